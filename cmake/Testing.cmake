@@ -1,0 +1,38 @@
+# Test registration.
+#
+#   solvanta_add_gtest(<name> SOURCES <src>... [LIBS <lib>...] [CARD])
+#
+# Builds a GoogleTest program. Natively every test case becomes a CTest test;
+# a Windows build runs the whole program once under Wine (the emulator).
+# CARD marks tests that talk to the virtual token: they need the card
+# environment fixture and never run in parallel with each other.
+
+include(GoogleTest)
+
+set(SOLVANTA_PYTHON /usr/bin/python3 CACHE FILEPATH "Python with python3-cryptography")
+set(SOLVANTA_CARD_ENV_DIR "${CMAKE_BINARY_DIR}/card-env")
+
+function(solvanta_add_gtest name)
+  cmake_parse_arguments(T "CARD" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  solvanta_strict(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
+  if(NOT WIN32)
+    target_link_libraries(${name} PRIVATE Threads::Threads)
+  endif()
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_definitions(${name} PRIVATE
+    SOLVANTA_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+  set(props)
+  if(T_CARD)
+    list(APPEND props FIXTURES_REQUIRED card_env RESOURCE_LOCK card)
+  endif()
+  if(WIN32)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES ${props} TIMEOUT 600)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+      PROPERTIES ${props} TIMEOUT 300)
+  endif()
+endfunction()

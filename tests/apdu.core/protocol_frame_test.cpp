@@ -495,3 +495,21 @@ TEST(CommandFrame, ManagerTakesTheFlagWhenItIsMade) {
     EXPECT_EQ(wrapped.status_command(update_form, counting(3)), status_failed) << "asked to wrap";
     EXPECT_EQ(device.sent.size(), 1u);
 }
+
+TEST(ReplyCheck, WrappedCommandReplies) {
+    TaviProtocol_Base p;
+    p.sm_used = 1;
+    // Protected data that does not unwrap never reaches a parser.
+    load(p, hex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 90 00"));
+    std::uint8_t buffer[32];
+    std::int32_t length = sizeof buffer;
+    EXPECT_EQ(p.reply_data(buffer, &length), status_sm_reply);
+    EXPECT_EQ(p.last_status, status_sm_reply);
+    EXPECT_EQ(length, static_cast<std::int32_t>(sizeof buffer));
+
+    // A bare status word carries no MAC and is taken as it stands.
+    load(p, hex("6A 82"));
+    EXPECT_EQ(p.reply_status(), 0x6A82);
+    load(p, hex("90 00"));
+    EXPECT_EQ(p.reply_status(), status_ok);
+}

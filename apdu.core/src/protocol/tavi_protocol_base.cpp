@@ -147,23 +147,20 @@ std::int32_t TaviProtocol_Base::reply_eight_bytes(std::uint64_t* value) {
     return status_ok;
 }
 
-std::int32_t TaviProtocol_Base::reply_card_key(std::uint8_t* key) {
+std::int32_t TaviProtocol_Base::key_block_kind(std::uint32_t* value, std::uint8_t* key) {
     reply_view d;
     const std::int32_t status = check_reply(&d);
     if (status != status_ok) return status;
     if (key == nullptr || d.length < card_key_reply_size) return status_reply_mismatch;
+    if (value != nullptr) *value = get_u32(d.data);
     std::memcpy(key, d.data + 4, card_key_size);
     return status_ok;
 }
 
+std::int32_t TaviProtocol_Base::reply_card_key(std::uint8_t* key) { return key_block_kind(nullptr, key); }
+
 std::int32_t TaviProtocol_Base::reply_session_key_agreement(std::uint32_t* value, std::uint8_t* key) {
-    reply_view d;
-    const std::int32_t status = check_reply(&d);
-    if (status != status_ok) return status;
-    if (value == nullptr || key == nullptr || d.length < card_key_reply_size) return status_reply_mismatch;
-    *value = get_u32(d.data);
-    std::memcpy(key, d.data + 4, card_key_size);
-    return status_ok;
+    return key_block_kind(value, key);
 }
 
 std::int32_t TaviProtocol_Base::reply_pin_information(pin_information* info) {

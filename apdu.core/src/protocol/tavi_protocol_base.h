@@ -73,6 +73,7 @@ public:
     std::int32_t reply_eight_bytes(std::uint64_t* value);
     // At least 148 bytes; bytes 4-147 to key (card_key_size bytes).
     std::int32_t reply_card_key(std::uint8_t* key);
+    // As the card key, and the u32 of bytes 0-3 to value.
     std::int32_t reply_session_key_agreement(std::uint32_t* value, std::uint8_t* key);
     std::int32_t reply_pin_information(pin_information* info);
     // The 37-byte file-information record; 4 when the reply does not fit it.
@@ -97,6 +98,7 @@ public:
     std::int32_t sm_enabled = 0;
 
 private:
+    std::int32_t key_block_kind(std::uint32_t* value, std::uint8_t* key);
     std::int32_t data_kind(std::uint8_t* buffer, std::int32_t* length, std::int32_t too_small);
     std::int32_t exported_key_kind(exported_key_header* header, std::uint8_t* buffer, std::int32_t* length,
                                    bool reversed);

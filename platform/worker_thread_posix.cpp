@@ -21,7 +21,11 @@ namespace {
 
 void run(const std::shared_ptr<worker_thread::control>& c) {
     std::function<void()> body;
-    body.swap(c->body);
+    {
+        // start() publishes the thread before the body may look at it.
+        std::lock_guard<std::mutex> lock(c->m);
+        body.swap(c->body);
+    }
     body();
     body = nullptr;  // what the body held goes before the thread reports its end
     std::lock_guard<std::mutex> lock(c->m);
@@ -37,6 +41,7 @@ bool worker_thread::start(std::function<void()> body) {
     if (attached() || !body) return false;
     auto c = std::make_shared<control>();
     c->body = std::move(body);
+    std::lock_guard<std::mutex> lock(c->m);
     try {
         // The thread keeps its own reference: it may outlive this object.
         c->thread = std::thread([c] { run(c); });
@@ -44,7 +49,7 @@ bool worker_thread::start(std::function<void()> body) {
         return false;
     }
     c->id = c->thread.get_id();
-    control_ = std::move(c);
+    control_ = c;
     return true;
 }
 
@@ -56,7 +61,11 @@ bool worker_thread::running() const {
     return !control_->done;
 }
 
-bool worker_thread::is_current() const { return control_ && control_->id == std::this_thread::get_id(); }
+bool worker_thread::is_current() const {
+    if (!control_) return false;
+    std::lock_guard<std::mutex> lock(control_->m);
+    return control_->id == std::this_thread::get_id();
+}
 
 bool worker_thread::join_for(std::uint32_t milliseconds) {
     if (!control_) return true;

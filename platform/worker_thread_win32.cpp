@@ -51,7 +51,8 @@ bool worker_thread::start(std::function<void()> body) {
         return false;
     auto* block = new start_block{c};
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, &thread_main, block, 0, &id);
+    // Suspended until published, so that the body finds the thread known.
+    HANDLE thread = CreateThread(nullptr, 0, &thread_main, block, CREATE_SUSPENDED, &id);
     if (thread == nullptr) {
         delete block;
         FreeLibrary(c->module);
@@ -60,6 +61,7 @@ bool worker_thread::start(std::function<void()> body) {
     c->thread = thread;
     c->id = id;
     control_ = std::move(c);
+    ResumeThread(thread);
     return true;
 }
 

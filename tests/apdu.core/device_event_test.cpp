@@ -37,6 +37,13 @@ int wait_event(const char* spec) {
     return event;
 }
 
+// Waits until `threads` threads are inside a wait.
+void wait_for_waiters(std::uint32_t threads) {
+    for (int i = 0; i < 20000 && zervik::device_event_callback()->waiting() < threads; ++i)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(zervik::device_event_callback()->waiting(), threads);
+}
+
 class device_event_test : public ::testing::Test {
 protected:
     device_event_test() {
@@ -59,11 +66,12 @@ protected:
         platform::set_sleep_hook(nullptr);
     }
 
-    // Runs action on another thread once the watch thread has made `after`
-    // more status-change waits and blocks in the next one.
+    // Runs action on another thread once this thread waits and the watch
+    // thread has made `after` more status-change waits and blocks in the next.
     std::thread when_idle(int after, std::function<void()> action) {
         const int calls = fake_.status_calls() + after;
         return std::thread([this, calls, action] {
+            wait_for_waiters(1);
             ASSERT_TRUE(fake_.wait_until_idle(calls));
             action();
         });
@@ -71,13 +79,6 @@ protected:
 
     fake_card_service fake_;
 };
-
-// Waits until `threads` threads are inside a wait.
-void wait_for_waiters(std::uint32_t threads) {
-    for (int i = 0; i < 20000 && zervik::device_event_callback()->waiting() < threads; ++i)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(zervik::device_event_callback()->waiting(), threads);
-}
 
 }  // namespace
 
@@ -139,8 +140,9 @@ TEST_F(device_event_test, OnlyReadersMatchingThePatternGiveEvents) {
 
     // Nothing from the other reader is queued: the cancel's end comes next.
     actor = when_idle(0, [&] {
+        const int calls = fake_.status_calls();
         fake_.insert("Other Reader 00");
-        ASSERT_TRUE(fake_.wait_until_idle(fake_.status_calls() + 1));
+        ASSERT_TRUE(fake_.wait_until_idle(calls + 1));
         zervik::cancel_device_wait();
     });
     EXPECT_EQ(wait_event("Solvanta Token"), event_ended);
@@ -277,8 +279,9 @@ TEST_F(device_event_test, NineReadersAreWatchedBesideThePnpEntry) {
 
     // A watched reader goes (without a card: no event); the tenth takes its place.
     actor = when_idle(0, [&] {
+        const int calls = fake_.status_calls();
         fake_.unplug_reader("R101");
-        ASSERT_TRUE(fake_.wait_until_idle(fake_.status_calls() + 1));
+        ASSERT_TRUE(fake_.wait_until_idle(calls + 1));
         const auto watched = fake_.watched();
         EXPECT_EQ(watched.size(), 10u);
         EXPECT_NE(std::find(watched.begin(), watched.end(), "R110"), watched.end());
@@ -294,8 +297,9 @@ TEST_F(device_event_test, UnpluggingAReaderGivesARemovalOnlyWhenItHadACard) {
     fake_.add_reader("Token B");
     EXPECT_EQ(wait_event("Token"), event_arrival);
     std::thread actor = when_idle(0, [&] {
+        const int calls = fake_.status_calls();
         fake_.unplug_reader("Token B");
-        ASSERT_TRUE(fake_.wait_until_idle(fake_.status_calls() + 1));
+        ASSERT_TRUE(fake_.wait_until_idle(calls + 1));
         fake_.unplug_reader("Token A");
     });
     EXPECT_EQ(wait_event("Token"), event_removal);

@@ -2,6 +2,7 @@
 // protected replies, against mbed TLS's own CBC and CMAC.
 #include <gtest/gtest.h>
 
+#include "apdu/apdu_command.h"
 #include "sm/secure_messaging.h"
 #include "sm_oracle.h"
 
@@ -34,6 +35,11 @@ bytes card_reply(const bytes& plain, std::size_t pad_count, std::uint8_t pad_val
     padded.insert(padded.end(), pad_count, pad_value);
     const bytes cipher = sm_oracle::cbc(enc_key, padded, true);
     return concat({cipher, sm_oracle::cmac(mac_key, cipher)});
+}
+
+int unwrap(bytes& reply, std::uint32_t* plain_length) {
+    return sm_unwrap(reply.data(), static_cast<std::uint32_t>(reply.size()), plain_length, enc_key.data(),
+                     mac_key.data());
 }
 
 bytes card_reply(const bytes& plain) {
@@ -131,26 +137,26 @@ TEST(SmUnwrap, RecoversThePlaintextOfGoodReplies) {
     for (std::size_t length : {1u, 5u, 15u, 16u, 17u, 100u}) {
         const bytes plain = sm_oracle::pattern(length, 0x33);
         bytes reply = card_reply(plain);
-        std::size_t plain_length = 999;
-        ASSERT_EQ(sm_unwrap(reply.data(), reply.size(), &plain_length, enc_key.data(), mac_key.data()), 0) << length;
+        std::uint32_t plain_length = 999;
+        ASSERT_EQ(unwrap(reply, &plain_length), 0) << length;
         ASSERT_EQ(plain_length, length);
         EXPECT_EQ(bytes(reply.begin(), reply.begin() + length), plain);
     }
 }
 
 TEST(SmUnwrap, NoDataAndMacOnlyRepliesAreEmpty) {
-    std::size_t plain_length = 999;
+    std::uint32_t plain_length = 999;
     EXPECT_EQ(sm_unwrap(nullptr, 0, &plain_length, enc_key.data(), mac_key.data()), 0);
     EXPECT_EQ(plain_length, 0u);
 
     // 16 bytes: the MAC over no ciphertext, checked before it is accepted.
     bytes mac_only = sm_oracle::cmac(mac_key, {});
     plain_length = 999;
-    EXPECT_EQ(sm_unwrap(mac_only.data(), mac_only.size(), &plain_length, enc_key.data(), mac_key.data()), 0);
+    EXPECT_EQ(unwrap(mac_only, &plain_length), 0);
     EXPECT_EQ(plain_length, 0u);
     mac_only[3] ^= 0x40;
-    EXPECT_EQ(sm_unwrap(mac_only.data(), mac_only.size(), &plain_length, enc_key.data(), mac_key.data()),
-              sm_reply_bad_mac);
+    EXPECT_EQ(unwrap(mac_only, &plain_length),
+              sm_bad_mac);
 }
 
 TEST(SmUnwrap, RejectsShortTamperedAndBadlyPaddedReplies) {
@@ -161,22 +167,22 @@ TEST(SmUnwrap, RejectsShortTamperedAndBadlyPaddedReplies) {
         bytes reply;
         int expected;
     } cases[] = {
-        {"1 byte", bytes(1, 0x00), sm_reply_too_short},
-        {"15 bytes", bytes(good.begin(), good.begin() + 15), sm_reply_too_short},
-        {"MAC bit flipped", good, sm_reply_bad_mac},
-        {"ciphertext bit flipped", good, sm_reply_bad_mac},
+        {"1 byte", bytes(1, 0x00), sm_short_reply},
+        {"15 bytes", bytes(good.begin(), good.begin() + 15), sm_short_reply},
+        {"MAC bit flipped", good, sm_bad_mac},
+        {"ciphertext bit flipped", good, sm_bad_mac},
         {"MAC over another key", concat({bytes(good.begin(), good.end() - 16), sm_oracle::cmac(enc_key, {})}),
-         sm_reply_bad_mac},
-        {"pad byte 0x11", card_reply(sm_oracle::pattern(15, 1), 17, 0x11), sm_reply_bad_padding},
-        {"pad byte 0x00", card_reply(sm_oracle::pattern(15, 1), 1, 0x00), sm_reply_bad_padding},
+         sm_bad_mac},
+        {"pad byte 0x11", card_reply(sm_oracle::pattern(15, 1), 17, 0x11), sm_bad_padding},
+        {"pad byte 0x00", card_reply(sm_oracle::pattern(15, 1), 1, 0x00), sm_bad_padding},
         {"pad bytes differ", card_reply(concat({sm_oracle::pattern(13, 1), bytes{0x02}}), 2, 0x03),
-         sm_reply_bad_padding},
+         sm_bad_padding},
     };
     cases[2].reply.back() ^= 0x01;
     cases[3].reply[0] ^= 0x80;
     for (auto& c : cases) {
-        std::size_t plain_length = 999;
-        EXPECT_EQ(sm_unwrap(c.reply.data(), c.reply.size(), &plain_length, enc_key.data(), mac_key.data()),
+        std::uint32_t plain_length = 999;
+        EXPECT_EQ(unwrap(c.reply, &plain_length),
                   c.expected)
             << c.what;
         EXPECT_EQ(plain_length, 999u) << c.what;
@@ -185,6 +191,67 @@ TEST(SmUnwrap, RejectsShortTamperedAndBadlyPaddedReplies) {
     // Authentic but not whole blocks of ciphertext.
     const bytes odd_cipher = sm_oracle::pattern(20, 9);
     bytes odd = concat({odd_cipher, sm_oracle::cmac(mac_key, odd_cipher)});
-    std::size_t plain_length = 999;
-    EXPECT_EQ(sm_unwrap(odd.data(), odd.size(), &plain_length, enc_key.data(), mac_key.data()), sm_reply_bad_padding);
+    std::uint32_t plain_length = 999;
+    EXPECT_EQ(unwrap(odd, &plain_length), sm_bad_padding);
+}
+
+namespace {
+
+// Wraps a command through the APDU object and serialises it as the frame
+// does.
+bytes wrap_and_serialise(std::int32_t case_code, const bytes& data, std::int32_t le) {
+    ApduCommand command(case_code, 0x84, 0x02, 0x00, 0x00, "FormatDevice");
+    EXPECT_EQ(command.set_data(data.data(), data.size()), apdu_ok);
+    command.le = le;
+    EXPECT_EQ(sm_wrap(command, enc_key.data(), mac_key.data()), sm_ok);
+    bytes out(8192);
+    std::uint32_t length = static_cast<std::uint32_t>(out.size());
+    EXPECT_EQ(command.resolve_and_serialize(out.data(), &length), apdu_ok);
+    out.resize(length);
+    return out;
+}
+
+// The MAC ends the command data: it sits just before Le (le_bytes long).
+void expect_mac_over_prefix(const bytes& apdu, std::size_t le_bytes) {
+    ASSERT_GE(apdu.size(), 16 + le_bytes);
+    const std::size_t tag_at = apdu.size() - le_bytes - 16;
+    EXPECT_EQ(bytes(apdu.begin() + static_cast<long>(tag_at), apdu.begin() + static_cast<long>(tag_at) + 16),
+              sm_oracle::cmac(mac_key, bytes(apdu.begin(), apdu.begin() + static_cast<long>(tag_at))));
+}
+
+}  // namespace
+
+TEST(SmWrapCommand, SerialisedFormsCarryTheMacOverWhatPrecedesIt) {
+    // A case 2 command without data: case 4, Lc 16, the MAC over 5 bytes.
+    const bytes no_data = wrap_and_serialise(apdu_case2_auto, {}, 0);
+    EXPECT_EQ(sm_oracle::to_hex(no_data.data(), 5), "8402000010");
+    EXPECT_EQ(no_data.size(), 4u + 1 + 16 + 1);
+    expect_mac_over_prefix(no_data, 1);
+
+    // Case 3, short: no Le after the MAC.
+    const bytes short3 = wrap_and_serialise(apdu_case3, sm_oracle::pattern(5, 1), 0);
+    EXPECT_EQ(short3.size(), 4u + 1 + 32);
+    EXPECT_EQ(short3[4], 32);
+    expect_mac_over_prefix(short3, 0);
+
+    // 300 bytes: extended Lc 0x0140, the 7-byte header in the MAC.
+    const bytes long3 = wrap_and_serialise(apdu_case3_auto, sm_oracle::pattern(300, 1), 0);
+    EXPECT_EQ(sm_oracle::to_hex(long3.data(), 7), "84020000000140");
+    EXPECT_EQ(long3.size(), 7u + 320);
+    expect_mac_over_prefix(long3, 0);
+
+    // Le 256 with short data: extended too, Le in two bytes outside the MAC.
+    const bytes long_le = wrap_and_serialise(apdu_case4, sm_oracle::pattern(20, 1), 256);
+    EXPECT_EQ(sm_oracle::to_hex(long_le.data(), 7), "84020000000030");
+    EXPECT_EQ(sm_oracle::to_hex(long_le.data() + long_le.size() - 2, 2), "0100");
+    expect_mac_over_prefix(long_le, 2);
+}
+
+TEST(SmWrapCommand, UnwrappableCommandIsLeftAsItWas) {
+    ApduCommand command(apdu_case3_auto, 0x84, 0x02, 0x00, 0x00, "FormatDevice");
+    const bytes data(0x10000, 0x01);
+    ASSERT_EQ(command.set_data(data.data(), 0xFFF0), apdu_ok);  // padded Lc would pass 0xFFFF
+    EXPECT_EQ(sm_wrap(command, enc_key.data(), mac_key.data()), sm_wrap_failed);
+    EXPECT_EQ(command.case_code, apdu_case3_auto);
+    EXPECT_EQ(command.data.size(), 0xFFF0u);
 }

@@ -1,5 +1,6 @@
 #include "sm/secure_messaging.h"
 
+#include "apdu/apdu_command.h"
 #include "sm/aes.h"
 
 #include <mbedtls/platform_util.h>
@@ -86,35 +87,48 @@ int sm_wrap_data(const std::uint8_t header[4], const std::uint8_t* data, std::si
     return 0;
 }
 
-int sm_unwrap(std::uint8_t* data, std::size_t length, std::size_t* plain_length,
-              const std::uint8_t encryption_key[sm_key_length], const std::uint8_t mac_key[sm_key_length]) {
-    if (plain_length == nullptr || encryption_key == nullptr || mac_key == nullptr) return sm_reply_too_short;
+std::int32_t sm_wrap(ApduCommand& command, const std::uint8_t* encryption_key, const std::uint8_t* mac_key) {
+    if (command.data.size() != static_cast<std::size_t>(command.lc < 0 ? 0 : command.lc)) return sm_wrap_failed;
+    const std::uint8_t header[4] = {command.cla, command.ins, command.p1, command.p2};
+    std::vector<std::uint8_t> wrapped;
+    if (sm_wrap_data(header, command.data.data(), command.data.size(), command.le, encryption_key, mac_key,
+                     wrapped) != 0) {
+        return sm_wrap_failed;
+    }
+    command.case_code = sm_wrapped_case(command.case_code);
+    if (command.set_data(wrapped.data(), wrapped.size()) != apdu_ok) return sm_wrap_failed;
+    return sm_ok;
+}
+
+std::int32_t sm_unwrap(std::uint8_t* data, std::uint32_t length, std::uint32_t* plain_length,
+                       const std::uint8_t* encryption_key, const std::uint8_t* mac_key) {
+    if (plain_length == nullptr || encryption_key == nullptr || mac_key == nullptr) return sm_short_reply;
     if (length == 0) {
         *plain_length = 0;
-        return 0;
+        return sm_ok;
     }
-    if (data == nullptr || length < sm_mac_length) return sm_reply_too_short;
+    if (data == nullptr || length < sm_mac_length) return sm_short_reply;
 
-    const std::size_t cipher_length = length - sm_mac_length;
+    const std::uint32_t cipher_length = length - static_cast<std::uint32_t>(sm_mac_length);
     std::uint8_t tag[sm_mac_length];
-    if (aes_cmac(mac_key, sm_key_length, data, cipher_length, tag) != 0) return sm_reply_bad_mac;
-    if (!equal_constant_time(tag, data + cipher_length, sm_mac_length)) return sm_reply_bad_mac;
+    if (aes_cmac(mac_key, sm_key_length, data, cipher_length, tag) != 0) return sm_bad_mac;
+    if (!equal_constant_time(tag, data + cipher_length, sm_mac_length)) return sm_bad_mac;
 
     if (cipher_length == 0) {
         // Only a MAC, already checked: no data.
         *plain_length = 0;
-        return 0;
+        return sm_ok;
     }
-    if (cipher_length % aes_block_size != 0) return sm_reply_bad_padding;
-    if (cbc_zero_iv(aes_mode_decrypt, encryption_key, data, cipher_length) != 0) return sm_reply_bad_padding;
+    if (cipher_length % aes_block_size != 0) return sm_bad_padding;
+    if (cbc_zero_iv(aes_mode_decrypt, encryption_key, data, cipher_length) != 0) return sm_bad_padding;
 
     const std::uint8_t pad = data[cipher_length - 1];
-    if (pad < 1 || pad > aes_block_size) return sm_reply_bad_padding;
-    for (std::size_t i = cipher_length - pad; i < cipher_length; ++i) {
-        if (data[i] != pad) return sm_reply_bad_padding;
+    if (pad < 1 || pad > aes_block_size) return sm_bad_padding;
+    for (std::uint32_t i = cipher_length - pad; i < cipher_length; ++i) {
+        if (data[i] != pad) return sm_bad_padding;
     }
     *plain_length = cipher_length - pad;
-    return 0;
+    return sm_ok;
 }
 
 }  // namespace zervik

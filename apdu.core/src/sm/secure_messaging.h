@@ -7,21 +7,22 @@
 // Kept as the card expects it: the IV is zero for every APDU (equal
 // plaintexts give equal ciphertexts), Le is outside the command MAC, and the
 // reply's status word is not protected.
+
+//
+// sm_wrap and sm_unwrap (protocol/secure_messaging.h) are what the command
+// frame calls; the pieces below are the wrap without the APDU object.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "protocol/secure_messaging.h"
+
 namespace zervik {
 
 constexpr std::size_t sm_key_length = 32;
 constexpr std::size_t sm_mac_length = 16;
-
-// Result codes of sm_unwrap.
-constexpr int sm_reply_too_short = -1305;
-constexpr int sm_reply_bad_mac = -1612;
-constexpr int sm_reply_bad_padding = -1600;
 
 // Case a protected command goes out with: it always carries data, keeps
 // its Le, and takes the short or extended form by its lengths.
@@ -41,15 +42,5 @@ std::int32_t sm_wrapped_case(std::int32_t apdu_case);
 int sm_wrap_data(const std::uint8_t header[4], const std::uint8_t* data, std::size_t data_length, std::int32_t le,
                  const std::uint8_t encryption_key[sm_key_length], const std::uint8_t mac_key[sm_key_length],
                  std::vector<std::uint8_t>& wrapped);
-
-// Checks and decrypts a protected reply in place (data without the status
-// word). On 0, *plain_length is the length of the plaintext now at the
-// start of data; a reply of 0 bytes is left as it is, one of exactly 16
-// bytes (a MAC over no ciphertext) is empty plaintext. Otherwise:
-// -1305 fewer than 16 bytes, -1612 MAC mismatch, -1600 bad padding or a
-// ciphertext that is not whole blocks. Nothing is trustworthy in data after
-// a failure.
-int sm_unwrap(std::uint8_t* data, std::size_t length, std::size_t* plain_length,
-              const std::uint8_t encryption_key[sm_key_length], const std::uint8_t mac_key[sm_key_length]);
 
 }  // namespace zervik

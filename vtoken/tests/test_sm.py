@@ -3,10 +3,11 @@
 import struct
 import unittest
 
+import support  # noqa: F401
+from support import new_card
+
 from card import apdu as apdu_mod
 from card import sm
-from card.core import Card
-from card.state import CardState
 
 
 def counting(n, first=1):
@@ -68,7 +69,7 @@ class KeyAgreementTest(unittest.TestCase):
     primitives (the library's own side is tested end to end)."""
 
     def setUp(self):
-        self.card = Card(CardState())
+        self.card = new_card()
         self.card.control(0x01)
 
     def send(self, raw):
@@ -123,6 +124,51 @@ class KeyAgreementTest(unittest.TestCase):
         self.assertEqual(body[-16:], sm.cmac(channel.mac_key, body[:-16]))
         self.assertEqual(self.send(bytes.fromhex("84030000") + bytes([16]) + bytes(16) + b"\x00")[1],
                          0x6988)
+
+
+class FormatDeviceTest(unittest.TestCase):
+    def setUp(self):
+        self.card = new_card()
+        self.card.control(0x01)
+
+    @staticmethod
+    def record(blob=b"blob!", marker=b"SOLVANTA_FORMAT_1\x00"):
+        strings = b"".join(s.ljust(32, b"\x00") for s in (b"Label", b"Maker", b"Model", b"S" * 32))
+        keys = b"".join(struct.pack(">I", 0x40002020 + i) + bytes([i]) * 32 + bytes([0xC0 + i])
+                        for i in range(3))
+        return (marker + strings + bytes(4) + struct.pack(">I", 0x0A0B0C0D) + bytes(6) + b"\x5a"
+                + bytes([len(blob)]) + blob + keys)
+
+    def send(self, raw):
+        reply = self.card.process(raw)
+        return struct.unpack(">H", reply[-2:])[0]
+
+    @staticmethod
+    def plain(data):
+        return bytes.fromhex("80020000") + b"\x00" + struct.pack(">H", len(data)) + data
+
+    def test_plain_and_wrapped_records_are_kept(self):
+        self.assertEqual(self.send(self.plain(self.record())), 0x9000)
+        kept = self.card.state["format"]
+        self.assertEqual(kept["strings"], ["Label", "Maker", "Model", "S" * 32])
+        self.assertEqual((kept["value"], kept["byte"], kept["blob"]), (0x0A0B0C0D, 0x5A, b"blob!".hex()))
+        self.assertEqual(kept["keys"][2], {"id": 0x40002022, "key": (bytes([2]) * 32).hex(),
+                                           "parameter": 0xC2})
+
+        self.card.volatile.sm = sm.Channel(mac_key=counting(32, 7), enc_key=counting(32, 9))
+        wrapped = self.card.volatile.sm.wrap_command(bytes.fromhex("84020000"), self.record(b""))
+        self.assertEqual(self.send(wrapped), 0x9000)
+        self.assertEqual(self.card.state["format"]["blob"], "")
+        self.assertEqual(self.card.state["format_count"], 2)
+        entry = self.card.log.snapshot()["entries"][-1]
+        self.assertEqual(entry["sm"]["plain"], self.record(b"").hex())
+        self.assertEqual(entry["sm"]["mac"], wrapped[-16:].hex())
+
+    def test_bad_records_give_6a80(self):
+        for data in (self.record(marker=b"SOLVANTA_FORMAT_2\x00"), self.record()[:-1],
+                     self.record() + b"\x00"):
+            self.assertEqual(self.send(self.plain(data)), 0x6A80)
+        self.assertEqual(self.card.state["format_count"], 0)
 
 
 if __name__ == "__main__":

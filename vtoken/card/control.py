@@ -264,7 +264,9 @@ class ControlServer:
         self._server = _Server((host, port), _Handler)
         self._server.commands = Commands(token)
         self.port = self._server.server_address[1]
+        # serve_forever checks for shutdown() between polls of this interval.
         self._thread = threading.Thread(target=self._server.serve_forever,
+                                        kwargs={"poll_interval": 0.05},
                                         name="control", daemon=True)
 
     def start(self) -> None:

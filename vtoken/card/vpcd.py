@@ -131,6 +131,7 @@ class VpcdLink:
             except OSError as e:
                 with self.cond:
                     self.last_error = "connect: %s" % e
+                    self.cond.notify_all()
                     # Interruptible backoff: remove/stop wake it up early.
                     self.cond.wait_for(lambda: self._stopping or not self.want_inserted,
                                        backoff)
@@ -147,12 +148,13 @@ class VpcdLink:
                 self.connected = True
                 self.connections += 1
                 self.last_error = None
-                self.card.inserted()
+                self.card.inserted()    # notifies the condition
             try:
                 self._serve(sock)
             except OSError as e:
                 with self.cond:
                     self.last_error = "link: %s" % e
+                    self.cond.notify_all()
             finally:
                 with self.cond:
                     self._sock = None

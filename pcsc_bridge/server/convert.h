@@ -40,10 +40,15 @@ constexpr std::uint32_t protocols_from_lite(std::uint64_t lite) {
 
 // SCardStatus: pcsc-lite reports a bit mask (0x1 unknown ... 0x40 specific),
 // winscard one number (0 unknown, 1 absent ... 6 specific): the highest bit
-// set decides.
-constexpr std::uint32_t card_state_from_lite(std::uint64_t lite) {
-    for (std::uint32_t win = 6; win >= 1; --win) {
-        if (lite & (std::uint64_t{1} << win)) return win;
+// set decides. pcsc-lite leaves a card "negotiable" after it has settled a
+// protocol with it, which winscard calls "specific".
+constexpr std::uint32_t card_state_from_lite(std::uint64_t lite, std::uint64_t active_protocol) {
+    constexpr std::uint32_t negotiable = 5;
+    constexpr std::uint32_t specific = 6;
+    for (std::uint32_t win = specific; win >= 1; --win) {
+        if (lite & (std::uint64_t{1} << win)) {
+            return win == negotiable && active_protocol != 0 ? specific : win;
+        }
     }
     return 0;
 }

@@ -115,7 +115,7 @@ std::uint32_t pcsclite_backend::status(service_value card, std::string* reader, 
                                 &atr_length);
     reader->clear();
     atr->clear();
-    *state = card_state_from_lite(lite_state);
+    *state = card_state_from_lite(lite_state, lite_protocol);
     *protocol = protocols_from_lite(lite_protocol);
     if (rv == SCARD_S_SUCCESS) {
         name[max_name] = '\0';

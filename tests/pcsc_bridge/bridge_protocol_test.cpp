@@ -225,6 +225,19 @@ public:
         return call(w, &body);
     }
     std::uint32_t next_id() { return next_id_++; }
+    // The results of the next `n` replies by request id (empty on failure).
+    std::map<std::uint32_t, std::uint32_t> results(int n) {
+        std::map<std::uint32_t, std::uint32_t> by_id;
+        for (int i = 0; i < n; ++i) {
+            std::vector<std::uint8_t> body;
+            if (!receive(&body)) return {};
+            wire_reader in(body);
+            const std::uint32_t id = in.u32();
+            in.u32();
+            by_id[id] = in.u32();
+        }
+        return by_id;
+    }
 
 private:
     bool read(std::uint8_t* p, std::size_t n, milliseconds timeout) {
@@ -488,17 +501,10 @@ TEST_F(BridgeServer, CancelOnTheSameConnectionEndsAWaitInProgress) {
     wire_writer cancel(101, op::cancel);
     cancel.u32(context);
     ASSERT_TRUE(client.send(cancel.finish()));
-    std::map<std::uint32_t, std::uint32_t> results;
-    for (int i = 0; i < 2; ++i) {
-        std::vector<std::uint8_t> body;
-        ASSERT_TRUE(client.receive(&body));
-        wire_reader in(body);
-        const std::uint32_t id = in.u32();
-        in.u32();
-        results[id] = in.u32();
-    }
-    EXPECT_EQ(results[100], rc::cancelled);
-    EXPECT_EQ(results[101], rc::success);
+    const auto results = client.results(2);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results.at(100), rc::cancelled);
+    EXPECT_EQ(results.at(101), rc::success);
 }
 
 TEST_F(BridgeServer, ReleaseEndsAWaitOnTheContext) {
@@ -512,17 +518,10 @@ TEST_F(BridgeServer, ReleaseEndsAWaitOnTheContext) {
     wire_writer release(8, op::release_context);
     release.u32(context);
     ASSERT_TRUE(client.send(release.finish()));
-    std::map<std::uint32_t, std::uint32_t> results;
-    for (int i = 0; i < 2; ++i) {
-        std::vector<std::uint8_t> body;
-        ASSERT_TRUE(client.receive(&body));
-        wire_reader in(body);
-        const std::uint32_t id = in.u32();
-        in.u32();
-        results[id] = in.u32();
-    }
-    EXPECT_EQ(results[7], rc::cancelled);
-    EXPECT_EQ(results[8], rc::success);
+    const auto results = client.results(2);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results.at(7), rc::cancelled);
+    EXPECT_EQ(results.at(8), rc::success);
 }
 
 TEST_F(BridgeServer, DroppedClientsWaitsAreCancelledAndItsContextsReleased) {

@@ -84,26 +84,32 @@ def is_our_bridge(pid: int) -> bool:
     return b"solvanta_pcsc_bridge" in cmdline
 
 
+def running(pid: int) -> bool:
+    """The process exists and has not ended (an ended process may linger as a
+    zombie until the machine's init reaps it)."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2:][:1] not in ("Z", "X")
+
+
 def wait_gone(pid: int, timeout: float) -> bool:
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            return True
-        try:
-            done, _ = os.waitpid(pid, os.WNOHANG)
-            if done == pid:
-                return True
+            os.waitpid(pid, os.WNOHANG)
         except ChildProcessError:
             pass
-        time.sleep(0.05)
+        if not running(pid):
+            return True
+        time.sleep(0.01)
     return False
 
 
 def stop(workdir: Path) -> int:
     pid = read_pid(workdir)
-    if pid is not None and is_our_bridge(pid):
+    if pid is not None and running(pid) and is_our_bridge(pid):
         os.kill(pid, signal.SIGTERM)
         if not wait_gone(pid, STOP_TIMEOUT_S):
             print(f"bridge {pid} did not stop on SIGTERM; killing it", file=sys.stderr)

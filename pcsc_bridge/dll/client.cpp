@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace pcsc_bridge {
@@ -16,6 +17,9 @@ struct connection {
     SRWLOCK write_lock = SRWLOCK_INIT;
     bool broken = false;   // guarded by the client's lock
     bool reading = false;  // a caller is reading replies (client's lock)
+    // Bytes received past the last frame; only the reading caller uses them.
+    std::vector<std::uint8_t> inbox;
+    std::size_t inbox_start = 0;
     connection() = default;
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
@@ -43,23 +47,37 @@ bool send_all(SOCKET s, const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
-bool recv_all(SOCKET s, std::uint8_t* p, std::size_t n) {
+// Fills `p` from the connection's inbox and the socket. One recv takes what
+// is there (usually the whole reply): every socket call is dear under Wine.
+bool recv_all(connection& c, std::uint8_t* p, std::size_t n) {
+    constexpr std::size_t chunk = 16384;
     while (n > 0) {
-        const int got = recv(s, reinterpret_cast<char*>(p), static_cast<int>(n), 0);
-        if (got <= 0) return false;
-        p += got;
-        n -= static_cast<std::size_t>(got);
+        if (c.inbox_start == c.inbox.size()) {
+            c.inbox.resize(chunk);
+            c.inbox_start = 0;
+            const int got = recv(c.socket, reinterpret_cast<char*>(c.inbox.data()), static_cast<int>(chunk), 0);
+            if (got <= 0) {
+                c.inbox.clear();
+                return false;
+            }
+            c.inbox.resize(static_cast<std::size_t>(got));
+        }
+        const std::size_t take = std::min(n, c.inbox.size() - c.inbox_start);
+        std::memcpy(p, c.inbox.data() + c.inbox_start, take);
+        c.inbox_start += take;
+        p += take;
+        n -= take;
     }
     return true;
 }
 
-bool recv_frame(SOCKET s, std::vector<std::uint8_t>* body) {
+bool recv_frame(connection& c, std::vector<std::uint8_t>* body) {
     std::uint8_t prefix[4];
-    if (!recv_all(s, prefix, sizeof prefix)) return false;
+    if (!recv_all(c, prefix, sizeof prefix)) return false;
     const std::uint32_t length = load_u32(prefix);
     if (length < min_body + 4 || length > max_body) return false;  // a reply has id, op and result
     body->resize(length);
-    return recv_all(s, body->data(), length);
+    return recv_all(c, body->data(), length);
 }
 
 std::uint16_t configured_port() {
@@ -107,7 +125,7 @@ public:
             conn->reading = true;
             ReleaseSRWLockExclusive(&lock_);
             std::vector<std::uint8_t> body;
-            const bool ok = recv_frame(conn->socket, &body);
+            const bool ok = recv_frame(*conn, &body);
             AcquireSRWLockExclusive(&lock_);
             conn->reading = false;
             if (!ok || !deliver(conn.get(), &body)) fail(conn.get());

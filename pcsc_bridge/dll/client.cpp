@@ -222,7 +222,8 @@ std::uint32_t bridge_call::run() {
 }
 
 std::uint32_t bridge_call::result() const {
-    if (!transported_) return rv_;
+    // A failure may come without outputs.
+    if (!transported_ || rv_ != rc::success) return rv_;
     return reply_.complete() ? rv_ : rc::internal_error;
 }
 

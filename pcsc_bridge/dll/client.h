@@ -24,7 +24,7 @@ public:
     std::uint32_t run();
     wire_reader& reply() { return reply_; }
     // After reading every output: the result, or SCARD_F_INTERNAL_ERROR when
-    // the reply did not have the expected shape.
+    // a successful reply did not have the expected shape.
     std::uint32_t result() const;
 
 private:

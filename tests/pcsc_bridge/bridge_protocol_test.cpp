@@ -487,43 +487,29 @@ TEST_F(BridgeServer, ReleaseAndDisconnectEndOwnership) {
     EXPECT_TRUE(backend_.cards_.empty());
 }
 
-TEST_F(BridgeServer, CancelOnTheSameConnectionEndsAWaitInProgress) {
-    raw_client client(port());
-    std::uint32_t context = 0, card = 0;
-    ASSERT_EQ(client.establish(&context), rc::success);
-    ASSERT_EQ(client.connect_card(context, &card), rc::success);
-    wire_writer wait(100, op::get_status_change);
-    wait.u32(context).u32(infinite).u32(1).str("\\\\?PnP?\\Notification").u32(0);
-    ASSERT_TRUE(client.send(wait.finish()));
-    ASSERT_TRUE(backend_.wait_for([&] { return backend_.waiters() == 1; }));
+TEST_F(BridgeServer, CancelOrReleaseOnTheSameConnectionEndsAWaitInProgress) {
+    for (op ending : {op::cancel, op::release_context}) {
+        SCOPED_TRACE(static_cast<int>(ending));
+        raw_client client(port());
+        std::uint32_t context = 0, card = 0;
+        ASSERT_EQ(client.establish(&context), rc::success);
+        ASSERT_EQ(client.connect_card(context, &card), rc::success);
+        wire_writer wait(100, op::get_status_change);
+        wait.u32(context).u32(infinite).u32(1).str("\\\\?PnP?\\Notification").u32(0);
+        ASSERT_TRUE(client.send(wait.finish()));
+        ASSERT_TRUE(backend_.wait_for([&] { return backend_.waiters() == 1; }));
 
-    // The connection keeps serving while the wait blocks.
-    EXPECT_EQ(client.on_handle(op::transmit, card), rc::success);
+        // The connection keeps serving while the wait blocks.
+        EXPECT_EQ(client.on_handle(op::transmit, card), rc::success);
 
-    wire_writer cancel(101, op::cancel);
-    cancel.u32(context);
-    ASSERT_TRUE(client.send(cancel.finish()));
-    const auto results = client.results(2);
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_EQ(results.at(100), rc::cancelled);
-    EXPECT_EQ(results.at(101), rc::success);
-}
-
-TEST_F(BridgeServer, ReleaseEndsAWaitOnTheContext) {
-    raw_client client(port());
-    std::uint32_t context = 0;
-    ASSERT_EQ(client.establish(&context), rc::success);
-    wire_writer wait(7, op::get_status_change);
-    wait.u32(context).u32(infinite).u32(0);
-    ASSERT_TRUE(client.send(wait.finish()));
-    ASSERT_TRUE(backend_.wait_for([&] { return backend_.waiters() == 1; }));
-    wire_writer release(8, op::release_context);
-    release.u32(context);
-    ASSERT_TRUE(client.send(release.finish()));
-    const auto results = client.results(2);
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_EQ(results.at(7), rc::cancelled);
-    EXPECT_EQ(results.at(8), rc::success);
+        wire_writer end(101, ending);
+        end.u32(context);
+        ASSERT_TRUE(client.send(end.finish()));
+        const auto results = client.results(2);
+        ASSERT_EQ(results.size(), 2u);
+        EXPECT_EQ(results.at(100), rc::cancelled);
+        EXPECT_EQ(results.at(101), rc::success);
+    }
 }
 
 TEST_F(BridgeServer, DroppedClientsWaitsAreCancelledAndItsContextsReleased) {

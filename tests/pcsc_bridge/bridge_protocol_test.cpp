@@ -302,9 +302,9 @@ protected:
 };
 
 std::vector<std::uint8_t> frame_of(std::uint32_t length, std::vector<std::uint8_t> body) {
-    std::vector<std::uint8_t> bytes(4);
+    std::vector<std::uint8_t> bytes(4 + body.size());
     store_u32(bytes.data(), length);
-    bytes.insert(bytes.end(), body.begin(), body.end());
+    if (!body.empty()) std::memcpy(bytes.data() + 4, body.data(), body.size());
     return bytes;
 }
 

@@ -137,6 +137,39 @@ TEST_F(BridgeUnderWine, ConnectTransmitAndTransactionReachTheToken) {
               to_pcsc_code(SCARD_E_INVALID_HANDLE));
 }
 
+TEST_F(BridgeUnderWine, ResetByASecondClientIsReportedAndRecovered) {
+    const std::uint8_t unknown_instruction[] = {0x80, 0xFF, 0x00, 0x00};
+    std::uint8_t reply[258];
+    std::uint32_t reply_length = sizeof reply;
+    pcsc_handle first = 0;
+    std::uint32_t active = 0;
+    ASSERT_EQ(system_pcsc().connect(ctx_.value, token_.c_str(), SCARD_SHARE_SHARED, t0_or_t1, &first, &active),
+              pcsc_rc::success);
+    ASSERT_EQ(system_pcsc().transmit_t1(first, unknown_instruction, sizeof unknown_instruction, reply, &reply_length),
+              pcsc_rc::success);
+
+    context_guard other;
+    ASSERT_EQ(other.rv, pcsc_rc::success);
+    pcsc_handle second = 0;
+    ASSERT_EQ(system_pcsc().connect(other.value, token_.c_str(), SCARD_SHARE_SHARED, t0_or_t1, &second, &active),
+              pcsc_rc::success);
+    ASSERT_EQ(system_pcsc().reconnect(second, SCARD_SHARE_SHARED, t0_or_t1, SCARD_RESET_CARD, &active),
+              pcsc_rc::success);
+
+    reply_length = sizeof reply;
+    EXPECT_EQ(system_pcsc().transmit_t1(first, unknown_instruction, sizeof unknown_instruction, reply, &reply_length),
+              pcsc_rc::reset_card);
+    ASSERT_EQ(system_pcsc().reconnect(first, SCARD_SHARE_SHARED, t0_or_t1, SCARD_LEAVE_CARD, &active),
+              pcsc_rc::success);
+    reply_length = sizeof reply;
+    ASSERT_EQ(system_pcsc().transmit_t1(first, unknown_instruction, sizeof unknown_instruction, reply, &reply_length),
+              pcsc_rc::success);
+    EXPECT_EQ(reply_length, 2u);
+    EXPECT_EQ(reply[0], 0x6D);
+    EXPECT_EQ(system_pcsc().disconnect(second, SCARD_LEAVE_CARD), pcsc_rc::success);
+    EXPECT_EQ(system_pcsc().disconnect(first, SCARD_LEAVE_CARD), pcsc_rc::success);
+}
+
 TEST_F(BridgeUnderWine, ReaderStateHasTheAtrInWinscardsRecord) {
     EXPECT_EQ(sizeof token_state_.rgbAtr, 36u);
     ASSERT_GT(token_state_.cbAtr, 0u);

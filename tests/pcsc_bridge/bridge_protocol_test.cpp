@@ -6,12 +6,16 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -549,6 +553,47 @@ TEST_F(BridgeServer, OpenRequestsOfOneConnectionAreBounded) {
     ASSERT_TRUE(client.send(again.finish()));
     EXPECT_TRUE(client.closed_by_peer());
     EXPECT_TRUE(backend_.wait_for([&] { return backend_.waiters() == 0 && backend_.released_.size() == 1; }));
+}
+
+// The bridge program itself, with pcsc-lite behind it (pcscd need not run:
+// a context request is answered either way).
+TEST(BridgeProgram, DropsABadClientServesTheOthersAndStopsOnSigterm) {
+    const std::string ready = ::testing::TempDir() + "bridge-program-" + std::to_string(::getpid()) + ".port";
+    std::remove(ready.c_str());
+    const char* argv[] = {SOLVANTA_PCSC_BRIDGE_PROGRAM, "--port", "0", "--ready-file", ready.c_str(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ), 0);
+    std::uint16_t bridge_port = 0;
+    const auto deadline = std::chrono::steady_clock::now() + seconds(10);
+    while (bridge_port == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(ready);
+        unsigned value = 0;
+        if (in >> value) {
+            bridge_port = static_cast<std::uint16_t>(value);
+        } else {
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    }
+    ASSERT_NE(bridge_port, 0) << "the bridge did not report its port";
+
+    raw_client bad(bridge_port);
+    ASSERT_TRUE(bad.connected());
+    EXPECT_TRUE(bad.send(frame_of(0xFFFFFFFF, {})));
+    EXPECT_TRUE(bad.closed_by_peer());
+
+    raw_client good(bridge_port);
+    std::uint32_t context = 0;
+    const std::uint32_t rv = good.establish(&context);
+    EXPECT_TRUE(rv == rc::success || rv == rc::no_service) << std::hex << rv;
+    if (rv == rc::success) {
+        EXPECT_EQ(good.on_handle(op::release_context, context), rc::success);
+    }
+
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::remove(ready.c_str());
 }
 
 TEST(BridgeValues, ProtocolsAndCardStatesMapBetweenWinscardAndPcscLite) {

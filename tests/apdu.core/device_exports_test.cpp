@@ -5,7 +5,7 @@
 #include <new>
 
 #include "ZervikSolvanta.h"
-#include "exports/secure_channel_flag.h"
+#include "api/taviapi_base.h"
 #include "seam_fixture.h"
 
 using namespace platform::pcsc_rc;

@@ -3,15 +3,9 @@
 #include <cstring>
 
 #include "ZervikSolvanta.h"
+#include "api/taviapi_base.h"
 #include "exports/export_guard.h"
-#include "exports/secure_channel_flag.h"
 #include "transport/device_list.h"
-
-namespace zervik {
-
-std::atomic<std::int32_t> use_secure_channel{0};
-
-}  // namespace zervik
 
 using namespace zervik;
 

@@ -1,0 +1,49 @@
+// The API managers: one object per export call, holding the device and the
+// secure-channel flag as they were when the call began, and the frame every
+// single-command method runs: build, transmit, check and parse.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "protocol/status.h"
+#include "protocol/tavi_protocol_base.h"
+#include "transport/device_base.h"
+
+namespace zervik {
+
+// Non-zero: the command forms that follow the flag go out wrapped. Set by
+// the secure-channel export, cleared by a successful connect; every manager
+// takes a copy when it is made.
+extern std::atomic<std::int32_t> use_secure_channel;
+
+class taviapi_base {
+public:
+    // The device must be one the export has checked against the device list.
+    explicit taviapi_base(device_base* device);
+    virtual ~taviapi_base();
+
+    taviapi_base(const taviapi_base&) = delete;
+    taviapi_base& operator=(const taviapi_base&) = delete;
+
+protected:
+    // Sends the built command and places the reply in the protocol object:
+    // 0, 1 (sending failed) or 2 (no usable reply).
+    std::int32_t exchange(TaviProtocol_Base& protocol);
+
+    // One command: the builder's failure is returned with nothing sent, then
+    // the transmit's, then the parser's result.
+    template <typename Build, typename Parse>
+    std::int32_t run(TaviProtocol_Base& protocol, Build&& build, Parse&& parse) {
+        std::int32_t status = build();
+        if (status != status_ok) return status;
+        status = exchange(protocol);
+        if (status != status_ok) return status;
+        return parse();
+    }
+
+    device_base* device_;
+    std::int32_t sm_flag_;
+};
+
+}  // namespace zervik

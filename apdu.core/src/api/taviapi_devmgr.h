@@ -1,0 +1,34 @@
+// The device-management manager: one method per export of the family.
+// Every method but format_device runs plain whatever the secure-channel flag
+// says; format_device follows it.
+#pragma once
+
+#include <cstdint>
+
+#include "api/taviapi_base.h"
+#include "protocol/records.h"
+
+namespace zervik {
+
+class taviapi_devmgr : public taviapi_base {
+public:
+    using taviapi_base::taviapi_base;
+    ~taviapi_devmgr() override;
+
+    std::int32_t get_fs_max_space(std::int32_t* space);
+    // *length: the capacity in, the chip id's length out.
+    std::int32_t get_chip_id(std::uint8_t* buffer, std::int32_t* length);
+    std::int32_t format_device(const format_parameters& parameters);
+    std::int32_t get_health_status(std::uint64_t* status);
+    std::int32_t change_working_mode(std::int32_t mode);
+    std::int32_t health_check();
+    std::int32_t drbg_reseed();
+    // card_key: 144 bytes out.
+    std::int32_t secure_message_gen_ephemeral(std::uint32_t algorithm, std::int32_t parameter,
+                                              std::uint8_t* card_key);
+    // other_info: 68 bytes; host_key: 144 bytes.
+    std::int32_t secure_message_kdf(std::uint32_t first_id, std::uint32_t second_id, const std::uint8_t* other_info,
+                                    const std::uint8_t* host_key);
+};
+
+}  // namespace zervik

@@ -152,6 +152,46 @@ ZERVIK_API int ZERVIK_CALL Zervik_EndTransaction(ZERVIK_HANDLE handle);
  * Process-wide; Zervik_ConnectDev clears it. Always 0. */
 ZERVIK_API int ZERVIK_CALL Zervik_UseSecureChannel(int value);
 
+/* ---- Device management ------------------------------------------------ */
+/* These commands always go in plain, except Zervik_FormatDevice, which
+ * follows the secure-channel flag. A card status word other than 90 00 is
+ * returned as it is (e.g. 0x6A82) with no output written. */
+
+/* The card's free file-system space: the first 4 reply bytes, big-endian.
+ * 3 for a shorter reply; 2 for a null pointer (nothing sent). */
+ZERVIK_API int ZERVIK_CALL Zervik_GetFSMaxSpace(ZERVIK_HANDLE handle, int* space);
+
+/* The chip id as the card gives it; *length is the capacity in, the id's
+ * length out. 3 when it does not fit (nothing written); 2 for a null
+ * pointer. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetChipID(ZERVIK_HANDLE handle, unsigned char* buffer, int* length);
+
+/* Formats the card. string1..string4: zero-terminated, at most 32
+ * characters each; blob: zero-terminated, at most 255 characters; key1..key3:
+ * 32 bytes each, with their 32-bit ids and a parameter byte. 2 for a null
+ * pointer or a string too long (nothing sent); status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_FormatDevice(ZERVIK_HANDLE handle, const char* string1, const char* string2,
+                                               const char* string3, const char* string4, unsigned int value,
+                                               unsigned char byte_value, const char* blob, unsigned int key1_id,
+                                               const unsigned char* key1, unsigned char key1_parameter,
+                                               unsigned int key2_id, const unsigned char* key2,
+                                               unsigned char key2_parameter, unsigned int key3_id,
+                                               const unsigned char* key3, unsigned char key3_parameter);
+
+/* The card's 8 health bytes, copied unchanged (byte 0 of the reply is byte 0
+ * of *status in memory). 3 for any reply of another length; 2 for a null
+ * pointer. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetHealthStatus(ZERVIK_HANDLE handle, uint64_t* status);
+
+/* Sets the card's working mode (the low byte of mode); status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_ChangeWorkingMode(ZERVIK_HANDLE handle, int mode);
+
+/* Runs the card's self-test; status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_HealthCheck(ZERVIK_HANDLE handle);
+
+/* Reseeds the card's random generator; status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_DRBGReseed(ZERVIK_HANDLE handle);
+
 #ifdef __cplusplus
 }
 #endif

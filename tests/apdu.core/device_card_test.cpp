@@ -1,18 +1,19 @@
 // End to end through pcsc-lite, pcscd, vpcd and the virtual token: the
 // device and transport exports as an outside application calls them.
-// Only the public header is used, so that the same tests can run against
-// the shared library.
+// Only the public header is used (and PC/SC itself for a second client), so
+// that the same tests can run against the shared library.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "ZervikSolvanta.h"
+#include "card_fixture.h"
 #include "platform/pcsc_api.h"
 #include "support/child_process.h"
-#include "support/vtoken_control.h"
 
 using std::chrono::milliseconds;
 using test_support::card_reader;
@@ -21,44 +22,9 @@ using test_support::to_hex;
 
 namespace {
 
+class device_card_test : public test_support::card_test {};
+
 const int unknown_reader = static_cast<int>(platform::pcsc_rc::unknown_reader);
-
-class device_card_test : public ::testing::Test {
-protected:
-    void SetUp() override {
-        vt_.fresh_card();
-        // A filter no reader matches empties the device list.
-        int length = 0;
-        ASSERT_EQ(Zervik_EnumDev("\x01none", nullptr, &length), 0);
-    }
-    void TearDown() override {
-        for (ZERVIK_HANDLE h : handles_) Zervik_DisconnectDev(h);
-    }
-
-    ZERVIK_HANDLE connect(const char* reader = card_reader) {
-        ZERVIK_HANDLE handle = nullptr;
-        EXPECT_EQ(Zervik_ConnectDev(reader, &handle), 0);
-        handles_.push_back(handle);
-        return handle;
-    }
-
-    // DeviceIO of hex bytes; the reply as hex, or the status in result.
-    std::string exchange(ZERVIK_HANDLE handle, const std::string& apdu_hex, int& result, int capacity = 2048) {
-        const std::vector<unsigned char> apdu = from_hex(apdu_hex);
-        std::vector<unsigned char> reply(2048, 0xEE);
-        int length = capacity;
-        result = Zervik_DeviceIO(handle, apdu.data(), static_cast<int>(apdu.size()), reply.data(), &length);
-        if (result != 0) {
-            EXPECT_EQ(length, capacity) << "length written on failure";
-            EXPECT_EQ(reply[0], 0xEE) << "reply written on failure";
-            return {};
-        }
-        return to_hex(reply.data(), static_cast<std::size_t>(length));
-    }
-
-    test_support::vtoken_control vt_;
-    std::vector<ZERVIK_HANDLE> handles_;
-};
 
 TEST_F(device_card_test, EnumDevListsTheMatchingReaders) {
     const std::string expected = std::string("Solvanta Token 00 00") + '\0' + "Solvanta Token 00 01" + '\0' + '\0';
@@ -165,11 +131,14 @@ TEST_F(device_card_test, CardResetByAnotherClientIsRecoveredOnce) {
         EXPECT_EQ(pcsc.disconnect(card, SCARD_RESET_CARD), 0);
         pcsc.release_context(context);
     };
-    reset_card();
     vt_.clear_log();
+    reset_card();
     EXPECT_EQ(exchange(handle, "80ee0002", result), "6d00");
     EXPECT_EQ(result, 0);
-    // Sent once: the reset is reported before the command goes out.
+    // The card was reset, and the command sent once: the reset is reported
+    // before the command goes out.
+    const auto controls = vt_.controls();
+    EXPECT_NE(std::find(controls.begin(), controls.end(), "02"), controls.end());
     EXPECT_EQ(vt_.commands(), std::vector<std::string>{"80ee0002"});
 
     reset_card();

@@ -104,17 +104,24 @@ void vtoken_control::override_replies(const std::vector<std::string>& hex) {
     call("override", {{"replies", hex}});
 }
 
+std::vector<vtoken_control::logged_apdu> vtoken_control::log() {
+    std::vector<logged_apdu> out;
+    const nlohmann::json reply = call("log");
+    for (const auto& e : reply["entries"])
+        out.push_back({e["command"].get<std::string>(), e["reply"].get<std::string>()});
+    return out;
+}
+
 std::vector<std::string> vtoken_control::commands() {
     std::vector<std::string> out;
-    const nlohmann::json log = call("log");
-    for (const auto& e : log["entries"]) out.push_back(e["command"].get<std::string>());
+    for (const auto& e : log()) out.push_back(e.command);
     return out;
 }
 
 std::vector<std::string> vtoken_control::controls() {
     std::vector<std::string> out;
-    const nlohmann::json log = call("log");
-    for (const auto& e : log["controls"])
+    const nlohmann::json reply = call("log");
+    for (const auto& e : reply["controls"])
         if (e.contains("code")) out.push_back(e["code"].get<std::string>());
     return out;
 }

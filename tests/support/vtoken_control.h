@@ -36,7 +36,13 @@ public:
 
     // The next replies of the card, as raw bytes ("" is an empty reply).
     void override_replies(const std::vector<std::string>& hex);
-    // Commands the card received since the last clear, as lower-case hex.
+    struct logged_apdu {
+        std::string command;  // lower-case hex
+        std::string reply;
+    };
+    // What the card received and answered since the last clear.
+    std::vector<logged_apdu> log();
+    // The commands of log().
     std::vector<std::string> commands();
     // Control bytes vpcd sent (power, reset, ATR) since the last clear.
     std::vector<std::string> controls();

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ZervikSolvanta.h"
@@ -100,8 +101,25 @@ TEST_F(device_card_test, ReplyOfTheFullSizeIsDelivered) {
     EXPECT_EQ(result, 0);
 }
 
-// An empty reply cannot be carried by vpcd (pcscd waits for it forever);
-// the unit tests give it through the PC/SC seam.
+TEST_F(device_card_test, EmptyReplyIsNeverSuccess) {
+    // Through vpcd an empty reply holds the exchange until the card leaves;
+    // PC/SC then reports success with no bytes.
+    ZERVIK_HANDLE handle = connect();
+    vt_.override_replies({""});
+    int result = -1;
+    std::thread exchanging([&] { exchange(handle, "80ee0000", result); });
+    // Wait until the card has taken the command, then pull it.
+    bool taken = false;
+    for (int i = 0; i < 1000 && !taken; ++i) {
+        taken = !vt_.commands().empty();
+        if (!taken) std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_TRUE(taken);
+    vt_.call("remove");
+    exchanging.join();
+    EXPECT_EQ(result, 2);
+}
+
 TEST_F(device_card_test, BadRepliesAreNeverSuccess) {
     ZERVIK_HANDLE handle = connect();
     for (const char* bad : {"90", "0000", "01020000"}) {

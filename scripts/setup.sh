@@ -121,13 +121,13 @@ build_mingw_gtest() {
   rm -rf "$work"
 }
 
-# Single headers the mingw builds may see: nothing else of /usr/include.
+# Header-only dependencies the mingw builds may see: nothing else of
+# /usr/include. Debian's nlohmann json is the multi-header form: all of it.
 stage_cross_headers() {
   local inc="$deps/cross-include"
   mkdir -p "$inc/p11-kit" "$inc/nlohmann"
   cp -u /usr/include/p11-kit-1/p11-kit/pkcs11.h "$inc/p11-kit/pkcs11.h"
-  cp -u /usr/include/nlohmann/json.hpp "$inc/nlohmann/json.hpp"
-  cp -u /usr/include/nlohmann/json_fwd.hpp "$inc/nlohmann/json_fwd.hpp"
+  cp -ru /usr/include/nlohmann/. "$inc/nlohmann/"
 }
 
 fetch_mbedtls_source

@@ -4,6 +4,7 @@
     card_env.py start --workdir DIR [--fresh] [--timeout S]
     card_env.py stop  --workdir DIR [--timeout S]
     card_env.py status [--workdir DIR]
+    card_env.py run   --workdir DIR [--fresh] [--timeout S] -- COMMAND [ARGS...]
 
 start  Reuses a running pcscd, or starts `pcscd -f -c tests/harness/reader.conf.d`
        (and records that in DIR/pcscd.pid).  Starts the virtual token (DIR/vtoken.pid,
@@ -13,11 +14,17 @@ start  Reuses a running pcscd, or starts `pcscd -f -c tests/harness/reader.conf.
        the ports, reader names and pids.  --fresh resets the card state.
 stop   Stops the token, and pcscd only when this DIR started it.  Idempotent.
 status Prints what runs.
+run    Takes the machine-wide card lock (/tmp/solvanta-card.lock, unless a parent
+       process already holds it), starts, runs COMMAND with CARD_ENV_JSON,
+       SOLVANTA_READER and VTOKEN_CONTROL_PORT in its environment, stops, and
+       exits with COMMAND's status.
 
 Exit status: 0 done, 1 failed (the reason is printed).
 """
 
 import argparse
+import contextlib
+import fcntl
 import json
 import os
 import signal
@@ -44,6 +51,7 @@ CONTROL_PORT = 40470
 READER = "Solvanta Token 00 00"
 SPARE_READER = "Solvanta Token 00 01"
 POLL = 0.02                   # interval of the few waits that must poll
+CARD_LOCK = "/tmp/solvanta-card.lock"
 
 
 class EnvError(Exception):
@@ -72,6 +80,28 @@ def alive(pid: int, marker: str) -> bool:
     """The process runs (not a zombie) and its command line contains marker."""
     st = _proc_state(pid)
     return st is not None and st[0] not in "ZX" and marker in st[1]
+
+
+def spawn(cmd, log_path: str) -> int:
+    """Start a background service in its own session, output appended to log_path."""
+    log_fd = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    null_fd = os.open(os.devnull, os.O_RDONLY)
+    try:
+        return os.posix_spawnp(cmd[0], cmd, os.environ, setsid=True, file_actions=[
+            (os.POSIX_SPAWN_DUP2, null_fd, 0), (os.POSIX_SPAWN_DUP2, log_fd, 1),
+            (os.POSIX_SPAWN_DUP2, log_fd, 2)])
+    finally:
+        os.close(log_fd)
+        os.close(null_fd)
+
+
+def exit_status(pid: int):
+    """Exit code of a child that has ended, None while it runs."""
+    try:
+        wpid, status = os.waitpid(pid, os.WNOHANG)
+    except ChildProcessError:
+        return None if alive(pid, "") else -1
+    return os.waitstatus_to_exitcode(status) if wpid == pid else None
 
 
 def _reap(pid: int) -> None:
@@ -197,24 +227,22 @@ def ensure_pcscd(p: Paths, timeout: float):
         raise EnvError("pcscd pid %s runs but does not accept connections on %s"
                        % (",".join(map(str, running)), PCSCD_SOCKET))
     os.makedirs(os.path.dirname(PCSCD_SOCKET), exist_ok=True)
-    log = open(p.pcscd_log, "ab")
-    proc = subprocess.Popen([PCSCD, "-f", "-c", READER_CONF_DIR], stdin=subprocess.DEVNULL,
-                            stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
-    log.close()
-    write_file(p.pcscd_pid, "%d\n" % proc.pid)
+    pid = spawn([PCSCD, "-f", "-c", READER_CONF_DIR], p.pcscd_log)
+    write_file(p.pcscd_pid, "%d\n" % pid)
     deadline = time.monotonic() + timeout
     while not pcscd_accepts():
-        if proc.poll() is not None:
+        code = exit_status(pid)
+        if code is not None:
             remove_file(p.pcscd_pid)
             raise EnvError("pcscd exited with %s; its log %s ends:\n%s"
-                           % (proc.returncode, p.pcscd_log, tail(p.pcscd_log)))
+                           % (code, p.pcscd_log, tail(p.pcscd_log)))
         if time.monotonic() >= deadline:
             raise EnvError("pcscd pid %d did not open %s within %.0f s"
-                           % (proc.pid, PCSCD_SOCKET, timeout))
+                           % (pid, PCSCD_SOCKET, timeout))
         time.sleep(POLL)
     say("started pcscd pid %d with readers from %s (log %s)"
-        % (proc.pid, READER_CONF_DIR, p.pcscd_log))
-    return proc.pid, True
+        % (pid, READER_CONF_DIR, p.pcscd_log))
+    return pid, True
 
 
 def check_readers(ours: bool, timeout: float):
@@ -258,7 +286,8 @@ def ensure_token(p: Paths, fresh: bool, timeout: float, pcscd_ours: bool):
                                                        CONTROL_PORT))
         say("reusing the virtual token pid %d" % status["pid"])
         if fresh:
-            VtCtl(CONTROL_PORT).reset_state()
+            with VtCtl(CONTROL_PORT, timeout=5.0) as vt:
+                vt.reset_state()
             say("card state reset to defaults")
         pid = status["pid"]
     else:
@@ -270,21 +299,18 @@ def ensure_token(p: Paths, fresh: bool, timeout: float, pcscd_ours: bool):
                "--state", p.state, "--ready-file", p.vtoken_ready]
         if fresh:
             cmd.append("--fresh")
-        log = open(p.vtoken_log, "ab")
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log,
-                                stderr=subprocess.STDOUT, start_new_session=True)
-        log.close()
-        write_file(p.vtoken_pid, "%d\n" % proc.pid)
+        pid = spawn(cmd, p.vtoken_log)
+        write_file(p.vtoken_pid, "%d\n" % pid)
         deadline = time.monotonic() + timeout
         while not os.path.exists(p.vtoken_ready):
-            if proc.poll() is not None:
+            code = exit_status(pid)
+            if code is not None:
                 remove_file(p.vtoken_pid)
                 raise EnvError("the token exited with %s; its log %s ends:\n%s"
-                               % (proc.returncode, p.vtoken_log, tail(p.vtoken_log)))
+                               % (code, p.vtoken_log, tail(p.vtoken_log)))
             if time.monotonic() >= deadline:
                 raise EnvError("the token did not come up within %.0f s" % timeout)
             time.sleep(POLL)
-        pid = proc.pid
         say("started the virtual token pid %d (state %s%s, log %s)"
             % (pid, p.state, ", fresh" if fresh else "", p.vtoken_log))
     # The token waits for the reader on its side: connected to vpcd and asked for the ATR.
@@ -308,6 +334,58 @@ def wait_card_present(timeout: float) -> float:
     if not present:
         raise EnvError("pcscd does not report a card in %r within %.0f s" % (READER, timeout))
     return waited
+
+
+# -- the machine-wide lock ---------------------------------------------------------
+
+def _ancestors():
+    pid, seen = os.getpid(), set()
+    while pid > 1 and pid not in seen:
+        seen.add(pid)
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                stat = f.read()
+            pid = int(stat[stat.rindex(")") + 2:].split()[1])
+        except (OSError, ValueError, IndexError):
+            break
+    return seen
+
+
+def lock_held_by_ancestor(path: str = CARD_LOCK) -> bool:
+    """True when a process above us (e.g. `flock LOCK ctest`) holds the flock on path."""
+    try:
+        st = os.stat(path)
+        with open("/proc/locks") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return False
+    inode = "%02x:%02x:%d" % (os.major(st.st_dev), os.minor(st.st_dev), st.st_ino)
+    ancestors = _ancestors()
+    for line in lines:
+        fields = line.split()
+        if "->" in fields:          # a waiter, not a holder
+            continue
+        if len(fields) >= 6 and fields[1] == "FLOCK" and fields[5] == inode:
+            try:
+                if int(fields[4]) in ancestors:
+                    return True
+            except ValueError:
+                pass
+    return False
+
+
+@contextlib.contextmanager
+def card_lock(path: str = CARD_LOCK):
+    """Hold the card lock for the block, unless a parent process already holds it."""
+    if lock_held_by_ancestor(path):
+        yield
+        return
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
 
 
 # -- commands -------------------------------------------------------------------
@@ -339,7 +417,8 @@ def stop(workdir: str, timeout: float = 10.0) -> None:
         status = token_answers(CONTROL_PORT)
         if status is not None and status["pid"] == pid:
             try:
-                VtCtl(CONTROL_PORT, timeout=5.0).quit()
+                with VtCtl(CONTROL_PORT, timeout=5.0) as vt:
+                    vt.quit()
             except (OSError, ValueError, VtCtlError):
                 pass
         if not wait_gone(pid, "vtoken.py", timeout) and not stop_process(pid, "vtoken.py", 2.0):
@@ -394,6 +473,19 @@ def status(workdir=None) -> int:
     return 0
 
 
+def run(workdir: str, command, fresh: bool = False, timeout: float = 10.0) -> int:
+    with card_lock():
+        try:
+            env = start(workdir, fresh, timeout)
+            child_env = dict(os.environ, CARD_ENV_JSON=Paths(workdir).env,
+                             SOLVANTA_READER=env["reader"],
+                             VTOKEN_CONTROL_PORT=str(env["control_port"]))
+            rc = subprocess.call(command, env=child_env)
+        finally:
+            stop(workdir, timeout)
+    return rc
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description="pcscd + virtual token for tests")
     sub = ap.add_subparsers(dest="command", required=True)
@@ -406,8 +498,18 @@ def main(argv=None) -> int:
     t.add_argument("--timeout", type=float, default=10.0)
     u = sub.add_parser("status")
     u.add_argument("--workdir")
+    r = sub.add_parser("run")
+    r.add_argument("--workdir", required=True)
+    r.add_argument("--fresh", action="store_true")
+    r.add_argument("--timeout", type=float, default=10.0)
+    r.add_argument("cmd", nargs=argparse.REMAINDER)
     a = ap.parse_args(argv)
     try:
+        if a.command == "run":
+            cmd = a.cmd[1:] if a.cmd[:1] == ["--"] else a.cmd
+            if not cmd:
+                ap.error("run needs a command after --")
+            return run(a.workdir, cmd, a.fresh, a.timeout)
         if a.command == "start":
             start(a.workdir, a.fresh, a.timeout)
         elif a.command == "stop":

@@ -51,6 +51,7 @@ class Commands:
         self.card = token.card
         self.link = token.link
         self.quit_requested = False
+        self._bounce_timer = None        # a pending reinsertion of "bounce"
 
     def status(self) -> Dict[str, Any]:
         s: Dict[str, Any] = {"pid": os.getpid(), "control_port": self.token.control_port,
@@ -78,8 +79,14 @@ class Commands:
     def cmd_status(self, req):
         return self.status()
 
+    def _cancel_bounce(self) -> None:
+        if self._bounce_timer is not None:
+            self._bounce_timer.cancel()
+            self._bounce_timer = None
+
     def cmd_insert(self, req):
         timeout = _number(req, "timeout", 10.0)
+        self._cancel_bounce()
         if not self.link.insert(timeout):
             raise RequestError("no connection to vpcd at %s:%d within %.1f s (%s)"
                                % (self.link.host, self.link.port, timeout,
@@ -91,6 +98,7 @@ class Commands:
 
     def cmd_remove(self, req):
         timeout = _number(req, "timeout", 10.0)
+        self._cancel_bounce()
         if not self.link.remove(timeout):
             raise RequestError("connection to vpcd not closed within %.1f s" % timeout)
         return self.status()
@@ -100,6 +108,7 @@ class Commands:
             raise RequestError("bounce needs ms")
         ms = _number(req, "ms", 0.0)
         timeout = _number(req, "timeout", 10.0)
+        self._cancel_bounce()
         if not self.link.remove(timeout):
             raise RequestError("connection to vpcd not closed within %.1f s" % timeout)
         done = threading.Event()
@@ -111,6 +120,7 @@ class Commands:
 
         timer = threading.Timer(ms / 1000.0, reinsert)
         timer.daemon = True
+        self._bounce_timer = timer
         timer.start()
         if req.get("wait"):
             done.wait(ms / 1000.0 + timeout + 1.0)

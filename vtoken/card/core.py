@@ -191,6 +191,8 @@ class Card:
             wrapped = bool(cmd_apdu.cla & CLA_SM_BIT)
             if wrapped and self.volatile.sm is None:
                 raise SwError(apdu_mod.SW_SECURITY_NOT_SATISFIED, "no secure channel")
+            # Once secure messaging exists, the channel unwraps cmd_apdu here and
+            # wraps the reply data below.
             cmd = self.table.lookup(cmd_apdu)
             if wrapped and cmd.sm == SM_NEVER:
                 raise SwError(apdu_mod.SW_SM_NOT_SUPPORTED, "%s is never wrapped" % cmd.name)

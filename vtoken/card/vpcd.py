@@ -64,6 +64,7 @@ class VpcdLink:
         self.want_inserted = inserted
         self.connected = False
         self.connections = 0             # successful connects so far
+        self._connecting = False         # a connect() is under way
         self.last_error: Optional[str] = None
         self._sock: Optional[socket.socket] = None
         self._stopping = False
@@ -97,7 +98,8 @@ class VpcdLink:
             self.want_inserted = False
             self._shutdown_socket()
             self.cond.notify_all()
-            return self.cond.wait_for(lambda: not self.connected, timeout)
+            return self.cond.wait_for(lambda: not self.connected and not self._connecting,
+                                      timeout)
 
     def wait(self, predicate, timeout: float) -> bool:
         with self.cond:
@@ -126,10 +128,12 @@ class VpcdLink:
                 self.cond.wait_for(lambda: self.want_inserted or self._stopping)
                 if self._stopping:
                     return
+                self._connecting = True
             try:
                 sock = socket.create_connection((self.host, self.port), timeout=2.0)
             except OSError as e:
                 with self.cond:
+                    self._connecting = False
                     self.last_error = "connect: %s" % e
                     self.cond.notify_all()
                     # Interruptible backoff: remove/stop wake it up early.
@@ -141,8 +145,10 @@ class VpcdLink:
             sock.settimeout(None)
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             with self.cond:
+                self._connecting = False
                 if self._stopping or not self.want_inserted:
                     sock.close()
+                    self.cond.notify_all()
                     continue
                 self._sock = sock
                 self.connected = True

@@ -51,13 +51,18 @@ class FakeVpcd:
     separate send() calls, and it leaves Nagle on.
     """
 
-    def __init__(self, port: int = 0):
+    def __init__(self, listen: bool = True):
+        # Bound but not listening, the port refuses connections and stays ours,
+        # so no other test can pick it up in between.
         self.srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.srv.bind(("127.0.0.1", port))
-        self.srv.listen(4)
+        self.srv.bind(("127.0.0.1", 0))
         self.port = self.srv.getsockname()[1]
         self.conn = None
+        if listen:
+            self.listen()
+
+    def listen(self) -> None:
+        self.srv.listen(4)
 
     def accept(self, timeout: float = TIMEOUT) -> socket.socket:
         self.srv.settimeout(timeout)
@@ -106,25 +111,23 @@ class FakeVpcd:
         self.srv.close()
 
 
-def free_port() -> int:
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 class InProcessToken:
     """A Token with its side channel on a free port, connected to a FakeVpcd."""
 
-    def __init__(self, state_path=None, fresh=False, inserted=True):
-        self.vpcd = FakeVpcd()
+    def __init__(self, state_path=None, fresh=False, inserted=True, listen=True):
+        self.vpcd = FakeVpcd(listen)
         self.token = Token(vpcd_port=self.vpcd.port, control_port=0,
                            state_path=state_path, fresh=fresh, inserted=inserted)
         self.token.start()
         self.card = self.token.card
         self.link = self.token.link
         self.port = self.token.control_port
+
+    def accept(self) -> None:
+        """Accept the card's connection and wait until the token counts it."""
+        self.vpcd.accept()
+        if not self.link.wait(lambda: self.link.connected, TIMEOUT):
+            raise RuntimeError("token did not register its vpcd connection")
 
     def close(self) -> None:
         self.token.stop()

@@ -18,7 +18,7 @@ class ControlTest(unittest.TestCase):
         self.state_path = os.path.join(self.dir, "state.json")
         self.t = InProcessToken(self.state_path)
         self.vpcd = self.t.vpcd
-        self.vpcd.accept()
+        self.t.accept()
         self.vt = VtCtl(self.t.port, timeout=TIMEOUT).connect()
 
     def tearDown(self):
@@ -57,11 +57,16 @@ class ControlTest(unittest.TestCase):
         self.assertIn("ATR", reply["error"])
 
     def test_insert_without_vpcd_fails(self):
-        self.vt.remove()
-        self.vpcd.close()
-        reply = self.vt.request("insert", timeout=0.3)
-        self.assertFalse(reply["ok"])
-        self.assertIn("vpcd", reply["error"])
+        other = InProcessToken(inserted=False, listen=False)
+        try:
+            with VtCtl(other.port, timeout=TIMEOUT) as vt:
+                reply = vt.request("insert", timeout=0.3)
+                self.assertFalse(reply["ok"])
+                self.assertIn("no connection to vpcd", reply["error"])
+                self.assertIn("refused", reply["error"])
+                self.assertTrue(vt.status()["inserted"])     # keeps trying
+        finally:
+            other.close()
 
     def test_bounce(self):
         st = self.vt.bounce(50)
@@ -73,6 +78,14 @@ class ControlTest(unittest.TestCase):
         st = self.vt.bounce(10, wait=True)
         self.assertEqual((st["connected"], st["connections"]), (True, 3))
         self.assertFalse(self.vt.request("bounce")["ok"])
+
+    def test_remove_cancels_a_pending_bounce(self):
+        self.vt.bounce(200)
+        self.vt.remove()
+        self.vpcd.srv.settimeout(0.5)
+        with self.assertRaises(socket.timeout):
+            self.vpcd.srv.accept()
+        self.assertFalse(self.vt.status()["inserted"])
 
     def test_override_replaces_replies_in_order(self):
         self.assertEqual(self.vt.override(["6a82", "", "90"])["pending"], 3)

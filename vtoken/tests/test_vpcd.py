@@ -4,7 +4,7 @@ import time
 import unittest
 
 import support  # noqa: F401
-from support import TIMEOUT, FakeVpcd, apdu, free_port, new_card
+from support import TIMEOUT, FakeVpcd, apdu, new_card
 
 from card.core import DEFAULT_ATR
 from card.vpcd import VpcdLink
@@ -94,23 +94,21 @@ class LinkTest(unittest.TestCase):
 
 class LateVpcdTest(unittest.TestCase):
     def test_connects_once_vpcd_listens(self):
-        port = free_port()
-        card = new_card()
-        link = VpcdLink(card, "127.0.0.1", port)
+        vpcd = FakeVpcd(listen=False)
+        link = VpcdLink(new_card(), "127.0.0.1", vpcd.port)
         link.start()
         try:
             self.assertTrue(link.wait(lambda: link.last_error is not None, TIMEOUT))
+            self.assertIn("refused", link.last_error)
             self.assertFalse(link.connected)
             self.assertFalse(link.insert(0.1))     # nothing to connect to yet
-            vpcd = FakeVpcd(port)
-            try:
-                vpcd.accept()
-                self.assertTrue(link.insert(TIMEOUT))
-                self.assertEqual(vpcd.control(0x04), DEFAULT_ATR)
-            finally:
-                vpcd.close()
+            vpcd.listen()
+            vpcd.accept()
+            self.assertTrue(link.insert(TIMEOUT))
+            self.assertEqual(vpcd.control(0x04), DEFAULT_ATR)
         finally:
             link.stop()
+            vpcd.close()
 
     def test_starts_removed(self):
         vpcd = FakeVpcd()

@@ -6,13 +6,14 @@
 #include "api/taviapi_devmgr.h"
 #include "protocol/device_manager.h"
 #include "sm/kas.h"
+#include "sm/secure_messaging.h"
 #include "sm/wipe.h"
 
 namespace zervik {
 
 static_assert(TaviPrototcol_DeviceManager::kdf_other_info_size == kas_other_info_size, "OtherInfo size");
 static_assert(TaviPrototcol_DeviceManager::card_key_size == kas_record_size, "key record size");
-static_assert(device_base::sm_key_size == sm_channel_key_size, "channel key size");
+static_assert(device_base::sm_key_size == sm_key_length, "channel key size");
 
 namespace {
 
@@ -51,7 +52,7 @@ std::int32_t taviapi_devmgr::setup_secure_channel() {
     if (status != 0) return status;
 
     const std::uint8_t other_info[kas_other_info_size] = {};
-    wiped_bytes<2 * sm_channel_key_size> derived;
+    wiped_bytes<2 * sm_key_length> derived;
     kas_kdf_sha512(z.data(), kas_shared_bits, other_info, sizeof other_info, derived.data(), derived.size());
 
     std::uint8_t host_record[kas_record_size];
@@ -60,7 +61,7 @@ std::int32_t taviapi_devmgr::setup_secure_channel() {
     if (status != status_ok) return status;
 
     // MAC key = bytes 0-31, encryption key = bytes 32-63.
-    device_->set_session_keys(derived.data() + sm_channel_key_size, derived.data());
+    device_->set_session_keys(derived.data() + sm_key_length, derived.data());
     return status_ok;
 }
 

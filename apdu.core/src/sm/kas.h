@@ -14,7 +14,6 @@ constexpr std::size_t kas_shared_size = 66;      // Z of P-521
 constexpr std::size_t kas_shared_bits = 528;     // Z length given to the KDF
 constexpr std::size_t kas_record_size = 144;     // {bits u32, X, Y, 4 zero bytes}
 constexpr std::size_t kas_other_info_size = 68;  // OtherInfo this library sends
-constexpr std::size_t sm_channel_key_size = 32;  // each of the two channel keys
 constexpr std::uint32_t kas_algorithm_p521 = 0x40001011;
 constexpr std::uint32_t kas_algorithm_sha512 = 0x40000015;
 

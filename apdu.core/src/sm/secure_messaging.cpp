@@ -96,6 +96,8 @@ std::int32_t sm_wrap(ApduCommand& command, const std::uint8_t* encryption_key, c
         return sm_wrap_failed;
     }
     command.case_code = sm_wrapped_case(command.case_code);
+    // The plaintext (a PIN, a key) does not stay behind in freed memory.
+    if (!command.data.empty()) mbedtls_platform_zeroize(command.data.data(), command.data.size());
     if (command.set_data(wrapped.data(), wrapped.size()) != apdu_ok) return sm_wrap_failed;
     return sm_ok;
 }

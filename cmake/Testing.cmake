@@ -5,12 +5,14 @@
 # Builds a GoogleTest program. Natively every test case becomes a CTest test;
 # a Windows build runs the whole program once under Wine (the emulator).
 # CARD marks tests that talk to the virtual token: they need the card
-# environment fixture and never run in parallel with each other.
+# environment fixture (and, in the Windows trees, the PC/SC bridge fixture)
+# and never run in parallel with each other.
 
 include(GoogleTest)
 
 set(SOLVANTA_PYTHON /usr/bin/python3 CACHE FILEPATH "Python with python3-cryptography")
 set(SOLVANTA_CARD_ENV_DIR "${CMAKE_BINARY_DIR}/card-env")
+set(SOLVANTA_BRIDGE_ENV_DIR "${CMAKE_BINARY_DIR}/bridge-env")
 
 function(solvanta_add_gtest name)
   cmake_parse_arguments(T "CARD" "" "SOURCES;LIBS" ${ARGN})
@@ -31,6 +33,9 @@ function(solvanta_add_gtest name)
   if(WIN32)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES ${props} TIMEOUT 600)
+    if(T_CARD)
+      set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "card_env;pcsc_bridge")
+    endif()
   else()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
       PROPERTIES ${props} TIMEOUT 300)

@@ -60,9 +60,13 @@ mkdir -p "$src"
 fetch_mbedtls_source() {
   [ -d "$src/mbedtls" ] && return 0
   log "fetching Debian's mbedtls source package"
-  local list=/etc/apt/sources.list.d/debian-src.sources
-  if [ ! -f "$list" ]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$list"
+  if ! ls /etc/apt/sources.list.d/debian-src.* >/dev/null 2>&1; then
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+        > /etc/apt/sources.list.d/debian-src.sources
+    else
+      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list > /etc/apt/sources.list.d/debian-src.list
+    fi
     apt-get update -q
   fi
   local tmp
@@ -121,13 +125,13 @@ build_mingw_gtest() {
   rm -rf "$work"
 }
 
-# Single headers the mingw builds may see: nothing else of /usr/include.
+# Header-only dependencies the mingw builds may see: nothing else of
+# /usr/include. Debian's nlohmann json is the multi-header form: all of it.
 stage_cross_headers() {
   local inc="$deps/cross-include"
   mkdir -p "$inc/p11-kit" "$inc/nlohmann"
   cp -u /usr/include/p11-kit-1/p11-kit/pkcs11.h "$inc/p11-kit/pkcs11.h"
-  cp -u /usr/include/nlohmann/json.hpp "$inc/nlohmann/json.hpp"
-  cp -u /usr/include/nlohmann/json_fwd.hpp "$inc/nlohmann/json_fwd.hpp"
+  cp -ru /usr/include/nlohmann/. "$inc/nlohmann/"
 }
 
 fetch_mbedtls_source

@@ -130,16 +130,16 @@ TEST(DeviceLock, LongReaderNamesWithACommonPrefixDoNotShareALock) {
 
 TEST(DeviceLock, AnotherProcessHoldingTheReaderGivesTheTimeOutThenDiesAndPassesIt) {
     named_device d(reader("process"));
-    child_process holder;
-    ASSERT_TRUE(holder.start("../platform/mutex_holder", {std::string("Global\\") + d.name()}));
+    child_process holder(MUTEX_HOLDER, {std::string("Global\\") + d.name()});
+    ASSERT_TRUE(holder.started());
     std::string line;
-    ASSERT_TRUE(holder.read_line(line));
+    ASSERT_TRUE(holder.next_line(line, std::chrono::seconds(20)));
     ASSERT_EQ(line, "locked");
 
     EXPECT_EQ(d.lock(100), lock_timed_out);
     EXPECT_EQ(d.locker().holds(), 0);
-    holder.kill();
-    holder.wait();
+    holder.terminate();
+    holder.wait_exit();
     EXPECT_EQ(d.lock(30000), lock_done);
     EXPECT_EQ(d.locker().holds(), 1);
     EXPECT_EQ(d.unlock(), 0);

@@ -8,7 +8,7 @@ rgbAtr.  Only what the harness and its smoke tests need is bound.
 import ctypes
 import ctypes.util
 import time
-from typing import List, Optional, Tuple
+from typing import List, Tuple
 
 DWORD = ctypes.c_ulong
 LONG = ctypes.c_long

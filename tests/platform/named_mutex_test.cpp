@@ -40,10 +40,13 @@ lock_result try_on_other_thread(const std::string& name, std::uint32_t ms) {
         .get();
 }
 
-void start_holder(child_process& child, const std::string& name) {
-    ASSERT_TRUE(child.start("mutex_holder", {name}));
+constexpr std::chrono::seconds line_bound{20};
+
+// A second process that holds the mutex of that name.
+void expect_locked(child_process& holder) {
+    ASSERT_TRUE(holder.started());
     std::string line;
-    ASSERT_TRUE(child.read_line(line));
+    ASSERT_TRUE(holder.next_line(line, line_bound));
     ASSERT_EQ(line, "locked");
 }
 
@@ -179,8 +182,8 @@ TEST(NamedMutex, LongReaderNamesWithACommonPrefixAreDistinctMutexes) {
 
 TEST(NamedMutex, SecondProcessTimesOutWhileTheFirstHoldsIt) {
     const std::string name = unique_name("process");
-    child_process holder;
-    start_holder(holder, name);
+    child_process holder(MUTEX_HOLDER, {name});
+    expect_locked(holder);
 
     named_mutex m;
     ASSERT_EQ(m.open(name.c_str()), 0);
@@ -190,26 +193,26 @@ TEST(NamedMutex, SecondProcessTimesOutWhileTheFirstHoldsIt) {
 
     ASSERT_TRUE(holder.write_line("unlock"));
     std::string line;
-    ASSERT_TRUE(holder.read_line(line));
+    ASSERT_TRUE(holder.next_line(line, line_bound));
     EXPECT_EQ(line, "unlocked");
     EXPECT_EQ(m.lock(10000), lock_result::acquired);
     EXPECT_EQ(m.holds(), 1);
     ASSERT_TRUE(m.unlock());
     holder.write_line("exit");
-    EXPECT_EQ(holder.wait(), 0);
+    EXPECT_EQ(holder.wait_exit(), 0);
 }
 
 TEST(NamedMutex, AKilledHolderPassesTheMutexToTheNextWaiterOnce) {
     const std::string name = unique_name("killed");
-    child_process holder;
-    start_holder(holder, name);
+    child_process holder(MUTEX_HOLDER, {name});
+    expect_locked(holder);
 
     named_mutex m;
     ASSERT_EQ(m.open(name.c_str()), 0);
     EXPECT_EQ(m.lock(0), lock_result::timed_out);
     std::thread killer([&] {
-        holder.kill();
-        holder.wait();
+        holder.terminate();
+        holder.wait_exit();
     });
     const lock_result r = m.lock(30000);
     killer.join();

@@ -1,6 +1,8 @@
 // A PC/SC table for tests: each call can be given a queue of results to
 // return before it falls back to the system's service, and every call is
-// counted. Install it with scoped_pcsc.
+// counted. Install it with scoped_pcsc. With fake_service() nothing reaches
+// the system: unscripted calls succeed with fake handles, and transmit
+// answers only the replies scripted for it.
 #pragma once
 
 #include <algorithm>
@@ -46,6 +48,23 @@ public:
         readers_ = std::move(names);
         fixed_readers_ = true;
     }
+    // Unscripted calls no longer reach the system's service: contexts and
+    // connections succeed with fake_context_ / fake_handle_, the reader list
+    // is the fixed one (or none), and a transmit without a scripted reply
+    // fails with SCARD_F_COMM_ERROR.
+    void fake_service() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fake_ = true;
+    }
+    // Handles passed to release_context / disconnect, in call order.
+    std::vector<platform::pcsc_context> released() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return released_;
+    }
+    std::vector<platform::pcsc_handle> disconnected() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return disconnected_;
+    }
     int count(pcsc_call call) const {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = counts_.find(call);
@@ -62,17 +81,23 @@ public:
             if (c != nullptr && rc == 0) *c = fake_context_;
             return rc;
         }
+        if (is_fake()) {
+            if (c != nullptr) *c = fake_context_;
+            return 0;
+        }
         return pcsc_api::establish_context(c);
     }
     platform::pcsc_code release_context(platform::pcsc_context c) override {
         platform::pcsc_code rc;
-        if (take(pcsc_call::release_context, rc) || c == fake_context_) return rc;
+        record(released_, c);
+        if (take(pcsc_call::release_context, rc) || c == fake_context_ || is_fake()) return rc;
         return pcsc_api::release_context(c);
     }
     platform::pcsc_code list_readers(platform::pcsc_context c, char* buf, std::uint32_t* len) override {
         platform::pcsc_code rc;
         if (take(pcsc_call::list_readers, rc)) return rc;
         if (fixed_readers_) return fixed_list(buf, len);
+        if (is_fake()) return platform::pcsc_rc::no_readers;
         return pcsc_api::list_readers(c, buf, len);
     }
     platform::pcsc_code connect(platform::pcsc_context c, const char* r, std::uint32_t s, std::uint32_t p,
@@ -83,17 +108,23 @@ public:
             if (rc == 0 && a != nullptr) *a = SCARD_PROTOCOL_T1;
             return rc;
         }
+        if (is_fake()) {
+            if (h != nullptr) *h = fake_handle_;
+            if (a != nullptr) *a = SCARD_PROTOCOL_T1;
+            return 0;
+        }
         return pcsc_api::connect(c, r, s, p, h, a);
     }
     platform::pcsc_code reconnect(platform::pcsc_handle h, std::uint32_t s, std::uint32_t p, std::uint32_t i,
                                   std::uint32_t* a) override {
         platform::pcsc_code rc;
-        if (take(pcsc_call::reconnect, rc) || h == fake_handle_) return rc;
+        if (take(pcsc_call::reconnect, rc) || h == fake_handle_ || is_fake()) return rc;
         return pcsc_api::reconnect(h, s, p, i, a);
     }
     platform::pcsc_code disconnect(platform::pcsc_handle h, std::uint32_t d) override {
         platform::pcsc_code rc;
-        if (take(pcsc_call::disconnect, rc) || h == fake_handle_) return rc;
+        record(disconnected_, h);
+        if (take(pcsc_call::disconnect, rc) || h == fake_handle_ || is_fake()) return rc;
         return pcsc_api::disconnect(h, d);
     }
     platform::pcsc_code transmit_t1(platform::pcsc_handle h, const std::uint8_t* cmd, std::uint32_t len,
@@ -115,28 +146,30 @@ public:
                 *reply_len = static_cast<std::uint32_t>(r.size());
                 return 0;
             }
+            if (fake_) return platform::to_pcsc_code(SCARD_F_COMM_ERROR);
         }
         return pcsc_api::transmit_t1(h, cmd, len, reply, reply_len);
     }
     platform::pcsc_code begin_transaction(platform::pcsc_handle h) override {
         platform::pcsc_code rc;
-        if (take(pcsc_call::begin_transaction, rc) || h == fake_handle_) return rc;
+        if (take(pcsc_call::begin_transaction, rc) || h == fake_handle_ || is_fake()) return rc;
         return pcsc_api::begin_transaction(h);
     }
     platform::pcsc_code end_transaction(platform::pcsc_handle h, std::uint32_t d) override {
         platform::pcsc_code rc;
-        if (take(pcsc_call::end_transaction, rc) || h == fake_handle_) return rc;
+        if (take(pcsc_call::end_transaction, rc) || h == fake_handle_ || is_fake()) return rc;
         return pcsc_api::end_transaction(h, d);
     }
     platform::pcsc_code get_status_change(platform::pcsc_context c, std::uint32_t t,
                                           platform::pcsc_reader_state* s, std::uint32_t n) override {
         platform::pcsc_code rc;
         if (take(pcsc_call::get_status_change, rc)) return rc;
+        if (is_fake()) return platform::pcsc_rc::timeout;
         return pcsc_api::get_status_change(c, t, s, n);
     }
     platform::pcsc_code cancel(platform::pcsc_context c) override {
         platform::pcsc_code rc;
-        if (take(pcsc_call::cancel, rc) || c == fake_context_) return rc;
+        if (take(pcsc_call::cancel, rc) || c == fake_context_ || is_fake()) return rc;
         return pcsc_api::cancel(c);
     }
 
@@ -145,6 +178,15 @@ public:
     static constexpr platform::pcsc_handle fake_handle_ = static_cast<platform::pcsc_handle>(0xcafe);
 
 private:
+    bool is_fake() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return fake_;
+    }
+    template <class T>
+    void record(std::vector<T>& to, T value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        to.push_back(value);
+    }
     bool take(pcsc_call call, platform::pcsc_code& rc) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++counts_[call];
@@ -194,6 +236,9 @@ private:
     std::vector<std::vector<std::uint8_t>> sent_;
     std::vector<std::string> readers_;
     bool fixed_readers_ = false;
+    bool fake_ = false;
+    std::vector<platform::pcsc_context> released_;
+    std::vector<platform::pcsc_handle> disconnected_;
 };
 
 // Puts a table in force for one scope, and instant sleeps with it.

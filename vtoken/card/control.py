@@ -12,6 +12,8 @@ import socketserver
 import threading
 from typing import Any, Callable, Dict
 
+from .sm import REPLY_FAULTS
+
 MAX_LINE = 1 << 20
 
 
@@ -49,6 +51,7 @@ class Commands:
         self.card = token.card
         self.link = token.link
         self.quit_requested = False
+        self._bounce_timer = None        # a pending reinsertion of "bounce"
 
     def status(self) -> Dict[str, Any]:
         s: Dict[str, Any] = {"pid": os.getpid(), "control_port": self.token.control_port,
@@ -76,8 +79,14 @@ class Commands:
     def cmd_status(self, req):
         return self.status()
 
+    def _cancel_bounce(self) -> None:
+        if self._bounce_timer is not None:
+            self._bounce_timer.cancel()
+            self._bounce_timer = None
+
     def cmd_insert(self, req):
         timeout = _number(req, "timeout", 10.0)
+        self._cancel_bounce()
         if not self.link.insert(timeout):
             raise RequestError("no connection to vpcd at %s:%d within %.1f s (%s)"
                                % (self.link.host, self.link.port, timeout,
@@ -89,6 +98,7 @@ class Commands:
 
     def cmd_remove(self, req):
         timeout = _number(req, "timeout", 10.0)
+        self._cancel_bounce()
         if not self.link.remove(timeout):
             raise RequestError("connection to vpcd not closed within %.1f s" % timeout)
         return self.status()
@@ -98,6 +108,7 @@ class Commands:
             raise RequestError("bounce needs ms")
         ms = _number(req, "ms", 0.0)
         timeout = _number(req, "timeout", 10.0)
+        self._cancel_bounce()
         if not self.link.remove(timeout):
             raise RequestError("connection to vpcd not closed within %.1f s" % timeout)
         done = threading.Event()
@@ -109,6 +120,7 @@ class Commands:
 
         timer = threading.Timer(ms / 1000.0, reinsert)
         timer.daemon = True
+        self._bounce_timer = timer
         timer.start()
         if req.get("wait"):
             done.wait(ms / 1000.0 + timeout + 1.0)
@@ -176,9 +188,14 @@ class Commands:
             raise RequestError("self_test_fail must be true or false")
         return ("hook", v)
 
+    def _set_sm_reply_fault(self, v):
+        if v is not None and v not in REPLY_FAULTS:
+            raise RequestError("sm_reply_fault must be null or one of %s" % ", ".join(REPLY_FAULTS))
+        return ("hook", v)
+
     SETTABLE = {"fs_free_space": _set_fs_free_space, "chip_id": _set_chip_id,
                 "working_mode": _set_working_mode, "health_status": _set_health_status,
-                "self_test_fail": _set_self_test_fail}
+                "self_test_fail": _set_self_test_fail, "sm_reply_fault": _set_sm_reply_fault}
 
     def cmd_set(self, req):
         changes = {k: v for k, v in req.items() if k not in ("cmd", "id")}
@@ -257,7 +274,9 @@ class ControlServer:
         self._server = _Server((host, port), _Handler)
         self._server.commands = Commands(token)
         self.port = self._server.server_address[1]
+        # serve_forever checks for shutdown() between polls of this interval.
         self._thread = threading.Thread(target=self._server.serve_forever,
+                                        kwargs={"poll_interval": 0.05},
                                         name="control", daemon=True)
 
     def start(self) -> None:

@@ -89,6 +89,7 @@ class CardState:
             os.makedirs(directory, exist_ok=True)
             fd, tmp = tempfile.mkstemp(prefix=".card-state-", dir=directory)
             try:
+                os.fchmod(fd, 0o644)
                 with os.fdopen(fd, "w", encoding="utf-8") as f:
                     json.dump(self._values, f, indent=1, sort_keys=True)
                     f.write("\n")

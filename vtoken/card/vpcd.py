@@ -64,6 +64,7 @@ class VpcdLink:
         self.want_inserted = inserted
         self.connected = False
         self.connections = 0             # successful connects so far
+        self._connecting = False         # a connect() is under way
         self.last_error: Optional[str] = None
         self._sock: Optional[socket.socket] = None
         self._stopping = False
@@ -97,7 +98,8 @@ class VpcdLink:
             self.want_inserted = False
             self._shutdown_socket()
             self.cond.notify_all()
-            return self.cond.wait_for(lambda: not self.connected, timeout)
+            return self.cond.wait_for(lambda: not self.connected and not self._connecting,
+                                      timeout)
 
     def wait(self, predicate, timeout: float) -> bool:
         with self.cond:
@@ -126,11 +128,14 @@ class VpcdLink:
                 self.cond.wait_for(lambda: self.want_inserted or self._stopping)
                 if self._stopping:
                     return
+                self._connecting = True
             try:
                 sock = socket.create_connection((self.host, self.port), timeout=2.0)
             except OSError as e:
                 with self.cond:
+                    self._connecting = False
                     self.last_error = "connect: %s" % e
+                    self.cond.notify_all()
                     # Interruptible backoff: remove/stop wake it up early.
                     self.cond.wait_for(lambda: self._stopping or not self.want_inserted,
                                        backoff)
@@ -140,19 +145,22 @@ class VpcdLink:
             sock.settimeout(None)
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             with self.cond:
+                self._connecting = False
                 if self._stopping or not self.want_inserted:
                     sock.close()
+                    self.cond.notify_all()
                     continue
                 self._sock = sock
                 self.connected = True
                 self.connections += 1
                 self.last_error = None
-                self.card.inserted()
+                self.card.inserted()    # notifies the condition
             try:
                 self._serve(sock)
             except OSError as e:
                 with self.cond:
                     self.last_error = "link: %s" % e
+                    self.cond.notify_all()
             finally:
                 with self.cond:
                     self._sock = None

@@ -1,0 +1,249 @@
+/*
+ * ZervikSolvanta: the token's card command library.
+ *
+ * Flat C interface for outside applications. Every function returns an int
+ * status (0 = success) and never throws.
+ *
+ * Calling convention: __stdcall on Windows (ZERVIK_CALL), exported by
+ * undecorated name ("Zervik_EnumDev", not "_Zervik_EnumDev@12"), so that
+ * GetProcAddress finds the plain names; link with the import library
+ * ZervikSolvanta.dll.a, or load the DLL and declare function pointers with
+ * ZERVIK_CALL. Natively (Linux, libZervikSolvanta.so) the platform's default
+ * convention.
+ *
+ * Status integers
+ *   0       success: the card answered 90 00 and every output is written.
+ *   1       one of several causes, which the caller cannot tell apart:
+ *           - the device handle is null or not a device of the list
+ *             (never connected, removed, disconnected);
+ *           - the command could not be sent: the PC/SC exchange failed after
+ *             its one recovery and retry, or the command was refused before
+ *             sending (Zervik_DeviceIO: null command, length below 4 or
+ *             above 2048, null reply buffer or length, negative capacity);
+ *           - the command could not be wrapped for secure messaging;
+ *           - an internal failure (out of memory).
+ *   2       the command could not be built (a bad argument: null pointer,
+ *           length out of range; nothing is sent); the device got no usable
+ *           reply (none, shorter than SW1 SW2, or SW1 = 00, which is no
+ *           status word); Zervik_EnumDev: the buffer is too small, the
+ *           length then holds the size needed; Zervik_SetDevHandle and
+ *           Zervik_AddDevHandle: a null or too long reader name, or a null
+ *           handle pointer.
+ *   3       the card answered 90 00 but its data is shorter than the command
+ *           needs, or does not fit the caller's buffer (nothing written,
+ *           neither buffer nor length).
+ *   0x8005  the reply failed the secure-messaging check.
+ *   other positive values
+ *           the card's status word SW1SW2, e.g. 0x6A82 (outputs untouched).
+ *   PC/SC codes (0x8010xxxx, negative as int)
+ *           passed through by Zervik_ConnectDev, Zervik_BeginTransaction
+ *           and Zervik_EndTransaction.
+ *
+ * Secure messaging: a reply that carries only SW1 SW2 to a wrapped command
+ * has no MAC, so its status word (also 90 00) is not authenticated.
+ *
+ * Reader names are at most 255 characters. Buffers belong to the caller: an
+ * in/out length holds the capacity on entry and the bytes written on success.
+ *
+ * Threads: the device list is not locked. Calls that change it
+ * (Zervik_EnumDev, the connect, handle and remove functions) must not run
+ * while another thread uses the library; calls on different devices may run
+ * at once. Callers that share one card across processes bracket their work
+ * with Zervik_BeginTransaction / Zervik_EndTransaction.
+ */
+#ifndef ZERVIK_SOLVANTA_H
+#define ZERVIK_SOLVANTA_H
+
+#include <stdint.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winscard.h>
+#define ZERVIK_CALL __stdcall
+/* Exported through ZervikSolvanta.def. */
+#define ZERVIK_API
+#else
+#include <PCSC/winscard.h>
+#define ZERVIK_CALL
+#if defined(ZERVIK_BUILDING_LIBRARY)
+#define ZERVIK_API __attribute__((visibility("default")))
+#else
+#define ZERVIK_API
+#endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A device of the library's list; valid until the device is removed. */
+typedef void* ZERVIK_HANDLE;
+
+/* Status integers with a name of their own (see above). */
+#define ZERVIK_OK 0
+#define ZERVIK_ERR_DEVICE 1
+#define ZERVIK_ERR_REPLY 2
+#define ZERVIK_ERR_SIZE 3
+#define ZERVIK_ERR_FILE_INFO 4
+#define ZERVIK_ERR_SECURE_MESSAGING 0x8005
+
+/* ---- Devices and transport ------------------------------------------- */
+
+/* Refreshes the device list from the PC/SC readers whose name contains
+ * filter ("" for all) and writes the names of all listed devices as a
+ * multi-string ("A\0BC\0\0"). No matching reader: *length = 0, result 0.
+ * Capacity *length below the size T needed (a null buffer counts as
+ * capacity 0): *length = T, result 2. Else the names are copied, *length = T,
+ * result 0. Devices whose readers are gone are deleted (their handles become
+ * invalid). A null filter or length: 2, nothing changed. */
+ZERVIK_API int ZERVIK_CALL Zervik_EnumDev(const char* filter, char* buffer, int* length);
+
+/* Connects to the reader of exactly that name (the listed device, or a new
+ * one) and writes its handle. Connecting a reader twice gives the same
+ * handle. A connection the device held, its own or attached, is released
+ * first. Result 0, or the PC/SC code (handle not written; a device created
+ * for the reader stays listed). A null name or one of 256 characters or more:
+ * SCARD_E_UNKNOWN_READER, no device made; a null handle pointer:
+ * SCARD_E_INVALID_PARAMETER. Success clears the secure-channel flag. */
+ZERVIK_API int ZERVIK_CALL Zervik_ConnectDev(const char* reader_name, ZERVIK_HANDLE* handle);
+
+/* Hands an outside PC/SC context and card handle to the listed device of
+ * that name, or to a new one, and writes its handle. The outside handles stay
+ * the caller's: the library never releases them, except in
+ * Zervik_DisconnectDev and Zervik_ConnectDev. 0; 2 for a bad name or a null
+ * handle pointer. */
+ZERVIK_API int ZERVIK_CALL Zervik_SetDevHandle(const char* reader_name, SCARDCONTEXT context, SCARDHANDLE card,
+                                               ZERVIK_HANDLE* handle);
+
+/* As Zervik_SetDevHandle, but always adds a new device, even when one of
+ * that name is listed. 0; 2 for a bad name or a null handle pointer. */
+ZERVIK_API int ZERVIK_CALL Zervik_AddDevHandle(const char* reader_name, SCARDCONTEXT context, SCARDHANDLE card,
+                                               ZERVIK_HANDLE* handle);
+
+/* Gives the device an outside context and card handle (a connection the
+ * library opened for it is released). 0, or 1 for a bad handle. */
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateDevHandle(ZERVIK_HANDLE handle, SCARDCONTEXT context, SCARDHANDLE card);
+
+/* Deletes the device; the handle is invalid afterwards (every call with it
+ * returns 1). A connection the library opened (Zervik_ConnectDev) is
+ * released; outside handles are left to their owner. 0, or 1. */
+ZERVIK_API int ZERVIK_CALL Zervik_RemoveDevice(ZERVIK_HANDLE handle);
+
+/* Leaves the card, releases the device's context and card handle (also
+ * outside ones handed over by Zervik_SetDevHandle and the like), then deletes
+ * the device as Zervik_RemoveDevice. 0, or 1. */
+ZERVIK_API int ZERVIK_CALL Zervik_DisconnectDev(ZERVIK_HANDLE handle);
+
+/* Sends the command bytes as they are (4 to 2048 bytes; no secure
+ * messaging) and writes the raw reply, data and SW1 SW2, whatever the status
+ * word: 6D 00 is result 0. *reply_length is the capacity in, the reply length
+ * out. 0; 1 send failed or refused; 2 no usable reply; 3 the reply does not
+ * fit (nothing written). */
+ZERVIK_API int ZERVIK_CALL Zervik_DeviceIO(ZERVIK_HANDLE handle, const unsigned char* command, int command_length,
+                                           unsigned char* reply, int* reply_length);
+
+/* PC/SC transaction on the device's card: another client's transaction
+ * waits until this one ends. A card reset by another client is reconnected
+ * and the transaction begun once more. 0, 1 (bad handle) or a PC/SC code. */
+ZERVIK_API int ZERVIK_CALL Zervik_BeginTransaction(ZERVIK_HANDLE handle);
+ZERVIK_API int ZERVIK_CALL Zervik_EndTransaction(ZERVIK_HANDLE handle);
+
+/* Non-zero: later commands of the families that follow the flag go wrapped.
+ * Process-wide; Zervik_ConnectDev clears it. Always 0. */
+ZERVIK_API int ZERVIK_CALL Zervik_UseSecureChannel(int value);
+
+/* ---- Device management ------------------------------------------------ */
+/* These commands always go in plain, except Zervik_FormatDevice, which
+ * follows the secure-channel flag. A card status word other than 90 00 is
+ * returned as it is (e.g. 0x6A82) with no output written. */
+
+/* The card's free file-system space: the first 4 reply bytes, big-endian.
+ * 3 for a shorter reply; 2 for a null pointer (nothing sent). */
+ZERVIK_API int ZERVIK_CALL Zervik_GetFSMaxSpace(ZERVIK_HANDLE handle, int* space);
+
+/* The chip id as the card gives it; *length is the capacity in, the id's
+ * length out. 3 when it does not fit (nothing written); 2 for a null
+ * pointer. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetChipID(ZERVIK_HANDLE handle, unsigned char* buffer, int* length);
+
+/* Formats the card. string1..string4: zero-terminated, at most 32
+ * characters each; blob: zero-terminated, at most 255 characters; key1..key3:
+ * 32 bytes each, with their 32-bit ids and a parameter byte. 2 for a null
+ * pointer or a string too long (nothing sent); status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_FormatDevice(ZERVIK_HANDLE handle, const char* string1, const char* string2,
+                                               const char* string3, const char* string4, unsigned int value,
+                                               unsigned char byte_value, const char* blob, unsigned int key1_id,
+                                               const unsigned char* key1, unsigned char key1_parameter,
+                                               unsigned int key2_id, const unsigned char* key2,
+                                               unsigned char key2_parameter, unsigned int key3_id,
+                                               const unsigned char* key3, unsigned char key3_parameter);
+
+/* The card's 8 health bytes, copied unchanged (byte 0 of the reply is byte 0
+ * of *status in memory). 3 for any reply of another length; 2 for a null
+ * pointer. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetHealthStatus(ZERVIK_HANDLE handle, uint64_t* status);
+
+/* Sets the card's working mode (the low byte of mode); status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_ChangeWorkingMode(ZERVIK_HANDLE handle, int mode);
+
+/* Runs the card's self-test; status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_HealthCheck(ZERVIK_HANDLE handle);
+
+/* Reseeds the card's random generator; status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_DRBGReseed(ZERVIK_HANDLE handle);
+
+/* ---- Secure channel --------------------------------------------------- */
+
+/* Secure messaging: once Zervik_SetupSecureMessageChannel has agreed keys
+ * with the card and Zervik_UseSecureChannel has set the flag, the commands
+ * that follow the flag carry their data padded, encrypted (AES-256-CBC) and
+ * closed by an AES-CMAC, and the card's reply data comes back the same way.
+ * Kept as the card requires: the IV is zero for every command (equal
+ * commands give equal ciphertexts), Le is outside the MAC, and the status
+ * word of a reply is not protected. A reply that fails the check (bad MAC,
+ * bad padding, fewer than 16 bytes) gives 0x8005. */
+
+/* Key agreement, step 1 (always plain): the card makes a key pair for the
+ * algorithm (0x40001011: P-521) and returns its 144-byte public-key record
+ * {key size u32, X 68 bytes, Y 68 bytes, 4 zero bytes} into card_key.
+ * parameter: low byte used. 0; 3 when the card's reply is shorter than 148
+ * bytes; a card status. */
+ZERVIK_API int ZERVIK_CALL Zervik_SecureMessageGenEphemeral(ZERVIK_HANDLE handle, uint32_t algorithm, int parameter,
+                                                            unsigned char* card_key);
+
+/* Key agreement, step 2 (always plain): both ids (0x40001011, 0x40000015:
+ * SHA-512), 68 bytes of KDF OtherInfo and the host's 144-byte public-key
+ * record. A caller using the two steps derives and keeps the keys itself.
+ * Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_SecureMessageKDF(ZERVIK_HANDLE handle, uint32_t first_id, uint32_t second_id,
+                                                   const unsigned char* other_info, const unsigned char* host_key);
+
+/* Both steps with a fresh host P-521 key pair from the library's random
+ * source; SHA-512 derivation from the shared secret and 68 zero bytes of
+ * OtherInfo; the device keeps MAC key = bytes 0-31 and encryption key =
+ * bytes 32-63. 0; a card status; 3 for a short card key; 2 for a card point
+ * that is not on the curve. On failure the device keeps its previous keys. */
+ZERVIK_API int ZERVIK_CALL Zervik_SetupSecureMessageChannel(ZERVIK_HANDLE handle);
+
+/* ---- Host-side AES key wrap (RFC 3394, default IV A6..A6) -------------- */
+
+/* kek_length: 16, 24 or 32 (its low byte is used); key_length: a multiple of
+ * 8, at least 8. *output_length: the capacity in, key_length + 8 out. 0, or 1
+ * for a bad KEK length, a bad key length, or a short output (then
+ * *output_length = the length needed, nothing else written). */
+ZERVIK_API int ZERVIK_CALL Zervik_SoftAESKeyWrap(const unsigned char* kek, int kek_length, const unsigned char* key,
+                                                 int key_length, unsigned char* output, unsigned short* output_length);
+
+/* The inverse: wrapped_length a multiple of 8, at least 16. 0 with the key
+ * and *output_length = wrapped_length - 8; 1 for a bad length or a short
+ * output (nothing written), or when the integrity check fails (the output's
+ * wrapped_length - 8 bytes are zeroed). */
+ZERVIK_API int ZERVIK_CALL Zervik_SoftAESKeyUnwrap(const unsigned char* kek, int kek_length,
+                                                   const unsigned char* wrapped, int wrapped_length,
+                                                   unsigned char* output, unsigned short* output_length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZERVIK_SOLVANTA_H */

@@ -5,7 +5,8 @@
 //
 // On Windows the thread holds a reference on the module that contains this
 // code and ends with FreeLibraryAndExitThread, so that a library is never
-// unmapped under a thread still running in it.
+// unmapped under a thread still running in it; the thread's last work (see
+// start) can then keep the module mapped for other threads still inside it.
 #pragma once
 
 #include <cstdint>
@@ -23,19 +24,27 @@ public:
     worker_thread(const worker_thread&) = delete;
     worker_thread& operator=(const worker_thread&) = delete;
 
-    // Runs body on a new thread: false when a thread of this object was
-    // started and not yet joined or left, or no thread could be made.
-    bool start(std::function<void()> body);
+    // The thread holds the module loaded while it runs (Windows).
+#ifdef _WIN32
+    static constexpr bool holds_module = true;
+#else
+    static constexpr bool holds_module = false;
+#endif
+
+    // Runs body, then last, on a new thread: false when a thread of this
+    // object was started and not yet joined or left, or no thread could be
+    // made. Where the thread holds the module, join_for waits for body only
+    // and last runs on alone; elsewhere join_for waits for both.
+    bool start(std::function<void()> body, std::function<void()> last = {});
     // A thread was started and neither joined nor left.
     bool attached() const;
     // The attached thread has not finished its body yet.
     bool running() const;
     // Called on the attached thread itself.
     bool is_current() const;
-    // Waits up to milliseconds for the thread to end: true when it did (it
-    // is then joined and the object can start anew), false when it still
-    // runs. Never call it from the thread itself (false at once), nor under
-    // the Windows loader lock.
+    // Waits up to milliseconds for the thread to end (see start): true when
+    // it did (it is then joined and the object can start anew), false when
+    // it still runs. Never call it from the thread itself (false at once).
     bool join_for(std::uint32_t milliseconds);
     // Leaves the thread to finish alone, without waiting.
     void detach();

@@ -10,6 +10,7 @@ namespace platform {
 
 struct worker_thread::control {
     std::function<void()> body;
+    std::function<void()> last;
     std::thread thread;
     std::thread::id id;
     std::mutex m;
@@ -21,13 +22,17 @@ namespace {
 
 void run(const std::shared_ptr<worker_thread::control>& c) {
     std::function<void()> body;
+    std::function<void()> last;
     {
         // start() publishes the thread before the body may look at it.
         std::lock_guard<std::mutex> lock(c->m);
         body.swap(c->body);
+        last.swap(c->last);
     }
     body();
     body = nullptr;  // what the body held goes before the thread reports its end
+    if (last) last();
+    last = nullptr;
     std::lock_guard<std::mutex> lock(c->m);
     c->done = true;
     c->finished.notify_all();
@@ -37,10 +42,11 @@ void run(const std::shared_ptr<worker_thread::control>& c) {
 
 worker_thread::~worker_thread() { detach(); }
 
-bool worker_thread::start(std::function<void()> body) {
+bool worker_thread::start(std::function<void()> body, std::function<void()> last) {
     if (attached() || !body) return false;
     auto c = std::make_shared<control>();
     c->body = std::move(body);
+    c->last = std::move(last);
     std::lock_guard<std::mutex> lock(c->m);
     try {
         // The thread keeps its own reference: it may outlive this object.

@@ -8,10 +8,16 @@ namespace platform {
 
 struct worker_thread::control {
     std::function<void()> body;
+    std::function<void()> last;
     HMODULE module = nullptr;
     HANDLE thread = nullptr;
+    HANDLE body_done = nullptr;  // manual reset: the body has finished
     DWORD id = 0;
     std::atomic<bool> done{false};
+
+    ~control() {
+        if (body_done != nullptr) CloseHandle(body_done);
+    }
 };
 
 namespace {
@@ -27,10 +33,16 @@ DWORD WINAPI thread_main(LPVOID argument) {
         std::shared_ptr<worker_thread::control> c = std::move(start->c);
         module = c->module;
         std::function<void()> body;
+        std::function<void()> last;
         body.swap(c->body);
+        last.swap(c->last);
         body();
         body = nullptr;
         c->done = true;
+        SetEvent(c->body_done);
+        c.reset();
+        // Not waited for: the module stays mapped while it runs.
+        if (last) last();
     }
     // Nothing of this module runs after the reference is dropped.
     FreeLibraryAndExitThread(module, 0);
@@ -41,10 +53,13 @@ DWORD WINAPI thread_main(LPVOID argument) {
 
 worker_thread::~worker_thread() { detach(); }
 
-bool worker_thread::start(std::function<void()> body) {
+bool worker_thread::start(std::function<void()> body, std::function<void()> last) {
     if (attached() || !body) return false;
     auto c = std::make_shared<control>();
     c->body = std::move(body);
+    c->last = std::move(last);
+    c->body_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (c->body_done == nullptr) return false;
     // A reference on the module that holds thread_main, for the thread.
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCWSTR>(&thread_main), &c->module))
@@ -74,7 +89,9 @@ bool worker_thread::is_current() const { return control_ && control_->id == GetC
 bool worker_thread::join_for(std::uint32_t milliseconds) {
     if (!control_) return true;
     if (is_current()) return false;
-    if (WaitForSingleObject(control_->thread, milliseconds) != WAIT_OBJECT_0) return false;
+    // The body's end, not the thread's: the thread ends alone after its last
+    // work, holding the module until then.
+    if (WaitForSingleObject(control_->body_done, milliseconds) != WAIT_OBJECT_0) return false;
     CloseHandle(control_->thread);
     control_.reset();
     return true;

@@ -152,6 +152,31 @@ ZERVIK_API int ZERVIK_CALL Zervik_EndTransaction(ZERVIK_HANDLE handle);
  * Process-wide; Zervik_ConnectDev clears it. Always 0. */
 ZERVIK_API int ZERVIK_CALL Zervik_UseSecureChannel(int value);
 
+/* ---- Device events ---------------------------------------------------- */
+/* One watch thread per process follows the PC/SC readers (the first 9 of
+ * them), started by the first wait; its reports reach every thread that
+ * waits, each through a queue of its own, kept from its first wait until a
+ * wait of it returns event 3. Events that come between two waits of a
+ * thread are kept for its next wait. */
+
+/* Blocks until a card arrives in (*event = 1) or leaves (*event = 2) a
+ * reader whose name contains the pattern, or until watching ends
+ * (*event = 3: Zervik_CancelWait, an unexpected PC/SC failure, or unload).
+ * The pattern is the first comma-separated token of spec, taken whole; a
+ * null or empty spec, or one without a token, keeps the pattern of the last
+ * spec that had one ("" at first: every reader). A card already present
+ * when watching starts is an arrival at once. When the PC/SC service goes
+ * away, readers that had a card give a removal, and watching goes on once the
+ * service is back. Result 0; 1 for a null event pointer or when the wait
+ * cannot be set up. */
+ZERVIK_API int ZERVIK_CALL Zervik_WaitforDevEvent(const char* spec, int* event);
+
+/* Stops the watch thread if one runs: every pending wait ends with event 3
+ * (also when the thread does not stop within about 2 s; it is then left to
+ * end by itself and reports nothing more). The next wait starts a new
+ * watch thread. Always 0. */
+ZERVIK_API int ZERVIK_CALL Zervik_CancelWait(void);
+
 /* ---- Device management ------------------------------------------------ */
 /* These commands always go in plain, except Zervik_FormatDevice, which
  * follows the secure-channel flag. A card status word other than 90 00 is

@@ -23,7 +23,7 @@ const char* const exported[] = {
     "Zervik_GetChipID",     "Zervik_FormatDevice",     "Zervik_GetHealthStatus", "Zervik_ChangeWorkingMode",
     "Zervik_HealthCheck",   "Zervik_DRBGReseed",       "Zervik_SecureMessageGenEphemeral",
     "Zervik_SecureMessageKDF", "Zervik_SetupSecureMessageChannel", "Zervik_SoftAESKeyWrap",
-    "Zervik_SoftAESKeyUnwrap",
+    "Zervik_SoftAESKeyUnwrap", "Zervik_WaitforDevEvent", "Zervik_CancelWait",
 };
 
 class library : public ::testing::Test {
@@ -99,6 +99,8 @@ TEST(library_import, CallsThroughTheImportLibrary) {
     unsigned short plain_length = sizeof plain;
     EXPECT_EQ(Zervik_SoftAESKeyUnwrap(key, 32, wrapped, wrapped_length, plain, &plain_length), 0);
     EXPECT_EQ(plain_length, 32);
+    EXPECT_EQ(Zervik_WaitforDevEvent("Solvanta", nullptr), 1);
+    EXPECT_EQ(Zervik_CancelWait(), 0);
 }
 
 }  // namespace

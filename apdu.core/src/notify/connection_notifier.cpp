@@ -246,7 +246,7 @@ std::int32_t CSmartCardConnectionNotifier::start() {
     }
     auto s = std::make_shared<watch_state>();
     s->callback = callback_;
-    if (!thread_.start([s] { thread_routine(s); })) return notifier_failed;
+    if (!thread_.start([s] { thread_routine(s); }, at_end_)) return notifier_failed;
     state_ = std::move(s);
     return 0;
 }

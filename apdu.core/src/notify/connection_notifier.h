@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/pcsc_api.h"
@@ -70,6 +71,11 @@ public:
     std::int32_t stop_without_wait();
     // A watch thread was started and has not ended.
     bool running() const;
+    // Work the watch thread does last, once it has stopped watching; stop
+    // does not wait for it where the thread holds the module (the
+    // device-event wait lets the threads still in the library leave first).
+    // Set it before start.
+    void set_thread_end(std::function<void()> at_end) { at_end_ = std::move(at_end); }
 
     struct watch_state;
 
@@ -78,6 +84,7 @@ private:
 
     std::shared_ptr<ISmartCardConnectionNotifierRef> callback_;
     std::shared_ptr<watch_state> state_;
+    std::function<void()> at_end_;
     platform::worker_thread thread_;
 };
 

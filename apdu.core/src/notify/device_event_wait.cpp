@@ -91,10 +91,33 @@ void CSmartCardConnectionNotifierTest::leave(const std::shared_ptr<waiter>& w, b
     left_.notify_all();
 }
 
+void CSmartCardConnectionNotifierTest::arrive() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++inside_;
+}
+
+void CSmartCardConnectionNotifierTest::depart() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --inside_;
+    left_.notify_all();
+}
+
 bool CSmartCardConnectionNotifierTest::end_all_waits(std::uint32_t milliseconds) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (const auto& w : waiters_) w->queue.push(event_ended);
     return left_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return inside_ == 0; });
+}
+
+std::uint64_t CSmartCardConnectionNotifierTest::watch_started() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    left_.notify_all();
+    return ++watch_;
+}
+
+void CSmartCardConnectionNotifierTest::linger(std::uint64_t watch, std::uint32_t milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    left_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                   [&] { return inside_ == 0 || watch_ != watch; });
 }
 
 std::string CSmartCardConnectionNotifierTest::pattern() const {
@@ -118,13 +141,17 @@ namespace {
 
 constexpr std::uint32_t after_event_pause_ms = 100;
 constexpr std::uint32_t unload_bound_ms = 2000;
+// Below CSmartCardConnectionNotifier::stop_bound_ms, so that a stopped
+// thread is joined even when a waiter lingers.
+constexpr std::uint32_t linger_bound_ms = 1500;
 
 std::atomic<bool> loader_detaching{false};
 std::atomic<bool> process_exiting{false};
 
 struct event_globals {
-    std::mutex mutex;  // the notifier pointer
+    std::mutex mutex;  // the notifier pointer and the closing flag
     std::unique_ptr<CSmartCardConnectionNotifier> notifier;
+    bool closing = false;  // the library is going: no new watch thread
     const std::shared_ptr<CSmartCardConnectionNotifierTest> callback =
         std::make_shared<CSmartCardConnectionNotifierTest>();
 };
@@ -141,15 +168,18 @@ public:
         // the middle of a lock: touch nothing.
         if (process_exiting.load()) return;
         const bool may_wait = !loader_detaching.load();
+        std::unique_ptr<CSmartCardConnectionNotifier> notifier;
         {
             std::lock_guard<std::mutex> lock(globals->mutex);
-            if (globals->notifier) {
-                if (may_wait)
-                    (void)globals->notifier->stop();
-                else
-                    (void)globals->notifier->stop_without_wait();
-                globals->notifier.reset();
-            }
+            globals->closing = true;
+            notifier = std::move(globals->notifier);
+        }
+        if (notifier) {
+            if (may_wait)
+                (void)notifier->stop();
+            else
+                (void)notifier->stop_without_wait();
+            notifier.reset();
         }
         (void)globals->callback->end_all_waits(may_wait ? unload_bound_ms : 0);
         // Waits still leaving hold the callback themselves.
@@ -165,8 +195,14 @@ event_globals& globals() {
 // Starts the watch thread unless it runs: whether one runs.
 bool ensure_watching(event_globals& g) {
     std::lock_guard<std::mutex> lock(g.mutex);
+    if (g.closing) return false;
     if (!g.notifier) g.notifier.reset(new CSmartCardConnectionNotifier(g.callback));
-    if (!g.notifier->running()) (void)g.notifier->start();
+    if (!g.notifier->running()) {
+        const std::shared_ptr<CSmartCardConnectionNotifierTest> callback = g.callback;
+        const std::uint64_t watch = callback->watch_started();
+        g.notifier->set_thread_end([callback, watch] { callback->linger(watch, linger_bound_ms); });
+        (void)g.notifier->start();
+    }
     return g.notifier->running();
 }
 
@@ -195,11 +231,21 @@ std::int32_t wait_device_event(const char* spec, std::int32_t* event) {
 
 std::int32_t cancel_device_wait() {
     event_globals& g = globals();
-    std::lock_guard<std::mutex> lock(g.mutex);
-    if (g.notifier) {
-        (void)g.notifier->stop();
-        g.notifier.reset();
+    // Where the watch thread holds the module, it may hold its last
+    // reference: it then stays until this thread has left the library.
+    const std::shared_ptr<CSmartCardConnectionNotifierTest> callback = g.callback;
+    constexpr bool counted = platform::worker_thread::holds_module;
+    if (counted) callback->arrive();
+    std::unique_ptr<CSmartCardConnectionNotifier> notifier;
+    {
+        // Stopped outside the lock: a thread that waits anew meanwhile
+        // starts the next watch thread without waiting for this one.
+        std::lock_guard<std::mutex> lock(g.mutex);
+        notifier = std::move(g.notifier);
     }
+    if (notifier) (void)notifier->stop();
+    notifier.reset();
+    if (counted) callback->depart();
     return 0;
 }
 

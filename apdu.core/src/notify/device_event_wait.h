@@ -46,15 +46,26 @@ public:
     std::shared_ptr<waiter> enter(const char* spec);
     // Ends the calling thread's wait; drop_queue removes its queue.
     void leave(const std::shared_ptr<waiter>& w, bool drop_queue);
+    // A thread that cancels counts as inside while it does: a stopped watch
+    // thread that holds the module waits for it to leave, too.
+    void arrive();
+    void depart();
     // Ends every wait with event_ended, then waits up to milliseconds for
     // the waiting threads to leave: true when none is left.
     bool end_all_waits(std::uint32_t milliseconds);
+    // A new watch thread starts: its number.
+    std::uint64_t watch_started();
+    // For a watch thread that has stopped: waits up to milliseconds until no
+    // thread is inside a wait, or a newer watch thread runs for them. (On
+    // Windows the watch thread's module reference keeps the library mapped
+    // for the waiters until then.)
+    void linger(std::uint64_t watch, std::uint32_t milliseconds);
 
     // The pattern the last spec with a token gave.
     std::string pattern() const;
     // The calling thread has a queue (it waited, and no wait of it ended).
     bool has_own_queue() const;
-    // Threads inside a wait now.
+    // Threads inside a wait (or a cancel, see arrive) now.
     std::uint32_t waiting() const;
 
 private:
@@ -64,6 +75,7 @@ private:
     std::string pattern_;
     std::uint64_t next_id_ = 1;
     std::uint32_t inside_ = 0;
+    std::uint64_t watch_ = 0;
 };
 
 // The library's callback object.

@@ -1,0 +1,195 @@
+// Unloading ZervikSolvanta while a thread waits for a device event.
+//
+// Natively the library finds its PC/SC service in this program: the SCard*
+// functions below are exported from it and bind before pcsc-lite's, so the
+// test sees the watch thread block, be cancelled and give its context back.
+// On Windows the watch thread holds the DLL loaded until it has ended.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "ZervikSolvanta.h"
+
+#ifdef _WIN32
+#include <tlhelp32.h>
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+using wait_function = int(ZERVIK_CALL*)(const char*, int*);
+using cancel_function = int(ZERVIK_CALL*)(void);
+
+#ifndef _WIN32
+
+namespace {
+
+// The service the loaded library talks to: no readers, a status-change
+// wait that blocks until cancelled.
+struct service {
+    std::mutex m;
+    std::condition_variable cv;
+    int established = 0;
+    int released = 0;
+    int blocked = 0;
+    int cancels = 0;
+    bool cancel_pending = false;
+
+    bool wait_until_blocked() {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(20), [this] { return blocked > 0; });
+    }
+};
+
+service& the_service() {
+    static service s;
+    return s;
+}
+
+}  // namespace
+
+#define EXPORTED extern "C" __attribute__((visibility("default")))
+
+EXPORTED LONG SCardEstablishContext(DWORD, LPCVOID, LPCVOID, LPSCARDCONTEXT context) {
+    service& s = the_service();
+    std::lock_guard<std::mutex> lock(s.m);
+    *context = ++s.established;
+    return SCARD_S_SUCCESS;
+}
+
+EXPORTED LONG SCardReleaseContext(SCARDCONTEXT) {
+    service& s = the_service();
+    std::lock_guard<std::mutex> lock(s.m);
+    ++s.released;
+    return SCARD_S_SUCCESS;
+}
+
+EXPORTED LONG SCardListReaders(SCARDCONTEXT, LPCSTR, LPSTR, LPDWORD) { return SCARD_E_NO_READERS_AVAILABLE; }
+
+EXPORTED LONG SCardGetStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTATE* states, DWORD count) {
+    service& s = the_service();
+    std::unique_lock<std::mutex> lock(s.m);
+    for (DWORD i = 0; i < count; ++i) states[i].dwEventState = states[i].dwCurrentState;
+    ++s.blocked;
+    s.cv.notify_all();
+    const auto done = [&s] { return s.cancel_pending; };
+    bool cancelled;
+    if (timeout == INFINITE)
+        cancelled = (s.cv.wait(lock, done), true);
+    else
+        cancelled = s.cv.wait_for(lock, std::chrono::milliseconds(timeout), done);
+    --s.blocked;
+    if (!cancelled) return SCARD_E_TIMEOUT;
+    s.cancel_pending = false;
+    return SCARD_E_CANCELLED;
+}
+
+EXPORTED LONG SCardCancel(SCARDCONTEXT) {
+    service& s = the_service();
+    std::lock_guard<std::mutex> lock(s.m);
+    ++s.cancels;
+    if (s.blocked > 0) s.cancel_pending = true;
+    s.cv.notify_all();
+    return SCARD_S_SUCCESS;
+}
+
+TEST(library_unload, UnloadingDuringAWaitEndsItAndStopsTheWatchThread) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        void* library = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        auto wait = reinterpret_cast<wait_function>(dlsym(library, "Zervik_WaitforDevEvent"));
+        ASSERT_NE(wait, nullptr);
+
+        int event = -1;
+        int result = -1;
+        std::thread waiter([&] { result = wait("Solvanta", &event); });
+        // The watch thread blocks: the waiter is inside the library.
+        ASSERT_TRUE(the_service().wait_until_blocked());
+        ASSERT_EQ(dlclose(library), 0);
+        waiter.join();
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(event, 3);
+
+        // Really gone, and the watch thread gave its context back.
+        void* still = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+        EXPECT_EQ(still, nullptr);
+        if (still != nullptr) dlclose(still);
+        service& s = the_service();
+        std::lock_guard<std::mutex> lock(s.m);
+        EXPECT_GE(s.cancels, 1);
+        EXPECT_EQ(s.released, s.established);
+        EXPECT_EQ(s.blocked, 0);
+    }
+}
+
+#else
+
+namespace {
+
+int threads_of_this_process() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int n = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+    CloseHandle(snapshot);
+    return n;
+}
+
+bool loaded() { return GetModuleHandleA("ZervikSolvanta.dll") != nullptr; }
+
+template <class Condition>
+bool within_20s(Condition condition) {
+    for (int i = 0; i < 2000; ++i) {
+        if (condition()) return true;
+        Sleep(10);
+    }
+    return condition();
+}
+
+}  // namespace
+
+TEST(library_unload, FreeingTheLibraryDuringAWaitLeavesItLoadedUntilTheWatchThreadEnds) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        HMODULE library = LoadLibraryA("ZervikSolvanta.dll");
+        ASSERT_NE(library, nullptr);
+        auto wait = reinterpret_cast<wait_function>(
+            reinterpret_cast<void*>(GetProcAddress(library, "Zervik_WaitforDevEvent")));
+        auto cancel =
+            reinterpret_cast<cancel_function>(reinterpret_cast<void*>(GetProcAddress(library, "Zervik_CancelWait")));
+        ASSERT_TRUE(wait && cancel);
+
+        int event = -1;
+        std::atomic<bool> returned{false};
+        const int before = threads_of_this_process();
+        std::thread waiter([&] {
+            wait("Solvanta", &event);
+            returned = true;
+        });
+        // The waiter and the watch thread run: the waiter is inside the library.
+        ASSERT_TRUE(within_20s([&] { return threads_of_this_process() > before + 1; }));
+
+        // The watch thread's own reference keeps the code mapped.
+        FreeLibrary(library);
+        EXPECT_TRUE(loaded());
+        EXPECT_FALSE(returned.load());
+
+        // Cancelling through the pointer still held ends the wait; the watch
+        // thread then drops the last reference on its way out.
+        EXPECT_EQ(cancel(), 0);
+        waiter.join();
+        EXPECT_EQ(event, 3);
+        EXPECT_TRUE(within_20s([] { return !loaded(); }));
+    }
+}
+
+#endif

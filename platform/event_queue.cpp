@@ -19,6 +19,14 @@ int event_queue::pop() {
     return event;
 }
 
+bool event_queue::try_pop(int& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (events_.empty()) return false;
+    event = events_.front();
+    events_.pop_front();
+    return true;
+}
+
 void event_queue::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();

@@ -19,6 +19,8 @@ public:
     void push(int event);
     // The oldest event; blocks until there is one.
     int pop();
+    // The oldest event when there is one: false at once otherwise.
+    bool try_pop(int& event);
     // Drops every event not taken yet.
     void clear();
     std::size_t size() const;

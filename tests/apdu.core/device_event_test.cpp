@@ -172,6 +172,40 @@ TEST_F(device_event_test, CancelFromAnotherThreadEndsTheWaitAndTheNextWaitWatche
     }
 }
 
+TEST_F(device_event_test, TheEndLeftByACancelIsTakenWithoutANewWatchThread) {
+    fake_.add_reader("Solvanta Token 00 00", true);
+    EXPECT_EQ(wait_event("Solvanta"), event_arrival);
+    zervik::cancel_device_wait();  // no wait pending: the end is kept
+    const int contexts = fake_.establish_calls();
+    EXPECT_EQ(wait_event("Solvanta"), event_ended);
+    EXPECT_EQ(fake_.establish_calls(), contexts);
+    EXPECT_EQ(fake_.live_contexts(), 0);
+    // The next wait watches anew: the card is an arrival again.
+    EXPECT_EQ(wait_event("Solvanta"), event_arrival);
+}
+
+TEST_F(device_event_test, AWaitThatMeetsACancelGoingOnTakesItsEndAndStartsNoWatchThread) {
+    fake_.add_reader("Solvanta Token 00 00", true);
+    EXPECT_EQ(wait_event("Solvanta"), event_arrival);
+    fake_.ignore_cancels(true);  // the cancel takes its whole bound
+    const int cancels = fake_.cancel_calls();
+    std::thread canceller([] { zervik::cancel_device_wait(); });
+    while (fake_.cancel_calls() == cancels) std::this_thread::sleep_for(1ms);
+    const int contexts = fake_.establish_calls();
+    EXPECT_EQ(wait_event("Solvanta"), event_ended);
+    canceller.join();
+    fake_.ignore_cancels(false);
+    EXPECT_EQ(fake_.establish_calls(), contexts);
+    // The next wait watches anew and sees the present card.
+    EXPECT_EQ(wait_event("Solvanta"), event_arrival);
+
+    // The thread left alone ends once something changes.
+    zervik::cancel_device_wait();
+    fake_.remove("Solvanta Token 00 00");
+    for (int i = 0; i < 20000 && fake_.live_contexts() != 0; ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(fake_.live_contexts(), 0);
+}
+
 TEST_F(device_event_test, AWatchThreadThatIgnoresTheCancelIsLeftAndSilenced) {
     fake_.add_reader("Solvanta Token 00 00");
     fake_.ignore_cancels(true);

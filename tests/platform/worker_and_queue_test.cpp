@@ -36,9 +36,15 @@ TEST(EventQueue, EventsComeInOrderAndAFullQueueDropsTheOldest) {
     EXPECT_EQ(q.pop(), 2);
     EXPECT_EQ(q.pop(), 3);
     EXPECT_EQ(q.pop(), 4);
+    int event = 0;
+    EXPECT_FALSE(q.try_pop(event));
     q.push(7);
+    q.push(8);
+    EXPECT_TRUE(q.try_pop(event));
+    EXPECT_EQ(event, 7);
     q.clear();
     EXPECT_EQ(q.size(), 0u);
+    EXPECT_FALSE(q.try_pop(event));
 }
 
 TEST(EventQueue, PopBlocksUntilAnotherThreadPushes) {

@@ -149,9 +149,11 @@ std::atomic<bool> loader_detaching{false};
 std::atomic<bool> process_exiting{false};
 
 struct event_globals {
-    std::mutex mutex;  // the notifier pointer and the closing flag
+    std::mutex mutex;  // the fields below
+    std::condition_variable cancelled;
     std::unique_ptr<CSmartCardConnectionNotifier> notifier;
-    bool closing = false;  // the library is going: no new watch thread
+    std::uint32_t cancelling = 0;  // cancels stopping a notifier now
+    bool closing = false;          // the library is going: no new watch thread
     const std::shared_ptr<CSmartCardConnectionNotifierTest> callback =
         std::make_shared<CSmartCardConnectionNotifierTest>();
 };
@@ -192,18 +194,30 @@ event_globals& globals() {
     return *holder.globals;
 }
 
-// Starts the watch thread unless it runs: whether one runs.
-bool ensure_watching(event_globals& g) {
-    std::lock_guard<std::mutex> lock(g.mutex);
-    if (g.closing) return false;
-    if (!g.notifier) g.notifier.reset(new CSmartCardConnectionNotifier(g.callback));
-    if (!g.notifier->running()) {
-        const std::shared_ptr<CSmartCardConnectionNotifierTest> callback = g.callback;
-        const std::uint64_t watch = callback->watch_started();
-        g.notifier->set_thread_end([callback, watch] { callback->linger(watch, linger_bound_ms); });
-        (void)g.notifier->start();
+// The next event of a wait's queue: one kept there, or the next one once
+// the watch thread runs. A cancel going on is let finish first, so that
+// the end it leaves is taken rather than a new watch thread started for a
+// wait that is over (that thread would report a present card to nobody).
+std::int32_t next_event(event_globals& g, CSmartCardConnectionNotifierTest::waiter& w) {
+    std::int32_t got = event_ended;
+    {
+        std::unique_lock<std::mutex> lock(g.mutex);
+        g.cancelled.wait(lock, [&g] { return g.cancelling == 0; });
+        if (w.queue.try_pop(got)) return got;
+        if (g.closing) return event_ended;
+        if (!g.notifier) g.notifier.reset(new CSmartCardConnectionNotifier(g.callback));
+        if (!g.notifier->running()) {
+            const std::shared_ptr<CSmartCardConnectionNotifierTest> callback = g.callback;
+            const std::uint64_t watch = callback->watch_started();
+            // Where the thread holds the module it may hold the last
+            // reference: it stays until the threads inside have left.
+            if (platform::worker_thread::holds_module)
+                g.notifier->set_thread_end([callback, watch] { callback->linger(watch, linger_bound_ms); });
+            (void)g.notifier->start();
+        }
+        if (!g.notifier->running()) return event_ended;
     }
-    return g.notifier->running();
+    return w.queue.pop();
 }
 
 }  // namespace
@@ -219,7 +233,7 @@ std::int32_t wait_device_event(const char* spec, std::int32_t* event) {
     if (!w) return 1;
     std::int32_t got = event_ended;
     try {
-        if (ensure_watching(g)) got = w->queue.pop();
+        got = next_event(g, *w);
     } catch (...) {
         got = event_ended;
     }
@@ -238,13 +252,21 @@ std::int32_t cancel_device_wait() {
     if (counted) callback->arrive();
     std::unique_ptr<CSmartCardConnectionNotifier> notifier;
     {
-        // Stopped outside the lock: a thread that waits anew meanwhile
-        // starts the next watch thread without waiting for this one.
         std::lock_guard<std::mutex> lock(g.mutex);
         notifier = std::move(g.notifier);
+        if (notifier) ++g.cancelling;
     }
-    if (notifier) (void)notifier->stop();
-    notifier.reset();
+    if (notifier) {
+        // Stopped outside the lock, so that a later cancel or the unload
+        // need not wait for this one.
+        (void)notifier->stop();
+        notifier.reset();
+        {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            --g.cancelling;
+        }
+        g.cancelled.notify_all();
+    }
     if (counted) callback->depart();
     return 0;
 }

@@ -83,8 +83,9 @@ std::shared_ptr<CSmartCardConnectionNotifierTest> device_event_callback();
 
 // Blocks until the next event for the calling thread: 0 with *event set to
 // event_arrival, event_removal or event_ended (first set to 0); 1 when no
-// queue can be made or event is null. Starts the watch thread when none
-// runs.
+// queue can be made or event is null. An event kept for the thread since
+// its last wait is returned at once; otherwise the watch thread is started
+// when none runs.
 std::int32_t wait_device_event(const char* spec, std::int32_t* event);
 
 // Stops and deletes the notifier when there is one; pending waits end with

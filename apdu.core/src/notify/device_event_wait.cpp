@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace zervik {
 
@@ -102,6 +103,14 @@ void CSmartCardConnectionNotifierTest::depart() {
     left_.notify_all();
 }
 
+namespace {
+
+void let_leaving_threads_return() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(CSmartCardConnectionNotifierTest::leaving_grace_ms));
+}
+
+}  // namespace
+
 bool CSmartCardConnectionNotifierTest::end_all_waits(std::uint32_t milliseconds) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (const auto& w : waiters_) w->queue.push(event_ended);
@@ -116,8 +125,11 @@ std::uint64_t CSmartCardConnectionNotifierTest::watch_started() {
 
 void CSmartCardConnectionNotifierTest::linger(std::uint64_t watch, std::uint32_t milliseconds) {
     std::unique_lock<std::mutex> lock(mutex_);
+    const bool anyone_inside = inside_ != 0;
     left_.wait_for(lock, std::chrono::milliseconds(milliseconds),
                    [&] { return inside_ == 0 || watch_ != watch; });
+    lock.unlock();
+    if (anyone_inside) let_leaving_threads_return();
 }
 
 std::string CSmartCardConnectionNotifierTest::pattern() const {
@@ -170,6 +182,8 @@ public:
         // the middle of a lock: touch nothing.
         if (process_exiting.load()) return;
         const bool may_wait = !loader_detaching.load();
+        // Woken waits leave the library only after the watch thread is gone.
+        const bool waits_inside = globals->callback->waiting() != 0;
         std::unique_ptr<CSmartCardConnectionNotifier> notifier;
         {
             std::lock_guard<std::mutex> lock(globals->mutex);
@@ -183,7 +197,8 @@ public:
                 (void)notifier->stop_without_wait();
             notifier.reset();
         }
-        (void)globals->callback->end_all_waits(may_wait ? unload_bound_ms : 0);
+        const bool all_left = globals->callback->end_all_waits(may_wait ? unload_bound_ms : 0);
+        if (may_wait && waits_inside && all_left) let_leaving_threads_return();
         // Waits still leaving hold the callback themselves.
         delete globals;
     }

@@ -53,6 +53,10 @@ public:
     // Ends every wait with event_ended, then waits up to milliseconds for
     // the waiting threads to leave: true when none is left.
     bool end_all_waits(std::uint32_t milliseconds);
+    // Threads that leave a wait still run the last instructions of the
+    // library's code on their way out, which nothing can observe: a thread
+    // about to unmap the library gives them this long once they have left.
+    static constexpr std::uint32_t leaving_grace_ms = 100;
     // A new watch thread starts: its number.
     std::uint64_t watch_started();
     // For a watch thread that has stopped: waits up to milliseconds until no

@@ -192,6 +192,181 @@ ZERVIK_API int ZERVIK_CALL Zervik_HealthCheck(ZERVIK_HANDLE handle);
 /* Reseeds the card's random generator; status only. */
 ZERVIK_API int ZERVIK_CALL Zervik_DRBGReseed(ZERVIK_HANDLE handle);
 
+/* ---- PINs and authentication ------------------------------------------ */
+/* InstallPin, ChangePin, UnblockPin and UnloadPin always go wrapped: they
+ * need the device's channel keys (Zervik_SetupSecureMessageChannel) and are
+ * refused with 1, nothing sent, while the device has none. GetChallenge,
+ * DRBGGenRandom and DeviceAuth always go plain; the others follow the
+ * secure-channel flag. A card status word other than 90 00 is returned as it
+ * is (a wrong PIN: 0x63Cx with x tries left; a blocked PIN: 0x6983) and
+ * nothing is written. A null pointer where bytes are needed, a negative
+ * length or data beyond the limits below: 2, nothing sent. */
+
+/* Installs a PIN (or key slot) under reference: its algorithm, try limit,
+ * value (pin_length 0 to 32 bytes), the bytes *access1 and *access2 and two
+ * option bytes; p1 goes into the command header. Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_InstallPin(ZERVIK_HANDLE handle, unsigned char reference, uint32_t algorithm,
+                                             unsigned char try_limit, const unsigned char* pin, int pin_length,
+                                             const unsigned char* access1, const unsigned char* access2,
+                                             unsigned char option1, unsigned char option2, unsigned char p1);
+
+/* A challenge of exactly length bytes (1 to 65536) that the card keeps for
+ * the next check; 3 when the card gives any other number of bytes (nothing
+ * written). */
+ZERVIK_API int ZERVIK_CALL Zervik_GetChallenge(ZERVIK_HANDLE handle, int length, unsigned char* buffer);
+
+/* As Zervik_GetChallenge, with bytes of the card's random generator. */
+ZERVIK_API int ZERVIK_CALL Zervik_DRBGGenRandom(ZERVIK_HANDLE handle, int length, unsigned char* buffer);
+
+/* External authentication with the cryptogram (at most 1024 bytes) under the
+ * card's device key key_reference. Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_DeviceAuth(ZERVIK_HANDLE handle, unsigned char key_reference,
+                                             const unsigned char* cryptogram, int length);
+
+/* Internal authentication of the challenge (at most 1024 bytes); the card's
+ * response into response, *response_length the capacity in and the length
+ * out (3 when it does not fit). */
+ZERVIK_API int ZERVIK_CALL Zervik_InternalAuth(ZERVIK_HANDLE handle, const unsigned char* challenge, int length,
+                                               unsigned char* response, int* response_length);
+
+/* Verifies PIN reference with the given bytes (at most 1024: the PIN, or a
+ * response to the card's challenge); p1 goes into the command header. Status
+ * only. */
+ZERVIK_API int ZERVIK_CALL Zervik_VerifyPin(ZERVIK_HANDLE handle, unsigned char reference, unsigned char p1,
+                                            const unsigned char* pin, int length);
+
+/* The PIN's information (11 bytes from the card): bytes 0-3 big-endian into
+ * *algorithm, then bytes 4 to 10 one each into the seven outputs in order:
+ * byte 5 is the tries left, byte 10 non-zero when the PIN is to be changed.
+ * 3 for fewer than 11 bytes. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetPinInfo(ZERVIK_HANDLE handle, unsigned char reference, int* algorithm,
+                                             int* byte4, int* tries_left, unsigned char* byte6,
+                                             unsigned char* byte7, int* byte8, int* byte9, int* to_be_changed);
+
+/* Changes PIN reference: the old value (the PIN, or the response to the
+ * card's challenge) followed by the new PIN, together at most 1024 bytes.
+ * Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_ChangePin(ZERVIK_HANDLE handle, unsigned char reference, unsigned char p1,
+                                            const unsigned char* old_pin, int old_length,
+                                            const unsigned char* new_pin, int new_length);
+
+/* Unblocks PIN reference with the unblock value and sets the new PIN; laid
+ * out as Zervik_ChangePin. Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_UnblockPin(ZERVIK_HANDLE handle, unsigned char reference, unsigned char p1,
+                                             const unsigned char* unblock_code, int unblock_length,
+                                             const unsigned char* new_pin, int new_length);
+
+/* Sets PIN reference to the given bytes (at most 1024). Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_UnloadPin(ZERVIK_HANDLE handle, unsigned char reference,
+                                            const unsigned char* data, int length);
+
+/* Clears the card's security state (verified PINs); p1 and p2 go into the
+ * command header. Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_ClearSecureState(ZERVIK_HANDLE handle, unsigned char p1, unsigned char p2);
+
+/* ---- Files, records and data objects ---------------------------------- */
+/* Every command follows the secure-channel flag. Names are zero-terminated,
+ * 1 to 16 characters (longer: 2, nothing sent). A card status word other than
+ * 90 00 is returned as it is (0x6A82 not found, 0x6A89 exists, ...) and
+ * nothing is written. Buffers: *length is the capacity in, the bytes written
+ * out; 3 when the reply does not fit (nothing written).
+ *
+ * The selects write a file-information record of ZERVIK_FILE_INFO_SIZE
+ * bytes, zeroed first, with its u16 fields in host byte order:
+ *   byte 0       kind: 0 a DF, otherwise an EF
+ *   byte 1       an EF's type (0x00 and 0x10 transparent, 0x20 and 0x30
+ *                record files)
+ *   bytes 2-17   the name, zero-padded
+ *   bytes 18-19  the file id
+ *   DF: bytes 20-21 as the card gives them;
+ *   EF: bytes 20-27 (type 0x10: 20-28, types 0x20/0x30: 20-36) as the card
+ *   gives them, with a u16 at 22 and, for types 0x20/0x30, a u32 at 25 and a
+ *   u16 at 29 turned to host order.
+ * 4 when the card answers 90 00 with information of another shape. */
+#define ZERVIK_FILE_INFO_SIZE 37
+
+ZERVIK_API int ZERVIK_CALL Zervik_SelectFileById(ZERVIK_HANDLE handle, unsigned short file_id, unsigned char* info);
+/* The id is read from the two bytes at file_id, high byte first (3F 00 is
+ * 0x3F00); a null pointer: 2. */
+ZERVIK_API int ZERVIK_CALL Zervik_SelectFileById2(ZERVIK_HANDLE handle, const unsigned short* file_id,
+                                                  unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectChildDFById(ZERVIK_HANDLE handle, unsigned short file_id,
+                                                    unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectEFById(ZERVIK_HANDLE handle, unsigned short file_id, unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectParentDF(ZERVIK_HANDLE handle, unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectDFByName(ZERVIK_HANDLE handle, const char* name, unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectEFByName(ZERVIK_HANDLE handle, const char* name, unsigned char* info);
+/* path: file ids, 2 bytes each, from the MF or from the current DF. */
+ZERVIK_API int ZERVIK_CALL Zervik_SelectDFByPathFromMF(ZERVIK_HANDLE handle, const unsigned char* path, int length,
+                                                       unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectDFByPathFromDF(ZERVIK_HANDLE handle, const unsigned char* path, int length,
+                                                       unsigned char* info);
+
+/* A DF in the current DF, with the access bytes *access1 and *access2. */
+ZERVIK_API int ZERVIK_CALL Zervik_CreateDF(ZERVIK_HANDLE handle, const char* name, unsigned short file_id,
+                                           const unsigned char* access1, const unsigned char* access2);
+/* An EF in the current DF: its type, id, a parameter byte, its size, a
+ * second parameter byte, its name and the access bytes *access1..*access3. */
+ZERVIK_API int ZERVIK_CALL Zervik_CreateEF(ZERVIK_HANDLE handle, unsigned char type, unsigned short file_id,
+                                           unsigned char parameter, unsigned short size,
+                                           unsigned char second_parameter, const char* name,
+                                           const unsigned char* access1, const unsigned char* access2,
+                                           const unsigned char* access3);
+ZERVIK_API int ZERVIK_CALL Zervik_DeleteCurrentFile(ZERVIK_HANDLE handle);
+ZERVIK_API int ZERVIK_CALL Zervik_DeleteFileById(ZERVIK_HANDLE handle, unsigned short file_id);
+ZERVIK_API int ZERVIK_CALL Zervik_DeleteFileByName(ZERVIK_HANDLE handle, unsigned char p2, const char* name);
+
+/* Transparent files: the current EF, a short file id (sid), or a name.
+ * Reads ask for count bytes (1 to 65536) at offset; writes send the mode
+ * byte, the offset and the bytes. */
+ZERVIK_API int ZERVIK_CALL Zervik_ReadBinary(ZERVIK_HANDLE handle, unsigned short offset, int count,
+                                             unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadBinarySid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short offset,
+                                                int count, unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadBinaryName(ZERVIK_HANDLE handle, const char* name, unsigned short offset,
+                                                 int count, unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateBinary(ZERVIK_HANDLE handle, unsigned short offset,
+                                               const unsigned char* data, int length, unsigned char mode);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateBinarySid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short offset,
+                                                  const unsigned char* data, int length, unsigned char mode);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateBinaryName(ZERVIK_HANDLE handle, const char* name, unsigned short offset,
+                                                   const unsigned char* data, int length, unsigned char mode);
+
+/* Record files, addressed as transparent files. Append writes the new
+ * record's number (1 for the first) into *number; 3 when the card's reply is
+ * not 2 to 8 bytes. An empty record (length 0) goes without data. */
+ZERVIK_API int ZERVIK_CALL Zervik_AppendRecord(ZERVIK_HANDLE handle, const unsigned char* record, int length,
+                                               int* number);
+ZERVIK_API int ZERVIK_CALL Zervik_AppendRecordSid(ZERVIK_HANDLE handle, unsigned char sid,
+                                                  const unsigned char* record, int length, int* number);
+ZERVIK_API int ZERVIK_CALL Zervik_AppendRecordName(ZERVIK_HANDLE handle, const char* name,
+                                                   const unsigned char* record, int length, int* number);
+/* The length of record number into *record_length; 3 for a reply of fewer
+ * than 2 bytes. */
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordLength(ZERVIK_HANDLE handle, unsigned short number, int* record_length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordLengthSid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short number,
+                                                      int* record_length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordLengthName(ZERVIK_HANDLE handle, const char* name,
+                                                       unsigned short number, int* record_length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecord(ZERVIK_HANDLE handle, unsigned short number, unsigned char* buffer,
+                                             int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordSid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short number,
+                                                unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordName(ZERVIK_HANDLE handle, const char* name, unsigned short number,
+                                                 unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateRecord(ZERVIK_HANDLE handle, unsigned short number,
+                                               const unsigned char* record, int length);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateRecordSid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short number,
+                                                  const unsigned char* record, int length);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateRecordName(ZERVIK_HANDLE handle, const char* name, unsigned short number,
+                                                   const unsigned char* record, int length);
+
+/* Data objects by 16-bit tag. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetData(ZERVIK_HANDLE handle, unsigned short tag, unsigned char* buffer,
+                                          int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_PutData(ZERVIK_HANDLE handle, unsigned short tag, const unsigned char* data,
+                                          int length);
+
 #ifdef __cplusplus
 }
 #endif

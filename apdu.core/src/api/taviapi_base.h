@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "protocol/status.h"
@@ -16,6 +17,13 @@ namespace zervik {
 // the secure-channel export, cleared by a successful connect; every manager
 // takes a copy when it is made.
 extern std::atomic<std::int32_t> use_secure_channel;
+
+// A caller's length as a byte count; false for a negative length.
+inline bool caller_size(std::int32_t length, std::size_t* size) {
+    if (length < 0) return false;
+    *size = static_cast<std::size_t>(length);
+    return true;
+}
 
 class taviapi_base {
 public:

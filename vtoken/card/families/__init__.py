@@ -6,9 +6,9 @@ family by importing it here and appending it to FAMILIES.
 """
 
 from ..dispatch import CommandTable
-from . import devmgr
+from . import devmgr, secure_channel
 
-FAMILIES = [devmgr]
+FAMILIES = [devmgr, secure_channel]
 
 
 def build_table() -> CommandTable:

@@ -241,6 +241,7 @@ ZERVIK_API int ZERVIK_CALL Zervik_SoftAESKeyWrap(const unsigned char* kek, int k
 ZERVIK_API int ZERVIK_CALL Zervik_SoftAESKeyUnwrap(const unsigned char* kek, int kek_length,
                                                    const unsigned char* wrapped, int wrapped_length,
                                                    unsigned char* output, unsigned short* output_length);
+
 /* ---- PINs and authentication ------------------------------------------ */
 /* InstallPin, ChangePin, UnblockPin and UnloadPin always go wrapped: they
  * need the device's channel keys (Zervik_SetupSecureMessageChannel) and are

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "api/taviapi_pinmgr.h"
+#include "sm_oracle.h"
 #include "support/fake_device.h"
 
 using namespace zervik;
@@ -275,4 +276,54 @@ TEST_F(PinFamily, BadInputBeforeMissingKeys) {
     EXPECT_EQ(manager.install_pin(record_of(counting(33)), 0), 2);
     EXPECT_EQ(manager.change_pin(2, 0, counting(1025).data(), 1025, nullptr, 0), 2);
     EXPECT_TRUE(device.sent.empty());
+}
+
+// With channel keys the four go wrapped whatever the flag: class 84, the
+// data padded and encrypted, the MAC over header, Lc and ciphertext.
+TEST_F(PinFamily, AlwaysWrappedCommandsGoWrappedUnderTheChannelKeys) {
+    const bytes enc_key = sm_oracle::pattern(32, 0xE0);
+    const bytes mac_key = sm_oracle::pattern(32, 0x4D);
+    const bytes old_pin = hex("31 32 33 34 35 36");
+    const bytes new_pin = hex("39 38 37 36 35 34 33 32");
+    const bytes record = concat({hex("02 40 00 21 21 82 0A 0A"), old_pin, bytes(26, 0), hex("FF FF 01 01")});
+    struct wrapped_row {
+        const char* what;
+        std::function<std::int32_t(taviapi_pinmgr&)> call;
+        bytes header;
+        bytes plain;
+    };
+    const wrapped_row rows[] = {
+        {"InstallPin", [&](taviapi_pinmgr& m) { return m.install_pin(record_of(old_pin), 0x05); }, hex("84 31 05 00"),
+         record},
+        {"ChangePin", [&](taviapi_pinmgr& m) { return m.change_pin(2, 0x01, old_pin.data(), 6, new_pin.data(), 8); },
+         hex("84 33 01 02"), concat({old_pin, new_pin})},
+        {"UnblockPin", [&](taviapi_pinmgr& m) { return m.unblock_pin(2, 0x00, new_pin.data(), 8, old_pin.data(), 6); },
+         hex("84 34 00 02"), concat({new_pin, old_pin})},
+        {"UnloadPin", [&](taviapi_pinmgr& m) { return m.unload_pin(2, new_pin.data(), 8); }, hex("84 34 02 02"),
+         new_pin},
+    };
+    for (std::int32_t flag : {0, 1}) {
+        for (const wrapped_row& r : rows) {
+            SCOPED_TRACE(std::string(r.what) + (flag ? ", flag set" : ", flag clear"));
+            use_secure_channel = flag;
+            fake_device d;
+            d.set_session_keys(enc_key.data(), mac_key.data());
+            d.answer(hex("90 00"));
+            taviapi_pinmgr manager(&d);
+            EXPECT_EQ(r.call(manager), 0);
+            ASSERT_EQ(d.sent.size(), 1u);
+            const bytes& wire = d.sent[0];
+            ASSERT_GT(wire.size(), 5u + 16);
+            EXPECT_EQ(bytes(wire.begin(), wire.begin() + 4), r.header);
+            const std::size_t lc = wire[4];
+            ASSERT_EQ(wire.size(), 5 + lc) << "no Le";
+            const bytes cipher(wire.begin() + 5, wire.end() - 16);
+            const bytes mac(wire.end() - 16, wire.end());
+            EXPECT_EQ(mac, sm_oracle::cmac(mac_key, bytes(wire.begin(), wire.end() - 16)));
+            bytes plain = sm_oracle::cbc(enc_key, cipher, false);
+            ASSERT_FALSE(plain.empty());
+            plain.resize(plain.size() - plain.back());
+            EXPECT_EQ(plain, r.plain);
+        }
+    }
 }

@@ -6,9 +6,9 @@ family by importing it here and appending it to FAMILIES.
 """
 
 from ..dispatch import CommandTable
-from . import devmgr, secure_channel
+from . import devmgr, files, pin, secure_channel
 
-FAMILIES = [devmgr, secure_channel]
+FAMILIES = [devmgr, secure_channel, pin, files]
 
 
 def build_table() -> CommandTable:

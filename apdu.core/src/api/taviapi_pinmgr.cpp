@@ -89,30 +89,33 @@ std::int32_t taviapi_pinmgr::get_pin_info(std::uint8_t reference, const pin_info
     return status_ok;
 }
 
+std::int32_t taviapi_pinmgr::pin_pair(bool unblock, std::uint8_t reference, std::uint8_t p1,
+                                      const std::uint8_t* first, std::int32_t first_length,
+                                      const std::uint8_t* second, std::int32_t second_length) {
+    if (device_ == nullptr) return status_failed;
+    std::size_t first_n = 0;
+    std::size_t second_n = 0;
+    if (!caller_size(first_length, &first_n) || !caller_size(second_length, &second_n)) return status_unusable;
+    TaviPrototcol_PinManager p(*device_, sm_flag_);
+    return run(
+        p,
+        [&] {
+            return unblock ? p.build_unblock_pin(reference, p1, first, first_n, second, second_n)
+                           : p.build_change_pin(reference, p1, first, first_n, second, second_n);
+        },
+        [&] { return p.reply_status(); });
+}
+
 std::int32_t taviapi_pinmgr::change_pin(std::uint8_t reference, std::uint8_t p1, const std::uint8_t* old_pin,
                                         std::int32_t old_length, const std::uint8_t* new_pin,
                                         std::int32_t new_length) {
-    if (device_ == nullptr) return status_failed;
-    std::size_t old_n = 0;
-    std::size_t new_n = 0;
-    if (!caller_size(old_length, &old_n) || !caller_size(new_length, &new_n)) return status_unusable;
-    TaviPrototcol_PinManager p(*device_, sm_flag_);
-    return run(
-        p, [&] { return p.build_change_pin(reference, p1, old_pin, old_n, new_pin, new_n); },
-        [&] { return p.reply_status(); });
+    return pin_pair(false, reference, p1, old_pin, old_length, new_pin, new_length);
 }
 
 std::int32_t taviapi_pinmgr::unblock_pin(std::uint8_t reference, std::uint8_t p1, const std::uint8_t* unblock_code,
                                          std::int32_t unblock_length, const std::uint8_t* new_pin,
                                          std::int32_t new_length) {
-    if (device_ == nullptr) return status_failed;
-    std::size_t code_n = 0;
-    std::size_t new_n = 0;
-    if (!caller_size(unblock_length, &code_n) || !caller_size(new_length, &new_n)) return status_unusable;
-    TaviPrototcol_PinManager p(*device_, sm_flag_);
-    return run(
-        p, [&] { return p.build_unblock_pin(reference, p1, unblock_code, code_n, new_pin, new_n); },
-        [&] { return p.reply_status(); });
+    return pin_pair(true, reference, p1, unblock_code, unblock_length, new_pin, new_length);
 }
 
 std::int32_t taviapi_pinmgr::unload_pin(std::uint8_t reference, const std::uint8_t* data, std::int32_t length) {

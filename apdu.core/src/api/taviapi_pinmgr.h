@@ -48,6 +48,10 @@ public:
     std::int32_t clear_secure_state(std::uint8_t p1, std::uint8_t p2);
 
 private:
+    // ChangePIN (unblock false) or UnblockPIN: two caller values, one after
+    // the other.
+    std::int32_t pin_pair(bool unblock, std::uint8_t reference, std::uint8_t p1, const std::uint8_t* first,
+                          std::int32_t first_length, const std::uint8_t* second, std::int32_t second_length);
     std::int32_t random_bytes(std::uint8_t p1, std::int32_t length, std::uint8_t* buffer);
 };
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #ifdef _WIN32
-#include <windows.h>
+#include <process.h>
 #else
 #include <unistd.h>
 #endif
@@ -23,7 +23,7 @@ namespace pkcs11_test {
 
 inline std::string own_lock_name() {
 #ifdef _WIN32
-    const unsigned long pid = GetCurrentProcessId();
+    const unsigned long pid = static_cast<unsigned long>(_getpid());
 #else
     const unsigned long pid = static_cast<unsigned long>(getpid());
 #endif

@@ -366,55 +366,64 @@ CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_
     return in_module(function_not_supported);
 }
 
+}  // extern "C"
+
 // Dual-function calls: both steps under one hold of the lock. The second
-// step runs when the first succeeded with output (not a size query).
-CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
-                            CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
+// step runs over the plain data when the first succeeded with output (not a
+// size query).
+namespace {
+
+using second_step = CK_RV (*)(pkcs11_session&, pkcs11_token&, CK_BYTE_PTR, CK_ULONG);
+
+// Encrypts the part, then digests or signs the same part.
+CK_RV encrypt_then(second_step step, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
+                   CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pPart) || missing(pulEncryptedPartLen)) return CKR_ARGUMENTS_BAD;
         return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
             CK_RV rv = encrypt_update(session, token, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
-            if (rv == CKR_OK && pEncryptedPart != nullptr) rv = digest_update(session, token, pPart, ulPartLen);
+            if (rv == CKR_OK && pEncryptedPart != nullptr) rv = step(session, token, pPart, ulPartLen);
             return rv;
         });
     });
+}
+
+// Decrypts the part, then digests or verifies the decrypted part.
+CK_RV decrypt_then(second_step step, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
+                   CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pEncryptedPart) || missing(pulPartLen)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            CK_RV rv = decrypt_update(session, token, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
+            if (rv == CKR_OK && pPart != nullptr) rv = step(session, token, pPart, *pulPartLen);
+            return rv;
+        });
+    });
+}
+
+}  // namespace
+
+extern "C" {
+
+CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
+                            CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
+    return encrypt_then(digest_update, hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
 }
 
 CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
                           CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-    return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pPart) || missing(pulEncryptedPartLen)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
-            CK_RV rv = encrypt_update(session, token, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
-            if (rv == CKR_OK && pEncryptedPart != nullptr) rv = sign_update(session, token, pPart, ulPartLen);
-            return rv;
-        });
-    });
+    return encrypt_then(sign_update, hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
 }
 
 CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                             CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-    return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pEncryptedPart) || missing(pulPartLen)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
-            CK_RV rv = decrypt_update(session, token, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
-            if (rv == CKR_OK && pPart != nullptr) rv = digest_update(session, token, pPart, *pulPartLen);
-            return rv;
-        });
-    });
+    return decrypt_then(digest_update, hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
 }
 
+// Also here a size query (no output) verifies nothing.
 CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                             CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-    return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pEncryptedPart) || missing(pulPartLen)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
-            CK_RV rv = decrypt_update(session, token, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
-            // A size query (no output) verifies nothing.
-            if (rv == CKR_OK && pPart != nullptr) rv = verify_update(session, token, pPart, *pulPartLen);
-            return rv;
-        });
-    });
+    return decrypt_then(verify_update, hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
 }
 
 CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,

@@ -63,9 +63,9 @@ void Pkcs11Core::set_device_source(std::unique_ptr<pkcs11_device_source> devices
     if (phase_ == phase::down && devices) devices_ = std::move(devices);
 }
 
-bool Pkcs11Core::initialised() {
-    std::lock_guard<std::mutex> lock(life_mutex_);
-    return phase_ == phase::up;
+bool Pkcs11Core::monitor_running() {
+    std::lock_guard<std::mutex> monitor(monitor_mutex_);
+    return monitor_.attached();
 }
 
 CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
@@ -83,6 +83,8 @@ CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
         // The caller's four callbacks are used whatever the flags say;
         // CKF_OS_LOCKING_OK alone means the module's own lock.
         if (given == 4) chosen = {args->CreateMutex, args->DestroyMutex, args->LockMutex, args->UnlockMutex};
+        // CKF_LIBRARY_CANT_CREATE_OS_THREADS is not honoured: the slot
+        // monitor is a thread of the module's own.
     }
 
     CK_VOID_PTR mutex = nullptr;
@@ -94,6 +96,10 @@ CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
 
     callbacks_ = chosen;
     mutex_ = mutex;
+    {
+        std::lock_guard<std::mutex> monitor(monitor_mutex_);
+        monitor_closed_ = false;
+    }
     devices_->restart_events();
     {
         std::lock_guard<std::mutex> events(event_mutex_);
@@ -117,14 +123,16 @@ CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
     // 3. The monitor is asked to end and joined without the lock (it takes
     //    the lock around each refresh). One that does not end in time is
     //    left to finish alone with the lock it uses.
-    bool lock_left_to_monitor = false;
+    //    No call can start it again meanwhile.
     {
         std::lock_guard<std::mutex> monitor(monitor_mutex_);
+        monitor_closed_ = true;
         monitor_run_ = false;
-        if (monitor_.attached() && !monitor_.join_for(monitor_stop_ms)) {
-            monitor_.detach();
-            lock_left_to_monitor = true;
-        }
+    }
+    bool lock_left_to_monitor = false;
+    if (monitor_.attached() && !monitor_.join_for(monitor_stop_ms)) {
+        monitor_.detach();
+        lock_left_to_monitor = true;
     }
     // 4. Every export still inside (the woken waiters among them) leaves.
     {
@@ -174,7 +182,7 @@ Pkcs11Core::lock_scope::~lock_scope() {
 
 void Pkcs11Core::ensure_monitor() {
     std::lock_guard<std::mutex> monitor(monitor_mutex_);
-    if (monitor_.attached()) return;
+    if (monitor_closed_ || monitor_.attached()) return;
     monitor_run_ = true;
     const mutex_callbacks callbacks = callbacks_;
     const CK_VOID_PTR mutex = mutex_;

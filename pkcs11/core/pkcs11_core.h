@@ -49,7 +49,6 @@ public:
 
     CK_RV initialize(CK_VOID_PTR pInitArgs);
     CK_RV finalize(CK_VOID_PTR pReserved);
-    bool initialised();
 
     // One export's stay in the core.
     class call {
@@ -97,7 +96,7 @@ public:
 
     // Starts the slot monitor unless it runs (once, however many callers).
     void ensure_monitor();
-    bool monitor_running() const { return monitor_.attached(); }
+    bool monitor_running();
 
     // C_WaitForSlotEvent after its argument checks, inside an entered call.
     CK_RV wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID& slot);
@@ -131,6 +130,7 @@ private:
     // Slot monitor and the waiters of C_WaitForSlotEvent.
     std::mutex monitor_mutex_;
     platform::worker_thread monitor_;
+    bool monitor_closed_ = true;  // from C_Finalize to the next C_Initialize
     std::atomic<bool> monitor_run_{false};
     std::mutex event_mutex_;
     std::condition_variable event_cv_;

@@ -373,29 +373,20 @@ CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_
 // size query).
 namespace {
 
+using first_step = CK_RV (*)(pkcs11_session&, pkcs11_token&, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR);
 using second_step = CK_RV (*)(pkcs11_session&, pkcs11_token&, CK_BYTE_PTR, CK_ULONG);
 
-// Encrypts the part, then digests or signs the same part.
-CK_RV encrypt_then(second_step step, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
-                   CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
+// first (encrypt or decrypt update) from in to out, then second (digest,
+// sign or verify update) over the plain data: the input when encrypting,
+// the output when decrypting.
+CK_RV dual_update(first_step first, second_step second, bool plain_is_output, CK_SESSION_HANDLE hSession,
+                  CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pPart) || missing(pulEncryptedPartLen)) return CKR_ARGUMENTS_BAD;
+        if (missing(pIn) || missing(pulOutLen)) return CKR_ARGUMENTS_BAD;
         return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
-            CK_RV rv = encrypt_update(session, token, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
-            if (rv == CKR_OK && pEncryptedPart != nullptr) rv = step(session, token, pPart, ulPartLen);
-            return rv;
-        });
-    });
-}
-
-// Decrypts the part, then digests or verifies the decrypted part.
-CK_RV decrypt_then(second_step step, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
-                   CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-    return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pEncryptedPart) || missing(pulPartLen)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
-            CK_RV rv = decrypt_update(session, token, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
-            if (rv == CKR_OK && pPart != nullptr) rv = step(session, token, pPart, *pulPartLen);
+            CK_RV rv = first(session, token, pIn, ulInLen, pOut, pulOutLen);
+            if (rv == CKR_OK && pOut != nullptr)
+                rv = plain_is_output ? second(session, token, pOut, *pulOutLen) : second(session, token, pIn, ulInLen);
             return rv;
         });
     });
@@ -407,23 +398,23 @@ extern "C" {
 
 CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
                             CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-    return encrypt_then(digest_update, hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
+    return dual_update(encrypt_update, digest_update, false, hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
 }
 
 CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
                           CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-    return encrypt_then(sign_update, hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
+    return dual_update(encrypt_update, sign_update, false, hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
 }
 
 CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                             CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-    return decrypt_then(digest_update, hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
+    return dual_update(decrypt_update, digest_update, true, hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
 }
 
 // Also here a size query (no output) verifies nothing.
 CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                             CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-    return decrypt_then(verify_update, hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
+    return dual_update(decrypt_update, verify_update, true, hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
 }
 
 CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,

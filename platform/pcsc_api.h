@@ -39,6 +39,7 @@ constexpr pcsc_code cancelled = to_pcsc_code(0x80100002);
 constexpr pcsc_code insufficient_buffer = to_pcsc_code(0x80100008);
 constexpr pcsc_code unknown_reader = to_pcsc_code(0x80100009);
 constexpr pcsc_code timeout = to_pcsc_code(0x8010000A);
+constexpr pcsc_code system_cancelled = to_pcsc_code(0x80100012);
 constexpr pcsc_code no_service = to_pcsc_code(0x8010001D);
 constexpr pcsc_code service_stopped = to_pcsc_code(0x8010001E);
 constexpr pcsc_code no_readers = to_pcsc_code(0x8010002E);

@@ -13,6 +13,16 @@ device_base::~device_base() {
     mbedtls_platform_zeroize(mac_key_, sizeof mac_key_);
 }
 
+std::int32_t device_base::lock(std::uint32_t milliseconds) {
+    if (locker_.open(name()) != 0) return lock_not_open;
+    return locker_.lock(milliseconds);
+}
+
+std::int32_t device_base::unlock() {
+    if (locker_.unlock() != 0) return 2;
+    return locker_.close() == 0 ? 0 : 2;
+}
+
 std::int32_t device_base::set_session_keys(const std::uint8_t* encryption_key, const std::uint8_t* mac_key) {
     if (encryption_key != nullptr) std::memcpy(encryption_key_, encryption_key, sm_key_size);
     if (mac_key != nullptr) std::memcpy(mac_key_, mac_key, sm_key_size);

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "lock/device_locker.h"
+
 namespace zervik {
 
 // Status of a device in the list, set by enumeration.
@@ -59,6 +61,14 @@ public:
     }
     virtual std::int32_t state() const { return 3; }
     virtual std::int32_t device_type() const { return 0; }
+    // Cross-process lock of the reader ("Global\" + name()), waiting up to
+    // milliseconds (platform::wait_forever: no limit): lock_done (one more
+    // hold of the calling thread), lock_not_open (no name, or the mutex
+    // cannot be opened), lock_timed_out or lock_failed.
+    virtual std::int32_t lock(std::uint32_t milliseconds);
+    // Releases every hold of the calling thread and closes the mutex: 0,
+    // also when nothing was held; 2 when the holds are another thread's.
+    virtual std::int32_t unlock();
     virtual std::int32_t begin_transaction() { return 0; }
     virtual std::int32_t end_transaction() { return 0; }
 
@@ -67,7 +77,10 @@ public:
     const std::uint8_t* encryption_key() const { return encryption_key_; }
     const std::uint8_t* mac_key() const { return mac_key_; }
 
+    const device_mutex_locker& locker() const { return locker_; }
+
 private:
+    device_mutex_locker locker_;
     std::uint8_t encryption_key_[sm_key_size] = {};
     std::uint8_t mac_key_[sm_key_size] = {};
 };

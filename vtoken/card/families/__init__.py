@@ -6,9 +6,9 @@ family by importing it here and appending it to FAMILIES.
 """
 
 from ..dispatch import CommandTable
-from . import devmgr
+from . import asym, config, devmgr, digest, session
 
-FAMILIES = [devmgr]
+FAMILIES = [devmgr, asym, config, session, digest]
 
 
 def build_table() -> CommandTable:

@@ -60,9 +60,13 @@ mkdir -p "$src"
 fetch_mbedtls_source() {
   [ -d "$src/mbedtls" ] && return 0
   log "fetching Debian's mbedtls source package"
-  local list=/etc/apt/sources.list.d/debian-src.sources
-  if [ ! -f "$list" ]; then
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$list"
+  if ! ls /etc/apt/sources.list.d/debian-src.* >/dev/null 2>&1; then
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+        > /etc/apt/sources.list.d/debian-src.sources
+    else
+      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list > /etc/apt/sources.list.d/debian-src.list
+    fi
     apt-get update -q
   fi
   local tmp

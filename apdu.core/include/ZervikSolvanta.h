@@ -192,6 +192,55 @@ ZERVIK_API int ZERVIK_CALL Zervik_HealthCheck(ZERVIK_HANDLE handle);
 /* Reseeds the card's random generator; status only. */
 ZERVIK_API int ZERVIK_CALL Zervik_DRBGReseed(ZERVIK_HANDLE handle);
 
+/* ---- Secure channel --------------------------------------------------- */
+
+/* Secure messaging: once Zervik_SetupSecureMessageChannel has agreed keys
+ * with the card and Zervik_UseSecureChannel has set the flag, the commands
+ * that follow the flag carry their data padded, encrypted (AES-256-CBC) and
+ * closed by an AES-CMAC, and the card's reply data comes back the same way.
+ * Kept as the card requires: the IV is zero for every command (equal
+ * commands give equal ciphertexts), Le is outside the MAC, and the status
+ * word of a reply is not protected. A reply that fails the check (bad MAC,
+ * bad padding, fewer than 16 bytes) gives 0x8005. */
+
+/* Key agreement, step 1 (always plain): the card makes a key pair for the
+ * algorithm (0x40001011: P-521) and returns its 144-byte public-key record
+ * {key size u32, X 68 bytes, Y 68 bytes, 4 zero bytes} into card_key.
+ * parameter: low byte used. 0; 3 when the card's reply is shorter than 148
+ * bytes; a card status. */
+ZERVIK_API int ZERVIK_CALL Zervik_SecureMessageGenEphemeral(ZERVIK_HANDLE handle, uint32_t algorithm, int parameter,
+                                                            unsigned char* card_key);
+
+/* Key agreement, step 2 (always plain): both ids (0x40001011, 0x40000015:
+ * SHA-512), 68 bytes of KDF OtherInfo and the host's 144-byte public-key
+ * record. A caller using the two steps derives and keeps the keys itself.
+ * Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_SecureMessageKDF(ZERVIK_HANDLE handle, uint32_t first_id, uint32_t second_id,
+                                                   const unsigned char* other_info, const unsigned char* host_key);
+
+/* Both steps with a fresh host P-521 key pair from the library's random
+ * source; SHA-512 derivation from the shared secret and 68 zero bytes of
+ * OtherInfo; the device keeps MAC key = bytes 0-31 and encryption key =
+ * bytes 32-63. 0; a card status; 3 for a short card key; 2 for a card point
+ * that is not on the curve. On failure the device keeps its previous keys. */
+ZERVIK_API int ZERVIK_CALL Zervik_SetupSecureMessageChannel(ZERVIK_HANDLE handle);
+
+/* ---- Host-side AES key wrap (RFC 3394, default IV A6..A6) -------------- */
+
+/* kek_length: 16, 24 or 32 (its low byte is used); key_length: a multiple of
+ * 8, at least 8. *output_length: the capacity in, key_length + 8 out. 0, or 1
+ * for a bad KEK length, a bad key length, or a short output (then
+ * *output_length = the length needed, nothing else written). */
+ZERVIK_API int ZERVIK_CALL Zervik_SoftAESKeyWrap(const unsigned char* kek, int kek_length, const unsigned char* key,
+                                                 int key_length, unsigned char* output, unsigned short* output_length);
+
+/* The inverse: wrapped_length a multiple of 8, at least 16. 0 with the key
+ * and *output_length = wrapped_length - 8; 1 for a bad length or a short
+ * output (nothing written), or when the integrity check fails (the output's
+ * wrapped_length - 8 bytes are zeroed). */
+ZERVIK_API int ZERVIK_CALL Zervik_SoftAESKeyUnwrap(const unsigned char* kek, int kek_length,
+                                                   const unsigned char* wrapped, int wrapped_length,
+                                                   unsigned char* output, unsigned short* output_length);
 /* ---- Key pairs ---------------------------------------------------------- */
 /* The commands follow the secure-channel flag. Key ids are the card's 16-bit
  * key identifiers (a key pair has a public and a private id); algorithm ids

@@ -266,10 +266,12 @@ TEST_F(DeviceFamily, FormatFollowsTheSecureChannelFlag) {
     use_secure_channel = 1;
     taviapi_devmgr manager(&device);
     use_secure_channel = 0;
-    // Secure messaging is asked for; a command that cannot be wrapped is
-    // never sent in plain.
-    EXPECT_EQ(manager.format_device(in.parameters()), 1);
-    EXPECT_TRUE(device.sent.empty());
+    device.answer(hex("90 00"));
+    // 278 bytes of record padded to 288, and the MAC: extended Lc 0x130.
+    EXPECT_EQ(manager.format_device(in.parameters()), 0);
+    ASSERT_EQ(device.sent.size(), 1u);
+    EXPECT_EQ(bytes(device.sent[0].begin(), device.sent[0].begin() + 7), hex("84 02 00 00 00 01 30"));
+    EXPECT_EQ(device.sent[0].size(), 7u + 304);
 }
 
 TEST_F(DeviceFamily, NullOutputsAreRefusedWithNothingSent) {

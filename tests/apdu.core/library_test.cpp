@@ -21,7 +21,9 @@ const char* const exported[] = {
     "Zervik_UpdateDevHandle", "Zervik_RemoveDevice",   "Zervik_DisconnectDev",  "Zervik_DeviceIO",
     "Zervik_BeginTransaction", "Zervik_EndTransaction", "Zervik_UseSecureChannel", "Zervik_GetFSMaxSpace",
     "Zervik_GetChipID",     "Zervik_FormatDevice",     "Zervik_GetHealthStatus", "Zervik_ChangeWorkingMode",
-    "Zervik_HealthCheck",   "Zervik_DRBGReseed",
+    "Zervik_HealthCheck",   "Zervik_DRBGReseed",       "Zervik_SecureMessageGenEphemeral",
+    "Zervik_SecureMessageKDF", "Zervik_SetupSecureMessageChannel", "Zervik_SoftAESKeyWrap",
+    "Zervik_SoftAESKeyUnwrap",
 };
 
 class library : public ::testing::Test {
@@ -86,6 +88,17 @@ TEST(library_import, CallsThroughTheImportLibrary) {
     EXPECT_EQ(Zervik_GetFSMaxSpace(nullptr, &space), 1);
     unsigned char key[32] = {};
     EXPECT_EQ(Zervik_FormatDevice(nullptr, "a", "b", "c", "d", 1, 2, "", 3, key, 4, 5, key, 6, 7, key, 8), 1);
+    unsigned char record[144] = {};
+    EXPECT_EQ(Zervik_SecureMessageGenEphemeral(nullptr, 0x40001011, 0, record), 1);
+    EXPECT_EQ(Zervik_SecureMessageKDF(nullptr, 0x40001011, 0x40000015, key, record), 1);
+    EXPECT_EQ(Zervik_SetupSecureMessageChannel(nullptr), 1);
+    unsigned char wrapped[40];
+    unsigned short wrapped_length = sizeof wrapped;
+    ASSERT_EQ(Zervik_SoftAESKeyWrap(key, 32, key, 32, wrapped, &wrapped_length), 0);
+    unsigned char plain[32];
+    unsigned short plain_length = sizeof plain;
+    EXPECT_EQ(Zervik_SoftAESKeyUnwrap(key, 32, wrapped, wrapped_length, plain, &plain_length), 0);
+    EXPECT_EQ(plain_length, 32);
 }
 
 }  // namespace

@@ -67,16 +67,19 @@ TEST(ProtocolBuild, ClassByteFollowsTheFlagOnlyWhereTheFormSaysSo) {
     EXPECT_EQ(sent_command(keyed), hex("00 84 00 00 08"));
     EXPECT_EQ(keyed.sm_used, 0);
 
-    // The wrap is refused for now: the command is not left to be sent.
+    // A form that follows the flag goes wrapped: 4 bytes padded to one
+    // block, then the MAC.
     const bytes data = counting(4);
-    EXPECT_EQ(keyed.build(update_form, data.data(), data.size()), status_failed);
+    ASSERT_EQ(keyed.build(update_form, data.data(), data.size()), status_ok);
     EXPECT_EQ(keyed.sm_used, 1);
-    EXPECT_EQ(keyed.command_length, 0u);
+    EXPECT_EQ(keyed.command_length, 5u + 32);
+    EXPECT_EQ(bytes(keyed.command, keyed.command + 5), hex("84 45 00 00 20"));
 
     TaviProtocol_Base plain;
-    EXPECT_EQ(plain.build(always_wrapped_form, data.data(), data.size()), status_failed)
+    ASSERT_EQ(plain.build(always_wrapped_form, data.data(), data.size()), status_ok)
         << "a form fixed to 0x84 is wrapped even with the flag clear";
     EXPECT_EQ(plain.sm_used, 1);
+    EXPECT_EQ(bytes(plain.command, plain.command + 5), hex("84 31 00 00 20"));
 }
 
 TEST(ProtocolBuild, KeyedObjectTakesTheDeviceKeys) {
@@ -479,7 +482,11 @@ TEST(CommandFrame, BuilderFailureSendsNothing) {
     fake_device device;
     frame_probe probe(&device);
     EXPECT_EQ(probe.status_command(update_form, counting(2042)), status_unusable);
-    EXPECT_EQ(probe.status_command(always_wrapped_form, counting(44)), status_failed);
+    // An Le no length field can carry: the command cannot be wrapped.
+    constexpr command_form unwrappable{"InstalPin", apdu_case4_auto, 0x84, class_rule::fixed, 0x31, 0, 0, 0x10001};
+    EXPECT_EQ(probe.status_command(unwrappable, counting(44)), status_failed);
+    // Wrapping makes a command of 2041 bytes of data too long to send.
+    EXPECT_EQ(probe.status_command(always_wrapped_form, counting(2041)), status_unusable);
     EXPECT_TRUE(device.sent.empty());
 }
 
@@ -491,9 +498,12 @@ TEST(CommandFrame, ManagerTakesTheFlagWhenItIsMade) {
     frame_probe wrapped(&device);
     use_secure_channel = 0;
     device.answer(hex("90 00"));
+    device.answer(hex("90 00"));
     EXPECT_EQ(plain.status_command(update_form, counting(3)), status_ok);
-    EXPECT_EQ(wrapped.status_command(update_form, counting(3)), status_failed) << "asked to wrap";
-    EXPECT_EQ(device.sent.size(), 1u);
+    EXPECT_EQ(wrapped.status_command(update_form, counting(3)), status_ok);
+    ASSERT_EQ(device.sent.size(), 2u);
+    EXPECT_EQ(device.sent[0][0], 0x80);
+    EXPECT_EQ(device.sent[1][0], 0x84) << "wrapped";
 }
 
 TEST(ReplyCheck, WrappedCommandReplies) {

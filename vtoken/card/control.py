@@ -12,6 +12,8 @@ import socketserver
 import threading
 from typing import Any, Callable, Dict
 
+from .sm import REPLY_FAULTS
+
 MAX_LINE = 1 << 20
 
 
@@ -186,9 +188,14 @@ class Commands:
             raise RequestError("self_test_fail must be true or false")
         return ("hook", v)
 
+    def _set_sm_reply_fault(self, v):
+        if v is not None and v not in REPLY_FAULTS:
+            raise RequestError("sm_reply_fault must be null or one of %s" % ", ".join(REPLY_FAULTS))
+        return ("hook", v)
+
     SETTABLE = {"fs_free_space": _set_fs_free_space, "chip_id": _set_chip_id,
                 "working_mode": _set_working_mode, "health_status": _set_health_status,
-                "self_test_fail": _set_self_test_fail}
+                "self_test_fail": _set_self_test_fail, "sm_reply_fault": _set_sm_reply_fault}
 
     def cmd_set(self, req):
         changes = {k: v for k, v in req.items() if k not in ("cmd", "id")}

@@ -10,6 +10,7 @@ from .apdu import SwError
 from .dispatch import CLA_SM_BIT, SM_ALWAYS, SM_NEVER, CommandTable
 from .drbg import HmacDrbg
 from .families import build_table
+from .sm import SmError
 from .state import CardState
 
 # Answer to reset: TS=3B (direct convention), T0=80 (TD1 follows, no historical
@@ -44,6 +45,7 @@ class Volatile:
 
     def describe(self) -> Dict[str, Any]:
         return {"sm_channel": self.sm is not None,
+                "sm_keys": self.sm.describe() if self.sm is not None else None,
                 "drbg_reseed_counter": self.drbg.reseed_counter,
                 "families": sorted(self.extra)}
 
@@ -62,12 +64,16 @@ class ApduLog:
         self._seq += 1
         return self._seq
 
-    def apdu(self, command: bytes, reply: bytes, override: bool) -> None:
+    def apdu(self, command: bytes, reply: bytes, override: bool,
+             sm: Optional[Dict[str, str]] = None) -> None:
         with self._lock:
             if len(self._apdus) == self._apdus.maxlen:
                 self.dropped += 1
-            self._apdus.append({"seq": self._next(), "command": command.hex(),
-                                "reply": reply.hex(), "override": override})
+            entry = {"seq": self._next(), "command": command.hex(),
+                     "reply": reply.hex(), "override": override}
+            if sm is not None:
+                entry["sm"] = sm
+            self._apdus.append(entry)
 
     def control(self, code: int) -> None:
         with self._lock:
@@ -170,11 +176,15 @@ class Card:
                 reply = self._overrides.popleft()
                 self.log.apdu(raw, reply, True)
                 return reply
-            reply = self._execute(raw)
-            self.log.apdu(raw, reply, False)
+            sm_info: Dict[str, str] = {}
+            reply = self._execute(raw, sm_info)
+            self.log.apdu(raw, reply, False, sm_info or None)
             return reply
 
-    def _execute(self, raw: bytes) -> bytes:
+    def _execute(self, raw: bytes, sm_info: Dict[str, str]) -> bytes:
+        """sm_info receives, for a wrapped command, its MAC, the plaintext
+        of its data and of the reply data (the log keeps them)."""
+        channel = None
         try:
             cmd_apdu = apdu_mod.parse(raw)
             self.table.card_class(cmd_apdu.cla)
@@ -188,14 +198,29 @@ class Card:
                 raise SwError(apdu_mod.SW_SM_NOT_SUPPORTED, "%s is never wrapped" % cmd.name)
             if not wrapped and cmd.sm == SM_ALWAYS:
                 raise SwError(apdu_mod.SW_SECURITY_NOT_SATISFIED, "%s must be wrapped" % cmd.name)
+            if wrapped:
+                channel = self.volatile.sm
+                try:
+                    cmd_apdu, tag, plain = channel.unwrap_command(cmd_apdu)
+                except SmError as e:
+                    sm_info["error"] = str(e)
+                    raise SwError(e.sw, str(e)) from None
+                sm_info.update(mac=tag.hex(), plain=plain.hex())
             cmd.check_form(cmd_apdu)
             result = cmd.handler(self, cmd_apdu)
         except SwError as e:
-            return apdu_mod.response(b"", e.sw)
-        if isinstance(result, tuple):
-            data, sw = result
+            data, sw = b"", e.sw
         else:
-            data, sw = (result or b""), apdu_mod.SW_OK
+            if isinstance(result, tuple):
+                data, sw = result
+            else:
+                data, sw = (result or b""), apdu_mod.SW_OK
+        if channel is not None:
+            # The reply to a wrapped command: its data protected, the status
+            # word in plain.  The channel used is the one the command came
+            # under, even when the command opened a new one.
+            sm_info["reply_plain"] = bytes(data).hex()
+            data = channel.wrap_reply(bytes(data), self.hooks.get("sm_reply_fault"))
         return apdu_mod.response(data, sw)
 
     def describe(self) -> Dict[str, Any]:

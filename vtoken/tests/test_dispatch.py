@@ -3,6 +3,7 @@ import unittest
 import support  # noqa: F401
 from support import apdu, new_card
 
+from card import sm
 from card.apdu import SwError
 from card.core import Card
 from card.dispatch import (CLA_CONFIG, CLA_ISO, CLA_PROPRIETARY, OPTIONAL, REQUIRED,
@@ -28,7 +29,7 @@ class CardDispatchTest(unittest.TestCase):
         ("84 FF 00 00", 0x6982),
         # unknown instructions in every class
         ("80 FF 00 00", 0x6D00),
-        ("80 02 00 00 01 00", 0x6D00),    # FormatDevice is not served yet
+        ("80 02 00 00 01 00", 0x6A80),    # FormatDevice: not a format record
         ("00 FF 00 00", 0x6D00),
         ("F0 FF 00 00", 0x6D00),
         # length is checked before anything else
@@ -97,13 +98,14 @@ class CommandTableTest(unittest.TestCase):
         ])
 
     def test_data_length_bounds(self):
-        self.card.volatile.sm = FakeChannel()
-        self.run_cases([
-            ("84 33 00 00 01 AA", "6700"),
-            ("84 33 00 00 02 AA BB", "9000"),
-            ("84 33 00 00 04 AA BB CC DD", "9000"),
-            ("84 33 00 00 05 AA BB CC DD EE", "6700"),
-        ])
+        # The bounds hold for the plaintext of a wrapped command.
+        channel = sm.Channel(mac_key=bytes(range(32)), enc_key=bytes(range(32, 64)))
+        self.card.volatile.sm = channel
+        for data, want in (("AA", "6700"), ("AA BB", "9000"), ("AA BB CC DD", "9000"),
+                           ("AA BB CC DD EE", "6700")):
+            with self.subTest(data=data):
+                wrapped = channel.wrap_command(apdu("84 33 00 00"), apdu(data))
+                self.assertEqual(self.card.process(wrapped).hex(), want)
 
     def test_secure_messaging_policy(self):
         self.run_cases([("84 50 00 00 10", "6982"), ("80 33 00 00 02 AA BB", "6982")])

@@ -29,6 +29,11 @@ public:
     // other_info: 68 bytes; host_key: 144 bytes.
     std::int32_t secure_message_kdf(std::uint32_t first_id, std::uint32_t second_id, const std::uint8_t* other_info,
                                     const std::uint8_t* host_key);
+    // Agrees new secure-messaging keys with the card (both key-agreement
+    // steps, in plain) and stores them in the device: 0, a card status, 3
+    // for a short card key, or the key-agreement step's own code (1, 2, 4).
+    // On failure the device keeps its previous keys.
+    std::int32_t setup_secure_channel();
 };
 
 }  // namespace zervik

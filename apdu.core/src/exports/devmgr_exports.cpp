@@ -1,5 +1,6 @@
-// Exported functions: device management. Each checks the handle against the
-// device list, then runs one method of taviapi_devmgr.
+// Exported functions: device management and the secure channel. Each checks
+// the handle against the device list, then runs one method of
+// taviapi_devmgr.
 #include "ZervikSolvanta.h"
 #include "api/taviapi_devmgr.h"
 #include "exports/export_guard.h"
@@ -65,6 +66,24 @@ ZERVIK_API int ZERVIK_CALL Zervik_HealthCheck(ZERVIK_HANDLE handle) {
 
 ZERVIK_API int ZERVIK_CALL Zervik_DRBGReseed(ZERVIK_HANDLE handle) {
     return with_devmgr(handle, [&](taviapi_devmgr& m) { return m.drbg_reseed(); });
+}
+
+ZERVIK_API int ZERVIK_CALL Zervik_SecureMessageGenEphemeral(ZERVIK_HANDLE handle, uint32_t algorithm, int parameter,
+                                                            unsigned char* card_key) {
+    return with_devmgr(handle, [&](taviapi_devmgr& m) {
+        return m.secure_message_gen_ephemeral(algorithm, parameter, card_key);
+    });
+}
+
+ZERVIK_API int ZERVIK_CALL Zervik_SecureMessageKDF(ZERVIK_HANDLE handle, uint32_t first_id, uint32_t second_id,
+                                                   const unsigned char* other_info, const unsigned char* host_key) {
+    return with_devmgr(handle, [&](taviapi_devmgr& m) {
+        return m.secure_message_kdf(first_id, second_id, other_info, host_key);
+    });
+}
+
+ZERVIK_API int ZERVIK_CALL Zervik_SetupSecureMessageChannel(ZERVIK_HANDLE handle) {
+    return with_devmgr(handle, [&](taviapi_devmgr& m) { return m.setup_secure_channel(); });
 }
 
 }  // extern "C"

@@ -6,9 +6,9 @@ family by importing it here and appending it to FAMILIES.
 """
 
 from ..dispatch import CommandTable
-from . import asym, config, devmgr, digest, session
+from . import asym, config, devmgr, digest, secure_channel, session
 
-FAMILIES = [devmgr, asym, config, session, digest]
+FAMILIES = [devmgr, secure_channel, asym, config, session, digest]
 
 
 def build_table() -> CommandTable:

@@ -1,0 +1,68 @@
+// The secure-channel set-up of the device family: an ephemeral P-521
+// agreement with the card, then the SHA-512 derivation of the two channel
+// keys, which the device keeps.
+#include <cstring>
+
+#include "api/taviapi_devmgr.h"
+#include "protocol/device_manager.h"
+#include "sm/kas.h"
+#include "sm/secure_messaging.h"
+#include "sm/wipe.h"
+
+namespace zervik {
+
+static_assert(TaviPrototcol_DeviceManager::kdf_other_info_size == kas_other_info_size, "OtherInfo size");
+static_assert(TaviPrototcol_DeviceManager::card_key_size == kas_record_size, "key record size");
+static_assert(device_base::sm_key_size == sm_key_length, "channel key size");
+
+namespace {
+
+// The host's public-key record: the key size in bits, written little-endian
+// as the card expects it (the one exception to big-endian card data), X, Y
+// and four zero bytes.
+void host_key_record(const std::uint8_t* x, const std::uint8_t* y, std::uint8_t record[kas_record_size]) {
+    constexpr std::uint32_t bits = 521;
+    record[0] = static_cast<std::uint8_t>(bits);
+    record[1] = static_cast<std::uint8_t>(bits >> 8);
+    record[2] = 0;
+    record[3] = 0;
+    std::memcpy(record + 4, x, kas_value_size);
+    std::memcpy(record + 4 + kas_value_size, y, kas_value_size);
+    std::memset(record + 4 + 2 * kas_value_size, 0, 4);
+}
+
+}  // namespace
+
+std::int32_t taviapi_devmgr::setup_secure_channel() {
+    if (device_ == nullptr) return status_failed;
+
+    std::uint8_t card_key[kas_record_size];
+    std::int32_t status = secure_message_gen_ephemeral(kas_algorithm_p521, 0, card_key);
+    if (status != status_ok) return status;
+
+    wiped_bytes<kas_value_size> host_private;
+    std::uint8_t host_x[kas_value_size];
+    std::uint8_t host_y[kas_value_size];
+    status = kas_generate_keypair(host_private.data(), host_x, host_y);
+    if (status != 0) return status;
+
+    // The card's record: {bits, X, Y, 0}; X and Y are all that is read.
+    wiped_bytes<kas_shared_size> z;
+    status = kas_compute_shared(host_private.data(), host_x, host_y, card_key + 4, z.data(), z.size());
+    if (status != 0) return status;
+
+    const std::uint8_t other_info[kas_other_info_size] = {};
+    wiped_bytes<2 * sm_key_length> derived;
+    kas_kdf_sha512(z.data(), kas_shared_bits, other_info, sizeof other_info, derived.data(), derived.size());
+
+    std::uint8_t host_record[kas_record_size];
+    host_key_record(host_x, host_y, host_record);
+    status = secure_message_kdf(kas_algorithm_p521, kas_algorithm_sha512, other_info, host_record);
+    if (status != status_ok) return status;
+
+    // MAC key = bytes 0-31, encryption key = bytes 32-63.
+    device_->set_session_keys(derived.data() + sm_key_length, derived.data());
+    return status_ok;
+}
+
+}  // namespace zervik

@@ -1,0 +1,181 @@
+// The secure-channel set-up and wrapped commands through the device family,
+// against a scripted device whose card side is computed here.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "api/taviapi_devmgr.h"
+#include "sm/kas.h"
+#include "sm_oracle.h"
+#include "support/fake_device.h"
+
+using namespace zervik;
+using test_support::bytes;
+using test_support::concat;
+using test_support::fake_device;
+using test_support::hex;
+
+namespace {
+
+// A card key pair and the step-1 reply that carries its public key.
+struct card_side {
+    std::uint8_t private_key[kas_value_size];
+    std::uint8_t x[kas_value_size];
+    std::uint8_t y[kas_value_size];
+
+    card_side() { EXPECT_EQ(kas_generate_keypair(private_key, x, y), 0); }
+
+    bytes step1_reply() const {
+        return concat({hex("00 00 00 90 00 00 02 09"), bytes(x, x + kas_value_size), bytes(y, y + kas_value_size),
+                       bytes(4, 0), hex("90 00")});
+    }
+
+    // The 64 bytes the card derives from the host record of a step-2 command.
+    bytes derive(const bytes& step2) const {
+        const bytes host_point(step2.begin() + 5 + 8 + 68 + 4, step2.begin() + 5 + 8 + 68 + 4 + 136);
+        std::uint8_t z[kas_shared_size];
+        EXPECT_EQ(kas_compute_shared(private_key, x, y, host_point.data(), z, sizeof z), 0);
+        const std::uint8_t other_info[68] = {};
+        bytes k(64);
+        kas_kdf_sha512(z, kas_shared_bits, other_info, sizeof other_info, k.data(), k.size());
+        return k;
+    }
+};
+
+class SecureChannel : public ::testing::Test {
+protected:
+    void SetUp() override { use_secure_channel = 0; }
+    void TearDown() override { use_secure_channel = 0; }
+
+    bytes device_mac() const { return bytes(device.mac_key(), device.mac_key() + 32); }
+    bytes device_enc() const { return bytes(device.encryption_key(), device.encryption_key() + 32); }
+
+    fake_device device;
+};
+
+}  // namespace
+
+TEST_F(SecureChannel, SetUpSendsBothStepsPlainAndSplitsTheDerivedKeys) {
+    card_side card;
+    device.answer(card.step1_reply());
+    device.answer(hex("90 00"));
+    use_secure_channel = 1;  // the key agreement stays plain all the same
+    taviapi_devmgr manager(&device);
+    ASSERT_EQ(manager.setup_secure_channel(), 0);
+
+    ASSERT_EQ(device.sent.size(), 2u);
+    EXPECT_EQ(device.sent[0], hex("80 11 00 00 05 40 00 10 11 00 00"));
+    const bytes& step2 = device.sent[1];
+    ASSERT_EQ(step2.size(), 5u + 220 + 1);
+    EXPECT_EQ(bytes(step2.begin(), step2.begin() + 13), hex("80 11 01 00 DC 40 00 10 11 40 00 00 15"));
+    EXPECT_EQ(bytes(step2.begin() + 13, step2.begin() + 81), bytes(68, 0)) << "OtherInfo";
+    EXPECT_EQ(bytes(step2.begin() + 81, step2.begin() + 85), hex("09 02 00 00")) << "521, little-endian";
+    EXPECT_EQ(bytes(step2.end() - 5, step2.end()), hex("00 00 00 00 00")) << "record tail and Le";
+
+    const bytes k = card.derive(step2);
+    EXPECT_EQ(device_mac(), bytes(k.begin(), k.begin() + 32));
+    EXPECT_EQ(device_enc(), bytes(k.begin() + 32, k.end()));
+}
+
+TEST_F(SecureChannel, FailedSetUpKeepsThePreviousKeys) {
+    const bytes old_enc = test_support::counting(32, 0x11);
+    const bytes old_mac = test_support::counting(32, 0x99);
+    card_side card;
+    bytes off_curve = card.step1_reply();
+    off_curve[8 + 67] ^= 0x01;  // last byte of X
+    bytes short_key = card.step1_reply();
+    short_key.erase(short_key.end() - 3);  // 147 bytes of data
+
+    const struct {
+        const char* what;
+        std::vector<bytes> replies;
+        std::int32_t expected;
+        std::size_t sent;
+    } cases[] = {
+        {"step 1 refused", {hex("6A 80")}, 0x6A80, 1},
+        {"card key short", {short_key}, 3, 1},
+        {"card point off the curve", {off_curve}, 2, 1},
+        {"step 2 refused", {card.step1_reply(), hex("69 85")}, 0x6985, 2},
+    };
+    for (const auto& c : cases) {
+        fake_device d;
+        d.set_session_keys(old_enc.data(), old_mac.data());
+        for (const auto& r : c.replies) d.answer(r);
+        taviapi_devmgr manager(&d);
+        EXPECT_EQ(manager.setup_secure_channel(), c.expected) << c.what;
+        EXPECT_EQ(d.sent.size(), c.sent) << c.what;
+        EXPECT_EQ(bytes(d.encryption_key(), d.encryption_key() + 32), old_enc) << c.what;
+        EXPECT_EQ(bytes(d.mac_key(), d.mac_key() + 32), old_mac) << c.what;
+    }
+}
+
+TEST_F(SecureChannel, TwoSetUpsAgreeDifferentKeys) {
+    bytes first_mac;
+    for (int round = 0; round < 2; ++round) {
+        card_side card;
+        device.answer(card.step1_reply());
+        device.answer(hex("90 00"));
+        taviapi_devmgr manager(&device);
+        ASSERT_EQ(manager.setup_secure_channel(), 0);
+        if (round == 0) first_mac = device_mac();
+    }
+    EXPECT_NE(device_mac(), first_mac);
+    EXPECT_NE(device.sent[1], device.sent[3]) << "a fresh host key each time";
+}
+
+namespace {
+
+// Reply data protected as the card sends it, then SW1 SW2.
+bytes protected_reply(const bytes& enc, const bytes& mac, bytes plain, std::uint8_t last_pad, bool flip_mac) {
+    const std::size_t pad = 16 - plain.size() % 16;
+    plain.insert(plain.end(), pad, static_cast<std::uint8_t>(pad));
+    plain.back() = last_pad;
+    const bytes cipher = sm_oracle::cbc(enc, plain, true);
+    bytes tag = sm_oracle::cmac(mac, cipher);
+    if (flip_mac) tag[5] ^= 0x20;
+    return concat({cipher, tag, hex("90 00")});
+}
+
+}  // namespace
+
+TEST_F(SecureChannel, FormatGoesWrappedAndItsReplyIsChecked) {
+    const bytes enc = test_support::counting(32, 0x21);
+    const bytes mac = test_support::counting(32, 0xA1);
+    device.set_session_keys(enc.data(), mac.data());
+
+    std::uint8_t key[32] = {};
+    format_parameters p{};
+    p.strings[0] = p.strings[1] = p.strings[2] = p.strings[3] = "x";
+    p.blob = "";
+    for (auto& k : p.keys) k.key = key;
+
+    const struct {
+        const char* what;
+        bytes reply;
+        std::int32_t expected;
+    } cases[] = {
+        {"status word only", hex("90 00"), 0},
+        {"status word only, an error", hex("6A 80"), 0x6A80},
+        {"MAC only", concat({sm_oracle::cmac(mac, {}), hex("90 00")}), 0},
+        {"good data", protected_reply(enc, mac, bytes(3, 7), 13, false), 0},
+        {"MAC bit flipped", protected_reply(enc, mac, {}, 16, true), 0x8005},
+        {"pad byte 0x11", protected_reply(enc, mac, bytes(15, 7), 0x11, false), 0x8005},
+        {"pad byte 0x00", protected_reply(enc, mac, bytes(15, 7), 0x00, false), 0x8005},
+        {"15 bytes", concat({bytes(15, 0), hex("90 00")}), 0x8005},
+    };
+    for (const auto& c : cases) {
+        device.sent.clear();
+        device.answer(c.reply);
+        use_secure_channel = 1;
+        taviapi_devmgr manager(&device);
+        use_secure_channel = 0;
+        EXPECT_EQ(manager.format_device(p), c.expected) << c.what;
+        ASSERT_EQ(device.sent.size(), 1u);
+        const bytes& sent = device.sent[0];
+        // 273-byte record: padded to 288, Lc 304, extended.
+        EXPECT_EQ(bytes(sent.begin(), sent.begin() + 7), hex("84 02 00 00 00 01 30")) << c.what;
+        EXPECT_EQ(sent.size(), 7u + 304);
+        EXPECT_EQ(bytes(sent.end() - 16, sent.end()),
+                  sm_oracle::cmac(mac, bytes(sent.begin(), sent.end() - 16)));
+    }
+}

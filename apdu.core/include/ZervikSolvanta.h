@@ -395,6 +395,28 @@ ZERVIK_API int ZERVIK_CALL Zervik_SymDecryptUpdate(ZERVIK_HANDLE handle, const u
 ZERVIK_API int ZERVIK_CALL Zervik_SymDecryptFinal(ZERVIK_HANDLE handle, const unsigned char* data, int length,
                                                   unsigned char* output, int* output_length);
 
+/* Session-key agreement: both steps above with a host P-521 key pair, the
+ * SHA-512 derivation from the shared secret and 68 zero bytes of OtherInfo.
+ * The card keeps the key of key_type under session_key; the host's copy (the
+ * type's key length: 16, 24 or 32 bytes; 0 for a type the table lacks) goes
+ * to key. 1 when *key_length is smaller (the card keeps its key). The fast
+ * form uses one host key pair made once per process instead of a fresh one
+ * for each call. */
+ZERVIK_API int ZERVIK_CALL Zervik_KASSessionKey(ZERVIK_HANDLE handle, int session_key, uint32_t key_type,
+                                                unsigned char* key, int* key_length);
+ZERVIK_API int ZERVIK_CALL Zervik_KASSessionKeyFast(ZERVIK_HANDLE handle, int session_key, uint32_t key_type,
+                                                    unsigned char* key, int* key_length);
+/* Loads the caller's key (8 to 248 bytes, a multiple of 8; else 1 with
+ * nothing sent) as session_key of key_type: wrapped (RFC 3394) under an
+ * AES-256 key-encryption key agreed with the card under kek_id, then
+ * GenSessionKey and SymImportSessionKey. The agreed key is kept for this
+ * device and kek_id and reused by later calls; Zervik_ConnectDev,
+ * Zervik_DisconnectDev, Zervik_DestroyAllSessionKeys (and
+ * Zervik_DestroySessionKey of kek_id) drop it. When the card refuses the
+ * import under a kept key, the key is agreed once more. */
+ZERVIK_API int ZERVIK_CALL Zervik_SetSessionKey(ZERVIK_HANDLE handle, int kek_id, int session_key, uint32_t key_type,
+                                                const unsigned char* key, int key_length);
+
 /* ---- Hash and MAC on the card ------------------------------------------ */
 /* Always plain. Data of one command is bounded by what the 2048-byte
  * transport carries; a negative length, a null pointer or longer data give

@@ -61,11 +61,13 @@ std::int32_t taviapi_sessionkeymgr::get_session_key_info(std::int32_t session_ke
 }
 
 std::int32_t taviapi_sessionkeymgr::destroy_session_key(std::int32_t session_key) {
+    if (device_ != nullptr) device_->drop_kek(low_byte(session_key));
     return keyed<session>([&](session& p) { return p.build_destroy_session_key(low_byte(session_key)); },
                           status_only);
 }
 
 std::int32_t taviapi_sessionkeymgr::destroy_all_session_keys() {
+    if (device_ != nullptr) device_->drop_keks();
     return keyed<session>([](session& p) { return p.build_destroy_all_session_keys(); }, status_only);
 }
 

@@ -50,7 +50,28 @@ public:
     std::int32_t sym_decrypt_final(const std::uint8_t* data, std::int32_t length, std::uint8_t* out,
                                    std::int32_t* out_length);
 
+    // The agreement with the card: the card derives the session key of
+    // key_type and keeps it under session_key; the host's copy goes to
+    // buffer (1 when *length is below the type's key length; the card keeps
+    // its key). The plain form makes a fresh host key pair; the fast form
+    // uses one key pair made once per process.
+    std::int32_t kas_session_key(std::int32_t session_key, std::uint32_t key_type, std::uint8_t* buffer,
+                                 std::int32_t* length);
+    std::int32_t kas_session_key_fast(std::int32_t session_key, std::uint32_t key_type, std::uint8_t* buffer,
+                                      std::int32_t* length);
+    // Loads the caller's key (a multiple of 8 bytes, 8 to 248) as
+    // session_key of key_type: wrapped under an AES-256 key-encryption key
+    // agreed under kek_id, then GenSessionKey and SymImportSessionKey. The
+    // device keeps the agreed key per kek_id and reuses it; when the card
+    // refuses the import under a kept key, the key is agreed once more.
+    std::int32_t set_session_key(std::int32_t kek_id, std::int32_t session_key, std::uint32_t key_type,
+                                 const std::uint8_t* key, std::int32_t length);
+
 private:
+    std::int32_t agree(std::int32_t session_key, std::uint32_t key_type, bool fast, std::uint8_t* buffer,
+                       std::int32_t* length);
+    std::int32_t load_wrapped(const std::uint8_t* kek, std::uint8_t kek_id, std::int32_t session_key, std::uint32_t key_type,
+                              const std::uint8_t* key, std::int32_t length, bool* refused);
     std::int32_t cipher_step(std::uint8_t step, const std::uint8_t* data, std::int32_t length, std::uint8_t* out,
                              std::int32_t* out_length);
 };

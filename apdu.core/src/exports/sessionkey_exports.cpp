@@ -107,4 +107,25 @@ ZERVIK_API int ZERVIK_CALL Zervik_SymDecryptFinal(ZERVIK_HANDLE handle, const un
     });
 }
 
+ZERVIK_API int ZERVIK_CALL Zervik_KASSessionKey(ZERVIK_HANDLE handle, int session_key, uint32_t key_type,
+                                                unsigned char* key, int* key_length) {
+    return with_session_keys(handle, [&](taviapi_sessionkeymgr& m) {
+        return m.kas_session_key(session_key, key_type, key, key_length);
+    });
+}
+
+ZERVIK_API int ZERVIK_CALL Zervik_KASSessionKeyFast(ZERVIK_HANDLE handle, int session_key, uint32_t key_type,
+                                                    unsigned char* key, int* key_length) {
+    return with_session_keys(handle, [&](taviapi_sessionkeymgr& m) {
+        return m.kas_session_key_fast(session_key, key_type, key, key_length);
+    });
+}
+
+ZERVIK_API int ZERVIK_CALL Zervik_SetSessionKey(ZERVIK_HANDLE handle, int kek_id, int session_key, uint32_t key_type,
+                                                const unsigned char* key, int key_length) {
+    return with_session_keys(handle, [&](taviapi_sessionkeymgr& m) {
+        return m.set_session_key(kek_id, session_key, key_type, key, key_length);
+    });
+}
+
 }  // extern "C"

@@ -1,6 +1,15 @@
 """Session-key family (class 80; key management plain or wrapped, the cipher
 steps always plain).
 
+    80 12 00 00 Lc=5     SessionKeyKAS step 1: 40001011 u32 and a parameter
+                         byte -> 148 bytes: the record length u32, then
+                         {bits u32, X 68, Y 68, 4 zero bytes} of a fresh card
+                         P-521 key pair
+    80 12 01 rr Lc=224   SessionKeyKAS step 2: 40001011, 40000015, key type
+                         u32, 68 bytes OtherInfo, the host's 144-byte record:
+                         the card derives the type's key length of bytes
+                         (SHA-512 KDF over Z and OtherInfo) and keeps them
+                         as session key rr
     80 13 00 rr Lc=4     GenSessionKey: type u32 -> a random key under rr
     80 14 00 rr Lc=4+n   CreateSessionKey: type u32, key (n must be the type's
                          key length, else 6700)
@@ -30,7 +39,7 @@ import struct
 
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
-from .. import session_keys
+from .. import session_keys, sm
 from ..apdu import SW_WRONG_LENGTH, SW_WRONG_P1P2, SwError
 from ..dispatch import CLA_PROPRIETARY, FORBIDDEN, OPTIONAL, REQUIRED, SM_NEVER, SM_OPTIONAL, Command
 
@@ -47,6 +56,39 @@ def _type(data: bytes) -> int:
     if len(data) < 4:
         raise SwError(SW_WRONG_LENGTH, "no key type")
     return struct.unpack(">I", data[:4])[0]
+
+
+KAS_PENDING = "session_kas_pending"
+KAS_STEP2_LENGTH = 12 + 68 + sm.KEY_RECORD_SIZE
+
+
+def kas_step1(card, apdu):
+    data = apdu.data
+    if len(data) != 5 or struct.unpack(">I", data[:4])[0] != sm.ALG_P521:
+        raise SwError(session_keys.SW_WRONG_DATA, "step 1 wants 40001011 and a parameter byte")
+    key = sm.new_card_key()
+    card.volatile.extra[KAS_PENDING] = key
+    return sm.key_record(key, header=struct.pack(">I", sm.KEY_RECORD_SIZE))
+
+
+def kas_step2(card, apdu):
+    data = apdu.data
+    if len(data) != KAS_STEP2_LENGTH:
+        raise SwError(SW_WRONG_LENGTH, "step 2 of %d bytes" % len(data))
+    first, second, key_type = struct.unpack(">III", data[:12])
+    if (first, second) != (sm.ALG_P521, sm.ALG_SHA512):
+        raise SwError(session_keys.SW_WRONG_DATA, "step 2 ids %08X %08X" % (first, second))
+    length = session_keys.key_length(key_type)
+    key = card.volatile.extra.pop(KAS_PENDING, None)
+    if key is None:
+        raise SwError(SW_CONDITIONS_NOT_SATISFIED, "no step-1 key pending")
+    other_info = data[12:80]
+    try:
+        host = sm.host_public_key(data[80:])
+    except ValueError as e:
+        raise SwError(session_keys.SW_WRONG_DATA, "host point: %s" % e) from None
+    session_keys.put(card, apdu.p2, key_type, sm.kdf_sha512(sm.shared_secret(key, host), other_info, length))
+    return b""
 
 
 def gen_session_key(card, apdu):
@@ -154,6 +196,10 @@ def _cipher_step(encrypt: bool, final: bool):
 
 def register(table) -> None:
     P = CLA_PROPRIETARY
+    table.add(Command("SessionKeyKAS", P, 0x12, 0x00, 0x00, kas_step1,
+                      data=REQUIRED, le=OPTIONAL, sm=SM_OPTIONAL))
+    table.add(Command("SessionKeyKAS", P, 0x12, 0x01, None, kas_step2,
+                      data=REQUIRED, le=OPTIONAL, sm=SM_OPTIONAL))
     table.add(Command("GenSessionKey", P, 0x13, 0x00, None, gen_session_key,
                       data=REQUIRED, le=FORBIDDEN, sm=SM_OPTIONAL))
     table.add(Command("CreateSessionKey", P, 0x14, 0x00, None, create_session_key,

@@ -392,6 +392,19 @@ TEST_F(KeyFamilies, ForwardsTheSecureChannelFlagOnlyWhereTheFamilyDoes) {
         {"mac init", on<taviapi_macmgr>([](taviapi_macmgr& m) { return m.mac_init(3); }), ok, hex("80 71 00 03"), 0},
     };
     check_rows(device, plain);
+    // The key-pair and session-key management forms follow it.
+    const std::function<std::int32_t(device_base*)> wrapped[] = {
+        on<taviapi_keypairmgr>([](taviapi_keypairmgr& m) { return m.asym_gen_keypair(1, 2, 0x40001010, 0, 0); }),
+        on<taviapi_sessionkeymgr>([](taviapi_sessionkeymgr& m) { return m.destroy_all_session_keys(); }),
+        on<taviapi_sessionkeymgr>([](taviapi_sessionkeymgr& m) { return m.gen_session_key(1, 0x40002000); }),
+    };
+    for (const auto& call : wrapped) {
+        device.sent.clear();
+        device.answer(ok);
+        EXPECT_EQ(call(&device), 0);
+        ASSERT_EQ(device.sent.size(), 1u);
+        EXPECT_EQ(device.sent[0][0], 0x84);
+    }
 }
 
 namespace {

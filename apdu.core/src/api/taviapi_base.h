@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 #include "protocol/status.h"
 #include "protocol/tavi_protocol_base.h"
@@ -34,7 +36,14 @@ public:
     taviapi_base(const taviapi_base&) = delete;
     taviapi_base& operator=(const taviapi_base&) = delete;
 
+    // Methods that send several commands ask this before each one whether
+    // the caller's handle is still a device of the list (the export sets
+    // it; without it the device counts as listed).
+    void set_handle_check(std::function<bool()> check) { handle_check_ = std::move(check); }
+
 protected:
+    bool still_listed() const { return !handle_check_ || handle_check_(); }
+
     // Sends the built command and places the reply in the protocol object:
     // 0, 1 (sending failed) or 2 (no usable reply).
     std::int32_t exchange(TaviProtocol_Base& protocol);
@@ -50,8 +59,22 @@ protected:
         return parse();
     }
 
+    // One command on a keyed protocol object of the family (the device's
+    // keys, the manager's copy of the secure-channel flag): build(p), then
+    // the exchange, then parse(p).
+    template <typename Protocol, typename Build, typename Parse>
+    std::int32_t keyed(Build&& build, Parse&& parse) {
+        if (device_ == nullptr) return status_failed;
+        Protocol p(*device_, sm_flag_);
+        return run(
+            p, [&] { return build(p); }, [&] { return parse(p); });
+    }
+
     device_base* device_;
     std::int32_t sm_flag_;
+
+private:
+    std::function<bool()> handle_check_;
 };
 
 }  // namespace zervik

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "api/taviapi_filemgr.h"
-#include "support/fake_device.h"
+#include "support/family_test.h"
 
 using namespace zervik;
 using test_support::bytes;
@@ -20,13 +20,7 @@ using test_support::hex;
 
 namespace {
 
-class FileFamily : public ::testing::Test {
-protected:
-    void SetUp() override { use_secure_channel = 0; }
-    void TearDown() override { use_secure_channel = 0; }
-
-    fake_device device;
-};
+class FileFamily : public test_support::family_test {};
 
 // A DF's file information as the card gives it: kind 0, the name in 16
 // bytes, the id and two more bytes.

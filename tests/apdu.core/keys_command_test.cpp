@@ -11,7 +11,7 @@
 #include "api/taviapi_digestmgr.h"
 #include "api/taviapi_keypairmgr.h"
 #include "api/taviapi_sessionkeymgr.h"
-#include "support/fake_device.h"
+#include "support/family_test.h"
 
 using namespace zervik;
 using test_support::bytes;
@@ -22,13 +22,7 @@ using test_support::hex;
 
 namespace {
 
-class KeyFamilies : public ::testing::Test {
-protected:
-    void SetUp() override { use_secure_channel = 0; }
-    void TearDown() override { use_secure_channel = 0; }
-
-    fake_device device;
-};
+class KeyFamilies : public test_support::family_test {};
 
 struct wire_row {
     const char* what;

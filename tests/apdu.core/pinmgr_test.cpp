@@ -7,7 +7,7 @@
 
 #include "api/taviapi_pinmgr.h"
 #include "sm_oracle.h"
-#include "support/fake_device.h"
+#include "support/family_test.h"
 
 using namespace zervik;
 using test_support::bytes;
@@ -18,13 +18,7 @@ using test_support::hex;
 
 namespace {
 
-class PinFamily : public ::testing::Test {
-protected:
-    void SetUp() override { use_secure_channel = 0; }
-    void TearDown() override { use_secure_channel = 0; }
-
-    fake_device device;
-};
+class PinFamily : public test_support::family_test {};
 
 const std::uint8_t access_byte = 0xFF;
 

@@ -2,7 +2,8 @@
 
 Loads libZervikSolvanta.so, lists the token readers through the library's
 transport (Zervik_EnumDev with the filter "Solvanta"), connects to the first
-one that holds a card and reads its device information.
+one that holds a card, reads its device information, and opens the secure
+channel (P-521 key agreement) to read it again wrapped.
 Usage: demo.py LIBRARY
 """
 import ctypes
@@ -16,6 +17,9 @@ def main() -> int:
     lib.Zervik_ConnectDev.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p)]
     lib.Zervik_GetFSMaxSpace.argtypes = [ctypes.c_void_p, c_int_p]
     lib.Zervik_GetChipID.argtypes = [ctypes.c_void_p, ctypes.c_char_p, c_int_p]
+    lib.Zervik_GetHealthStatus.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint64)]
+    lib.Zervik_SetupSecureMessageChannel.argtypes = [ctypes.c_void_p]
+    lib.Zervik_UseSecureChannel.argtypes = [ctypes.c_int]
     lib.Zervik_DisconnectDev.argtypes = [ctypes.c_void_p]
 
     size = ctypes.c_int(0)
@@ -48,8 +52,23 @@ def main() -> int:
         rc = lib.Zervik_GetChipID(handle, chip, ctypes.byref(length))
         print(f"{name}: chip id {chip.raw[: length.value].hex()}" if rc == 0
               else f"{name}: GetChipID status {rc:#x}")
+        health = ctypes.c_uint64(0)
+        rc = lib.Zervik_GetHealthStatus(handle, ctypes.byref(health))
+        print(f"{name}: health status {health.value:#018x}" if rc == 0
+              else f"{name}: GetHealthStatus status {rc:#x}")
+        rc = lib.Zervik_SetupSecureMessageChannel(handle)
+        if rc != 0:
+            print(f"{name}: secure channel set-up failed: {rc:#x}")
+            lib.Zervik_DisconnectDev(handle)
+            return 1
+        lib.Zervik_UseSecureChannel(1)
+        length = ctypes.c_int(len(chip))
+        rc = lib.Zervik_GetChipID(handle, chip, ctypes.byref(length))
+        print(f"{name}: secure channel open; chip id read wrapped: {chip.raw[: length.value].hex()}"
+              if rc == 0 else f"{name}: wrapped GetChipID status {rc:#x}")
+        lib.Zervik_UseSecureChannel(0)
         lib.Zervik_DisconnectDev(handle)
-        return 0
+        return 0 if rc == 0 else 1
     print("no token card found")
     return 1
 

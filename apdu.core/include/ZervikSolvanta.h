@@ -266,6 +266,379 @@ ZERVIK_API int ZERVIK_CALL Zervik_SoftAESKeyWrap(const unsigned char* kek, int k
 ZERVIK_API int ZERVIK_CALL Zervik_SoftAESKeyUnwrap(const unsigned char* kek, int kek_length,
                                                    const unsigned char* wrapped, int wrapped_length,
                                                    unsigned char* output, unsigned short* output_length);
+/* ---- Key pairs ---------------------------------------------------------- */
+/* The commands follow the secure-channel flag. Key ids are the card's 16-bit
+ * key identifiers (a key pair has a public and a private id); algorithm ids
+ * are the card's (0x40001000 RSA-1024, 0x40001001 RSA-2048, 0x40001010
+ * P-256, 0x40001011 P-521; hash ids 0x40000000 MD5, 0x40000011 SHA-1,
+ * 0x40000013 SHA-256, 0x40000014 SHA-384, 0x40000015 SHA-512). The two
+ * parameter values and session key ids take their low byte. Outputs that do
+ * not fit give 3 with nothing written; a null pointer, a negative length or
+ * data longer than one command carries give 2 with nothing sent. */
+
+ZERVIK_API int ZERVIK_CALL Zervik_AsymGenKeypair(ZERVIK_HANDLE handle, unsigned short public_key,
+                                                 unsigned short private_key, uint32_t algorithm, int parameter1,
+                                                 int parameter2);
+
+/* Imports a public key wrapped under the session key wrap_key. */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymWrapImportPub(ZERVIK_HANDLE handle, int wrap_key, unsigned short key,
+                                                    uint32_t algorithm, int parameter1, int parameter2,
+                                                    const unsigned char* key_data, int key_length);
+
+/* Imports a public key blob; its first four bytes are a 32-bit value in host
+ * order (sent big-endian), so key_length must be at least 4 (else 2). The
+ * blob Zervik_AsymExportPub gives back imports unchanged. */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymImportPub(ZERVIK_HANDLE handle, unsigned short key, uint32_t algorithm,
+                                                int parameter1, int parameter2, const unsigned char* key_data,
+                                                int key_length);
+
+/* Imports a key pair whose private part is wrapped under wrap_key. */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymWrapImportPri(ZERVIK_HANDLE handle, int wrap_key, unsigned short public_key,
+                                                    unsigned short private_key, uint32_t algorithm, int parameter1,
+                                                    int parameter2, const unsigned char* wrapped,
+                                                    int wrapped_length);
+
+/* Exports: *header = reply bytes 0-3 (big-endian), *byte4 and *byte5 the next
+ * two bytes, the key blob into buffer (*length: capacity in, length out). 3
+ * for a reply shorter than 6 bytes or a blob that does not fit. */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymWrapExportPub(ZERVIK_HANDLE handle, int wrap_key, unsigned short key,
+                                                    int* header, int* byte4, int* byte5, unsigned char* buffer,
+                                                    int* length);
+/* As above, plain; the blob's first four bytes come back in host order (3
+ * for a blob shorter than 4 bytes). */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymExportPub(ZERVIK_HANDLE handle, unsigned short key, int* header, int* byte4,
+                                                int* byte5, unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_AsymWrapExportPri(ZERVIK_HANDLE handle, int wrap_key, unsigned short key,
+                                                    int* header, int* byte4, int* byte5, unsigned char* buffer,
+                                                    int* length);
+
+/* A session key encrypted under the key pair: imported as session_key of
+ * key_type, or exported (reply header into *header, 3 for a reply shorter
+ * than 4 bytes). */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymImportSessionKey(ZERVIK_HANDLE handle, int session_key, unsigned short key,
+                                                       uint32_t key_type, const unsigned char* encrypted,
+                                                       int encrypted_length);
+ZERVIK_API int ZERVIK_CALL Zervik_AsymExportSessionKey(ZERVIK_HANDLE handle, int session_key, unsigned short key,
+                                                       uint32_t* header, unsigned char* buffer, int* length);
+
+/* Signs the card's current digest (the last hash finished on the card). */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymSignHash(ZERVIK_HANDLE handle, unsigned short key, unsigned char* signature,
+                                               int* signature_length);
+/* Hashes data with the hash id on the card and signs the digest. */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymSign(ZERVIK_HANDLE handle, unsigned short key, uint32_t algorithm,
+                                           const unsigned char* data, int data_length, unsigned char* signature,
+                                           int* signature_length);
+/* 0 for a good signature, the card's status word for a bad one. */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymVerifyHash(ZERVIK_HANDLE handle, unsigned short key,
+                                                 const unsigned char* signature, int signature_length);
+ZERVIK_API int ZERVIK_CALL Zervik_AsymVerify(ZERVIK_HANDLE handle, unsigned short key, const unsigned char* data,
+                                             int data_length, uint32_t algorithm, const unsigned char* signature,
+                                             int signature_length);
+
+/* Public-key encryption, private-key decryption and the raw public and
+ * private key operations; the result into output. */
+ZERVIK_API int ZERVIK_CALL Zervik_AsymPublicEncryption(ZERVIK_HANDLE handle, unsigned short key,
+                                                       const unsigned char* data, int data_length,
+                                                       unsigned char* output, int* output_length);
+ZERVIK_API int ZERVIK_CALL Zervik_AsymPrivateDecryption(ZERVIK_HANDLE handle, unsigned short key,
+                                                        const unsigned char* data, int data_length,
+                                                        unsigned char* output, int* output_length);
+ZERVIK_API int ZERVIK_CALL Zervik_AsymPublicOperation(ZERVIK_HANDLE handle, unsigned short key,
+                                                      const unsigned char* data, int data_length,
+                                                      unsigned char* output, int* output_length);
+ZERVIK_API int ZERVIK_CALL Zervik_AsymPrivateOperation(ZERVIK_HANDLE handle, unsigned short key,
+                                                       const unsigned char* data, int data_length,
+                                                       unsigned char* output, int* output_length);
+
+/* ---- Token configuration ------------------------------------------------ */
+/* Always plain. The reads give 1 when the value does not fit the caller's
+ * buffer and 3 when the card answers with more than any value of the item
+ * (32 bytes for the USB ids, 1024 for the texts); nothing written then. */
+
+/* Sent as vendor id, then product id, each big-endian. */
+ZERVIK_API int ZERVIK_CALL Zervik_ConfigureVIDPID(ZERVIK_HANDLE handle, unsigned short vendor_id,
+                                                  unsigned short product_id);
+ZERVIK_API int ZERVIK_CALL Zervik_ConfigureReader(ZERVIK_HANDLE handle, const unsigned char* name, int length);
+/* 24 bytes: up to 8 characters of vendor, then up to 16 of product, each
+ * padded with spaces. Null strings: 2. */
+ZERVIK_API int ZERVIK_CALL Zervik_ConfigureCDInquiry(ZERVIK_HANDLE handle, const char* vendor, const char* product);
+ZERVIK_API int ZERVIK_CALL Zervik_ConfigureVendor(ZERVIK_HANDLE handle, const unsigned char* name, int length);
+/* Reply bytes 0-1 and 2-3, each read little-endian, as the card answers
+ * them; 1 for a reply shorter than 4 bytes. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetVIDPID(ZERVIK_HANDLE handle, unsigned short* vendor_id,
+                                            unsigned short* product_id);
+ZERVIK_API int ZERVIK_CALL Zervik_GetReader(ZERVIK_HANDLE handle, unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_GetCDInquiry(ZERVIK_HANDLE handle, unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_GetUSBVendor(ZERVIK_HANDLE handle, unsigned char* buffer, int* length);
+
+/* ---- Session keys and the card's symmetric ciphers ---------------------- */
+/* Session keys live on the card under one-byte references; key types:
+ * 0x40002000/01 AES-128, 0x40002010/11 AES-192, 0x40002020/21 AES-256,
+ * 0x40002110/11 two-key 3DES, 0x40002120/21 three-key 3DES. The key
+ * management commands follow the secure-channel flag; SymCryptInit and the
+ * Sym*Update/Final steps always go plain. Data of the session-key commands
+ * is at most 1024 bytes (with the key type where one is sent), else 2. */
+
+/* The two agreement steps: the card's 144-byte public-key record (3 for a
+ * reply shorter than 148 bytes), then the card derives the key of key_type
+ * under session_key from the host's record and 68 bytes of OtherInfo. */
+ZERVIK_API int ZERVIK_CALL Zervik_SessionKASGenerateEphemeral(ZERVIK_HANDLE handle, uint32_t algorithm,
+                                                              int parameter, unsigned char* card_key);
+ZERVIK_API int ZERVIK_CALL Zervik_SessionKDF(ZERVIK_HANDLE handle, uint32_t first_id, uint32_t second_id,
+                                             int session_key, uint32_t key_type, const unsigned char* other_info,
+                                             const unsigned char* host_key);
+/* A random key, or the caller's key bytes (wrapped under the secure channel
+ * when the flag is set). */
+ZERVIK_API int ZERVIK_CALL Zervik_GenSessionKey(ZERVIK_HANDLE handle, int session_key, uint32_t key_type);
+ZERVIK_API int ZERVIK_CALL Zervik_CreateSessionKey(ZERVIK_HANDLE handle, int session_key, uint32_t key_type,
+                                                   const unsigned char* key, int key_length);
+/* The first 4 bytes of the card's information, big-endian (the key type); 3
+ * for a reply shorter than 4 or longer than 32 bytes. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetSessionKeyInfo(ZERVIK_HANDLE handle, int session_key, int* info);
+ZERVIK_API int ZERVIK_CALL Zervik_DestroySessionKey(ZERVIK_HANDLE handle, int session_key);
+ZERVIK_API int ZERVIK_CALL Zervik_DestroyAllSessionKeys(ZERVIK_HANDLE handle);
+/* A session key wrapped (RFC 3394) under the session key wrap_key: imported
+ * as session_key of key_type, or exported (reply header into *header; 1 for
+ * a reply shorter than 4 bytes or a key that does not fit). */
+ZERVIK_API int ZERVIK_CALL Zervik_SymImportSessionKey(ZERVIK_HANDLE handle, int wrap_key, int session_key,
+                                                      uint32_t key_type, const unsigned char* wrapped,
+                                                      int wrapped_length);
+ZERVIK_API int ZERVIK_CALL Zervik_SymExportSessionKey(ZERVIK_HANDLE handle, int wrap_key, int session_key,
+                                                      uint32_t* header, unsigned char* buffer, int* length);
+/* Opens the card's cipher context with session_key; mode and data (an IV,
+ * for example) are the card's; length 0: no data. */
+ZERVIK_API int ZERVIK_CALL Zervik_SymCryptInit(ZERVIK_HANDLE handle, int session_key, int mode,
+                                               const unsigned char* data, int length);
+/* Cipher steps: data in (at most 1024 bytes), the card's output into output;
+ * 1 when it does not fit. A Final of length 0 sends no data. */
+ZERVIK_API int ZERVIK_CALL Zervik_SymEncryptUpdate(ZERVIK_HANDLE handle, const unsigned char* data, int length,
+                                                   unsigned char* output, int* output_length);
+ZERVIK_API int ZERVIK_CALL Zervik_SymEncryptFinal(ZERVIK_HANDLE handle, const unsigned char* data, int length,
+                                                  unsigned char* output, int* output_length);
+ZERVIK_API int ZERVIK_CALL Zervik_SymDecryptUpdate(ZERVIK_HANDLE handle, const unsigned char* data, int length,
+                                                   unsigned char* output, int* output_length);
+ZERVIK_API int ZERVIK_CALL Zervik_SymDecryptFinal(ZERVIK_HANDLE handle, const unsigned char* data, int length,
+                                                  unsigned char* output, int* output_length);
+
+/* Session-key agreement: both steps above with a host P-521 key pair, the
+ * SHA-512 derivation from the shared secret and 68 zero bytes of OtherInfo.
+ * The card keeps the key of key_type under session_key; the host's copy (the
+ * type's key length: 16, 24 or 32 bytes; 0 for a type the table lacks) goes
+ * to key. 1 when *key_length is smaller (the card keeps its key). The fast
+ * form uses one host key pair made once per process instead of a fresh one
+ * for each call. */
+ZERVIK_API int ZERVIK_CALL Zervik_KASSessionKey(ZERVIK_HANDLE handle, int session_key, uint32_t key_type,
+                                                unsigned char* key, int* key_length);
+ZERVIK_API int ZERVIK_CALL Zervik_KASSessionKeyFast(ZERVIK_HANDLE handle, int session_key, uint32_t key_type,
+                                                    unsigned char* key, int* key_length);
+/* Loads the caller's key (8 to 248 bytes, a multiple of 8; else 1 with
+ * nothing sent) as session_key of key_type: wrapped (RFC 3394) under an
+ * AES-256 key-encryption key agreed with the card under kek_id, then
+ * GenSessionKey and SymImportSessionKey. The agreed key is kept for this
+ * device and kek_id and reused by later calls; Zervik_ConnectDev,
+ * Zervik_DisconnectDev, Zervik_DestroyAllSessionKeys (and
+ * Zervik_DestroySessionKey of kek_id) drop it. When the card refuses the
+ * import under a kept key, the key is agreed once more. */
+ZERVIK_API int ZERVIK_CALL Zervik_SetSessionKey(ZERVIK_HANDLE handle, int kek_id, int session_key, uint32_t key_type,
+                                                const unsigned char* key, int key_length);
+
+/* ---- Hash and MAC on the card ------------------------------------------ */
+/* Always plain. Data of one command is bounded by what the 2048-byte
+ * transport carries; a negative length, a null pointer or longer data give
+ * 2 with nothing sent. A digest or MAC that does not fit gives 3. */
+
+ZERVIK_API int ZERVIK_CALL Zervik_HashInit(ZERVIK_HANDLE handle, uint32_t algorithm);
+ZERVIK_API int ZERVIK_CALL Zervik_HashUpdate(ZERVIK_HANDLE handle, const unsigned char* data, int length);
+/* length 0: no data, only the digest. */
+ZERVIK_API int ZERVIK_CALL Zervik_HashFinal(ZERVIK_HANDLE handle, const unsigned char* data, int length,
+                                            unsigned char* digest, int* digest_length);
+/* One shot: Init, the data in 1024-byte Updates, Final with the rest. A
+ * failing step ends it with its status (no Final after a failed Update); 1
+ * when the device leaves the list between the commands. */
+ZERVIK_API int ZERVIK_CALL Zervik_Hash(ZERVIK_HANDLE handle, uint32_t algorithm, const unsigned char* data,
+                                       int length, unsigned char* digest, int* digest_length);
+/* AES-CMAC on the card under an AES session key. */
+ZERVIK_API int ZERVIK_CALL Zervik_MacInit(ZERVIK_HANDLE handle, int session_key);
+ZERVIK_API int ZERVIK_CALL Zervik_MacUpdate(ZERVIK_HANDLE handle, const unsigned char* data, int length);
+ZERVIK_API int ZERVIK_CALL Zervik_MacFinal(ZERVIK_HANDLE handle, const unsigned char* data, int length,
+                                           unsigned char* mac, int* mac_length);
+ZERVIK_API int ZERVIK_CALL Zervik_Mac(ZERVIK_HANDLE handle, int session_key, const unsigned char* data, int length,
+                                      unsigned char* mac, int* mac_length);
+
+/* ---- PINs and authentication ------------------------------------------ */
+/* InstallPin, ChangePin, UnblockPin and UnloadPin always go wrapped: they
+ * need the device's channel keys (Zervik_SetupSecureMessageChannel) and are
+ * refused with 1, nothing sent, while the device has none. GetChallenge,
+ * DRBGGenRandom and DeviceAuth always go plain; the others follow the
+ * secure-channel flag. A card status word other than 90 00 is returned as it
+ * is (a wrong PIN: 0x63Cx with x tries left; a blocked PIN: 0x6983) and
+ * nothing is written. A null pointer where bytes are needed, a negative
+ * length or data beyond the limits below: 2, nothing sent. */
+
+/* Installs a PIN (or key slot) under reference: its algorithm, try limit,
+ * value (pin_length 0 to 32 bytes), the bytes *access1 and *access2 and two
+ * option bytes; p1 goes into the command header. Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_InstallPin(ZERVIK_HANDLE handle, unsigned char reference, uint32_t algorithm,
+                                             unsigned char try_limit, const unsigned char* pin, int pin_length,
+                                             const unsigned char* access1, const unsigned char* access2,
+                                             unsigned char option1, unsigned char option2, unsigned char p1);
+
+/* A challenge of exactly length bytes (1 to 65536) that the card keeps for
+ * the next check; 3 when the card gives any other number of bytes (nothing
+ * written). */
+ZERVIK_API int ZERVIK_CALL Zervik_GetChallenge(ZERVIK_HANDLE handle, int length, unsigned char* buffer);
+
+/* As Zervik_GetChallenge, with bytes of the card's random generator. */
+ZERVIK_API int ZERVIK_CALL Zervik_DRBGGenRandom(ZERVIK_HANDLE handle, int length, unsigned char* buffer);
+
+/* External authentication with the cryptogram (at most 1024 bytes) under the
+ * card's device key key_reference. Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_DeviceAuth(ZERVIK_HANDLE handle, unsigned char key_reference,
+                                             const unsigned char* cryptogram, int length);
+
+/* Internal authentication of the challenge (at most 1024 bytes); the card's
+ * response into response, *response_length the capacity in and the length
+ * out (3 when it does not fit). */
+ZERVIK_API int ZERVIK_CALL Zervik_InternalAuth(ZERVIK_HANDLE handle, const unsigned char* challenge, int length,
+                                               unsigned char* response, int* response_length);
+
+/* Verifies PIN reference with the given bytes (at most 1024: the PIN, or a
+ * response to the card's challenge); p1 goes into the command header. Status
+ * only. */
+ZERVIK_API int ZERVIK_CALL Zervik_VerifyPin(ZERVIK_HANDLE handle, unsigned char reference, unsigned char p1,
+                                            const unsigned char* pin, int length);
+
+/* The PIN's information (11 bytes from the card): bytes 0-3 big-endian into
+ * *algorithm, then bytes 4 to 10 one each into the seven outputs in order:
+ * byte 5 is the tries left, byte 10 non-zero when the PIN is to be changed.
+ * 3 for fewer than 11 bytes. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetPinInfo(ZERVIK_HANDLE handle, unsigned char reference, int* algorithm,
+                                             int* byte4, int* tries_left, unsigned char* byte6,
+                                             unsigned char* byte7, int* byte8, int* byte9, int* to_be_changed);
+
+/* Changes PIN reference: the old value (the PIN, or the response to the
+ * card's challenge) followed by the new PIN, together at most 1024 bytes.
+ * Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_ChangePin(ZERVIK_HANDLE handle, unsigned char reference, unsigned char p1,
+                                            const unsigned char* old_pin, int old_length,
+                                            const unsigned char* new_pin, int new_length);
+
+/* Unblocks PIN reference with the unblock value and sets the new PIN; laid
+ * out as Zervik_ChangePin. Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_UnblockPin(ZERVIK_HANDLE handle, unsigned char reference, unsigned char p1,
+                                             const unsigned char* unblock_code, int unblock_length,
+                                             const unsigned char* new_pin, int new_length);
+
+/* Sets PIN reference to the given bytes (at most 1024). Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_UnloadPin(ZERVIK_HANDLE handle, unsigned char reference,
+                                            const unsigned char* data, int length);
+
+/* Clears the card's security state (verified PINs); p1 and p2 go into the
+ * command header. Status only. */
+ZERVIK_API int ZERVIK_CALL Zervik_ClearSecureState(ZERVIK_HANDLE handle, unsigned char p1, unsigned char p2);
+
+/* ---- Files, records and data objects ---------------------------------- */
+/* Every command follows the secure-channel flag. Names are zero-terminated,
+ * 1 to 16 characters (longer: 2, nothing sent). A card status word other than
+ * 90 00 is returned as it is (0x6A82 not found, 0x6A89 exists, ...) and
+ * nothing is written. Buffers: *length is the capacity in, the bytes written
+ * out; 3 when the reply does not fit (nothing written).
+ *
+ * The selects write a file-information record of ZERVIK_FILE_INFO_SIZE
+ * bytes, zeroed first, with its u16 fields in host byte order:
+ *   byte 0       kind: 0 a DF, otherwise an EF
+ *   byte 1       an EF's type (0x00 and 0x10 transparent, 0x20 and 0x30
+ *                record files)
+ *   bytes 2-17   the name, zero-padded
+ *   bytes 18-19  the file id
+ *   DF: bytes 20-21 as the card gives them;
+ *   EF: bytes 20-27 (type 0x10: 20-28, types 0x20/0x30: 20-36) as the card
+ *   gives them, with a u16 at 22 and, for types 0x20/0x30, a u32 at 25 and a
+ *   u16 at 29 turned to host order.
+ * 4 when the card answers 90 00 with information of another shape. */
+#define ZERVIK_FILE_INFO_SIZE 37
+
+ZERVIK_API int ZERVIK_CALL Zervik_SelectFileById(ZERVIK_HANDLE handle, unsigned short file_id, unsigned char* info);
+/* The id is read from the two bytes at file_id, high byte first (3F 00 is
+ * 0x3F00); a null pointer: 2. */
+ZERVIK_API int ZERVIK_CALL Zervik_SelectFileById2(ZERVIK_HANDLE handle, const unsigned short* file_id,
+                                                  unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectChildDFById(ZERVIK_HANDLE handle, unsigned short file_id,
+                                                    unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectEFById(ZERVIK_HANDLE handle, unsigned short file_id, unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectParentDF(ZERVIK_HANDLE handle, unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectDFByName(ZERVIK_HANDLE handle, const char* name, unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectEFByName(ZERVIK_HANDLE handle, const char* name, unsigned char* info);
+/* path: file ids, 2 bytes each, from the MF or from the current DF. */
+ZERVIK_API int ZERVIK_CALL Zervik_SelectDFByPathFromMF(ZERVIK_HANDLE handle, const unsigned char* path, int length,
+                                                       unsigned char* info);
+ZERVIK_API int ZERVIK_CALL Zervik_SelectDFByPathFromDF(ZERVIK_HANDLE handle, const unsigned char* path, int length,
+                                                       unsigned char* info);
+
+/* A DF in the current DF, with the access bytes *access1 and *access2. */
+ZERVIK_API int ZERVIK_CALL Zervik_CreateDF(ZERVIK_HANDLE handle, const char* name, unsigned short file_id,
+                                           const unsigned char* access1, const unsigned char* access2);
+/* An EF in the current DF: its type, id, a parameter byte, its size, a
+ * second parameter byte, its name and the access bytes *access1..*access3. */
+ZERVIK_API int ZERVIK_CALL Zervik_CreateEF(ZERVIK_HANDLE handle, unsigned char type, unsigned short file_id,
+                                           unsigned char parameter, unsigned short size,
+                                           unsigned char second_parameter, const char* name,
+                                           const unsigned char* access1, const unsigned char* access2,
+                                           const unsigned char* access3);
+ZERVIK_API int ZERVIK_CALL Zervik_DeleteCurrentFile(ZERVIK_HANDLE handle);
+ZERVIK_API int ZERVIK_CALL Zervik_DeleteFileById(ZERVIK_HANDLE handle, unsigned short file_id);
+ZERVIK_API int ZERVIK_CALL Zervik_DeleteFileByName(ZERVIK_HANDLE handle, unsigned char p2, const char* name);
+
+/* Transparent files: the current EF, a short file id (sid), or a name.
+ * Reads ask for count bytes (1 to 65536) at offset; writes send the mode
+ * byte, the offset and the bytes. */
+ZERVIK_API int ZERVIK_CALL Zervik_ReadBinary(ZERVIK_HANDLE handle, unsigned short offset, int count,
+                                             unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadBinarySid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short offset,
+                                                int count, unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadBinaryName(ZERVIK_HANDLE handle, const char* name, unsigned short offset,
+                                                 int count, unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateBinary(ZERVIK_HANDLE handle, unsigned short offset,
+                                               const unsigned char* data, int length, unsigned char mode);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateBinarySid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short offset,
+                                                  const unsigned char* data, int length, unsigned char mode);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateBinaryName(ZERVIK_HANDLE handle, const char* name, unsigned short offset,
+                                                   const unsigned char* data, int length, unsigned char mode);
+
+/* Record files, addressed as transparent files. Append writes the new
+ * record's number (1 for the first) into *number; 3 when the card's reply is
+ * not 2 to 8 bytes. An empty record (length 0) goes without data. */
+ZERVIK_API int ZERVIK_CALL Zervik_AppendRecord(ZERVIK_HANDLE handle, const unsigned char* record, int length,
+                                               int* number);
+ZERVIK_API int ZERVIK_CALL Zervik_AppendRecordSid(ZERVIK_HANDLE handle, unsigned char sid,
+                                                  const unsigned char* record, int length, int* number);
+ZERVIK_API int ZERVIK_CALL Zervik_AppendRecordName(ZERVIK_HANDLE handle, const char* name,
+                                                   const unsigned char* record, int length, int* number);
+/* The length of record number into *record_length; 3 for a reply of fewer
+ * than 2 bytes. */
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordLength(ZERVIK_HANDLE handle, unsigned short number, int* record_length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordLengthSid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short number,
+                                                      int* record_length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordLengthName(ZERVIK_HANDLE handle, const char* name,
+                                                       unsigned short number, int* record_length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecord(ZERVIK_HANDLE handle, unsigned short number, unsigned char* buffer,
+                                             int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordSid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short number,
+                                                unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_ReadRecordName(ZERVIK_HANDLE handle, const char* name, unsigned short number,
+                                                 unsigned char* buffer, int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateRecord(ZERVIK_HANDLE handle, unsigned short number,
+                                               const unsigned char* record, int length);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateRecordSid(ZERVIK_HANDLE handle, unsigned char sid, unsigned short number,
+                                                  const unsigned char* record, int length);
+ZERVIK_API int ZERVIK_CALL Zervik_UpdateRecordName(ZERVIK_HANDLE handle, const char* name, unsigned short number,
+                                                   const unsigned char* record, int length);
+
+/* Data objects by 16-bit tag. */
+ZERVIK_API int ZERVIK_CALL Zervik_GetData(ZERVIK_HANDLE handle, unsigned short tag, unsigned char* buffer,
+                                          int* length);
+ZERVIK_API int ZERVIK_CALL Zervik_PutData(ZERVIK_HANDLE handle, unsigned short tag, const unsigned char* data,
+                                          int length);
 
 #ifdef __cplusplus
 }

@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "platform/named_mutex.h"
-#include "support/child_process.h"
+#include "support/helper_process.h"
 #include "transport/device_base.h"
 
-using test_support::child_process;
+using test_support::helper_process;
 using zervik::lock_done;
 using zervik::lock_not_open;
 using zervik::lock_timed_out;
@@ -130,16 +130,16 @@ TEST(DeviceLock, LongReaderNamesWithACommonPrefixDoNotShareALock) {
 
 TEST(DeviceLock, AnotherProcessHoldingTheReaderGivesTheTimeOutThenDiesAndPassesIt) {
     named_device d(reader("process"));
-    child_process holder(MUTEX_HOLDER, {std::string("Global\\") + d.name()});
-    ASSERT_TRUE(holder.started());
+    helper_process holder;
+    ASSERT_TRUE(holder.start("../platform/mutex_holder", {std::string("Global\\") + d.name()}));
     std::string line;
-    ASSERT_TRUE(holder.next_line(line, std::chrono::seconds(20)));
+    ASSERT_TRUE(holder.read_line(line));
     ASSERT_EQ(line, "locked");
 
     EXPECT_EQ(d.lock(100), lock_timed_out);
     EXPECT_EQ(d.locker().holds(), 0);
-    holder.terminate();
-    holder.wait_exit();
+    holder.kill();
+    holder.wait();
     EXPECT_EQ(d.lock(30000), lock_done);
     EXPECT_EQ(d.locker().holds(), 1);
     EXPECT_EQ(d.unlock(), 0);

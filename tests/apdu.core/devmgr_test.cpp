@@ -8,7 +8,7 @@
 
 #include "api/taviapi_devmgr.h"
 #include "protocol/records.h"
-#include "support/fake_device.h"
+#include "support/family_test.h"
 
 using namespace zervik;
 using test_support::bytes;
@@ -19,13 +19,7 @@ using test_support::hex;
 
 namespace {
 
-class DeviceFamily : public ::testing::Test {
-protected:
-    void SetUp() override { use_secure_channel = 0; }
-    void TearDown() override { use_secure_channel = 0; }
-
-    fake_device device;
-};
+class DeviceFamily : public test_support::family_test {};
 
 // Inputs of a valid format; the tests spoil one of them at a time.
 struct format_inputs {

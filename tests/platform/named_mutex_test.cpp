@@ -13,12 +13,12 @@
 #endif
 
 #include "platform/named_mutex.h"
-#include "support/child_process.h"
+#include "support/helper_process.h"
 
 using platform::lock_result;
 using platform::named_mutex;
 using platform::wait_forever;
-using test_support::child_process;
+using test_support::helper_process;
 
 namespace {
 
@@ -40,13 +40,10 @@ lock_result try_on_other_thread(const std::string& name, std::uint32_t ms) {
         .get();
 }
 
-constexpr std::chrono::seconds line_bound{20};
-
-// A second process that holds the mutex of that name.
-void expect_locked(child_process& holder) {
-    ASSERT_TRUE(holder.started());
+void start_holder(helper_process& child, const std::string& name) {
+    ASSERT_TRUE(child.start("mutex_holder", {name}));
     std::string line;
-    ASSERT_TRUE(holder.next_line(line, line_bound));
+    ASSERT_TRUE(child.read_line(line));
     ASSERT_EQ(line, "locked");
 }
 
@@ -182,8 +179,8 @@ TEST(NamedMutex, LongReaderNamesWithACommonPrefixAreDistinctMutexes) {
 
 TEST(NamedMutex, SecondProcessTimesOutWhileTheFirstHoldsIt) {
     const std::string name = unique_name("process");
-    child_process holder(MUTEX_HOLDER, {name});
-    expect_locked(holder);
+    helper_process holder;
+    start_holder(holder, name);
 
     named_mutex m;
     ASSERT_EQ(m.open(name.c_str()), 0);
@@ -193,26 +190,26 @@ TEST(NamedMutex, SecondProcessTimesOutWhileTheFirstHoldsIt) {
 
     ASSERT_TRUE(holder.write_line("unlock"));
     std::string line;
-    ASSERT_TRUE(holder.next_line(line, line_bound));
+    ASSERT_TRUE(holder.read_line(line));
     EXPECT_EQ(line, "unlocked");
     EXPECT_EQ(m.lock(10000), lock_result::acquired);
     EXPECT_EQ(m.holds(), 1);
     ASSERT_TRUE(m.unlock());
     holder.write_line("exit");
-    EXPECT_EQ(holder.wait_exit(), 0);
+    EXPECT_EQ(holder.wait(), 0);
 }
 
 TEST(NamedMutex, AKilledHolderPassesTheMutexToTheNextWaiterOnce) {
     const std::string name = unique_name("killed");
-    child_process holder(MUTEX_HOLDER, {name});
-    expect_locked(holder);
+    helper_process holder;
+    start_holder(holder, name);
 
     named_mutex m;
     ASSERT_EQ(m.open(name.c_str()), 0);
     EXPECT_EQ(m.lock(0), lock_result::timed_out);
     std::thread killer([&] {
-        holder.terminate();
-        holder.wait_exit();
+        holder.kill();
+        holder.wait();
     });
     const lock_result r = m.lock(30000);
     killer.join();

@@ -32,13 +32,12 @@ public:
     bool line_within(std::chrono::milliseconds timeout);
     // Closes the child's input, waits for it to end: its exit status.
     int wait_exit();
-    // Ends the child at once, as a crash would (SIGKILL, TerminateProcess).
-    void terminate();
 
 private:
     void read_lines();
     bool read_some(char* buffer, std::size_t size, std::size_t& got);
     void close_input();
+    void terminate();
 
     bool started_ = false;
     int status_ = -1;

@@ -47,7 +47,10 @@ class Volatile:
         return {"sm_channel": self.sm is not None,
                 "sm_keys": self.sm.describe() if self.sm is not None else None,
                 "drbg_reseed_counter": self.drbg.reseed_counter,
-                "families": sorted(self.extra)}
+                "families": sorted(self.extra),
+                # Family state that can tell about itself (the session keys).
+                "family_state": {name: value.describe() for name, value in sorted(self.extra.items())
+                                 if hasattr(value, "describe")}}
 
 
 class ApduLog:

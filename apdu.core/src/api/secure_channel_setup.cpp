@@ -1,8 +1,6 @@
 // The secure-channel set-up of the device family: an ephemeral P-521
 // agreement with the card, then the SHA-512 derivation of the two channel
 // keys, which the device keeps.
-#include <cstring>
-
 #include "api/taviapi_devmgr.h"
 #include "protocol/device_manager.h"
 #include "sm/kas.h"
@@ -14,24 +12,6 @@ namespace zervik {
 static_assert(TaviPrototcol_DeviceManager::kdf_other_info_size == kas_other_info_size, "OtherInfo size");
 static_assert(TaviPrototcol_DeviceManager::card_key_size == kas_record_size, "key record size");
 static_assert(device_base::sm_key_size == sm_key_length, "channel key size");
-
-namespace {
-
-// The host's public-key record: the key size in bits, written little-endian
-// as the card expects it (the one exception to big-endian card data), X, Y
-// and four zero bytes.
-void host_key_record(const std::uint8_t* x, const std::uint8_t* y, std::uint8_t record[kas_record_size]) {
-    constexpr std::uint32_t bits = 521;
-    record[0] = static_cast<std::uint8_t>(bits);
-    record[1] = static_cast<std::uint8_t>(bits >> 8);
-    record[2] = 0;
-    record[3] = 0;
-    std::memcpy(record + 4, x, kas_value_size);
-    std::memcpy(record + 4 + kas_value_size, y, kas_value_size);
-    std::memset(record + 4 + 2 * kas_value_size, 0, 4);
-}
-
-}  // namespace
 
 std::int32_t taviapi_devmgr::setup_secure_channel() {
     if (device_ == nullptr) return status_failed;
@@ -56,7 +36,7 @@ std::int32_t taviapi_devmgr::setup_secure_channel() {
     kas_kdf_sha512(z.data(), kas_shared_bits, other_info, sizeof other_info, derived.data(), derived.size());
 
     std::uint8_t host_record[kas_record_size];
-    host_key_record(host_x, host_y, host_record);
+    kas_host_key_record(host_x, host_y, host_record);
     status = secure_message_kdf(kas_algorithm_p521, kas_algorithm_sha512, other_info, host_record);
     if (status != status_ok) return status;
 

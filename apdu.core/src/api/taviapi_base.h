@@ -4,7 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 #include "protocol/status.h"
 #include "protocol/tavi_protocol_base.h"
@@ -17,6 +20,13 @@ namespace zervik {
 // takes a copy when it is made.
 extern std::atomic<std::int32_t> use_secure_channel;
 
+// A caller's length as a byte count; false for a negative length.
+inline bool caller_size(std::int32_t length, std::size_t* size) {
+    if (length < 0) return false;
+    *size = static_cast<std::size_t>(length);
+    return true;
+}
+
 class taviapi_base {
 public:
     // The device must be one the export has checked against the device list.
@@ -26,7 +36,14 @@ public:
     taviapi_base(const taviapi_base&) = delete;
     taviapi_base& operator=(const taviapi_base&) = delete;
 
+    // Methods that send several commands ask this before each one whether
+    // the caller's handle is still a device of the list (the export sets
+    // it; without it the device counts as listed).
+    void set_handle_check(std::function<bool()> check) { handle_check_ = std::move(check); }
+
 protected:
+    bool still_listed() const { return !handle_check_ || handle_check_(); }
+
     // Sends the built command and places the reply in the protocol object:
     // 0, 1 (sending failed) or 2 (no usable reply).
     std::int32_t exchange(TaviProtocol_Base& protocol);
@@ -42,8 +59,22 @@ protected:
         return parse();
     }
 
+    // One command on a keyed protocol object of the family (the device's
+    // keys, the manager's copy of the secure-channel flag): build(p), then
+    // the exchange, then parse(p).
+    template <typename Protocol, typename Build, typename Parse>
+    std::int32_t keyed(Build&& build, Parse&& parse) {
+        if (device_ == nullptr) return status_failed;
+        Protocol p(*device_, sm_flag_);
+        return run(
+            p, [&] { return build(p); }, [&] { return parse(p); });
+    }
+
     device_base* device_;
     std::int32_t sm_flag_;
+
+private:
+    std::function<bool()> handle_check_;
 };
 
 }  // namespace zervik

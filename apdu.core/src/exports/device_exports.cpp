@@ -57,6 +57,9 @@ ZERVIK_API int ZERVIK_CALL Zervik_ConnectDev(const char* reader_name, ZERVIK_HAN
         device_winscard* device = find_device_by_name(reader_name);
         if (device == nullptr) device = device_manager().find_or_create(reader_name);
         if (device == nullptr) return internal_pcsc_error;
+        // Keys agreed with the card over an earlier connection are not
+        // trusted on a new one.
+        device->drop_keks();
         const std::int32_t code = device->connect();
         if (code != 0) return code;
         use_secure_channel.store(0);

@@ -129,4 +129,16 @@ int kas_kdf_sha512(const std::uint8_t* z, std::size_t z_bits, const std::uint8_t
     return 0;
 }
 
+void kas_host_key_record(const std::uint8_t x[kas_value_size], const std::uint8_t y[kas_value_size],
+                         std::uint8_t record[kas_record_size]) {
+    constexpr std::uint32_t bits = 521;
+    record[0] = static_cast<std::uint8_t>(bits);
+    record[1] = static_cast<std::uint8_t>(bits >> 8);
+    record[2] = 0;
+    record[3] = 0;
+    std::memcpy(record + 4, x, kas_value_size);
+    std::memcpy(record + 4 + kas_value_size, y, kas_value_size);
+    std::memset(record + 4 + 2 * kas_value_size, 0, 4);
+}
+
 }  // namespace zervik

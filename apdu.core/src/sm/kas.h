@@ -38,6 +38,12 @@ int kas_compute_shared(const std::uint8_t private_key[kas_value_size], const std
 int kas_kdf_sha512(const std::uint8_t* z, std::size_t z_bits, const std::uint8_t* other_info,
                    std::size_t other_info_length, std::uint8_t* output, std::size_t output_length);
 
+// The host's public-key record: the key size in bits, written little-endian
+// as the card expects it (the one exception to big-endian card data), X, Y
+// and four zero bytes.
+void kas_host_key_record(const std::uint8_t x[kas_value_size], const std::uint8_t y[kas_value_size],
+                         std::uint8_t record[kas_record_size]);
+
 // One row of the session key types the card knows.
 struct session_key_type {
     std::uint32_t id;

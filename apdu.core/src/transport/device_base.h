@@ -3,7 +3,10 @@
 // device; tests derive their own to answer commands without a card.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
+#include <mutex>
 
 #include "lock/device_locker.h"
 
@@ -79,8 +82,19 @@ public:
 
     const device_mutex_locker& locker() const { return locker_; }
 
+    // Key-encryption keys agreed with this device's card for loading
+    // session keys, by the card's key id. cached_kek copies a kept key and
+    // says whether there was one; dropped keys are wiped.
+    static constexpr std::uint32_t kek_size = 32;
+    bool cached_kek(std::uint8_t id, std::uint8_t* key) const;
+    void cache_kek(std::uint8_t id, const std::uint8_t* key);
+    void drop_kek(std::uint8_t id);
+    void drop_keks();
+
 private:
     device_mutex_locker locker_;
+    mutable std::mutex kek_lock_;
+    std::map<std::uint8_t, std::array<std::uint8_t, kek_size>> keks_;
     std::uint8_t encryption_key_[sm_key_size] = {};
     std::uint8_t mac_key_[sm_key_size] = {};
 };

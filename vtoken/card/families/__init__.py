@@ -6,9 +6,9 @@ family by importing it here and appending it to FAMILIES.
 """
 
 from ..dispatch import CommandTable
-from . import devmgr, secure_channel
+from . import asym, config, devmgr, digest, files, pin, secure_channel, session
 
-FAMILIES = [devmgr, secure_channel]
+FAMILIES = [devmgr, secure_channel, pin, files, asym, config, session, digest]
 
 
 def build_table() -> CommandTable:

@@ -1,0 +1,67 @@
+// The shapes every export of the module takes: no exception leaves an
+// export; an export outside C_Initialize..C_Finalize answers
+// CKR_CRYPTOKI_NOT_INITIALIZED; argument checks run before the lock; the
+// global lock is taken exactly once around the work (so that a caller's
+// non-recursive mutex is never taken twice), and a failing lock runs no work.
+#pragma once
+
+#include <new>
+
+#include "pkcs11_core.h"
+
+namespace pkcs11 {
+
+template <class F>
+CK_RV guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+    } catch (...) {
+        return CKR_GENERAL_ERROR;
+    }
+}
+
+// body(core) inside an entered call.
+template <class F>
+CK_RV in_module(F&& body) noexcept {
+    return guarded([&]() -> CK_RV {
+        Pkcs11Core::call call(Pkcs11Core::instance());
+        if (!call.entered()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        return body(call.core());
+    });
+}
+
+// work() under the global lock.
+template <class F>
+CK_RV locked(Pkcs11Core& core, F&& work) {
+    Pkcs11Core::lock_scope lock(core);
+    if (!lock.held()) return CKR_GENERAL_ERROR;
+    return work();
+}
+
+// Session shape: work(session, token) under the lock, for a known session
+// whose token is present.
+template <class F>
+CK_RV on_session(Pkcs11Core& core, CK_SESSION_HANDLE hSession, F&& work) {
+    return locked(core, [&]() -> CK_RV {
+        pkcs11_session* session = core.sessions().find(hSession);
+        if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
+        pkcs11_token* token = core.tokens().find(session->slot_id);
+        if (token == nullptr) return CKR_DEVICE_REMOVED;
+        return work(*session, *token);
+    });
+}
+
+// Slot shape: work(token) under the lock for a slot that holds a token;
+// missing is the export's code for one that does not.
+template <class F>
+CK_RV on_slot(Pkcs11Core& core, CK_SLOT_ID slotID, CK_RV missing, F&& work) {
+    return locked(core, [&]() -> CK_RV {
+        pkcs11_token* token = core.tokens().find(slotID);
+        if (token == nullptr) return missing;
+        return work(*token);
+    });
+}
+
+}  // namespace pkcs11

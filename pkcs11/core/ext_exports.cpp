@@ -1,0 +1,108 @@
+// The vendor extension's exports (M_*).
+#include "export_shape.h"
+#include "token_work.h"
+
+using namespace pkcs11;
+
+namespace {
+
+// The longest new PIN an unblock accepts.
+constexpr CK_ULONG max_unblock_pin = 32;
+
+bool missing(const void* pointer) { return pointer == nullptr; }
+
+}  // namespace
+
+extern "C" {
+
+CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE /*userType*/, CK_EXT_USER_INFO_PTR pInfo) {
+    return in_module([&](Pkcs11Core& core) {
+        return on_slot(core, slotID, CKR_DEVICE_REMOVED, [&](pkcs11_token& token) {
+            // Without a record there is nothing to fill.
+            return pInfo == nullptr ? CKR_OK : token_work(token);
+        });
+    });
+}
+
+CK_RV M_GetTokenExtInfo(CK_SLOT_ID slotID, CK_EXT_TOKEN_INFO_PTR pInfo) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pInfo)) return CKR_ARGUMENTS_BAD;
+        return on_slot(core, slotID, CKR_DEVICE_REMOVED, token_work);
+    });
+}
+
+CK_RV M_UnblockUserPin(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSoPin, CK_ULONG /*ulSoPinLen*/,
+                       CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+    return in_module([&](Pkcs11Core& core) {
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) -> CK_RV {
+            if (ulNewLen > max_unblock_pin) return CKR_PIN_LEN_RANGE;
+            if (missing(pSoPin) || missing(pNewPin)) return CKR_ARGUMENTS_BAD;
+            return session_work(session, token);
+        });
+    });
+}
+
+CK_RV M_RemoteUnblockPin(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pCode, CK_ULONG /*ulCodeLen*/,
+                         CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+    return in_module([&](Pkcs11Core& core) {
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) -> CK_RV {
+            if (ulNewLen > max_unblock_pin) return CKR_PIN_LEN_RANGE;
+            if (missing(pCode) || missing(pNewPin)) return CKR_ARGUMENTS_BAD;
+            return session_work(session, token);
+        });
+    });
+}
+
+// Two parameters: the manager library passes a third (the label's length),
+// which is never read.
+CK_RV M_SetTokenLabel(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pLabel) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pLabel)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, session_work);
+    });
+}
+
+CK_RV M_FormatToken(CK_SESSION_HANDLE hSession, CK_EXT_FORMAT_PARAMS_PTR pParams) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pParams)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, session_work);
+    });
+}
+
+CK_RV M_CreateContainer(CK_SESSION_HANDLE hSession, CK_CHAR_PTR pName) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pName)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, session_work);
+    });
+}
+
+CK_RV M_DeleteContainer(CK_SESSION_HANDLE hSession, CK_CHAR_PTR pName) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pName)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, session_work);
+    });
+}
+
+CK_RV M_EnumContainer(CK_SESSION_HANDLE hSession, CK_CHAR_PTR /*pBuffer*/, CK_ULONG_PTR pulLen) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pulLen)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, session_work);
+    });
+}
+
+CK_RV M_GetContainerInfo(CK_SESSION_HANDLE hSession, CK_CHAR_PTR pName, CK_VOID_PTR /*pReserved*/,
+                         int32_t* pSignKeyBits, int32_t* pExchangeKeyBits, CK_BYTE_PTR pSignCertPresent,
+                         CK_BYTE_PTR pExchangeCertPresent) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pName) || missing(pSignKeyBits) || missing(pExchangeKeyBits) || missing(pSignCertPresent) ||
+            missing(pExchangeCertPresent))
+            return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, session_work);
+    });
+}
+
+CK_RV M_ReloadObjects(CK_SESSION_HANDLE hSession) {
+    return in_module([&](Pkcs11Core& core) { return on_session(core, hSession, session_work); });
+}
+
+}  // extern "C"

@@ -1,0 +1,234 @@
+#include "pkcs11_core.h"
+
+#include <chrono>
+#include <new>
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
+#include "global_lock.h"
+
+namespace pkcs11 {
+
+namespace {
+
+std::atomic<Pkcs11Core*> current_core{nullptr};
+// A core made before fork(), for the child; and the parent's core that a
+// child leaves behind (kept reachable, never used again).
+Pkcs11Core* spare_core = nullptr;
+Pkcs11Core* left_behind = nullptr;
+
+constexpr mutex_callbacks default_callbacks{&default_create_mutex, &default_destroy_mutex, &default_lock_mutex,
+                                            &default_unlock_mutex};
+
+// How long a blocked C_WaitForSlotEvent sleeps between looks at the pending
+// list when no wake-up comes.
+constexpr auto slot_event_poll = std::chrono::milliseconds(300);
+
+}  // namespace
+
+Pkcs11Core& Pkcs11Core::instance() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        current_core.store(new Pkcs11Core);
+#ifndef _WIN32
+        pthread_atfork(&Pkcs11Core::prepare_fork, &Pkcs11Core::parent_after_fork, &Pkcs11Core::child_after_fork);
+#endif
+    });
+    return *current_core.load();
+}
+
+void Pkcs11Core::prepare_fork() { spare_core = new (std::nothrow) Pkcs11Core; }
+
+void Pkcs11Core::parent_after_fork() {
+    delete spare_core;
+    spare_core = nullptr;
+}
+
+void Pkcs11Core::child_after_fork() {
+    // Only the forking thread lives on: the parent's core may hold locks of
+    // threads that do not exist here, so the child starts on a fresh one.
+    if (spare_core == nullptr) return;
+    left_behind = current_core.exchange(spare_core);
+    spare_core = nullptr;
+}
+
+Pkcs11Core::Pkcs11Core() : devices_(std::make_unique<pkcs11_no_devices>()) {}
+
+Pkcs11Core::~Pkcs11Core() = default;
+
+void Pkcs11Core::set_device_source(std::unique_ptr<pkcs11_device_source> devices) {
+    std::lock_guard<std::mutex> lock(life_mutex_);
+    if (phase_ == phase::down && devices) devices_ = std::move(devices);
+}
+
+bool Pkcs11Core::monitor_running() {
+    std::lock_guard<std::mutex> monitor(monitor_mutex_);
+    return monitor_.attached();
+}
+
+CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
+    std::unique_lock<std::mutex> life(life_mutex_);
+    life_cv_.wait(life, [this] { return phase_ != phase::finalising; });
+    if (phase_ == phase::up) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+
+    mutex_callbacks chosen = default_callbacks;
+    if (pInitArgs != nullptr) {
+        const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(pInitArgs);
+        if (args->pReserved != nullptr) return CKR_ARGUMENTS_BAD;
+        const int given = (args->CreateMutex != nullptr) + (args->DestroyMutex != nullptr) +
+                          (args->LockMutex != nullptr) + (args->UnlockMutex != nullptr);
+        if (given != 0 && given != 4) return CKR_ARGUMENTS_BAD;
+        // The caller's four callbacks are used whatever the flags say;
+        // CKF_OS_LOCKING_OK alone means the module's own lock.
+        if (given == 4) chosen = {args->CreateMutex, args->DestroyMutex, args->LockMutex, args->UnlockMutex};
+        // CKF_LIBRARY_CANT_CREATE_OS_THREADS is not honoured: the slot
+        // monitor is a thread of the module's own.
+    }
+
+    CK_VOID_PTR mutex = nullptr;
+    // The default callbacks fall back to a process-local lock and fail only
+    // for want of memory; a caller's failing create leaves the module as it
+    // was.
+    const CK_RV rv = chosen.create(&mutex);
+    if (rv != CKR_OK) return rv;
+
+    callbacks_ = chosen;
+    mutex_ = mutex;
+    {
+        std::lock_guard<std::mutex> monitor(monitor_mutex_);
+        monitor_closed_ = false;
+    }
+    devices_->restart_events();
+    {
+        std::lock_guard<std::mutex> events(event_mutex_);
+        aborting_ = false;
+    }
+    phase_ = phase::up;
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
+    if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
+    {
+        std::lock_guard<std::mutex> life(life_mutex_);
+        if (phase_ != phase::up) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        phase_ = phase::finalising;
+    }
+    // 1. No new call enters; blocked slot-event waiters leave.
+    wake_waiters(true);
+    // 2. The device events end, so that the monitor's wait returns.
+    devices_->stop_events();
+    // 3. The monitor is asked to end and joined without the lock (it takes
+    //    the lock around each refresh). One that does not end in time is
+    //    left to finish alone with the lock it uses.
+    //    No call can start it again meanwhile.
+    {
+        std::lock_guard<std::mutex> monitor(monitor_mutex_);
+        monitor_closed_ = true;
+        monitor_run_ = false;
+    }
+    bool lock_left_to_monitor = false;
+    if (monitor_.attached() && !monitor_.join_for(monitor_stop_ms)) {
+        monitor_.detach();
+        lock_left_to_monitor = true;
+    }
+    // 4. Every export still inside (the woken waiters among them) leaves.
+    {
+        std::unique_lock<std::mutex> life(life_mutex_);
+        life_cv_.wait(life, [this] { return active_calls_ == 0; });
+    }
+    // 5. Sessions and tokens go under the lock.
+    {
+        lock_scope lock(callbacks_, mutex_);
+        sessions_.close_all();
+        tokens_.drop_all();
+    }
+    // 6. The lock goes last.
+    if (!lock_left_to_monitor && mutex_ != nullptr) (void)callbacks_.destroy(mutex_);
+    mutex_ = nullptr;
+    {
+        std::lock_guard<std::mutex> life(life_mutex_);
+        phase_ = phase::down;
+        life_cv_.notify_all();
+    }
+    return CKR_OK;
+}
+
+Pkcs11Core::call::call(Pkcs11Core& core) : core_(core), entered_(false) {
+    std::lock_guard<std::mutex> life(core_.life_mutex_);
+    if (core_.phase_ == phase::up) {
+        ++core_.active_calls_;
+        entered_ = true;
+    }
+}
+
+Pkcs11Core::call::~call() {
+    if (!entered_) return;
+    std::lock_guard<std::mutex> life(core_.life_mutex_);
+    if (--core_.active_calls_ == 0) core_.life_cv_.notify_all();
+}
+
+Pkcs11Core::lock_scope::lock_scope(Pkcs11Core& core) : lock_scope(core.callbacks_, core.mutex_) {}
+
+Pkcs11Core::lock_scope::lock_scope(const mutex_callbacks& callbacks, CK_VOID_PTR mutex)
+    : callbacks_(callbacks), mutex_(mutex), ok_(mutex == nullptr || callbacks.lock(mutex) == CKR_OK) {}
+
+Pkcs11Core::lock_scope::~lock_scope() {
+    // A failing unlock is not reported.
+    if (ok_ && mutex_ != nullptr) (void)callbacks_.unlock(mutex_);
+}
+
+void Pkcs11Core::ensure_monitor() {
+    std::lock_guard<std::mutex> monitor(monitor_mutex_);
+    if (monitor_closed_ || monitor_.attached()) return;
+    monitor_run_ = true;
+    const mutex_callbacks callbacks = callbacks_;
+    const CK_VOID_PTR mutex = mutex_;
+    // A failed start leaves the module without a monitor: waits then end
+    // only with C_Finalize.
+    if (!monitor_.start([this, callbacks, mutex] { monitor_body(callbacks, mutex); })) monitor_run_ = false;
+}
+
+void Pkcs11Core::monitor_body(mutex_callbacks callbacks, CK_VOID_PTR mutex) {
+    while (monitor_run_) {
+        const int event = devices_->wait_event();
+        if (event != pkcs11_device_source::event_arrival && event != pkcs11_device_source::event_removal) break;
+        if (!monitor_run_) break;
+        {
+            lock_scope lock(callbacks, mutex);
+            if (lock.held()) (void)tokens_.refresh(*devices_);
+        }
+        wake_waiters(false);
+    }
+}
+
+void Pkcs11Core::wake_waiters(bool abort) {
+    std::lock_guard<std::mutex> events(event_mutex_);
+    if (abort) aborting_ = true;
+    ++event_count_;
+    event_cv_.notify_all();
+}
+
+CK_RV Pkcs11Core::wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID& slot) {
+    ensure_monitor();
+    for (;;) {
+        std::uint64_t seen;
+        {
+            std::lock_guard<std::mutex> events(event_mutex_);
+            if (aborting_) return CKR_CRYPTOKI_NOT_INITIALIZED;
+            seen = event_count_;
+        }
+        {
+            lock_scope lock(*this);
+            if (!lock.held()) return CKR_GENERAL_ERROR;
+            if (tokens_.take_pending(slot)) return CKR_OK;
+        }
+        if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
+        std::unique_lock<std::mutex> events(event_mutex_);
+        event_cv_.wait_for(events, slot_event_poll, [&] { return aborting_ || event_count_ != seen; });
+    }
+}
+
+}  // namespace pkcs11

@@ -1,0 +1,38 @@
+// The open sessions of all slots. Handles come from one counter of the
+// module that starts at 1000 and never repeats while the module is loaded,
+// also across C_Finalize and in a child made by fork(). Every operation runs
+// under the module's global lock.
+#pragma once
+
+#include <map>
+
+#include <pkcs11_vendor.h>
+
+namespace pkcs11 {
+
+struct pkcs11_session {
+    CK_SESSION_HANDLE handle = 0;
+    CK_SLOT_ID slot_id = 0;
+    CK_STATE state = CKS_RW_PUBLIC_SESSION;
+    CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+};
+
+class pkcs11_session_mgr {
+public:
+    // A new read-write public session on the slot; its handle.
+    CK_SESSION_HANDLE add(CK_SLOT_ID slot_id);
+    pkcs11_session* find(CK_SESSION_HANDLE handle);
+    // False when no session has that handle.
+    bool close(CK_SESSION_HANDLE handle);
+    void close_slot(CK_SLOT_ID slot_id);
+    void close_all();
+    std::size_t count() const { return sessions_.size(); }
+
+private:
+    std::map<CK_SESSION_HANDLE, pkcs11_session> sessions_;
+};
+
+// The next handle of the module's session counter.
+CK_SESSION_HANDLE next_session_handle();
+
+}  // namespace pkcs11

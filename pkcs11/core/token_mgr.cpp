@@ -1,0 +1,124 @@
+#include "token_mgr.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace pkcs11 {
+
+void copy_padded(CK_UTF8CHAR* field, std::size_t size, const char* text) {
+    const std::size_t n = std::min(std::strlen(text), size);
+    std::memset(field, ' ', size);
+    std::memcpy(field, text, n);
+}
+
+pkcs11_token::pkcs11_token(std::string device_name, CK_SLOT_ID slot_id)
+    : device_name_(std::move(device_name)), slot_id_(slot_id) {}
+
+pkcs11_token_mgr::pkcs11_token_mgr() { pending_.fill(free_entry); }
+
+pkcs11_token* pkcs11_token_mgr::find(CK_SLOT_ID slot_id) const {
+    for (const auto& t : tokens_)
+        if (t->slot_id() == slot_id) return t.get();
+    return nullptr;
+}
+
+pkcs11_token* pkcs11_token_mgr::find_by_name(const std::string& name) const {
+    for (const auto& t : tokens_)
+        if (t->device_name() == name) return t.get();
+    return nullptr;
+}
+
+pkcs11_token& pkcs11_token_mgr::add(const std::string& name) {
+    CK_SLOT_ID slot = 0;
+    while (find(slot) != nullptr) ++slot;
+    tokens_.push_back(std::make_unique<pkcs11_token>(name, slot));
+    return *tokens_.back();
+}
+
+std::size_t pkcs11_token_mgr::enumerate(pkcs11_device_source& devices) {
+    std::vector<std::string> names;
+    if (devices.list_devices(names) != 0) return tokens_.size();
+    for (const std::string& name : names)
+        if (find_by_name(name) == nullptr) add(name);
+    pending_.fill(free_entry);
+    return tokens_.size();
+}
+
+int pkcs11_token_mgr::refresh(pkcs11_device_source& devices) {
+    std::vector<std::string> names;
+    const int rc = devices.list_devices(names);
+    if (rc != 0) return rc;
+    for (auto it = tokens_.begin(); it != tokens_.end();) {
+        if (std::find(names.begin(), names.end(), (*it)->device_name()) == names.end()) {
+            make_pending((*it)->slot_id());
+            it = tokens_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const std::string& name : names)
+        if (find_by_name(name) == nullptr) make_pending(add(name).slot_id());
+    return 0;
+}
+
+void pkcs11_token_mgr::make_pending(CK_SLOT_ID slot_id) {
+    const auto id = static_cast<std::int64_t>(slot_id);
+    for (auto& entry : pending_) {
+        if (entry == free_entry || entry == id) {
+            entry = id;
+            return;
+        }
+    }
+    // All entries hold other slots: this event is dropped.
+}
+
+bool pkcs11_token_mgr::take_pending(CK_SLOT_ID& slot_id) {
+    for (auto& entry : pending_) {
+        if (entry != free_entry) {
+            slot_id = static_cast<CK_SLOT_ID>(entry);
+            entry = free_entry;
+            return true;
+        }
+    }
+    return false;
+}
+
+void pkcs11_token_mgr::drop_all() { tokens_.clear(); }
+
+CK_RV pkcs11_token_mgr::slot_list(CK_BBOOL token_present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) const {
+    if (token_present != CK_FALSE) {
+        const auto n = static_cast<CK_ULONG>(tokens_.size());
+        if (list == nullptr) {
+            *count = n;
+            return CKR_OK;
+        }
+        const CK_ULONG room = *count;
+        *count = n;
+        if (room < n) return CKR_BUFFER_TOO_SMALL;
+        for (CK_ULONG i = 0; i < n; ++i) list[i] = tokens_[i]->slot_id();
+        return CKR_OK;
+    }
+    if (list == nullptr) {
+        *count = virtual_slot_count;
+        return CKR_OK;
+    }
+    const CK_ULONG room = *count;
+    *count = virtual_slot_count;
+    if (room < virtual_slot_count) return CKR_BUFFER_TOO_SMALL;
+    for (CK_ULONG i = 0; i < virtual_slot_count; ++i) list[i] = i;
+    return CKR_OK;
+}
+
+void pkcs11_token_mgr::slot_info(CK_SLOT_ID slot_id, CK_SLOT_INFO& info) const {
+    char description[sizeof info.slotDescription + 1];
+    std::snprintf(description, sizeof description, "Virtual Slot %lu", static_cast<unsigned long>(slot_id));
+    copy_padded(info.slotDescription, sizeof info.slotDescription, description);
+    copy_padded(info.manufacturerID, sizeof info.manufacturerID, "");
+    info.flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+    if (find(slot_id) != nullptr) info.flags |= CKF_TOKEN_PRESENT;
+    info.hardwareVersion = {1, 0};
+    info.firmwareVersion = {1, 0};
+}
+
+}  // namespace pkcs11

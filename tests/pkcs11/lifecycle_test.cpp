@@ -1,0 +1,238 @@
+// The module's life across threads and processes: slot events and the
+// monitor thread, C_Finalize while calls and waits are under way, eight
+// threads calling while a ninth finalises and initialises, and a child made
+// by fork().
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "module_fixture.h"
+
+using pkcs11_test::module_test;
+
+namespace {
+
+// Devices a test adds and removes; each change is one event.
+class scripted_devices final : public pkcs11::pkcs11_device_source {
+public:
+    int list_devices(std::vector<std::string>& names) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        names = names_;
+        return 0;
+    }
+    int wait_event() override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++waits_;
+        cv_.notify_all();
+        cv_.wait(lock, [this] { return stopped_ || events_ > 0; });
+        if (stopped_) return event_stopped;
+        --events_;
+        return last_;
+    }
+    void stop_events() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        cv_.notify_all();
+    }
+    void restart_events() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = false;
+    }
+    void arrive(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_.push_back(name);
+        last_ = event_arrival;
+        ++events_;
+        cv_.notify_all();
+    }
+    // Waits until the monitor sits in wait_event for the n-th time.
+    bool monitor_waiting(int n) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return waits_ >= n; });
+    }
+    int waits() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return waits_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::string> names_;
+    int events_ = 0;
+    int last_ = 0;
+    int waits_ = 0;
+    bool stopped_ = false;
+};
+
+class pkcs11_lifecycle : public module_test {
+protected:
+    scripted_devices* install_devices() {
+        auto d = std::make_unique<scripted_devices>();
+        scripted_devices* raw = d.get();
+        core().set_device_source(std::move(d));
+        return raw;
+    }
+    void TearDown() override {
+        module_test::TearDown();
+        core().set_device_source(std::make_unique<pkcs11::pkcs11_no_devices>());
+    }
+};
+
+}  // namespace
+
+TEST_F(pkcs11_lifecycle, WaitForSlotEventWithoutEvents) {
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    CK_SLOT_ID slot = 77;
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+    EXPECT_EQ(slot, 77u);
+    EXPECT_TRUE(core().monitor_running());
+}
+
+TEST_F(pkcs11_lifecycle, BlockedWaitLeavesWithNotInitialisedWhenFinalizeRuns) {
+    scripted_devices* devices = install_devices();
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    auto waiter = std::async(std::launch::async, [] {
+        CK_SLOT_ID slot = 77;
+        const CK_RV rv = C_WaitForSlotEvent(0, &slot, nullptr);
+        return std::make_pair(rv, slot);
+    });
+    // The wait has entered the module once the monitor it starts waits.
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    // C_Finalize returns only after every call has left the module.
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), std::make_pair(CKR_CRYPTOKI_NOT_INITIALIZED, CK_SLOT_ID(77)));
+    EXPECT_FALSE(core().monitor_running());
+}
+
+TEST_F(pkcs11_lifecycle, ArrivalBecomesASlotEventAndFinalizeStopsTheMonitor) {
+    scripted_devices* devices = install_devices();
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    // Many first callers at once start one monitor.
+    std::vector<std::thread> starters;
+    for (int i = 0; i < 8; ++i)
+        starters.emplace_back([] {
+            CK_SLOT_ID s;
+            EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &s, nullptr), CKR_NO_EVENT);
+        });
+    for (auto& t : starters) t.join();
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    EXPECT_EQ(devices->waits(), 1);
+
+    auto waiter = std::async(std::launch::async, [] {
+        CK_SLOT_ID slot = 77;
+        const CK_RV rv = C_WaitForSlotEvent(0, &slot, nullptr);
+        return std::make_pair(rv, slot);
+    });
+    devices->arrive("Solvanta Token 00 00");
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), std::make_pair(CKR_OK, CK_SLOT_ID(0)));
+
+    CK_SLOT_ID ids[4];
+    CK_ULONG n = 4;
+    EXPECT_EQ(C_GetSlotList(CK_TRUE, ids, &n), CKR_OK);
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(ids[0], 0u);
+    CK_SLOT_INFO info;
+    ASSERT_EQ(C_GetSlotInfo(0, &info), CKR_OK);
+    EXPECT_EQ(info.flags, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | CKF_TOKEN_PRESENT);
+
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    EXPECT_FALSE(core().monitor_running());
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    n = 4;
+    // The tokens went with C_Finalize; a new enumeration finds the device.
+    EXPECT_EQ(core().tokens().count(), 0u);
+    EXPECT_EQ(C_GetSlotList(CK_TRUE, ids, &n), CKR_OK);
+    EXPECT_EQ(n, 1u);
+    // It found a token, so the monitor runs again.
+    EXPECT_TRUE(core().monitor_running());
+}
+
+TEST_F(pkcs11_lifecycle, EightThreadsCallWhileANinthFinalisesAndInitialises) {
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    std::atomic<bool> stop{false};
+    std::atomic<int> unexpected{0};
+    std::atomic<long> answered{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 8; ++t) {
+        callers.emplace_back([&, t] {
+            while (!stop) {
+                CK_ULONG n = 0;
+                CK_SLOT_ID ids[4];
+                CK_TOKEN_INFO token;
+                CK_SLOT_INFO slot;
+                CK_INFO info;
+                CK_SLOT_ID event;
+                CK_RV rv[] = {
+                    C_GetSlotList(CK_TRUE, nullptr, &n),
+                    (n = 4, C_GetSlotList(CK_FALSE, ids, &n)),
+                    C_GetTokenInfo(0, &token),
+                    C_GetSlotInfo(static_cast<CK_SLOT_ID>(t), &slot),
+                    C_GetInfo(&info),
+                    C_WaitForSlotEvent(CKF_DONT_BLOCK, &event, nullptr),
+                    C_CloseSession(1000),
+                };
+                const CK_RV good[] = {CKR_OK, CKR_OK, CKR_DEVICE_REMOVED, CKR_OK, CKR_OK, CKR_NO_EVENT,
+                                      CKR_SESSION_HANDLE_INVALID};
+                for (std::size_t i = 0; i < sizeof rv / sizeof rv[0]; ++i) {
+                    if (rv[i] == good[i]) ++answered;
+                    else if (rv[i] != CKR_CRYPTOKI_NOT_INITIALIZED) ++unexpected;
+                }
+            }
+        });
+    }
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+        ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    }
+    stop = true;
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(unexpected, 0);
+    EXPECT_GT(answered, 0);
+}
+
+#ifndef _WIN32
+TEST_F(pkcs11_lifecycle, ForkedChildInitialisesAfresh) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer cannot follow a child that starts threads after fork()";
+#endif
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    const CK_SESSION_HANDLE parent_session = plant_session();
+    CK_SLOT_ID s;
+    ASSERT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &s, nullptr), CKR_NO_EVENT);  // the monitor runs
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // Child: not initialised, initialises, knows none of the parent's
+        // sessions, finalises.
+        CK_INFO info;
+        int code = 0;
+        if (C_GetInfo(&info) != CKR_CRYPTOKI_NOT_INITIALIZED) code |= 1;
+        if (C_Initialize(nullptr) != CKR_OK) code |= 2;
+        if (C_GetInfo(&info) != CKR_OK) code |= 4;
+        if (C_CloseSession(parent_session) != CKR_SESSION_HANDLE_INVALID) code |= 8;
+        if (C_WaitForSlotEvent(CKF_DONT_BLOCK, &s, nullptr) != CKR_NO_EVENT) code |= 16;
+        if (C_Finalize(nullptr) != CKR_OK) code |= 32;
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The parent is untouched.
+    EXPECT_EQ(C_CloseSession(parent_session), CKR_OK);
+}
+#endif

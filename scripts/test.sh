@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the tree on a Debian 12 machine, as root: installs what is
 # missing, builds all configurations (Linux with AddressSanitizer and
-# UndefinedBehaviorSanitizer, plain Linux, Windows i686 and x86_64), and runs
-# the tests natively and under Wine. The card environment (pcscd, the virtual
+# UndefinedBehaviorSanitizer, Linux with ThreadSanitizer, plain Linux, Windows
+# i686 and x86_64), and runs the tests natively and under Wine. The card environment (pcscd, the virtual
 # token, the PC/SC bridge) is started and stopped by the test fixtures.
 # Ends with a line "N passed, N failed".
 set -uo pipefail
@@ -12,7 +12,7 @@ cd "$top"
 
 bash scripts/setup.sh || { echo "setup failed"; echo "0 passed, 1 failed"; exit 1; }
 
-presets=(native-asan native win32 win64)
+presets=(native-asan native-tsan native win32 win64)
 results="$top/build/test-results"
 rm -rf "$results"
 mkdir -p "$results"

@@ -133,6 +133,11 @@ public:
         std::unique_lock<std::mutex> lock(m_);
         return changed_.wait_for(lock, seconds(10), [&] { return done(); });
     }
+    std::size_t released_count() {
+        std::lock_guard<std::mutex> lock(m_);
+        return released_.size();
+    }
+    // Callers hold the backend's lock (inside wait_for).
     std::size_t waiters() {
         std::size_t n = 0;
         for (const auto& w : waiting_) n += static_cast<std::size_t>(w.second);
@@ -374,7 +379,7 @@ TEST_F(BridgeServer, BadInputClosesThatConnectionOnly) {
         // A context made before the bad frame is released with the connection.
         std::uint32_t context = 0;
         ASSERT_EQ(bad.establish(&context), rc::success);
-        const std::size_t released_before = backend_.released_.size();
+        const std::size_t released_before = backend_.released_count();
         bad.send(c.bytes);
         if (c.half_close) bad.half_close();
         expect_served();  // also while the bad client's frame is pending

@@ -174,15 +174,7 @@ TEST_F(FileFamily, WireForms) {
         {"PutData", [&](taviapi_filemgr& m) { return m.put_data(0x0109, rec.data(), 3); }, hex("90 00"),
          concat({hex("00 DA 01 09 03"), rec})},
     };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.what);
-        fake_device d;
-        d.answer(r.reply);
-        taviapi_filemgr manager(&d);
-        EXPECT_EQ(r.call(manager), 0);
-        ASSERT_EQ(d.sent.size(), 1u);
-        EXPECT_EQ(d.sent[0], r.wire);
-    }
+    test_support::expect_single_commands<taviapi_filemgr>(rows);
 }
 
 TEST_F(FileFamily, RecordNumberTakesTwoToEightBytes) {

@@ -72,15 +72,7 @@ TEST_F(PinFamily, PlainWireForms) {
         {"ClearSecureState", [&](taviapi_pinmgr& m) { return m.clear_secure_state(0x01, 0x02); }, hex("90 00"),
          hex("80 35 01 02")},
     };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.what);
-        fake_device d;
-        d.answer(r.reply);
-        taviapi_pinmgr manager(&d);
-        EXPECT_EQ(r.call(manager), 0);
-        ASSERT_EQ(d.sent.size(), 1u);
-        EXPECT_EQ(d.sent[0], r.wire);
-    }
+    test_support::expect_single_commands<taviapi_pinmgr>(rows);
 }
 
 // Challenges and external authentication never go wrapped, whatever the flag.

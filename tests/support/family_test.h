@@ -17,4 +17,20 @@ protected:
     fake_device device;
 };
 
+// Runs a table of single commands: each row's call, answered with the row's
+// reply, must succeed and put exactly the row's bytes on the wire. Rows carry
+// `what`, `call` (taking the manager), `reply` and `wire`.
+template <typename Manager, typename Rows>
+void expect_single_commands(const Rows& rows) {
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        fake_device d;
+        d.answer(r.reply);
+        Manager manager(&d);
+        EXPECT_EQ(r.call(manager), 0);
+        ASSERT_EQ(d.sent.size(), 1u);
+        EXPECT_EQ(d.sent[0], r.wire);
+    }
+}
+
 }  // namespace test_support

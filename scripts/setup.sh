@@ -29,7 +29,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   wine wine64 wine32:i386 xvfb xauth
   python3 python3-cryptography
-  opensc gnutls-bin libengine-pkcs11-openssl python3-pykcs11 libnss3-tools
+  opensc gnutls-bin openssl libengine-pkcs11-openssl python3-pykcs11 libnss3-tools
 )
 
 missing=()

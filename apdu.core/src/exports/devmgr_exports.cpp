@@ -1,24 +1,19 @@
 // Exported functions: device management and the secure channel. Each checks
 // the handle against the device list, then runs one method of
 // taviapi_devmgr.
+#include <utility>
+
 #include "ZervikSolvanta.h"
 #include "api/taviapi_devmgr.h"
-#include "exports/export_guard.h"
-#include "transport/device_list.h"
+#include "exports/manager_call.h"
 
 using namespace zervik;
 
 namespace {
 
-// Runs f on a manager of the listed device; 1 for a bad handle.
 template <class F>
 int with_devmgr(ZERVIK_HANDLE handle, F&& f) {
-    return guarded(status_failed, [&]() -> int {
-        device_winscard* device = listed_device(handle);
-        if (device == nullptr) return status_failed;
-        taviapi_devmgr manager(device);
-        return f(manager);
-    });
+    return with_manager<taviapi_devmgr>(handle, std::forward<F>(f));
 }
 
 }  // namespace

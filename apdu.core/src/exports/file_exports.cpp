@@ -1,7 +1,7 @@
 // Exported functions: files, records and data objects, over taviapi_filemgr.
 #include "ZervikSolvanta.h"
 #include "api/taviapi_filemgr.h"
-#include "exports/with_manager.h"
+#include "exports/manager_call.h"
 
 using namespace zervik;
 

@@ -1,7 +1,7 @@
 // Exported functions: PINs and authentication, over taviapi_pinmgr.
 #include "ZervikSolvanta.h"
 #include "api/taviapi_pinmgr.h"
-#include "exports/with_manager.h"
+#include "exports/manager_call.h"
 
 using namespace zervik;
 

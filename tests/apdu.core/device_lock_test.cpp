@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "platform/named_mutex.h"
-#include "support/helper_process.h"
+#include "support/child_process.h"
 #include "transport/device_base.h"
 
-using test_support::helper_process;
+using test_support::child_process;
 using zervik::lock_done;
 using zervik::lock_not_open;
 using zervik::lock_timed_out;
@@ -130,16 +130,17 @@ TEST(DeviceLock, LongReaderNamesWithACommonPrefixDoNotShareALock) {
 
 TEST(DeviceLock, AnotherProcessHoldingTheReaderGivesTheTimeOutThenDiesAndPassesIt) {
     named_device d(reader("process"));
-    helper_process holder;
-    ASSERT_TRUE(holder.start("../platform/mutex_holder", {std::string("Global\\") + d.name()}));
+    child_process holder(test_support::program_beside_me("../platform/mutex_holder"),
+                         {std::string("Global\\") + d.name()});
+    ASSERT_TRUE(holder.started());
     std::string line;
-    ASSERT_TRUE(holder.read_line(line));
+    ASSERT_TRUE(holder.next_line(line, test_support::child_answer_time));
     ASSERT_EQ(line, "locked");
 
     EXPECT_EQ(d.lock(100), lock_timed_out);
     EXPECT_EQ(d.locker().holds(), 0);
     holder.kill();
-    holder.wait();
+    holder.wait_exit();
     EXPECT_EQ(d.lock(30000), lock_done);
     EXPECT_EQ(d.locker().holds(), 1);
     EXPECT_EQ(d.unlock(), 0);

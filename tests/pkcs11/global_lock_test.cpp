@@ -7,10 +7,10 @@
 #include <string>
 
 #include "module_fixture.h"
-#include "support/helper_process.h"
+#include "support/child_process.h"
 
 using pkcs11_test::module_test;
-using test_support::helper_process;
+using test_support::child_process;
 
 namespace {
 
@@ -23,10 +23,12 @@ protected:
         ASSERT_TRUE(pkcs11::default_mutex_spans_processes(core().global_mutex()));
     }
 
-    void start_holder(helper_process& holder) {
-        ASSERT_TRUE(holder.start("pkcs11_lock_holder", {}));
+    static std::string holder_program() { return test_support::program_beside_me("pkcs11_lock_holder"); }
+
+    void expect_held(child_process& holder) {
+        ASSERT_TRUE(holder.started());
         std::string line;
-        ASSERT_TRUE(holder.read_line(line));
+        ASSERT_TRUE(holder.next_line(line, test_support::child_answer_time));
         ASSERT_EQ(line, "held");
     }
 
@@ -46,27 +48,27 @@ constexpr auto released_within = std::chrono::seconds(20);
 }  // namespace
 
 TEST_F(pkcs11_global_lock, CallWaitsForTheOtherProcessToRelease) {
-    helper_process holder;
-    start_holder(holder);
+    child_process holder(holder_program(), {});
+    expect_held(holder);
     auto call = call_in_thread();
     EXPECT_EQ(call.wait_for(held_for), std::future_status::timeout);
     ASSERT_TRUE(holder.write_line("release"));
     std::string line;
-    ASSERT_TRUE(holder.read_line(line));
+    ASSERT_TRUE(holder.next_line(line, test_support::child_answer_time));
     EXPECT_EQ(line, "released");
     ASSERT_EQ(call.wait_for(released_within), std::future_status::ready);
     EXPECT_EQ(call.get(), CKR_OK);
     ASSERT_TRUE(holder.write_line("exit"));
-    EXPECT_EQ(holder.wait(), 0);
+    EXPECT_EQ(holder.wait_exit(), 0);
 }
 
 TEST_F(pkcs11_global_lock, AKilledHolderReleasesTheLock) {
-    helper_process holder;
-    start_holder(holder);
+    child_process holder(holder_program(), {});
+    expect_held(holder);
     auto call = call_in_thread();
     EXPECT_EQ(call.wait_for(held_for), std::future_status::timeout);
     holder.kill();
-    holder.wait();
+    holder.wait_exit();
     ASSERT_EQ(call.wait_for(released_within), std::future_status::ready);
     EXPECT_EQ(call.get(), CKR_OK);
 }

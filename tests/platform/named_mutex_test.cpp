@@ -13,12 +13,12 @@
 #endif
 
 #include "platform/named_mutex.h"
-#include "support/helper_process.h"
+#include "support/child_process.h"
 
 using platform::lock_result;
 using platform::named_mutex;
 using platform::wait_forever;
-using test_support::helper_process;
+using test_support::child_process;
 
 namespace {
 
@@ -40,10 +40,10 @@ lock_result try_on_other_thread(const std::string& name, std::uint32_t ms) {
         .get();
 }
 
-void start_holder(helper_process& child, const std::string& name) {
-    ASSERT_TRUE(child.start("mutex_holder", {name}));
+void expect_locked(child_process& child) {
+    ASSERT_TRUE(child.started());
     std::string line;
-    ASSERT_TRUE(child.read_line(line));
+    ASSERT_TRUE(child.next_line(line, test_support::child_answer_time));
     ASSERT_EQ(line, "locked");
 }
 
@@ -179,8 +179,8 @@ TEST(NamedMutex, LongReaderNamesWithACommonPrefixAreDistinctMutexes) {
 
 TEST(NamedMutex, SecondProcessTimesOutWhileTheFirstHoldsIt) {
     const std::string name = unique_name("process");
-    helper_process holder;
-    start_holder(holder, name);
+    child_process holder(test_support::program_beside_me("mutex_holder"), {name});
+    expect_locked(holder);
 
     named_mutex m;
     ASSERT_EQ(m.open(name.c_str()), 0);
@@ -190,26 +190,26 @@ TEST(NamedMutex, SecondProcessTimesOutWhileTheFirstHoldsIt) {
 
     ASSERT_TRUE(holder.write_line("unlock"));
     std::string line;
-    ASSERT_TRUE(holder.read_line(line));
+    ASSERT_TRUE(holder.next_line(line, test_support::child_answer_time));
     EXPECT_EQ(line, "unlocked");
     EXPECT_EQ(m.lock(10000), lock_result::acquired);
     EXPECT_EQ(m.holds(), 1);
     ASSERT_TRUE(m.unlock());
     holder.write_line("exit");
-    EXPECT_EQ(holder.wait(), 0);
+    EXPECT_EQ(holder.wait_exit(), 0);
 }
 
 TEST(NamedMutex, AKilledHolderPassesTheMutexToTheNextWaiterOnce) {
     const std::string name = unique_name("killed");
-    helper_process holder;
-    start_holder(holder, name);
+    child_process holder(test_support::program_beside_me("mutex_holder"), {name});
+    expect_locked(holder);
 
     named_mutex m;
     ASSERT_EQ(m.open(name.c_str()), 0);
     EXPECT_EQ(m.lock(0), lock_result::timed_out);
     std::thread killer([&] {
         holder.kill();
-        holder.wait();
+        holder.wait_exit();
     });
     const lock_result r = m.lock(30000);
     killer.join();

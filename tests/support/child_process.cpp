@@ -3,6 +3,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <climits>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -86,7 +87,7 @@ void child_process::close_input() {
     input_ = nullptr;
 }
 
-void child_process::terminate() {
+void child_process::kill() {
     if (process_ != nullptr) TerminateProcess(process_, 99);
 }
 
@@ -165,7 +166,7 @@ void child_process::close_input() {
     input_ = -1;
 }
 
-void child_process::terminate() {
+void child_process::kill() {
     if (pid_ > 0) ::kill(pid_, SIGKILL);
 }
 
@@ -185,6 +186,20 @@ int child_process::wait_exit() {
 
 #endif
 
+std::string program_beside_me(const std::string& name) {
+#ifdef _WIN32
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    const std::string self(path, n);
+    return self.substr(0, self.find_last_of("\\/") + 1) + name + ".exe";
+#else
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    const std::string self(path, n > 0 ? static_cast<std::size_t>(n) : 0);
+    return self.substr(0, self.find_last_of('/') + 1) + name;
+#endif
+}
+
 child_process::~child_process() {
     close_input();
     // A child still blocked after a failed test is ended, not waited for.
@@ -193,7 +208,7 @@ child_process::~child_process() {
         std::unique_lock<std::mutex> lock(mutex_);
         if (started_) ended = cv_.wait_for(lock, std::chrono::seconds(20), [this] { return ended_; });
     }
-    if (!ended) terminate();
+    if (!ended) kill();
     wait_exit();
 }
 

@@ -13,6 +13,13 @@
 
 namespace test_support {
 
+// A program built in the running test program's own folder (".exe" is
+// added on Windows).
+std::string program_beside_me(const std::string& name);
+
+// How long a test waits for a helper's answer before it gives up.
+constexpr std::chrono::seconds child_answer_time{20};
+
 class child_process {
 public:
     child_process(const std::string& program, const std::vector<std::string>& args);
@@ -32,12 +39,13 @@ public:
     bool line_within(std::chrono::milliseconds timeout);
     // Closes the child's input, waits for it to end: its exit status.
     int wait_exit();
+    // Ends the child at once, as a crash would (SIGKILL, TerminateProcess).
+    void kill();
 
 private:
     void read_lines();
     bool read_some(char* buffer, std::size_t size, std::size_t& got);
     void close_input();
-    void terminate();
 
     bool started_ = false;
     int status_ = -1;

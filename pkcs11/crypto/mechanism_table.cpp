@@ -149,7 +149,8 @@ struct factory_row {
     CK_MECHANISM_TYPE type;
     pkcs11_ctx_class ctx_class;
     key_family family;
-    CK_KEY_TYPE key_type;  // given to a key without one; 0: none given
+    // The type a key without one takes: RSA and secret-key rows only.
+    CK_KEY_TYPE key_type;
 };
 
 constexpr factory_row factory_rows[] = {
@@ -251,7 +252,7 @@ pkcs11_ctx_choice choose_key_ctx(CK_MECHANISM_TYPE type, const pkcs11_key_facts*
             choice.rv = CKR_KEY_TYPE_INCONSISTENT;
             return choice;
         }
-        if (!key->has_key_type && row->key_type != 0) {
+        if (!key->has_key_type && (row->family == key_family::rsa || row->family == key_family::secret)) {
             choice.set_key_type = true;
             choice.key_type = row->key_type;
         }

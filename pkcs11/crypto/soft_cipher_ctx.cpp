@@ -199,6 +199,23 @@ CK_RV pkcs11_soft_block_ctx::decrypt_final(CK_BYTE* out, CK_ULONG* out_len) {
     return CKR_OK;
 }
 
+CK_RV pkcs11_soft_block_ctx::one_shot(bool encrypt, const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out,
+                                      CK_ULONG* out_len, std::size_t needed) {
+    const CK_ULONG capacity = out_len != nullptr ? *out_len : 0;
+    bool proceed = false;
+    CK_RV rv = offer_output(needed, out, out_len, &proceed);
+    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
+    if (!proceed) return rv;
+    CK_ULONG first = capacity;
+    rv = update(encrypt, in, in_len, out, &first);
+    if (rv != CKR_OK) return fail(rv);
+    CK_ULONG second = capacity - first;
+    rv = encrypt ? encrypt_final(out + first, &second) : decrypt_final(out + first, &second);
+    if (rv != CKR_OK) return fail(rv);
+    *out_len = first + second;
+    return CKR_OK;
+}
+
 CK_RV pkcs11_soft_block_ctx::encrypt(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) {
     CK_RV rv = step_check();
     if (rv != CKR_OK) return rv;
@@ -212,19 +229,7 @@ CK_RV pkcs11_soft_block_ctx::encrypt(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE
     } else if (length % block_ != 0) {
         return fail(CKR_DATA_LEN_RANGE);
     }
-    const CK_ULONG capacity = out_len != nullptr ? *out_len : 0;
-    bool proceed = false;
-    rv = offer_output(needed, out, out_len, &proceed);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
-    if (!proceed) return rv;
-    CK_ULONG first = capacity;
-    rv = encrypt_update(in, in_len, out, &first);
-    if (rv != CKR_OK) return fail(rv);
-    CK_ULONG second = capacity - first;
-    rv = encrypt_final(out + first, &second);
-    if (rv != CKR_OK) return fail(rv);
-    *out_len = first + second;
-    return CKR_OK;
+    return one_shot(true, in, in_len, out, out_len, needed);
 }
 
 CK_RV pkcs11_soft_block_ctx::decrypt(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) {
@@ -244,19 +249,7 @@ CK_RV pkcs11_soft_block_ctx::decrypt(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE
         if (rv != CKR_OK) return fail(rv);
         needed = length - block_ + tail;
     }
-    const CK_ULONG capacity = out_len != nullptr ? *out_len : 0;
-    bool proceed = false;
-    rv = offer_output(needed, out, out_len, &proceed);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
-    if (!proceed) return rv;
-    CK_ULONG first = capacity;
-    rv = decrypt_update(in, in_len, out, &first);
-    if (rv != CKR_OK) return fail(rv);
-    CK_ULONG second = capacity - first;
-    rv = decrypt_final(out + first, &second);
-    if (rv != CKR_OK) return fail(rv);
-    *out_len = first + second;
-    return CKR_OK;
+    return one_shot(false, in, in_len, out, out_len, needed);
 }
 
 // ---- DES --------------------------------------------------------------

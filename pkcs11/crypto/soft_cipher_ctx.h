@@ -50,6 +50,10 @@ protected:
 private:
     CK_RV init(const pkcs11_key_value& key);
     CK_RV update(bool encrypt, const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len);
+    // Update and Final in one call whose whole output, `needed` bytes, is
+    // known beforehand.
+    CK_RV one_shot(bool encrypt, const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len,
+                   std::size_t needed);
     // The plaintext length of the last padded block `last`, whose CBC
     // predecessor is `prev`, checked in constant time; the chain is not
     // moved.

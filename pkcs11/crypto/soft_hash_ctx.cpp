@@ -68,37 +68,41 @@ CK_RV pkcs11_soft_hash_ctx::digest_init() {
     return CKR_OK;
 }
 
-CK_RV pkcs11_soft_hash_ctx::digest_update(const CK_BYTE* in, CK_ULONG in_len) {
+CK_RV pkcs11_soft_hash_ctx::feed(bool hmac, const CK_BYTE* in, CK_ULONG in_len) {
     const CK_RV rv = step_check();
     if (rv != CKR_OK) return rv;
     if (in == nullptr && in_len != 0) return fail(CKR_ARGUMENTS_BAD);
     if (in_len == 0) return CKR_OK;
-    return mbedtls_md_update(&md_, in, in_len) == 0 ? CKR_OK : fail(CKR_FUNCTION_FAILED);
+    const int status = hmac ? mbedtls_md_hmac_update(&md_, in, in_len) : mbedtls_md_update(&md_, in, in_len);
+    return status == 0 ? CKR_OK : fail(CKR_FUNCTION_FAILED);
 }
 
-CK_RV pkcs11_soft_hash_ctx::digest_final(CK_BYTE* out, CK_ULONG* out_len) {
+CK_RV pkcs11_soft_hash_ctx::finish_into(bool hmac, CK_BYTE* out, CK_ULONG* out_len) {
     CK_RV rv = step_check();
     if (rv != CKR_OK) return rv;
     bool proceed = false;
     rv = offer_output(algo_.digest_length, out, out_len, &proceed);
     if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
     if (!proceed) return rv;
-    rv = md_rv(mbedtls_md_finish(&md_, out));
+    rv = md_rv(hmac ? mbedtls_md_hmac_finish(&md_, out) : mbedtls_md_finish(&md_, out));
     finish();
     return rv;
 }
 
-CK_RV pkcs11_soft_hash_ctx::digest(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) {
+CK_RV pkcs11_soft_hash_ctx::one_shot(bool hmac, const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out,
+                                     CK_ULONG* out_len) {
     CK_RV rv = step_check();
     if (rv != CKR_OK) return rv;
-    if (in == nullptr && in_len != 0) return fail(CKR_ARGUMENTS_BAD);
+    // A size query feeds nothing, so that the real call hashes the data once.
     bool proceed = false;
     rv = offer_output(algo_.digest_length, out, out_len, &proceed);
     if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
     if (!proceed) return rv;
-    rv = digest_update(in, in_len);
+    // The HMAC one-shot starts its MAC again, whatever came before.
+    if (hmac && mbedtls_md_hmac_reset(&md_) != 0) return fail(CKR_FUNCTION_FAILED);
+    rv = feed(hmac, in, in_len);
     if (rv != CKR_OK) return rv;
-    return digest_final(out, out_len);
+    return finish_into(hmac, out, out_len);
 }
 
 // ---- HMAC -------------------------------------------------------------
@@ -111,40 +115,6 @@ CK_RV pkcs11_soft_hash_ctx::hmac_init(const pkcs11_key_value& key) {
     if (rv != CKR_OK) return rv;
     start();
     return CKR_OK;
-}
-
-CK_RV pkcs11_soft_hash_ctx::hmac_update(const CK_BYTE* in, CK_ULONG in_len) {
-    const CK_RV rv = step_check();
-    if (rv != CKR_OK) return rv;
-    if (in == nullptr && in_len != 0) return fail(CKR_ARGUMENTS_BAD);
-    if (in_len == 0) return CKR_OK;
-    return mbedtls_md_hmac_update(&md_, in, in_len) == 0 ? CKR_OK : fail(CKR_FUNCTION_FAILED);
-}
-
-CK_RV pkcs11_soft_hash_ctx::sign_final(CK_BYTE* out, CK_ULONG* out_len) {
-    CK_RV rv = step_check();
-    if (rv != CKR_OK) return rv;
-    bool proceed = false;
-    rv = offer_output(algo_.digest_length, out, out_len, &proceed);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
-    if (!proceed) return rv;
-    rv = md_rv(mbedtls_md_hmac_finish(&md_, out));
-    finish();
-    return rv;
-}
-
-CK_RV pkcs11_soft_hash_ctx::sign(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) {
-    CK_RV rv = step_check();
-    if (rv != CKR_OK) return rv;
-    bool proceed = false;
-    rv = offer_output(algo_.digest_length, out, out_len, &proceed);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
-    if (!proceed) return rv;
-    // The one-shot starts its MAC again, whatever came before.
-    if (mbedtls_md_hmac_reset(&md_) != 0) return fail(CKR_FUNCTION_FAILED);
-    rv = hmac_update(in, in_len);
-    if (rv != CKR_OK) return rv;
-    return sign_final(out, out_len);
 }
 
 CK_RV pkcs11_soft_hash_ctx::verify_final(const CK_BYTE* signature, CK_ULONG signature_len) {
@@ -165,7 +135,7 @@ CK_RV pkcs11_soft_hash_ctx::verify(const CK_BYTE* in, CK_ULONG in_len, const CK_
     const CK_RV rv = step_check();
     if (rv != CKR_OK) return rv;
     if (mbedtls_md_hmac_reset(&md_) != 0) return fail(CKR_FUNCTION_FAILED);
-    const CK_RV update_rv = hmac_update(in, in_len);
+    const CK_RV update_rv = feed(true, in, in_len);
     if (update_rv != CKR_OK) return update_rv;
     return verify_final(signature, signature_len);
 }

@@ -29,18 +29,22 @@ public:
     ~pkcs11_soft_hash_ctx() override;
 
     CK_RV digest_init() override;
-    CK_RV digest_update(const CK_BYTE* in, CK_ULONG in_len) override;
-    CK_RV digest_final(CK_BYTE* out, CK_ULONG* out_len) override;
-    CK_RV digest(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) override;
+    CK_RV digest_update(const CK_BYTE* in, CK_ULONG in_len) override { return feed(false, in, in_len); }
+    CK_RV digest_final(CK_BYTE* out, CK_ULONG* out_len) override { return finish_into(false, out, out_len); }
+    CK_RV digest(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) override {
+        return one_shot(false, in, in_len, out, out_len);
+    }
 
     CK_RV sign_init(const pkcs11_key_value& key) override { return hmac_init(key); }
-    CK_RV sign_update(const CK_BYTE* in, CK_ULONG in_len) override { return hmac_update(in, in_len); }
-    CK_RV sign_final(CK_BYTE* out, CK_ULONG* out_len) override;
-    CK_RV sign(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) override;
+    CK_RV sign_update(const CK_BYTE* in, CK_ULONG in_len) override { return feed(true, in, in_len); }
+    CK_RV sign_final(CK_BYTE* out, CK_ULONG* out_len) override { return finish_into(true, out, out_len); }
+    CK_RV sign(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) override {
+        return one_shot(true, in, in_len, out, out_len);
+    }
 
     CK_RV verify_init(const pkcs11_key_value& key) override { return hmac_init(key); }
     CK_RV verify(const CK_BYTE* in, CK_ULONG in_len, const CK_BYTE* signature, CK_ULONG signature_len) override;
-    CK_RV verify_update(const CK_BYTE* in, CK_ULONG in_len) override { return hmac_update(in, in_len); }
+    CK_RV verify_update(const CK_BYTE* in, CK_ULONG in_len) override { return feed(true, in, in_len); }
     CK_RV verify_final(const CK_BYTE* signature, CK_ULONG signature_len) override;
 
     // The value of a key derived from `base` by a key-derivation mechanism:
@@ -56,7 +60,10 @@ private:
     // Sets the digest state up afresh for a plain digest or an HMAC.
     CK_RV set_up(bool hmac);
     CK_RV hmac_init(const pkcs11_key_value& key);
-    CK_RV hmac_update(const CK_BYTE* in, CK_ULONG in_len);
+    // The steps that digests and HMAC share; hmac picks the MAC state.
+    CK_RV feed(bool hmac, const CK_BYTE* in, CK_ULONG in_len);
+    CK_RV finish_into(bool hmac, CK_BYTE* out, CK_ULONG* out_len);
+    CK_RV one_shot(bool hmac, const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len);
 
     pkcs11_algo algo_;
     mbedtls_md_context_t md_;

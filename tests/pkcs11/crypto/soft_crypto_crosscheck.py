@@ -14,7 +14,8 @@ import sys
 import warnings
 
 warnings.simplefilter("ignore")
-from cryptography.hazmat.primitives import padding  # noqa: E402
+from cryptography.hazmat.primitives import padding, serialization  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ec, rsa  # noqa: E402
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes  # noqa: E402
 
 CKM = {
@@ -130,6 +131,34 @@ def main():
         requests.append("derive %x %s 13 -" % (mech, base.hex()))  # CKK_DES
         expected.append(("derive %s des" % algo, digest[:8].hex()))
 
+    # RSA private keys wrapped with 3DES-CBC_PAD (and one with AES), unwrapped
+    # into attribute values; moduli that are not a multiple of 16 bits too.
+    for bits, wrap in ((1024, "DES3_CBC_PAD"), (1100, "DES3_CBC_PAD"), (2048, "AES_CBC_PAD"), (2056, "DES3_CBC_PAD")):
+        key = rsa.generate_private_key(public_exponent=65537, key_size=bits)
+        der = key.private_bytes(serialization.Encoding.DER, serialization.PrivateFormat.TraditionalOpenSSL,
+                                serialization.NoEncryption())
+        wkey = rand_bytes(24 if wrap.startswith("DES3") else 16)
+        iv = rand_bytes(8 if wrap.startswith("DES3") else 16)
+        wrapped = reference(wrap, wkey, iv, der)
+        requests.append("unwrap %x %s %s %s" % (CKM[wrap], wkey.hex(), iv.hex(), wrapped.hex()))
+        if bits > 2048:
+            expected.append(("unwrap rsa-%d" % bits, "rv=0x110"))
+            continue
+        nums = key.private_numbers()
+        full, half = (bits + 7) // 8, (bits + 15) // 16
+        values = [(nums.public_numbers.n, full), (nums.p, half), (nums.q, half), (nums.dmp1, half),
+                  (nums.dmq1, half), (nums.iqmp, half), (nums.public_numbers.e, 4), (nums.d, full)]
+        expected.append(("unwrap rsa-%d" % bits, " ".join(v.to_bytes(n, "big").hex() for v, n in values)))
+
+    # Wrapped bytes that are no RSA key: an EC key, and no key at all.
+    ec_der = ec.generate_private_key(ec.SECP256R1()).private_bytes(
+        serialization.Encoding.DER, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    for what, der, rv in (("ec key", ec_der, "rv=0x110"), ("no key", rand_bytes(100), "rv=0x20")):
+        wkey, iv = rand_bytes(24), rand_bytes(8)
+        wrapped = reference("DES3_CBC_PAD", wkey, iv, der)
+        requests.append("unwrap %x %s %s %s" % (CKM["DES3_CBC_PAD"], wkey.hex(), iv.hex(), wrapped.hex()))
+        expected.append(("unwrap " + what, rv))
+
     out = subprocess.run([driver], input="\n".join(requests) + "\n", capture_output=True, text=True, check=True)
     got = out.stdout.split("\n")
     failures = 0
@@ -137,7 +166,7 @@ def main():
         have = got[i] if i < len(got) else "<missing>"
         if have != (want or ""):
             failures += 1
-            print("MISMATCH %s\n  request %s\n  want %s\n  have %s" % (what, requests[i], want, have))
+            print("MISMATCH %s\n  request %.200s\n  want %.200s\n  have %.200s" % (what, requests[i], want, have))
     print("%d cases, %d mismatches" % (len(expected), failures))
     return 1 if failures else 0
 

@@ -5,6 +5,8 @@
 //   digest <mech> <data> <splits>
 //   hmac <mech> <key> <data> <splits>
 //   derive <mech> <base> <key type|-> <value len|->
+//   unwrap <mech> <key> <param> <wrapped>   (an RSA private key: the
+//       attribute values modulus .. private exponent, space-separated)
 // Numbers are hex; "-" is empty; splits are comma-separated offsets, "-"
 // for a one-shot call. An RC2 parameter is written rc2:<bits>:<iv>, and is
 // laid out by this build's CK_RC2_PARAMS or CK_RC2_CBC_PARAMS.
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "mechanism_table.h"
+#include "rsa_unwrap.h"
 #include "soft_hash_ctx.h"
 #include "support/hex_bytes.h"
 
@@ -139,6 +142,31 @@ std::string run_derive(CK_MECHANISM_TYPE type, const bytes& base, const std::str
     return rv == CKR_OK ? hex_of(value, length) : rv_text(rv);
 }
 
+std::string run_unwrap(CK_MECHANISM_TYPE type, const bytes& key, const bytes& param, const bytes& wrapped) {
+    CK_MECHANISM m{type, param.empty() ? nullptr : const_cast<CK_BYTE*>(param.data()),
+                   static_cast<CK_ULONG>(param.size())};
+    auto ctx = pkcs11::make_soft_key_ctx(pkcs11::choose_key_ctx(type, nullptr).ctx_class, m);
+    if (!ctx) return "no context";
+    CK_RV rv = ctx->decrypt_init({key.data(), key.size()});
+    CK_ULONG length = 0;
+    if (rv == CKR_OK) rv = ctx->decrypt(wrapped.data(), static_cast<CK_ULONG>(wrapped.size()), nullptr, &length);
+    if (rv != CKR_OK) return rv_text(rv);
+    // The size query is exact: the plaintext is the DER and nothing more.
+    bytes plain(length);
+    rv = ctx->decrypt(wrapped.data(), static_cast<CK_ULONG>(wrapped.size()), plain.data(), &length);
+    if (rv != CKR_OK) return rv_text(rv);
+    if (length != plain.size()) return "length changed";
+    pkcs11::rsa_private_key_values values;
+    rv = pkcs11::unwrap_rsa_private_key(plain.data(), plain.size(), values);
+    if (rv != CKR_OK) return rv_text(rv);
+    std::string out;
+    for (const auto* v : {&values.modulus, &values.prime_1, &values.prime_2, &values.exponent_1, &values.exponent_2,
+                          &values.coefficient, &values.public_exponent, &values.private_exponent}) {
+        out += (out.empty() ? "" : " ") + hex_of(v->data(), v->size());
+    }
+    return out;
+}
+
 }  // namespace
 
 int main() {
@@ -156,6 +184,9 @@ int main() {
             result = run_hash(false, std::stoul(f[1], nullptr, 16), bytes(), field(f[2]), f[3]);
         } else if (f.size() == 5 && f[0] == "hmac") {
             result = run_hash(true, std::stoul(f[1], nullptr, 16), field(f[2]), field(f[3]), f[4]);
+        } else if (f.size() == 5 && f[0] == "unwrap") {
+            const CK_MECHANISM_TYPE type = std::stoul(f[1], nullptr, 16);
+            result = run_unwrap(type, field(f[2]), param_of(type, f[3]), field(f[4]));
         } else if (f.size() == 5 && f[0] == "derive") {
             result = run_derive(std::stoul(f[1], nullptr, 16), field(f[2]), f[3], f[4]);
         }

@@ -5,7 +5,7 @@ cryptography lacks) the openssl command with its legacy provider.
 
 Random keys, IVs, data and split points from a fixed seed: every case runs
 one-shot and multi-part, in both directions. Usage: soft_crypto_crosscheck.py
-<driver>."""
+<driver command>... (a Windows driver runs through its emulator)."""
 import hashlib
 import hmac
 import random
@@ -103,7 +103,7 @@ def cipher_cases():
 
 
 def main():
-    driver = sys.argv[1]
+    driver = sys.argv[1:]
     requests, expected = [], []
     for name, key, iv, param, plain in cipher_cases():
         cipher = reference(name, key, iv, plain)
@@ -159,8 +159,8 @@ def main():
         requests.append("unwrap %x %s %s %s" % (CKM["DES3_CBC_PAD"], wkey.hex(), iv.hex(), wrapped.hex()))
         expected.append(("unwrap " + what, rv))
 
-    out = subprocess.run([driver], input="\n".join(requests) + "\n", capture_output=True, text=True, check=True)
-    got = out.stdout.split("\n")
+    out = subprocess.run(driver, input="\n".join(requests) + "\n", capture_output=True, text=True, check=True)
+    got = [line.rstrip("\r") for line in out.stdout.split("\n")]
     failures = 0
     for i, (what, want) in enumerate(expected):
         have = got[i] if i < len(got) else "<missing>"

@@ -160,5 +160,16 @@ class HookTest(unittest.TestCase):
                 self.vt.set(**fields)
 
 
+class CommandLineValueTest(unittest.TestCase):
+    def test_hex_keys_stay_strings(self):
+        from vtctl import _value
+        cases = (("admin_key", "3132", "3132"), ("version_info", "010203", "010203"),
+                 ("admin_key", "null", None), ("saved_slot_max", "18", 18), ("access_mode", "strict", "strict"),
+                 ("format_any_marker", "true", True))
+        for key, text, expected in cases:
+            with self.subTest(key=key, text=text):
+                self.assertEqual(_value(key, text), expected)
+
+
 if __name__ == "__main__":
     unittest.main()

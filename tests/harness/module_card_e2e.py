@@ -16,8 +16,10 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "vtoken"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "vtoken", "tests"))
 
 import pcsc  # noqa: E402
+from support import header_string  # noqa: E402
 from vtctl import VtCtl  # noqa: E402
 
 from cryptography.hazmat.primitives import cmac  # noqa: E402
@@ -31,17 +33,7 @@ except ImportError:  # the Debian 12 package
 
 READER = os.environ.get("SOLVANTA_READER", "Solvanta Token 00 00")
 CONTROL_PORT = int(os.environ.get("VTOKEN_CONTROL_PORT", "40470"))
-CONFIG_HEADER = os.path.join(HERE, "..", "..", "apdu.core", "include", "solvanta_card_config.h")
 P521, SHA512, AES_256, AES_256_CBC = 0x40001011, 0x40000015, 0x40002020, 0x40002021
-
-
-def header_string(name):
-    with open(CONFIG_HEADER, "rb") as f:
-        for line in f:
-            words = line.split(None, 2)
-            if words[:2] == [b"#define", name.encode()]:
-                return words[2].strip().strip(b'"')
-    raise KeyError(name)
 
 
 def sw(reply):

@@ -261,7 +261,6 @@ class RsaTest(KeyFileFixture):
             return ("80 83 00 %02x" % slot,
                     struct.pack(">HHIBB", private_id, public_id, RSA_2048, slot, 0) + keywrap.aes_key_wrap(kek, block))
 
-        self.assertEqual(self.c.sw(*pri(self.key)), 0x6A88, "the public file is empty")
         self.c.ok("80 82 01 00", good_pub)
         broken = bytearray(rsa_private_block(self.key))
         broken[900] ^= 1
@@ -307,6 +306,14 @@ class EcTest(KeyFileFixture):
                     public.verify(der, b"\x00" + value[1:], ec.ECDSA(utils.Prehashed(algorithm)))
                 # Bytes past the first 32 do not count.
                 self.c.ok("80 8A 01 00", struct.pack(">HIH", 0x4100, 0, 64) + signature + value[:32])
+
+    def test_a_private_key_imported_alone_fills_its_public_file(self):
+        key = ec.generate_private_key(ec.SECP256R1())
+        self.files(0x4400, 0x4500)
+        pri = ec_private_block(key)
+        self.c.ok("80 83 00 %02x" % KEK_SLOT,
+                  struct.pack(">HHIBB", 0x4500, 0x4400, P_256, KEK_SLOT, 0) + keywrap.aes_key_wrap(KEK, pri))
+        self.assertEqual(self.export(0x4400)[6:], ec_public_block(key.public_key()))
 
     def test_import_checks(self):
         key = ec.generate_private_key(ec.SECP256R1())

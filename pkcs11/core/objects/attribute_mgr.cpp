@@ -215,7 +215,7 @@ std::size_t pkcs11_attribute_mgr::blob_size() const {
 
 CK_RV pkcs11_attribute_mgr::serialise(std::uint8_t* buffer, std::size_t& length) const {
     const std::size_t needed = blob_size();
-    if (buffer == nullptr || length < needed) {
+    if (length < needed || (buffer == nullptr && needed != 0)) {
         length = needed;
         return CKR_DATA_LEN_RANGE;
     }

@@ -97,9 +97,9 @@ public:
 
     // Size of the byte form: the sum of (length + 8).
     std::size_t blob_size() const;
-    // Writes the byte form. A buffer shorter than blob_size() (or none):
-    // length := blob_size() and CKR_DATA_LEN_RANGE. Else length := the bytes
-    // written and CKR_OK.
+    // Writes the byte form. A buffer shorter than blob_size() (or none when
+    // the form is not empty): length := blob_size() and CKR_DATA_LEN_RANGE.
+    // Else length := the bytes written and CKR_OK.
     CK_RV serialise(std::uint8_t* buffer, std::size_t& length) const;
     // Appends the records of a byte form of `length` bytes (by the set
     // rule). A record whose header or value does not fit what remains gives

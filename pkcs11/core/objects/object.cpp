@@ -329,7 +329,7 @@ CK_RV pkcs11_object::for_generation(CK_SESSION_HANDLE session, access_level leve
                                     pkcs11_object_ref& out) {
     pkcs11_object_ref object;
     CK_RV rv = build(session, object_class, tmpl, count, object);
-    if (rv != CKR_OK) return template_check_failure(rv) ? rv : CKR_TEMPLATE_INCOMPLETE;
+    if (rv != CKR_OK) return rv;
     rv = object_access(level, object_operation::generate, object->kind());
     if (rv != CKR_OK) return rv;
     pkcs11_attribute_mgr& a = object->attributes_;

@@ -115,10 +115,12 @@ public:
     // resulting object.
     CK_RV copy_for(CK_SESSION_HANDLE session, access_level level, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
                    pkcs11_object_ref& out) const;
-    // The object of a key generation: built as above (a failure other than
-    // the template checks gives CKR_TEMPLATE_INCOMPLETE), write access, the
-    // mechanism's additions, the verifier's generate check, then
-    // CKA_KEY_GEN_MECHANISM and the CKA_LOCAL family.
+    // The object of a key generation (of a class the module keeps): built
+    // as above (a template CKA_CLASS of another class gives
+    // CKR_TEMPLATE_INCONSISTENT), write access, the mechanism's additions,
+    // the verifier's generate check, then CKA_KEY_GEN_MECHANISM := the
+    // mechanism, CKA_LOCAL TRUE, and for private and secret keys
+    // CKA_ALWAYS_SENSITIVE and CKA_NEVER_EXTRACTABLE TRUE.
     static CK_RV for_generation(CK_SESSION_HANDLE session, access_level level, CK_OBJECT_CLASS object_class,
                                 CK_MECHANISM_TYPE mechanism, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
                                 pkcs11_object_ref& out);

@@ -85,16 +85,18 @@ CK_RV pkcs11_object_finder::walk(bool visibility, access_level level, CK_OBJECT_
         const pkcs11_object_ref object = objects_.at(i);
         const std::uint64_t generation = objects_.generation();
         const bool hit = (!visibility || object_visible(level, object->kind())) && matches(*object);
-        if (hit) {
-            if (handles != nullptr) handles[hits] = object->handle();
-            ++hits;
-        }
         if (objects_.generation() != generation) {
+            // The object left the list while its values were read: its
+            // handle is no longer valid and the walk has no place to go on.
             i = objects_.index_of(object->handle());
             if (i == objects_.count()) {
                 done_ = true;
                 return CKR_OK;
             }
+        }
+        if (hit) {
+            if (handles != nullptr) handles[hits] = object->handle();
+            ++hits;
         }
         ++i;
     }

@@ -11,7 +11,10 @@
 // calls at the object where the previous call stopped. That position is
 // kept as the object's handle, never as a pointer: objects may be created
 // or destroyed between calls. When the remembered object has left the list,
-// the later calls return no handles and the search stays open.
+// the later calls return no handles and the search stays open. While an
+// object is matched the finder holds a reference to it, so a value read
+// that drops objects from the list leaves it valid; such an object is no
+// hit, and the walk ends there.
 #pragma once
 
 #include <pkcs11_vendor.h>

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -29,6 +30,7 @@ public:
     CK_RV read_values(pkcs11_object& object) override {
         if (object.values_loaded()) return CKR_OK;
         ++reads[object.handle()];
+        if (on_read) on_read();
         if (failing.count(object.handle())) return CKR_DEVICE_ERROR;
         auto it = card.find(object.handle());
         if (it != card.end()) {
@@ -41,6 +43,7 @@ public:
     std::map<CK_OBJECT_HANDLE, bytes> card;
     std::map<CK_OBJECT_HANDLE, int> reads;
     std::set<CK_OBJECT_HANDLE> failing;
+    std::function<void()> on_read;
 };
 
 class ObjectFinder : public testing::Test {
@@ -256,6 +259,26 @@ TEST_F(ObjectFinder, ObjectsLeavingBeforeThePositionDoNotDisturbTheSearch) {
     EXPECT_EQ(list.remove_certificates_and_keys(), 1u);
     ASSERT_EQ(finder.find(access_level::rw_user, out, 8, &n), CKR_OK);
     EXPECT_EQ(handles(out, out + n), (handles{empty, last_handle}));
+}
+
+// The card goes away while the finder reads an object's value, and the
+// token drops its objects: the finder's own reference keeps the object it is
+// matching alive, and the search ends.
+TEST_F(ObjectFinder, TheListEmptiedDuringAValueReadEndsTheSearchSafely) {
+    reader.on_read = [this] { list.remove_token_objects(); };
+    pkcs11_object_finder finder(list, &reader);
+    template_builder t;
+    t.bytes(CKA_VALUE, {1, 2, 3});
+    ASSERT_EQ(finder.init(t.data(), t.count()), CKR_OK);
+    CK_OBJECT_HANDLE out[8];
+    CK_ULONG n = 0;
+    ASSERT_EQ(finder.find(access_level::rw_user, out, 8, &n), CKR_OK);
+    // alpha before the read; gamma left the list during its own read (it
+    // stayed valid on the finder's reference) and is no hit.
+    EXPECT_EQ(handles(out, out + n), (handles{alpha}));
+    ASSERT_EQ(finder.find(access_level::rw_user, out, 8, &n), CKR_OK);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(list.count(), 3u);
 }
 
 TEST_F(ObjectFinder, InitChecksTheTemplate) {

@@ -505,6 +505,11 @@ TEST(Generation, AdditionsChecksAndSensitivity) {
     EXPECT_EQ(pkcs11_object::for_generation(session, access_level::rw_user, CKO_SECRET_KEY, CKM_AES_KEY_GEN,
                                             with_value.data(), with_value.count(), o),
               static_cast<CK_RV>(CKR_TEMPLATE_INCONSISTENT));
+    template_builder other_class;
+    other_class.cls(CKO_DATA);
+    EXPECT_EQ(pkcs11_object::for_generation(session, access_level::rw_user, CKO_SECRET_KEY, CKM_AES_KEY_GEN,
+                                            other_class.data(), other_class.count(), o),
+              static_cast<CK_RV>(CKR_TEMPLATE_INCONSISTENT));
     template_builder token;
     token.boolean(CKA_TOKEN, true);
     EXPECT_EQ(pkcs11_object::for_generation(session, access_level::ro_user, CKO_SECRET_KEY, CKM_AES_KEY_GEN,

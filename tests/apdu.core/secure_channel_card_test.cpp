@@ -44,11 +44,9 @@ struct format_inputs {
     }
 
     bytes record() const {
-        bytes out(1024);
-        std::size_t length = out.size();
-        EXPECT_EQ(build_format_record(parameters(), out.data(), &length), 0);
-        out.resize(length);
-        return out;
+        command_data out(small_work_area);
+        EXPECT_EQ(build_format_record(parameters(), out), 0);
+        return bytes(out.data(), out.data() + out.size());
     }
 };
 

@@ -9,10 +9,6 @@ namespace {
 
 using session = TaviPrototcol_SessionKeyManager;
 
-std::uint8_t low_byte(std::int32_t value) { return static_cast<std::uint8_t>(value); }
-
-auto status_only = [](session& p) { return p.reply_status(); };
-
 }  // namespace
 
 taviapi_sessionkeymgr::~taviapi_sessionkeymgr() = default;

@@ -116,6 +116,19 @@ TEST_F(secure_channel_card_test, SetUpAgreesTheKeysTheTokenDerivesInPlain) {
     EXPECT_EQ(device_keys(), token_keys());
 }
 
+// The PKCS #11 module's profile sends 64 bytes of OtherInfo; the token takes
+// the length from Lc and derives the same keys.
+TEST_F(secure_channel_card_test, SetUpWithTheModulesOtherInfoAgreesTheTokensKeys) {
+    taviapi_devmgr manager(device_);
+    ASSERT_EQ(manager.setup_secure_channel(64), 0);
+    EXPECT_EQ(device_keys(), token_keys());
+    const auto commands = vt_.commands();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[1].substr(0, 10), "80110100d8");
+    EXPECT_EQ(commands[1].substr(26, 128), std::string(128, '0')) << "64 zero bytes of OtherInfo";
+    EXPECT_EQ(commands[1].substr(154, 8), "09020000") << "521, little-endian";
+}
+
 TEST_F(secure_channel_card_test, TheTwoStepExportsLetTheCallerDeriveTheKeys) {
     unsigned char card_key[144];
     ASSERT_EQ(Zervik_SecureMessageGenEphemeral(handle_, kas_algorithm_p521, 0x100, card_key), 0);

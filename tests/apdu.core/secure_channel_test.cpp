@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "api/taviapi_devmgr.h"
+#include "api/taviapi_sessionkeymgr.h"
 #include "sm/kas.h"
 #include "sm_oracle.h"
 #include "support/fake_device.h"
@@ -30,14 +31,19 @@ struct card_side {
                        bytes(4, 0), hex("90 00")});
     }
 
-    // The 64 bytes the card derives from the host record of a step-2 command.
-    bytes derive(const bytes& step2) const {
-        const bytes host_point(step2.begin() + 5 + 8 + 68 + 4, step2.begin() + 5 + 8 + 68 + 4 + 136);
+    // The bytes the card derives from a short step-2 command: its ids (8
+    // bytes, 12 with a key type), OtherInfo (as long as Lc leaves) and the
+    // host record.
+    bytes derive(const bytes& step2, std::size_t ids = 8, std::size_t length = 64) const {
+        const std::size_t other_info_size = step2[4] - ids - kas_record_size;
+        const auto host_point = step2.begin() + 5 + static_cast<long>(ids + other_info_size) + 4;
+        EXPECT_EQ(bytes(step2.begin() + 5 + static_cast<long>(ids), host_point - 4), bytes(other_info_size, 0))
+            << "OtherInfo is zero bytes";
         std::uint8_t z[kas_shared_size];
-        EXPECT_EQ(kas_compute_shared(private_key, x, y, host_point.data(), z, sizeof z), 0);
-        const std::uint8_t other_info[68] = {};
-        bytes k(64);
-        kas_kdf_sha512(z, kas_shared_bits, other_info, sizeof other_info, k.data(), k.size());
+        EXPECT_EQ(kas_compute_shared(private_key, x, y, &*host_point, z, sizeof z), 0);
+        const bytes other_info(other_info_size, 0);
+        bytes k(length);
+        kas_kdf_sha512(z, kas_shared_bits, other_info.data(), other_info.size(), k.data(), k.size());
         return k;
     }
 };
@@ -107,6 +113,54 @@ TEST_F(SecureChannel, FailedSetUpKeepsThePreviousKeys) {
         EXPECT_EQ(bytes(d.encryption_key(), d.encryption_key() + 32), old_enc) << c.what;
         EXPECT_EQ(bytes(d.mac_key(), d.mac_key() + 32), old_mac) << c.what;
     }
+}
+
+// The OtherInfo length is the caller's profile: the library sends 68 zero
+// bytes, the PKCS #11 module 64; both sides derive with what was sent.
+TEST_F(SecureChannel, OtherInfoLengthIsTheCallersProfile) {
+    for (const std::size_t size : {std::size_t{68}, std::size_t{64}, std::size_t{0}}) {
+        SCOPED_TRACE(size);
+        card_side card;
+        fake_device d;
+        d.answer(card.step1_reply());
+        d.answer(hex("90 00"));
+        taviapi_devmgr manager(&d);
+        ASSERT_EQ(manager.setup_secure_channel(size), 0);
+        ASSERT_EQ(d.sent.size(), 2u);
+        EXPECT_EQ(d.sent[1][4], 8 + size + kas_record_size) << "Lc";
+        const bytes k = card.derive(d.sent[1]);
+        EXPECT_EQ(bytes(d.mac_key(), d.mac_key() + 32), bytes(k.begin(), k.begin() + 32));
+        EXPECT_EQ(bytes(d.encryption_key(), d.encryption_key() + 32), bytes(k.begin() + 32, k.end()));
+    }
+    // Longer than any profile sends: refused before anything goes out.
+    taviapi_devmgr manager(&device);
+    EXPECT_EQ(manager.setup_secure_channel(kas_other_info_max + 1), 2);
+    EXPECT_TRUE(device.sent.empty());
+}
+
+TEST_F(SecureChannel, SessionKeyAgreementTakesTheCallersOtherInfoLength) {
+    constexpr std::uint32_t aes_192 = 0x40002010;
+    for (const std::size_t size : {std::size_t{68}, std::size_t{64}}) {
+        SCOPED_TRACE(size);
+        card_side card;
+        fake_device d;
+        d.answer(card.step1_reply());
+        d.answer(hex("90 00"));
+        taviapi_sessionkeymgr manager(&d);
+        std::uint8_t key[32];
+        std::int32_t length = sizeof key;
+        ASSERT_EQ(manager.kas_session_key(0x21, aes_192, key, &length, size), 0);
+        ASSERT_EQ(length, 24);
+        ASSERT_EQ(d.sent.size(), 2u);
+        EXPECT_EQ(bytes(d.sent[1].begin(), d.sent[1].begin() + 4), hex("80 12 01 21"));
+        EXPECT_EQ(d.sent[1][4], 12 + size + kas_record_size) << "Lc";
+        EXPECT_EQ(bytes(key, key + length), card.derive(d.sent[1], 12, 24));
+    }
+    taviapi_sessionkeymgr manager(&device);
+    std::uint8_t key[32];
+    std::int32_t length = sizeof key;
+    EXPECT_EQ(manager.kas_session_key(0x21, aes_192, key, &length, kas_other_info_max + 1), 2);
+    EXPECT_TRUE(device.sent.empty());
 }
 
 TEST_F(SecureChannel, TwoSetUpsAgreeDifferentKeys) {

@@ -11,7 +11,6 @@
 
 namespace zervik {
 
-static_assert(TaviPrototcol_SessionKeyManager::kdf_other_info_size == kas_other_info_size, "OtherInfo size");
 static_assert(TaviProtocol_Base::card_key_size == kas_record_size, "key record size");
 static_assert(device_base::kek_size == 32, "AES-256 key-encryption key");
 
@@ -49,8 +48,8 @@ int fast_key_pair(host_key_pair& out) {
 }  // namespace
 
 std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_t key_type, bool fast,
-                                          std::uint8_t* buffer, std::int32_t* length) {
-    if (buffer == nullptr || length == nullptr) return status_unusable;
+                                          std::uint8_t* buffer, std::int32_t* length, std::size_t other_info_size) {
+    if (buffer == nullptr || length == nullptr || other_info_size > kas_other_info_max) return status_unusable;
 
     std::uint8_t card_key[kas_record_size];
     std::uint32_t card_header = 0;
@@ -64,10 +63,11 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
     if (status != 0) return status;
 
     if (!still_listed()) return status_failed;
-    const std::uint8_t other_info[kas_other_info_size] = {};
+    const std::uint8_t other_info[kas_other_info_max] = {};
     std::uint8_t host_record[kas_record_size];
     kas_host_key_record(host.x, host.y, host_record);
-    status = session_kdf(kas_algorithm_p521, kas_algorithm_sha512, session_key, key_type, other_info, host_record);
+    status = session_kdf(kas_algorithm_p521, kas_algorithm_sha512, session_key, key_type, other_info, host_record,
+                         other_info_size);
     if (status != status_ok) return status;
 
     // The card's record: {bits, X, Y, 0}; X and Y are all that is read.
@@ -77,7 +77,7 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
 
     const std::size_t key_length = session_key_length(key_type);
     wiped_bytes<64> derived;
-    kas_kdf_sha512(z.data(), kas_shared_bits, other_info, sizeof other_info, derived.data(), key_length);
+    kas_kdf_sha512(z.data(), kas_shared_bits, other_info, other_info_size, derived.data(), key_length);
     if (*length < 0 || static_cast<std::size_t>(*length) < key_length) return status_failed;
     if (key_length != 0) std::memcpy(buffer, derived.data(), key_length);
     *length = static_cast<std::int32_t>(key_length);
@@ -85,13 +85,15 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
 }
 
 std::int32_t taviapi_sessionkeymgr::kas_session_key(std::int32_t session_key, std::uint32_t key_type,
-                                                    std::uint8_t* buffer, std::int32_t* length) {
-    return agree(session_key, key_type, false, buffer, length);
+                                                    std::uint8_t* buffer, std::int32_t* length,
+                                                    std::size_t other_info_size) {
+    return agree(session_key, key_type, false, buffer, length, other_info_size);
 }
 
 std::int32_t taviapi_sessionkeymgr::kas_session_key_fast(std::int32_t session_key, std::uint32_t key_type,
-                                                         std::uint8_t* buffer, std::int32_t* length) {
-    return agree(session_key, key_type, true, buffer, length);
+                                                         std::uint8_t* buffer, std::int32_t* length,
+                                                         std::size_t other_info_size) {
+    return agree(session_key, key_type, true, buffer, length, other_info_size);
 }
 
 std::int32_t taviapi_sessionkeymgr::load_wrapped(const std::uint8_t* kek, std::uint8_t kek_id, std::int32_t session_key,
@@ -115,7 +117,7 @@ std::int32_t taviapi_sessionkeymgr::load_wrapped(const std::uint8_t* kek, std::u
 
 std::int32_t taviapi_sessionkeymgr::set_session_key(std::int32_t kek_id, std::int32_t session_key,
                                                     std::uint32_t key_type, const std::uint8_t* key,
-                                                    std::int32_t length) {
+                                                    std::int32_t length, std::size_t other_info_size) {
     if (device_ == nullptr) return status_failed;
     // What the key wrap refuses is refused before anything is sent.
     if (key == nullptr || length < 8 || length % 8 != 0 || length > static_cast<std::int32_t>(wrapped_capacity - 8))
@@ -127,7 +129,7 @@ std::int32_t taviapi_sessionkeymgr::set_session_key(std::int32_t kek_id, std::in
     for (;;) {
         if (!device_->cached_kek(id, kek.data())) {
             std::int32_t kek_length = kek.size();
-            const std::int32_t status = kas_session_key(id, kek_type, kek.data(), &kek_length);
+            const std::int32_t status = kas_session_key(id, kek_type, kek.data(), &kek_length, other_info_size);
             if (status != status_ok) return status;
             device_->cache_kek(id, kek.data());
             fresh = true;

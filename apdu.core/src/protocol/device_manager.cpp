@@ -7,18 +7,21 @@ namespace zervik {
 
 namespace {
 
+// The key agreement that opens a channel and the health query always go
+// plain, whatever the secure-channel flag of the protocol object says: a
+// channel is never set up under the keys it replaces.
 constexpr class_rule flag = class_rule::follows_flag;
 constexpr class_rule fixed = class_rule::fixed;
 
 constexpr command_form get_fs_max_space_form{"GetFSMaxSpace", apdu_case2_auto, 0x80, flag, 0x01, 0x00, 0x00, 4};
 constexpr command_form format_device_form{"FormatDevice", apdu_case3_auto, 0x80, flag, 0x02, 0x00, 0x00, 0};
 constexpr command_form get_chip_id_form{"GetChipID", apdu_case2_auto, 0x80, flag, 0x03, 0x00, 0x00, 0};
-constexpr command_form get_health_status_form{"GetHealthStatus", apdu_case2_auto, 0x80, flag, 0x05, 0x00, 0x00, 8};
+constexpr command_form get_health_status_form{"GetHealthStatus", apdu_case2_auto, 0x80, fixed, 0x05, 0x00, 0x00, 8};
 constexpr command_form change_working_mode_form{"ChangeWorkingMode", apdu_case1, 0x80, flag, 0x06, 0x00, 0x00, 0};
 constexpr command_form health_check_form{"HealthCheck", apdu_case1, 0x80, flag, 0x16, 0x00, 0x00, 0};
 constexpr command_form drbg_reseed_form{"DrbgReseed", apdu_case1, 0x80, fixed, 0x21, 0x00, 0x00, 0};
-constexpr command_form kas_gen_ephemeral_form{"SecureMessageKAS", apdu_case4_auto, 0x80, flag, 0x11, 0x00, 0x00, 0};
-constexpr command_form kas_kdf_form{"SecureMessageKAS", apdu_case4_auto, 0x80, flag, 0x11, 0x01, 0x00, 0};
+constexpr command_form kas_gen_ephemeral_form{"SecureMessageKAS", apdu_case4_auto, 0x80, fixed, 0x11, 0x00, 0x00, 0};
+constexpr command_form kas_kdf_form{"SecureMessageKAS", apdu_case4_auto, 0x80, fixed, 0x11, 0x01, 0x00, 0};
 
 static_assert(format_record_fixed_size + format_blob_max <= small_work_area, "format record fits the work area");
 
@@ -57,11 +60,11 @@ std::int32_t TaviPrototcol_DeviceManager::build_kas_gen_ephemeral(std::uint32_t 
 }
 
 std::int32_t TaviPrototcol_DeviceManager::build_kas_kdf(std::uint32_t first_id, std::uint32_t second_id,
-                                                        const std::uint8_t* other_info,
-                                                        const std::uint8_t* host_key) {
-    if (other_info == nullptr || host_key == nullptr) return status_unusable;
+                                                        const std::uint8_t* other_info, const std::uint8_t* host_key,
+                                                        std::size_t other_info_size) {
+    if (other_info == nullptr || host_key == nullptr || other_info_size > kas_other_info_max) return status_unusable;
     command_data d(small_work_area);
-    d.u32(first_id).u32(second_id).bytes(other_info, kdf_other_info_size).bytes(host_key, card_key_size);
+    d.u32(first_id).u32(second_id).bytes(other_info, other_info_size).bytes(host_key, card_key_size);
     return build_with(*this, kas_kdf_form, d);
 }
 

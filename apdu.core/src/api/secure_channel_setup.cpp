@@ -35,10 +35,15 @@ std::int32_t taviapi_devmgr::setup_secure_channel(std::size_t other_info_size) {
     wiped_bytes<2 * sm_key_length> derived;
     kas_kdf_sha512(z.data(), kas_shared_bits, other_info, other_info_size, derived.data(), derived.size());
 
+    // Another thread may have removed the device while the first step ran:
+    // look again before the device is used for the second step, and before
+    // its keys are written.
+    if (!still_listed()) return status_failed;
     std::uint8_t host_record[kas_record_size];
     kas_host_key_record(host_x, host_y, host_record);
     status = secure_message_kdf(kas_algorithm_p521, kas_algorithm_sha512, other_info, host_record, other_info_size);
     if (status != status_ok) return status;
+    if (!still_listed()) return status_failed;
 
     // MAC key = bytes 0-31, encryption key = bytes 32-63.
     device_->set_session_keys(derived.data() + sm_key_length, derived.data());

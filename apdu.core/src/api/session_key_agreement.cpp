@@ -27,6 +27,17 @@ struct host_key_pair {
     std::uint8_t y[kas_value_size];
 };
 
+// Whether the card's refusal of SymImportSessionKey says that it no longer
+// holds the key-encryption key the host kept: no key under its reference (a
+// reset, a reconnect, a destroy), or a key there that does not unwrap the
+// data (the reference was reused). The card gives the second answer also for
+// a key whose length is not its type's; that cause is known here, and such
+// a refusal is returned as it is. Any other refusal has a cause of its own.
+bool lost_kek(std::int32_t status, std::uint32_t key_type, std::int32_t key_length) {
+    if (status == sw_reference_not_found) return true;
+    return status == sw_wrong_data && session_key_length(key_type) == static_cast<std::size_t>(key_length);
+}
+
 // The host key pair of the fast agreement: made from the random source on
 // first use, then kept for the life of the process.
 int fast_key_pair(host_key_pair& out) {
@@ -97,9 +108,9 @@ std::int32_t taviapi_sessionkeymgr::kas_session_key_fast(std::int32_t session_ke
 }
 
 std::int32_t taviapi_sessionkeymgr::load_wrapped(const std::uint8_t* kek, std::uint8_t kek_id, std::int32_t session_key,
-                                                 std::uint32_t key_type, const std::uint8_t* key,
-                                                 std::int32_t length, bool* refused) {
-    *refused = false;
+                                                 std::uint32_t key_type, const std::uint8_t* key, std::int32_t length,
+                                                 bool* kek_lost) {
+    *kek_lost = false;
     std::uint8_t wrapped[wrapped_capacity];
     std::uint16_t wrapped_length = sizeof wrapped;
     std::int32_t status =
@@ -110,8 +121,7 @@ std::int32_t taviapi_sessionkeymgr::load_wrapped(const std::uint8_t* kek, std::u
     if (status != status_ok) return status;
     if (!still_listed()) return status_failed;
     status = sym_import_session_key(kek_id, session_key, key_type, wrapped, wrapped_length);
-    // A card status word: the card did not take the key under this KEK.
-    *refused = status > status_bad_file_information && status != status_sm_reply;
+    *kek_lost = lost_kek(status, key_type, length);
     return status;
 }
 
@@ -131,15 +141,16 @@ std::int32_t taviapi_sessionkeymgr::set_session_key(std::int32_t kek_id, std::in
             std::int32_t kek_length = kek.size();
             const std::int32_t status = kas_session_key(id, kek_type, kek.data(), &kek_length, other_info_size);
             if (status != status_ok) return status;
+            if (!still_listed()) return status_failed;
             device_->cache_kek(id, kek.data());
             fresh = true;
         }
-        bool refused = false;
-        const std::int32_t status = load_wrapped(kek.data(), id, session_key, key_type, key, length, &refused);
-        if (!refused || fresh) return status;
+        bool kek_lost = false;
+        const std::int32_t status = load_wrapped(kek.data(), id, session_key, key_type, key, length, &kek_lost);
+        if (!kek_lost || fresh) return status;
         // The card no longer holds the kept key: agree once more.
-        device_->drop_kek(id);
         if (!still_listed()) return status_failed;
+        device_->drop_kek(id);
     }
 }
 

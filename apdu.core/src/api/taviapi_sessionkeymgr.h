@@ -67,8 +67,10 @@ public:
     // Loads the caller's key (a multiple of 8 bytes, 8 to 248) as
     // session_key of key_type: wrapped under an AES-256 key-encryption key
     // agreed under kek_id, then GenSessionKey and SymImportSessionKey. The
-    // device keeps the agreed key per kek_id and reuses it; when the card
-    // refuses the import under a kept key, the key is agreed once more.
+    // device keeps the agreed key per kek_id and reuses it; when the card's
+    // refusal of the import under a kept key says that it lost that key (no
+    // key under kek_id, or one that does not unwrap a key of the right
+    // length), the key is agreed once more. Other refusals are returned.
     // The key-encryption key is agreed with other_info_size bytes of
     // OtherInfo.
     std::int32_t set_session_key(std::int32_t kek_id, std::int32_t session_key, std::uint32_t key_type,
@@ -78,8 +80,8 @@ public:
 private:
     std::int32_t agree(std::int32_t session_key, std::uint32_t key_type, bool fast, std::uint8_t* buffer,
                        std::int32_t* length, std::size_t other_info_size);
-    std::int32_t load_wrapped(const std::uint8_t* kek, std::uint8_t kek_id, std::int32_t session_key, std::uint32_t key_type,
-                              const std::uint8_t* key, std::int32_t length, bool* refused);
+    std::int32_t load_wrapped(const std::uint8_t* kek, std::uint8_t kek_id, std::int32_t session_key,
+                              std::uint32_t key_type, const std::uint8_t* key, std::int32_t length, bool* kek_lost);
     std::int32_t cipher_step(std::uint8_t step, const std::uint8_t* data, std::int32_t length, std::uint8_t* out,
                              std::int32_t* out_length);
 };

@@ -31,5 +31,8 @@ enum status_code : std::int32_t {
 };
 
 constexpr std::int32_t sw_success = 0x9000;
+// Card refusals the library tells apart.
+constexpr std::int32_t sw_wrong_data = 0x6A80;           // data the card cannot take
+constexpr std::int32_t sw_reference_not_found = 0x6A88;  // nothing under that reference
 
 }  // namespace zervik

@@ -105,28 +105,54 @@ EXPORTED LONG SCardCancel(SCARDCONTEXT) {
     return SCARD_S_SUCCESS;
 }
 
-TEST(library_unload, UnloadingDuringAWaitEndsItAndStopsTheWatchThread) {
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
-        void* library = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+namespace {
+
+// The library loaded, and a thread of this program waiting inside it for a
+// device event while the watch thread blocks in the service.
+struct waiting_library {
+    void* library = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    int event = -1;
+    int result = -1;
+    std::thread waiter;
+
+    void start_waiting() {
         ASSERT_NE(library, nullptr) << dlerror();
         auto wait = reinterpret_cast<wait_function>(dlsym(library, "Zervik_WaitforDevEvent"));
         ASSERT_NE(wait, nullptr);
-
-        int event = -1;
-        int result = -1;
-        std::thread waiter([&] { result = wait(no_reader, &event); });
+        waiter = std::thread([this, wait] { result = wait(no_reader, &event); });
         // The watch thread blocks: the waiter is inside the library.
         ASSERT_TRUE(the_service().wait_until_blocked());
-        ASSERT_EQ(dlclose(library), 0);
-        waiter.join();
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(event, 3);
+    }
+    ~waiting_library() {
+        if (waiter.joinable()) waiter.join();
+    }
+};
+
+bool library_loaded() {
+    void* still = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    if (still != nullptr) dlclose(still);
+    return still != nullptr;
+}
+
+void ignore_cancels(int count) {
+    std::lock_guard<std::mutex> lock(the_service().m);
+    the_service().cancels_to_ignore = count;
+}
+
+}  // namespace
+
+TEST(library_unload, UnloadingDuringAWaitEndsItAndStopsTheWatchThread) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        waiting_library w;
+        ASSERT_NO_FATAL_FAILURE(w.start_waiting());
+        ASSERT_EQ(dlclose(w.library), 0);
+        w.waiter.join();
+        EXPECT_EQ(w.result, 0);
+        EXPECT_EQ(w.event, 3);
 
         // Really gone, and the watch thread gave its context back.
-        void* still = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
-        EXPECT_EQ(still, nullptr);
-        if (still != nullptr) dlclose(still);
+        EXPECT_FALSE(library_loaded());
         service& s = the_service();
         std::lock_guard<std::mutex> lock(s.m);
         EXPECT_GE(s.cancels, 1);
@@ -139,33 +165,21 @@ TEST(library_unload, UnloadingDuringAWaitEndsItAndStopsTheWatchThread) {
 // answers its cancels late): the unload still waits until it has ended, as
 // nothing else would keep the library's code mapped under it.
 TEST(library_unload, UnloadWaitsForAWatchThreadPastTheStopBound) {
-    void* library = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
-    auto wait = reinterpret_cast<wait_function>(dlsym(library, "Zervik_WaitforDevEvent"));
-    ASSERT_NE(wait, nullptr);
-
-    int event = -1;
-    int result = -1;
-    std::thread waiter([&] { result = wait(no_reader, &event); });
-    ASSERT_TRUE(the_service().wait_until_blocked());
-    {
-        // More cancels than a bounded stop sends (one per 100 ms for 2 s).
-        std::lock_guard<std::mutex> lock(the_service().m);
-        the_service().cancels_to_ignore = 25;
-    }
-    ASSERT_EQ(dlclose(library), 0);
+    waiting_library w;
+    ASSERT_NO_FATAL_FAILURE(w.start_waiting());
+    // More cancels than a bounded stop sends (one per 100 ms for 2 s).
+    ignore_cancels(25);
+    ASSERT_EQ(dlclose(w.library), 0);
     {
         service& s = the_service();
         std::lock_guard<std::mutex> lock(s.m);
         EXPECT_EQ(s.blocked, 0) << "the unload returned while the watch thread still ran";
         EXPECT_EQ(s.released, s.established);
     }
-    waiter.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(event, 3);
-    void* still = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
-    EXPECT_EQ(still, nullptr);
-    if (still != nullptr) dlclose(still);
+    w.waiter.join();
+    EXPECT_EQ(w.result, 0);
+    EXPECT_EQ(w.event, 3);
+    EXPECT_FALSE(library_loaded());
 }
 
 // A cancel whose watch thread outlives the bound leaves that thread to end
@@ -173,26 +187,16 @@ TEST(library_unload, UnloadWaitsForAWatchThreadPastTheStopBound) {
 // cannot unmap the code the thread returns into. (It leaves the library
 // loaded in this process; the tests above run first.)
 TEST(library_unload, AWatchThreadLeftRunningKeepsTheLibraryLoaded) {
-    void* library = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
-    auto wait = reinterpret_cast<wait_function>(dlsym(library, "Zervik_WaitforDevEvent"));
-    auto cancel = reinterpret_cast<cancel_function>(dlsym(library, "Zervik_CancelWait"));
-    ASSERT_TRUE(wait != nullptr && cancel != nullptr);
-
-    int event = -1;
-    std::thread waiter([&] { wait(no_reader, &event); });
-    ASSERT_TRUE(the_service().wait_until_blocked());
-    {
-        std::lock_guard<std::mutex> lock(the_service().m);
-        the_service().cancels_to_ignore = 1000;
-    }
+    waiting_library w;
+    ASSERT_NO_FATAL_FAILURE(w.start_waiting());
+    auto cancel = reinterpret_cast<cancel_function>(dlsym(w.library, "Zervik_CancelWait"));
+    ASSERT_NE(cancel, nullptr);
+    ignore_cancels(1000);
     EXPECT_EQ(cancel(), 0);
-    waiter.join();
-    EXPECT_EQ(event, 3);
-    ASSERT_EQ(dlclose(library), 0);
-    void* still = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
-    EXPECT_NE(still, nullptr) << "unloaded under a running watch thread";
-    if (still != nullptr) dlclose(still);
+    w.waiter.join();
+    EXPECT_EQ(w.event, 3);
+    ASSERT_EQ(dlclose(w.library), 0);
+    EXPECT_TRUE(library_loaded()) << "unloaded under a running watch thread";
 
     // The thread, woken at last, returns into the library's code and ends.
     service& s = the_service();

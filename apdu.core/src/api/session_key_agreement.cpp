@@ -49,8 +49,10 @@ int fast_key_pair(host_key_pair& out) {
 }  // namespace
 
 std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_t key_type, bool fast,
-                                          std::uint8_t* buffer, std::int32_t* length) {
+                                          std::uint8_t* buffer, std::int32_t* length,
+                                          std::size_t other_info_length) {
     if (buffer == nullptr || length == nullptr) return status_unusable;
+    if (other_info_length > session::max_other_info_size) return status_unusable;
 
     std::uint8_t card_key[kas_record_size];
     std::uint32_t card_header = 0;
@@ -64,10 +66,11 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
     if (status != 0) return status;
 
     if (!still_listed()) return status_failed;
-    const std::uint8_t other_info[kas_other_info_size] = {};
+    const std::uint8_t other_info[session::max_other_info_size] = {};
     std::uint8_t host_record[kas_record_size];
     kas_host_key_record(host.x, host.y, host_record);
-    status = session_kdf(kas_algorithm_p521, kas_algorithm_sha512, session_key, key_type, other_info, host_record);
+    status = session_kdf(kas_algorithm_p521, kas_algorithm_sha512, session_key, key_type, other_info, host_record,
+                         other_info_length);
     if (status != status_ok) return status;
 
     // The card's record: {bits, X, Y, 0}; X and Y are all that is read.
@@ -77,7 +80,7 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
 
     const std::size_t key_length = session_key_length(key_type);
     wiped_bytes<64> derived;
-    kas_kdf_sha512(z.data(), kas_shared_bits, other_info, sizeof other_info, derived.data(), key_length);
+    kas_kdf_sha512(z.data(), kas_shared_bits, other_info, other_info_length, derived.data(), key_length);
     if (*length < 0 || static_cast<std::size_t>(*length) < key_length) return status_failed;
     if (key_length != 0) std::memcpy(buffer, derived.data(), key_length);
     *length = static_cast<std::int32_t>(key_length);
@@ -85,13 +88,14 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
 }
 
 std::int32_t taviapi_sessionkeymgr::kas_session_key(std::int32_t session_key, std::uint32_t key_type,
-                                                    std::uint8_t* buffer, std::int32_t* length) {
-    return agree(session_key, key_type, false, buffer, length);
+                                                    std::uint8_t* buffer, std::int32_t* length,
+                                                    std::size_t other_info_length) {
+    return agree(session_key, key_type, false, buffer, length, other_info_length);
 }
 
 std::int32_t taviapi_sessionkeymgr::kas_session_key_fast(std::int32_t session_key, std::uint32_t key_type,
                                                          std::uint8_t* buffer, std::int32_t* length) {
-    return agree(session_key, key_type, true, buffer, length);
+    return agree(session_key, key_type, true, buffer, length, kas_other_info_size);
 }
 
 std::int32_t taviapi_sessionkeymgr::load_wrapped(const std::uint8_t* kek, std::uint8_t kek_id, std::int32_t session_key,

@@ -26,10 +26,12 @@ std::int32_t taviapi_sessionkeymgr::session_kas_generate_ephemeral(std::uint32_t
 
 std::int32_t taviapi_sessionkeymgr::session_kdf(std::uint32_t first_id, std::uint32_t second_id,
                                                 std::int32_t session_key, std::uint32_t key_type,
-                                                const std::uint8_t* other_info, const std::uint8_t* host_key) {
+                                                const std::uint8_t* other_info, const std::uint8_t* host_key,
+                                                std::size_t other_info_length) {
     return keyed<session>(
         [&](session& p) {
-            return p.build_kas_kdf(first_id, second_id, low_byte(session_key), key_type, other_info, host_key);
+            return p.build_kas_kdf(first_id, second_id, low_byte(session_key), key_type, other_info, host_key,
+                                   other_info_length);
         },
         status_only);
 }

@@ -4,6 +4,7 @@
 // (session_key_agreement.cpp).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "api/taviapi_base.h"
@@ -20,9 +21,11 @@ public:
     // card_key: 144 bytes out.
     std::int32_t session_kas_generate_ephemeral(std::uint32_t algorithm, std::int32_t parameter,
                                                 std::uint8_t* card_key);
-    // other_info: 68 bytes; host_key: 144 bytes.
+    // other_info: other_info_length bytes (68 for this library); host_key:
+    // 144 bytes.
     std::int32_t session_kdf(std::uint32_t first_id, std::uint32_t second_id, std::int32_t session_key,
-                             std::uint32_t key_type, const std::uint8_t* other_info, const std::uint8_t* host_key);
+                             std::uint32_t key_type, const std::uint8_t* other_info, const std::uint8_t* host_key,
+                             std::size_t other_info_length = 68);
     std::int32_t gen_session_key(std::int32_t session_key, std::uint32_t key_type);
     std::int32_t create_session_key(std::int32_t session_key, std::uint32_t key_type, const std::uint8_t* key,
                                     std::int32_t length);
@@ -55,8 +58,9 @@ public:
     // buffer (1 when *length is below the type's key length; the card keeps
     // its key). The plain form makes a fresh host key pair; the fast form
     // uses one key pair made once per process.
+    // other_info_length: the zero bytes of OtherInfo (68 for this library).
     std::int32_t kas_session_key(std::int32_t session_key, std::uint32_t key_type, std::uint8_t* buffer,
-                                 std::int32_t* length);
+                                 std::int32_t* length, std::size_t other_info_length = 68);
     std::int32_t kas_session_key_fast(std::int32_t session_key, std::uint32_t key_type, std::uint8_t* buffer,
                                       std::int32_t* length);
     // Loads the caller's key (a multiple of 8 bytes, 8 to 248) as
@@ -69,7 +73,7 @@ public:
 
 private:
     std::int32_t agree(std::int32_t session_key, std::uint32_t key_type, bool fast, std::uint8_t* buffer,
-                       std::int32_t* length);
+                       std::int32_t* length, std::size_t other_info_length);
     std::int32_t load_wrapped(const std::uint8_t* kek, std::uint8_t kek_id, std::int32_t session_key, std::uint32_t key_type,
                               const std::uint8_t* key, std::int32_t length, bool* refused);
     std::int32_t cipher_step(std::uint8_t step, const std::uint8_t* data, std::int32_t length, std::uint8_t* out,

@@ -40,7 +40,13 @@ std::int32_t TaviPrototcol_DeviceManager::build_format_device(const format_param
     std::uint8_t work[work_area_size];
     std::size_t length = sizeof work;
     if (build_format_record(parameters, work, &length) != status_ok) return status_unusable;
-    return build(format_device_form, work, length);
+    return build_format_device_record(work, length);
+}
+
+std::int32_t TaviPrototcol_DeviceManager::build_format_device_record(const std::uint8_t* record,
+                                                                     std::size_t length) {
+    if (record == nullptr || length == 0 || length > work_area_size) return status_unusable;
+    return build(format_device_form, record, length);
 }
 
 std::int32_t TaviPrototcol_DeviceManager::build_get_chip_id() { return build(get_chip_id_form, nullptr, 0); }
@@ -66,14 +72,16 @@ std::int32_t TaviPrototcol_DeviceManager::build_kas_gen_ephemeral(std::uint32_t 
 
 std::int32_t TaviPrototcol_DeviceManager::build_kas_kdf(std::uint32_t first_id, std::uint32_t second_id,
                                                         const std::uint8_t* other_info,
-                                                        const std::uint8_t* host_key) {
-    if (other_info == nullptr || host_key == nullptr) return status_unusable;
-    std::uint8_t work[8 + kdf_other_info_size + card_key_size];
+                                                        const std::uint8_t* host_key,
+                                                        std::size_t other_info_length) {
+    if (other_info == nullptr || host_key == nullptr || other_info_length > max_other_info_size)
+        return status_unusable;
+    std::uint8_t work[8 + max_other_info_size + card_key_size];
     put_u32(work, first_id);
     put_u32(work + 4, second_id);
-    std::memcpy(work + 8, other_info, kdf_other_info_size);
-    std::memcpy(work + 8 + kdf_other_info_size, host_key, card_key_size);
-    return build(kas_kdf_form, work, sizeof work);
+    std::memcpy(work + 8, other_info, other_info_length);
+    std::memcpy(work + 8 + other_info_length, host_key, card_key_size);
+    return build(kas_kdf_form, work, 8 + other_info_length + card_key_size);
 }
 
 }  // namespace zervik

@@ -13,6 +13,7 @@ namespace zervik {
 class TaviPrototcol_DeviceManager : public TaviProtocol_Base {
 public:
     static constexpr std::uint32_t kdf_other_info_size = 68;
+    static constexpr std::size_t max_other_info_size = 512;
 
     using TaviProtocol_Base::TaviProtocol_Base;
     ~TaviPrototcol_DeviceManager() override;
@@ -28,10 +29,12 @@ public:
     // with its public key block.
     std::int32_t build_kas_gen_ephemeral(std::uint32_t algorithm, std::uint8_t parameter);
     // Key agreement, step 2: both ids, the KDF's other information
-    // (kdf_other_info_size bytes) and the host's public key block
-    // (card_key_size bytes).
+    // (other_info_length bytes, at most max_other_info_size) and the host's
+    // public key block (card_key_size bytes).
     std::int32_t build_kas_kdf(std::uint32_t first_id, std::uint32_t second_id, const std::uint8_t* other_info,
-                               const std::uint8_t* host_key);
+                               const std::uint8_t* host_key, std::size_t other_info_length = kdf_other_info_size);
+    // FormatDevice with a format record the caller assembled.
+    std::int32_t build_format_device_record(const std::uint8_t* record, std::size_t length);
 };
 
 }  // namespace zervik

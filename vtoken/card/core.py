@@ -6,6 +6,7 @@ import threading
 from typing import Any, Dict, List, Optional
 
 from . import apdu as apdu_mod
+from . import faults
 from .apdu import SwError
 from .dispatch import CLA_SM_BIT, SM_ALWAYS, SM_NEVER, CommandTable
 from .drbg import HmacDrbg
@@ -210,6 +211,7 @@ class Card:
                     raise SwError(e.sw, str(e)) from None
                 sm_info.update(mac=tag.hex(), plain=plain.hex())
             cmd.check_form(cmd_apdu)
+            faults.check(self, cmd_apdu)
             result = cmd.handler(self, cmd_apdu)
         except SwError as e:
             data, sw = b"", e.sw
@@ -223,7 +225,8 @@ class Card:
             # word in plain.  The channel used is the one the command came
             # under, even when the command opened a new one.
             sm_info["reply_plain"] = bytes(data).hex()
-            data = channel.wrap_reply(bytes(data), self.hooks.get("sm_reply_fault"))
+            fault = self.hooks.get("sm_reply_fault") or self.hooks.pop("sm_reply_fault_next", None)
+            data = channel.wrap_reply(bytes(data), fault)
         return apdu_mod.response(data, sw)
 
     def describe(self) -> Dict[str, Any]:

@@ -167,7 +167,9 @@ std::int32_t module_sessionkeymgr::obtain_secret_key(std::uint8_t session_slot, 
                                                      const std::uint8_t* key, std::int32_t length) {
     constexpr std::size_t wrapped_capacity = 256;
     if (device_ == nullptr) return status_failed;
-    // What the key wrap refuses is refused before anything is sent.
+    // What the card or the key wrap would refuse is refused before anything
+    // is sent.
+    if (session_key_length(algorithm) == 0) return status_failed;
     if (key == nullptr || length < 8 || length % 8 != 0 || length > static_cast<std::int32_t>(wrapped_capacity - 8))
         return status_failed;
 

@@ -139,7 +139,9 @@ public:
                                    std::int32_t* length);
     // A fresh key-encryption key in kek_slot, the caller's key wrapped under
     // it, GenSessionKey and SymImportSessionKey into session_slot: the first
-    // failing step's result.
+    // failing step's result. 1 with nothing sent for an algorithm without a
+    // key length, or a key the wrap cannot take (8 to 248 bytes, whole
+    // 8-byte blocks).
     std::int32_t obtain_secret_key(std::uint8_t session_slot, std::uint32_t algorithm, const std::uint8_t* key,
                                    std::int32_t length);
 };

@@ -56,6 +56,9 @@
 
 #include <stdint.h>
 
+/* Status integers with a name of their own (see above). */
+#include "zervik_status.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #include <winscard.h>
@@ -78,14 +81,6 @@ extern "C" {
 
 /* A device of the library's list; valid until the device is removed. */
 typedef void* ZERVIK_HANDLE;
-
-/* Status integers with a name of their own (see above). */
-#define ZERVIK_OK 0
-#define ZERVIK_ERR_DEVICE 1
-#define ZERVIK_ERR_REPLY 2
-#define ZERVIK_ERR_SIZE 3
-#define ZERVIK_ERR_FILE_INFO 4
-#define ZERVIK_ERR_SECURE_MESSAGING 0x8005
 
 /* ---- Devices and transport ------------------------------------------- */
 

@@ -303,6 +303,38 @@ TEST_F(keys_card_test, SetSessionKeyAgreesOncePerDeviceAndKek) {
     EXPECT_EQ(count_commands("8012"), 2u);
 }
 
+// Only the token's refusals that say it lost the kept key-encryption key
+// start a new agreement: its reference taken by another key gives 6A80 for
+// a key that fits its type, and the key is agreed anew; a key whose length
+// is not its type's gives 6A80 as well, which comes back at once.
+TEST_F(keys_card_test, SetSessionKeyAgreesAgainOnlyForALostKek) {
+    const bytes key = pattern(16, 0x40);
+    ASSERT_EQ(Zervik_SetSessionKey(handle_, 0x30, 0x31, aes_128, key.data(), 16), 0);
+
+    // The KEK's reference now holds another AES-256 key.
+    int result = 0;
+    exchange(handle_,
+             "8013003004"
+             "40002020",
+             result);
+    ASSERT_EQ(result, 0);
+    vt_.clear_log();
+    ASSERT_EQ(Zervik_SetSessionKey(handle_, 0x30, 0x32, aes_128, key.data(), 16), 0);
+    EXPECT_EQ(count_commands("8012"), 2u);
+    EXPECT_EQ(count_commands("8061"), 2u);
+    EXPECT_EQ(card_session_key(0x32), to_hex(key.data(), key.size()));
+
+    // A 16-byte key said to be AES-256: the token refuses it, nothing is
+    // agreed, and the kept key still serves the next call.
+    vt_.clear_log();
+    EXPECT_EQ(Zervik_SetSessionKey(handle_, 0x30, 0x33, aes_256, key.data(), 16), 0x6A80);
+    EXPECT_EQ(count_commands("8012"), 0u);
+    EXPECT_EQ(count_commands("8061"), 1u);
+    vt_.clear_log();
+    ASSERT_EQ(Zervik_SetSessionKey(handle_, 0x30, 0x34, aes_128, key.data(), 16), 0);
+    EXPECT_EQ(count_commands("8012"), 0u);
+}
+
 TEST_F(keys_card_test, HashChunksAndMatchesTheHost) {
     struct row {
         std::size_t length;

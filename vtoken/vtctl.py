@@ -127,7 +127,7 @@ class VtCtl:
 
 
 # Keys of "set" whose values are hex strings, never numbers.
-HEX_KEYS = {"chip_id", "health_status"}
+HEX_KEYS = {"chip_id", "health_status", "admin_key", "version_info"}
 
 
 def _value(key: str, text: str) -> Any:

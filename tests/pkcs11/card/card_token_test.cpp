@@ -7,6 +7,8 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <mbedtls/aes.h>
@@ -348,4 +350,59 @@ TEST_F(card_token_test, EnableDisableCdAndThePinList) {
     EXPECT_EQ(count, 0u) << "a fresh card has no PIN";
     std::uint64_t health = 0;
     EXPECT_EQ(card_get_health(h_, &health), 0);
+}
+
+// ---- two tokens --------------------------------------------------------------
+
+namespace {
+
+// The second token's side channel (tests/harness/second_token.py); its card
+// sits in the spare reader only while a test has inserted it.
+constexpr int second_token_port = 40471;
+
+class inserted_second_token {
+public:
+    inserted_second_token() : vt(second_token_port) {
+        vt.call("reset_state");
+        vt.call("insert", {{"wait_ready", true}});
+    }
+    ~inserted_second_token() { vt.call("remove"); }
+    test_support::vtoken_control vt;
+};
+
+// Opens a reader whose card pcscd may not have seen yet: bounded retries
+// while the reader still reports no card.
+std::int32_t open_when_present(const char* reader, card_handle* h) {
+    std::int32_t status = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        status = open_device(reader, h);
+        if (status != static_cast<std::int32_t>(0x8010000C)) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    return status;
+}
+
+}  // namespace
+
+TEST_F(card_token_test, TwoTokensEachTakeTheirOwnKeys) {
+    inserted_second_token second;
+    card_handle h2 = 0;
+    ASSERT_EQ(open_when_present(test_support::empty_reader, &h2), 0);
+    ASSERT_NE(h2, h_);
+
+    const bytes data = counting(32, 0x60);
+    const bytes key1 = counting(16, 0x10);
+    const bytes key2 = counting(32, 0x20);
+    ASSERT_EQ(card_obtain_secret_key(h_, slot, 0x40002000, key1.data(), 16), 0);
+    ASSERT_EQ(card_obtain_secret_key(h2, slot, 0x40002020, key2.data(), 32), 0);
+    EXPECT_EQ(second.vt.call("session_slot", {{"slot", slot}})["key"].get<std::string>(),
+              to_hex(key2.data(), key2.size()));
+    EXPECT_EQ(session_slot(slot), to_hex(key1.data(), key1.size()));
+
+    std::int32_t status = -1;
+    EXPECT_EQ(card_encrypt(data, &status), software_aes(key1, data));
+    std::swap(h_, h2);
+    EXPECT_EQ(card_encrypt(data, &status), software_aes(key2, data));
+    std::swap(h_, h2);
+    EXPECT_EQ(close_device(h2), 0);
 }

@@ -9,10 +9,12 @@ the two never drift apart.  Each value is a string literal on its own
 import os
 import re
 
-HEADER = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                      "apdu.core", "include", "solvanta_card_config.h")
+INCLUDE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                       "apdu.core", "include")
+HEADER = os.path.join(INCLUDE, "solvanta_card_config.h")
 
 _DEFINE = re.compile(r'^\s*#\s*define\s+(\w+)\s+"([^"\\]*)"\s*$')
+_NUMBER = re.compile(r'^\s*#\s*define\s+(\w+)\s+([0-9]+)\s*$')
 
 
 def read_defines(path: str = HEADER) -> dict:
@@ -23,6 +25,17 @@ def read_defines(path: str = HEADER) -> dict:
             m = _DEFINE.match(line)
             if m:
                 values[m.group(1)] = m.group(2).encode("ascii")
+    return values
+
+
+def read_numbers(path: str) -> dict:
+    """The decimal #defines of a header: name -> int."""
+    values = {}
+    with open(path, "r", encoding="ascii") as f:
+        for line in f:
+            m = _NUMBER.match(line)
+            if m:
+                values[m.group(1)] = int(m.group(2))
     return values
 
 

@@ -304,7 +304,6 @@ class ModuleFormatTest(unittest.TestCase):
         c.ok("80 14 00 02", struct.pack(">I", AES_256) + bytes(32))
         c.ok("80 18 03 02")
         c.ok("00 DA 02 02", b"other")
-        c.card.state.update(asym_keys={"1": {"x": 1}})
         free = c.card.state["fs_free_space"]
         record = module_format_record()
         self.assertEqual(len(record), 275)
@@ -313,7 +312,7 @@ class ModuleFormatTest(unittest.TestCase):
         self.assertEqual(st["fs"], {"3f00": st["fs"]["3f00"]})
         self.assertEqual(st["fs"]["3f00"]["children"], [])
         self.assertEqual(st["fs_free_space"], free)
-        self.assertEqual((st["pins"], st["saved_sessions"], st["asym_keys"]), ({}, {}, {}))
+        self.assertEqual((st["pins"], st["saved_sessions"]), ({}, {}))
         self.assertEqual(c.sw("00 CA 02 02", le=0), 0x6A88)
         self.assertEqual(c.ok("00 CA 01 09", le=0), bytes.fromhex("00000001"))
         self.assertEqual(c.ok("00 CA 01 04", le=0), bytes.fromhex("01000000"))

@@ -166,9 +166,14 @@ class Files:
         if f["type"] in TRANSPARENT:
             tail = struct.pack(">BBB", a[2], f["parameter"], f["second_parameter"])
             return head + tail + (b"\x00" if f["type"] == 0x10 else b"")
-        records = [bytes.fromhex(r) for r in f["records"]]
-        return head + struct.pack(">IHBBB", sum(map(len, records)), len(records), a[2],
-                                  f["parameter"], f["second_parameter"]) + bytes(3)
+        key = f.get("key")
+        if key is not None:
+            # A key file holding a key: its algorithm id and key size in bits.
+            figures = struct.pack(">IH", key["alg"], key["bits"])
+        else:
+            records = [bytes.fromhex(r) for r in f["records"]]
+            figures = struct.pack(">IH", sum(map(len, records)), len(records))
+        return head + figures + struct.pack(">BBB", a[2], f["parameter"], f["second_parameter"]) + bytes(3)
 
     def resolve(self, elements):
         """A path of ids (4 hex digits) or names from the MF (a leading 3F00

@@ -108,7 +108,6 @@ def format_device(card, apdu):
     files.Files(card).wipe()
     pin.wipe(card)
     session.wipe_saved(card)
-    card.state.update(asym_keys={})
     files.wipe_data_objects(card, files.card_info(*(data[18 + 32 * i:50 + 32 * i].split(b"\x00", 1)[0]
                                                     for i in range(4))))
     card.state.update(format=fields, format_count=card.state["format_count"] + 1,

@@ -366,7 +366,17 @@ public:
         vt.call("reset_state");
         vt.call("insert", {{"wait_ready", true}});
     }
-    ~inserted_second_token() { vt.call("remove"); }
+    // Removes the card and waits until pcscd no longer reports it, so that
+    // its removal reaches no later event wait.
+    ~inserted_second_token() {
+        vt.call("remove");
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            card_handle h = 0;
+            if (open_device(test_support::empty_reader, &h) != 0) break;
+            close_device(h);
+            std::this_thread::sleep_for(50ms);
+        }
+    }
     test_support::vtoken_control vt;
 };
 

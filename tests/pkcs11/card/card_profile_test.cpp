@@ -13,6 +13,7 @@
 #include "protocol/session_key_manager.h"
 #include "solvanta_card_config.h"
 #include "support/fake_device.h"
+#include "support/vtoken_control.h"
 
 using namespace solvantex;
 using test_support::bytes;
@@ -25,15 +26,7 @@ namespace {
 
 using session = zervik::TaviPrototcol_SessionKeyManager;
 
-std::string text(const bytes& b) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (std::uint8_t v : b) {
-        s += digits[v >> 4];
-        s += digits[v & 15];
-    }
-    return s;
-}
+std::string text(const bytes& b) { return test_support::to_hex(b.data(), b.size()); }
 
 // Runs fn on a manager of type M made with the device and flag.
 template <typename M>

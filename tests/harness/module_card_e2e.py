@@ -3,8 +3,10 @@
 the virtual token, with the host side written here in python3-cryptography:
 the channel with 64 bytes of OtherInfo, wrapped GetData 0101 and a spoiled
 reply MAC, the module's format sequence in strict access mode, a 2500-byte
-file in 1024-byte chunks, and a saved session key that outlives a card
-reset.  Needs the card environment (card_env.py start, or ctest's fixture).
+file in 1024-byte chunks, a saved session key that outlives a card reset,
+key pairs generated and imported into the container key files, and the card
+pulled out in the middle of a command.  Needs the card environment
+(card_env.py start, or ctest's fixture).
 """
 
 import hashlib
@@ -22,8 +24,8 @@ import pcsc  # noqa: E402
 from support import header_string  # noqa: E402
 from vtctl import VtCtl  # noqa: E402
 
-from cryptography.hazmat.primitives import cmac  # noqa: E402
-from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
+from cryptography.hazmat.primitives import cmac, hashes, keywrap  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa, utils  # noqa: E402
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes  # noqa: E402
 
 try:
@@ -34,6 +36,7 @@ except ImportError:  # the Debian 12 package
 READER = os.environ.get("SOLVANTA_READER", "Solvanta Token 00 00")
 CONTROL_PORT = int(os.environ.get("VTOKEN_CONTROL_PORT", "40470"))
 P521, SHA512, AES_256, AES_256_CBC = 0x40001011, 0x40000015, 0x40002020, 0x40002021
+RSA_2048, P_256, SHA256 = 0x40001001, 0x40001010, 0x40000013
 
 
 def sw(reply):
@@ -158,6 +161,9 @@ class ModuleCardTest(unittest.TestCase):
         self.host = Host(self.card)
 
     def tearDown(self):
+        if not self.vt.status()["inserted"]:
+            self.vt.insert(wait_ready=True)
+            self.ctx.wait_for(READER, True, 10.0)
         self.card.disconnect(pcsc.SCARD_RESET_CARD)
         self.ctx.close()
         self.vt.reset_state()
@@ -227,6 +233,100 @@ class ModuleCardTest(unittest.TestCase):
         self.assertEqual(h.ok("80 65 00 00", bytes(range(32)), le=0), before)
         key = bytes.fromhex(self.vt.call("session_slot", slot=2)["key"])
         self.assertEqual(before, aes(key, bytes(range(32))))
+
+
+    def key_files(self, index, spec):
+        """The container key files of 3F00/2000/4000, as the module makes them."""
+        public_id = (0x4100 if spec == 1 else 0x4400) + index
+        private_id = public_id + 0x100
+        self.host.ok("80 42 00 00", bytes([1, 0x20, 255, 17, 17, 0]) + bytes(16) + struct.pack(">HBH", public_id, 0, 0))
+        self.host.ok("80 42 00 00", bytes([1, 0x30, 0, 17, 17, 0]) + bytes(16) + struct.pack(">HBH", private_id, 0, 0))
+        return public_id, private_id
+
+    def container_dir(self):
+        h = self.host
+        h.ok("80 42 00 00", df(b"root", 0x2000, 255, 255))
+        h.ok("80 42 00 00", df(b"mscp", 0x4000, 255, 255))
+        h.ok("00 A4 08 00", bytes.fromhex("3F0020004000"), le=0)
+
+    def test_generated_keys_sign_in_the_container_directory(self):
+        h = self.host
+        self.container_dir()
+        digest = hashlib.sha256(b"container keys").digest()
+        for index, spec, alg in ((0, 2, RSA_2048), (0, 1, P_256)):
+            public_id, private_id = self.key_files(index, spec)
+            h.ok("80 81 00 00", struct.pack(">HHIBB", public_id, private_id, alg, 0, 3))
+            exported = h.ok("80 84 01 00", struct.pack(">H", public_id), le=0)
+            self.assertEqual(exported[:6], struct.pack(">I", alg) + bytes(2))
+            block = exported[6:]
+            signed = h.ok("80 89 01 00", struct.pack(">HI", private_id, SHA256) + digest, le=0)
+            signature = signed[4:]
+            self.assertEqual(struct.unpack(">I", signed[:4])[0], len(signature))
+            if alg == RSA_2048:
+                self.assertEqual(len(block), 264)
+                public = rsa.RSAPublicNumbers(int.from_bytes(block[260:264], "big"),
+                                              int.from_bytes(block[4:260], "big")).public_key()
+                public.verify(signature, digest, padding.PKCS1v15(), utils.Prehashed(hashes.SHA256()))
+            else:
+                self.assertEqual((len(block), len(signature)), (144, 64))
+                public = ec.EllipticCurvePublicNumbers(int.from_bytes(block[4:72], "big"),
+                                                       int.from_bytes(block[72:140], "big"),
+                                                       ec.SECP256R1()).public_key()
+                der = utils.encode_dss_signature(int.from_bytes(signature[:32], "big"),
+                                                 int.from_bytes(signature[32:], "big"))
+                public.verify(der, digest, ec.ECDSA(utils.Prehashed(hashes.SHA256())))
+        listed = h.ok("00 CA 01 06", le=0)
+        ids = sorted(struct.unpack(">H", listed[i:i + 2])[0] for i in range(0, len(listed), 2))
+        self.assertEqual(ids, [0x4100, 0x4200, 0x4400, 0x4500])
+
+    def test_p521_import_under_an_agreed_key(self):
+        h = self.host
+        self.container_dir()
+        z = h.agree("80 12 01 03", struct.pack(">III", P521, SHA512, AES_256))
+        kek = kdf(z, bytes(64), 32)
+        key = ec.generate_private_key(ec.SECP521R1())
+        n = key.public_key().public_numbers()
+        public_id, private_id = self.key_files(5, 2)
+        pub = struct.pack(">HIBB", public_id, P521, 3, 0) + struct.pack(">I", 521) + \
+            n.x.to_bytes(68, "big") + n.y.to_bytes(68, "big") + bytes(4)
+        pri = struct.pack(">I", 521) + key.private_numbers().private_value.to_bytes(68, "big")
+        pri_data = struct.pack(">HHIBB", private_id, public_id, P521, 3, 0) + keywrap.aes_key_wrap(kek, pri)
+        self.vt.clear_log()
+        h.ok("80 82 01 00", pub)
+        h.ok("80 83 00 03", pri_data)
+        sent = [bytes.fromhex(e["command"]) for e in self.vt.log()["entries"]]
+        self.assertEqual([c[4] for c in sent], [152, 90])
+        value = hashlib.sha512(b"imported").digest()
+        signature = h.ok("80 89 01 00", struct.pack(">HI", private_id, SHA512) + value, le=0)[4:]
+        self.assertEqual(len(signature), 132)
+        der = utils.encode_dss_signature(int.from_bytes(signature[:66], "big"), int.from_bytes(signature[66:], "big"))
+        key.public_key().verify(der, value, ec.ECDSA(utils.Prehashed(hashes.SHA512())))
+
+    def test_pulled_in_the_middle_of_a_write(self):
+        h = self.host
+        h.ok("80 42 00 00", ef(b"cert00", 0x0B80, 8))
+        self.vt.call("pull_after", apdus=2, execute=True)
+        h.ok("80 45 40 00", struct.pack(">BHB", 0, 0, 6) + b"cert00" + b"AAAA")
+        # vpcd answers the pulled command with no bytes (never a status
+        # word), or pcscd already reports the card gone.
+        try:
+            self.assertEqual(h.tx("80 45 40 00", struct.pack(">BHB", 0, 4, 6) + b"cert00" + b"BBBB"), b"")
+        except pcsc.PcscError:
+            pass
+        self.vt.wait("removed")
+        self.assertFalse(self.vt.status()["inserted"], "the card stays out")
+        gone, _ = self.ctx.wait_for(READER, False, 10.0)
+        self.assertTrue(gone, "pcscd saw the removal")
+        with self.assertRaises(pcsc.PcscError):
+            h.tx("80 44 40 00", struct.pack(">HB", 0, 6) + b"cert00", le=8)
+        self.vt.insert(wait_ready=True)
+        present, _ = self.ctx.wait_for(READER, True, 10.0)
+        self.assertTrue(present)
+        self.card.disconnect(pcsc.SCARD_LEAVE_CARD)
+        self.card = self.ctx.connect(READER)
+        self.host = Host(self.card)
+        read = self.host.ok("80 44 40 00", struct.pack(">HB", 0, 6) + b"cert00", le=8)
+        self.assertEqual(read, b"AAAABBBB", "the pulled write ran before the card went")
 
 
 if __name__ == "__main__":

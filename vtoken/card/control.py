@@ -169,6 +169,17 @@ class Commands:
         pending = self.card.push_overrides(raw, append=bool(req.get("append", True)))
         return {"pending": pending}
 
+    def cmd_pull_after(self, req):
+        if req.get("clear"):
+            self.card.pull_after(None)
+            return {"pull_after": None}
+        apdus = _int_range(req.get("apdus"), "apdus", 1, 1 << 20)
+        execute = req.get("execute", True)
+        if not isinstance(execute, bool):
+            raise RequestError("execute must be true or false")
+        self.card.pull_after(apdus, execute)
+        return {"pull_after": apdus, "execute": execute}
+
     def cmd_log(self, req):
         snap = self.card.log.snapshot()
         if req.get("clear"):
@@ -190,6 +201,7 @@ class Commands:
             self.card.state.reset()
             self.card.hooks.clear()
             self.card.push_overrides([], append=False)
+            self.card.pull_after(None)
             self.card.reset_volatile()
             return {"state": self.card.state.snapshot()}
 

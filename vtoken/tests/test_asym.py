@@ -69,6 +69,21 @@ def openssl(*args, data=b""):
                           stderr=subprocess.PIPE, check=True, timeout=30).stdout
 
 
+def openssl_verifies(public, value, der_signature):
+    """openssl pkeyutl -verify of a DER ECDSA signature over a digest."""
+    with tempfile.TemporaryDirectory(prefix="vtoken-ec-") as d:
+        paths = {name: os.path.join(d, name) for name in ("pub.pem", "sig.der", "value.bin")}
+        for name, content in (("pub.pem", public.public_bytes(serialization.Encoding.PEM,
+                                                              serialization.PublicFormat.SubjectPublicKeyInfo)),
+                              ("sig.der", der_signature), ("value.bin", value)):
+            with open(paths[name], "wb") as f:
+                f.write(content)
+        done = subprocess.run([OPENSSL, "pkeyutl", "-verify", "-pubin", "-inkey", paths["pub.pem"],
+                               "-sigfile", paths["sig.der"], "-in", paths["value.bin"]],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+        return done.returncode == 0 and b"Signature Verified Successfully" in done.stdout
+
+
 class KeyFileFixture(unittest.TestCase):
     """A card with the MF current and an AES-256 key-encryption key in slot 3."""
 
@@ -115,7 +130,10 @@ class GenerationTest(KeyFileFixture):
         for i, (alg, bits) in enumerate(((RSA_1024, 1024), (RSA_2048, 2048), (P_256, 256), (P_521, 521))):
             with self.subTest(alg="%08X" % alg):
                 pub_id, pri_id = 0x4100 + i, 0x4200 + i
-                self.generate(pub_id, pri_id, alg)
+                self.files(pub_id, pri_id)
+                empty = self.c.ok("00 A4 02 00", struct.pack(">H", pri_id), le=0)
+                self.assertEqual(empty[24:30], bytes(6), "an empty key file")
+                self.c.ok("80 81 00 00", struct.pack(">HHIBB", pub_id, pri_id, alg, 0, 3))
                 reply = self.export(pub_id)
                 self.assertEqual(reply[:6], struct.pack(">I", alg) + bytes(2))
                 public = public_key_of(alg, reply[6:])
@@ -261,7 +279,6 @@ class RsaTest(KeyFileFixture):
             return ("80 83 00 %02x" % slot,
                     struct.pack(">HHIBB", private_id, public_id, RSA_2048, slot, 0) + keywrap.aes_key_wrap(kek, block))
 
-        self.assertEqual(self.c.sw(*pri(self.key)), 0x6A88, "the public file is empty")
         self.c.ok("80 82 01 00", good_pub)
         broken = bytearray(rsa_private_block(self.key))
         broken[900] ^= 1
@@ -291,6 +308,23 @@ class EcTest(KeyFileFixture):
                                                  int.from_bytes(signature[66:], "big"))
                 public.verify(der, value, ec.ECDSA(utils.Prehashed(algorithm)))
                 self.c.ok("80 8A 01 00", struct.pack(">HIH", 0x4100, 0, 132) + signature + value)
+                if OPENSSL is not None and len(value) == 64:
+                    self.assertTrue(openssl_verifies(public, value, der))
+
+    def test_openssl_accepts_p256_signatures(self):
+        if OPENSSL is None:
+            self.skipTest("no openssl command")
+        self.generate(0x4100, 0x4200, P_256)
+        public = self.public(0x4100)
+        for value in (bytes(32), bytes(range(32)), b"\xff" * 32):
+            with self.subTest(value=value.hex()[:8]):
+                signature = self.sign(0x4200, HASH_IDS["sha256"], value)
+                der = utils.encode_dss_signature(int.from_bytes(signature[:32], "big"),
+                                                 int.from_bytes(signature[32:], "big"))
+                self.assertTrue(openssl_verifies(public, value, der))
+                bad = utils.encode_dss_signature(int.from_bytes(signature[:32], "big"),
+                                                 int.from_bytes(signature[32:], "big") ^ 1)
+                self.assertFalse(openssl_verifies(public, value, bad))
 
     def test_p256_takes_the_leftmost_bits_of_longer_data(self):
         self.generate(0x4100, 0x4200, P_256)
@@ -307,6 +341,14 @@ class EcTest(KeyFileFixture):
                     public.verify(der, b"\x00" + value[1:], ec.ECDSA(utils.Prehashed(algorithm)))
                 # Bytes past the first 32 do not count.
                 self.c.ok("80 8A 01 00", struct.pack(">HIH", 0x4100, 0, 64) + signature + value[:32])
+
+    def test_a_private_key_imported_alone_fills_its_public_file(self):
+        key = ec.generate_private_key(ec.SECP256R1())
+        self.files(0x4400, 0x4500)
+        pri = ec_private_block(key)
+        self.c.ok("80 83 00 %02x" % KEK_SLOT,
+                  struct.pack(">HHIBB", 0x4500, 0x4400, P_256, KEK_SLOT, 0) + keywrap.aes_key_wrap(KEK, pri))
+        self.assertEqual(self.export(0x4400)[6:], ec_public_block(key.public_key()))
 
     def test_import_checks(self):
         key = ec.generate_private_key(ec.SECP256R1())

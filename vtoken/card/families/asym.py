@@ -19,7 +19,8 @@ family (40000000 MD5, 40000011 SHA-1, 40000013 SHA-256, 40000014 SHA-384,
     80 82 00 ww Lc        AsymWrapImportPub: the same with the block wrapped
     80 83 00 ww Lc        AsymImportPri: private id, public id, algorithm,
                           two bytes, the private block wrapped under the AES
-                          session key ww; the key must match the public file
+                          session key ww; the key must match the key in the
+                          public file, or fills an empty public file
     80 84 01 00 Lc=2 Le   AsymExportPub: id -> algorithm u32, 00 00, block
     80 84 00 ww Lc=2 Le   AsymWrapExportPub: the same, the block wrapped
     80 8B 00 ww Lc=2 Le   AsymWrapExportPri: private id -> algorithm, 00 00,
@@ -325,15 +326,20 @@ def import_pri(card, apdu):
     private_id, public_id, alg_id = struct.unpack(">HHI", d[:8])
     _algorithm(alg_id)
     private_file = key_file(card, private_id, PRIVATE_FILE)
-    public_file = key_file(card, public_id, PUBLIC_FILE)
+    public_file = key_file(card, public_id, PUBLIC_FILE, private_file.files)
     private_file.require(card, 1, "write")
     block = session_keys.unwrap(card, apdu.p2, d[10:])
     if len(block) != private_block_size(alg_id):
         raise SwError(SW_WRONG_DATA, "a private block of %d bytes for %08X" % (len(block), alg_id))
     private = parse_private_block(alg_id, block)
-    public = public_file.key()
-    if public.alg != alg_id or public.public.public_numbers() != private.public_key().public_numbers():
-        raise SwError(SW_WRONG_DATA, "the private key does not match public key file %04X" % public_id)
+    if public_file.stored is None:
+        # A private key imported alone completes its pair: the public key
+        # file gets the public half.
+        public_file.put(card, alg_id, public_block(alg_id, private.public_key()))
+    else:
+        public = public_file.key()
+        if public.alg != alg_id or public.public.public_numbers() != private.public_key().public_numbers():
+            raise SwError(SW_WRONG_DATA, "the private key does not match public key file %04X" % public_id)
     private_file.put(card, alg_id, block)
     return b""
 

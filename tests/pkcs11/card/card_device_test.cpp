@@ -288,6 +288,22 @@ TEST_F(token_event_test, ACancelBeforeTheWaitEndsItAtOnceAndStaysUntilARestart) 
     EXPECT_EQ(wait_now(), token_arrived);
 }
 
+// However a cancel meets a wait that is just starting (before its queue
+// exists, while it starts the watch, or blocked), the wait ends with 3.
+TEST_F(token_event_test, ACancelRacingAStartingWaitAlwaysEndsIt) {
+    fake_.add_reader("Solvanta Token 00 00");
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE(round);
+        restart_token_device_event();
+        auto waiting = wait_async();
+        // Rounds cancel at different points of the wait's start.
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * round));
+        cancel_token_device_event();
+        ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(waiting.get(), token_wait_cancelled);
+    }
+}
+
 TEST_F(token_event_test, AnUnexpectedPcscFailureInTheWatchDoesNotEndTheWait) {
     fake_.add_reader("Solvanta Token 00 00");
     auto waiting = wait_async();

@@ -31,6 +31,12 @@ struct card_side {
                        bytes(4, 0), hex("90 00")});
     }
 
+    // The card's two replies to a key agreement: its key, then 9000.
+    void answer_agreement(fake_device& d) const {
+        d.answer(step1_reply());
+        d.answer(hex("90 00"));
+    }
+
     // The bytes the card derives from a short step-2 command: its ids (8
     // bytes, 12 with a key type), OtherInfo (as long as Lc leaves) and the
     // host record.
@@ -63,8 +69,7 @@ protected:
 
 TEST_F(SecureChannel, SetUpSendsBothStepsPlainAndSplitsTheDerivedKeys) {
     card_side card;
-    device.answer(card.step1_reply());
-    device.answer(hex("90 00"));
+    card.answer_agreement(device);
     use_secure_channel = 1;  // the key agreement stays plain all the same
     taviapi_devmgr manager(&device);
     ASSERT_EQ(manager.setup_secure_channel(), 0);
@@ -122,8 +127,7 @@ TEST_F(SecureChannel, OtherInfoLengthIsTheCallersProfile) {
         SCOPED_TRACE(size);
         card_side card;
         fake_device d;
-        d.answer(card.step1_reply());
-        d.answer(hex("90 00"));
+        card.answer_agreement(d);
         taviapi_devmgr manager(&d);
         ASSERT_EQ(manager.setup_secure_channel(size), 0);
         ASSERT_EQ(d.sent.size(), 2u);
@@ -144,8 +148,7 @@ TEST_F(SecureChannel, SessionKeyAgreementTakesTheCallersOtherInfoLength) {
         SCOPED_TRACE(size);
         card_side card;
         fake_device d;
-        d.answer(card.step1_reply());
-        d.answer(hex("90 00"));
+        card.answer_agreement(d);
         taviapi_sessionkeymgr manager(&d);
         std::uint8_t key[32];
         std::int32_t length = sizeof key;
@@ -167,8 +170,7 @@ TEST_F(SecureChannel, TwoSetUpsAgreeDifferentKeys) {
     bytes first_mac;
     for (int round = 0; round < 2; ++round) {
         card_side card;
-        device.answer(card.step1_reply());
-        device.answer(hex("90 00"));
+        card.answer_agreement(device);
         taviapi_devmgr manager(&device);
         ASSERT_EQ(manager.setup_secure_channel(), 0);
         if (round == 0) first_mac = device_mac();
@@ -268,8 +270,7 @@ TEST_F(SecureChannel, DeviceRemovedDuringTheSetUpIsNotTouched) {
         card_side card;
         removed_device d(removed_at);
         d.set_session_keys(old_keys.data(), old_keys.data());
-        d.answer(card.step1_reply());
-        d.answer(hex("90 00"));
+        card.answer_agreement(d);
         taviapi_devmgr manager(&d);
         manager.set_handle_check([&d] { return d.listed(); });
         EXPECT_EQ(manager.setup_secure_channel(), 1);
@@ -315,8 +316,7 @@ TEST_F(SecureChannel, SetSessionKeyAgreesAgainOnlyWhenTheCardLostTheKek) {
         d.answer(hex("90 00"));  // GenSessionKey
         d.answer(c.refusal);     // SymImportSessionKey
         card_side card;
-        d.answer(card.step1_reply());
-        d.answer(hex("90 00"));
+        card.answer_agreement(d);
         d.answer(hex("90 00"));
         d.answer(hex("90 00"));
         const bytes key = test_support::counting(c.key_length);
@@ -345,8 +345,7 @@ TEST_F(SecureChannel, SetSessionKeyAgreesAgainOnlyWhenTheCardLostTheKek) {
 // the card answers.
 TEST_F(SecureChannel, SetSessionKeyWithAFreshKekTriesOnce) {
     card_side card;
-    device.answer(card.step1_reply());
-    device.answer(hex("90 00"));
+    card.answer_agreement(device);
     device.answer(hex("90 00"));
     device.answer(hex("6A 88"));
     const bytes key = test_support::counting(16);
@@ -360,8 +359,7 @@ TEST_F(SecureChannel, SetSessionKeyWithAFreshKekTriesOnce) {
 TEST_F(SecureChannel, DeviceRemovedDuringTheKekAgreementIsNotTouched) {
     card_side card;
     removed_device d(2);
-    d.answer(card.step1_reply());
-    d.answer(hex("90 00"));
+    card.answer_agreement(d);
     const bytes key = test_support::counting(16);
     taviapi_sessionkeymgr manager(&d);
     manager.set_handle_check([&d] { return d.listed(); });

@@ -1,12 +1,14 @@
 # Test registration.
 #
-#   solvanta_add_gtest(<name> SOURCES <src>... [LIBS <lib>...] [CARD])
+#   solvanta_add_gtest(<name> SOURCES <src>... [LIBS <lib>...] [CARD [FIXTURE <f>]])
 #
 # Builds a GoogleTest program. Natively every test case becomes a CTest test;
 # a Windows build runs the whole program once under Wine (the emulator).
 # CARD marks tests that talk to the virtual token: they need the card
 # environment fixture (and, in the Windows trees, the PC/SC bridge fixture)
-# and never run in parallel with each other.
+# and never run in parallel with each other. FIXTURE names a card fixture
+# that the tests need in place of card_env (one that itself requires
+# card_env, such as second_token).
 
 include(GoogleTest)
 
@@ -15,7 +17,10 @@ set(SOLVANTA_CARD_ENV_DIR "${CMAKE_BINARY_DIR}/card-env")
 set(SOLVANTA_BRIDGE_ENV_DIR "${CMAKE_BINARY_DIR}/bridge-env")
 
 function(solvanta_add_gtest name)
-  cmake_parse_arguments(T "CARD" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "CARD" "FIXTURE" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_FIXTURE)
+    set(T_FIXTURE card_env)
+  endif()
   add_executable(${name} ${T_SOURCES})
   solvanta_strict(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
@@ -28,13 +33,13 @@ function(solvanta_add_gtest name)
 
   set(props)
   if(T_CARD)
-    list(APPEND props FIXTURES_REQUIRED card_env RESOURCE_LOCK card)
+    list(APPEND props FIXTURES_REQUIRED ${T_FIXTURE} RESOURCE_LOCK card)
   endif()
   if(WIN32)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES ${props} TIMEOUT 600)
     if(T_CARD)
-      set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "card_env;pcsc_bridge")
+      set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURE};pcsc_bridge")
     endif()
   else()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES

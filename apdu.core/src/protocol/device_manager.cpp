@@ -39,6 +39,14 @@ std::int32_t TaviPrototcol_DeviceManager::build_format_device(const format_param
     return build_with(*this, format_device_form, d);
 }
 
+std::int32_t TaviPrototcol_DeviceManager::build_format_device_record(const std::uint8_t* record,
+                                                                     std::size_t length) {
+    if (record == nullptr || length == 0 || length > small_work_area) return status_unusable;
+    command_data d(small_work_area);
+    d.caller_bytes(record, static_cast<std::int32_t>(length));
+    return build_with(*this, format_device_form, d);
+}
+
 std::int32_t TaviPrototcol_DeviceManager::build_get_chip_id() { return build(get_chip_id_form, nullptr, 0); }
 
 std::int32_t TaviPrototcol_DeviceManager::build_get_health_status() {

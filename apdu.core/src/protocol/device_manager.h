@@ -3,6 +3,7 @@
 // key-agreement steps that open a secure channel.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "protocol/records.h"
@@ -18,6 +19,8 @@ public:
 
     std::int32_t build_get_fs_max_space();
     std::int32_t build_format_device(const format_parameters& parameters);
+    // FormatDevice with a format record the caller assembled.
+    std::int32_t build_format_device_record(const std::uint8_t* record, std::size_t length);
     std::int32_t build_get_chip_id();
     std::int32_t build_get_health_status();
     std::int32_t build_change_working_mode(std::uint8_t mode);

@@ -42,7 +42,7 @@ function(solvanta_add_gtest name)
       set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURE};pcsc_bridge")
     endif()
   else()
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES
       PROPERTIES ${props} TIMEOUT 300)
   endif()
 endfunction()

@@ -27,16 +27,6 @@ std::int32_t select_path(card_handle h, const std::uint8_t* path, std::int32_t l
     return with_manager<filemgr>(h, [&](filemgr& m) { return m.select_df_by_path_from_mf(path, length, info); });
 }
 
-// Runs body in one transaction with "mscp" selected first.
-template <typename Body>
-std::int32_t in_app_dir(card_handle h, Body&& body) {
-    cardfs_transaction t(h);
-    if (t.status() != 0) return t.status();
-    const std::int32_t selected = cardfs_select_app_dir(h);
-    if (selected != 0) return selected;
-    return body();
-}
-
 std::uint16_t get_u16_le(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[1] << 8 | p[0]); }
 void put_u16_le(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v);
@@ -209,7 +199,7 @@ std::int32_t cardfs_delete_here(card_handle h, const char* name) {
 std::int32_t cardfs_create_file(card_handle h, const char* name, std::uint32_t size, std::uint8_t access1,
                                 std::uint8_t access2) {
     if (!cardfs_valid_name(name) || size > cardfs_offset_limit) return cardfs_bad_argument;
-    return in_app_dir(
+    return cardfs_in_app_dir(
         h, [&] { return cardfs_create_file_ex(h, cardfs_file_id(name), name, 0, access1, access2, 0, size); });
 }
 
@@ -218,37 +208,37 @@ std::int32_t cardfs_read_file(card_handle h, const char* name, std::uint32_t off
     if (out_length == nullptr || (out == nullptr && length != 0)) return cardfs_bad_argument;
     *out_length = 0;
     if (!cardfs_valid_name(name) || !cardfs_valid_range(offset, length)) return cardfs_bad_argument;
-    return in_app_dir(h, [&] { return cardfs_read_here(h, name, offset, length, out, out_length); });
+    return cardfs_in_app_dir(h, [&] { return cardfs_read_here(h, name, offset, length, out, out_length); });
 }
 
 std::int32_t cardfs_read_fixed(card_handle h, const char* name, std::uint32_t offset, std::uint32_t length,
                                std::uint8_t* out) {
     if (out == nullptr && length != 0) return cardfs_bad_argument;
     if (!cardfs_valid_name(name) || !cardfs_valid_range(offset, length)) return cardfs_bad_argument;
-    return in_app_dir(h, [&] { return cardfs_read_fixed_here(h, name, offset, length, out); });
+    return cardfs_in_app_dir(h, [&] { return cardfs_read_fixed_here(h, name, offset, length, out); });
 }
 
 std::int32_t cardfs_write_file(card_handle h, const char* name, std::uint32_t offset, const std::uint8_t* data,
                                std::uint32_t length) {
     if (!cardfs_valid_name(name) || !cardfs_valid_range(offset, length) || (data == nullptr && length != 0))
         return cardfs_bad_argument;
-    return in_app_dir(h, [&] { return cardfs_write_here(h, name, offset, data, length, 0); });
+    return cardfs_in_app_dir(h, [&] { return cardfs_write_here(h, name, offset, data, length, 0); });
 }
 
 std::int32_t cardfs_write_new_file(card_handle h, const char* name, const std::uint8_t* data, std::uint32_t length) {
     if (!cardfs_valid_name(name) || !cardfs_valid_range(0, length) || (data == nullptr && length != 0))
         return cardfs_bad_argument;
-    return in_app_dir(h, [&] { return cardfs_write_here(h, name, 0, data, length, 1); });
+    return cardfs_in_app_dir(h, [&] { return cardfs_write_here(h, name, 0, data, length, 1); });
 }
 
 std::int32_t cardfs_delete_file(card_handle h, const char* name) {
     if (!cardfs_valid_name(name)) return cardfs_bad_argument;
-    return in_app_dir(h, [&] { return cardfs_delete_here(h, name); });
+    return cardfs_in_app_dir(h, [&] { return cardfs_delete_here(h, name); });
 }
 
 std::int32_t cardfs_select_file_by_name(card_handle h, const char* name, cardfs_file_info* info) {
     if (!cardfs_valid_name(name) || info == nullptr) return cardfs_bad_argument;
-    return in_app_dir(h, [&] {
+    return cardfs_in_app_dir(h, [&] {
         std::uint8_t record[TaviProtocol_Base::file_information_size] = {};
         const std::int32_t status =
             with_manager<filemgr>(h, [&](filemgr& m) { return m.select_ef_by_name(name, record); });

@@ -98,6 +98,16 @@ private:
 std::int32_t cardfs_select_root(card_handle h);
 std::int32_t cardfs_select_app_dir(card_handle h);
 
+// Runs body (returning a status) in one transaction, "mscp" selected first.
+template <typename Body>
+std::int32_t cardfs_in_app_dir(card_handle h, Body&& body) {
+    cardfs_transaction t(h);
+    if (t.status() != 0) return t.status();
+    const std::int32_t selected = cardfs_select_app_dir(h);
+    if (selected != 0) return selected;
+    return body();
+}
+
 // ---- store files (in "mscp", selected first) ----------------------------
 
 // CreateFile of a transparent EF with id = CRC-16 of the name, type 0,

@@ -3,6 +3,7 @@
 // token's own state with the test's decoder.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "card_store.h"
 #include "card_tables.h"
 #include "store_layout.h"
+#include "support/child_process.h"
 #include "support/vtoken_control.h"
 
 using namespace solvantex;
@@ -348,4 +350,50 @@ TEST_F(card_format_test, LabelMemoryAndRandom) {
     const auto log = vt_.commands();
     ASSERT_EQ(log.size(), 2u);
     for (const auto& c : log) EXPECT_EQ(c.substr(0, 8), "00840100");
+}
+
+// Another process asks for challenges all the time; each of its challenges
+// would spoil a PIN check that it got in between. Inside one transaction,
+// no check is ever spoilt, and on the card every VerifyPIN follows its own
+// 16-byte challenge directly.
+TEST_F(card_format_test, AnotherProcessCannotSlipBetweenChallengeAndCheck) {
+    ASSERT_EQ(format(), 0);
+    vt_.clear_log();
+    test_support::child_process other(test_support::program_beside_me("pkcs11_card_challenger"),
+                                      {"400", test_support::card_reader});
+    ASSERT_TRUE(other.started());
+    std::string line;
+    ASSERT_TRUE(other.next_line(line, test_support::child_answer_time));
+    ASSERT_EQ(line, "started");
+
+    int checks = 0;
+    bool done = false;
+    for (; checks < 400 && !done; ++checks) {
+        std::int32_t tries = -1;
+        ASSERT_EQ(verify(cardfs_user_pin, user_pin, &tries), 0) << "check " << checks;
+        done = other.line_within(std::chrono::milliseconds(0));
+    }
+    ASSERT_TRUE(other.next_line(line, test_support::child_answer_time));
+    EXPECT_EQ(line, "done 0");
+    EXPECT_EQ(other.wait_exit(), 0);
+
+    const auto log = vt_.commands();
+    int foreign = 0, verifies = 0, interleaved = 0;
+    bool module_seen = false;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        if (log[i].rfind("0084000008", 0) == 0) {
+            ++foreign;
+            if (module_seen) ++interleaved;
+        }
+        if (log[i].substr(2, 2) == "20") {
+            module_seen = true;
+            ++verifies;
+            ASSERT_GT(i, 0u);
+            EXPECT_EQ(log[i - 1].rfind("0084000010", 0), 0u) << "before VerifyPIN " << i << ": " << log[i - 1];
+        }
+    }
+    EXPECT_EQ(verifies, checks);
+    EXPECT_EQ(foreign, 400);
+    // The other process did run while the checks went on.
+    EXPECT_GT(interleaved, 0);
 }

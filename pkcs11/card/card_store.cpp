@@ -11,6 +11,8 @@ namespace solvantex {
 
 using namespace zervik;
 
+static_assert(cardfs_file_info_size == TaviProtocol_Base::file_information_size, "the core's file information");
+
 namespace {
 
 using filemgr = module_manager<taviapi_filemgr>;
@@ -34,38 +36,6 @@ void put_u16_le(std::uint8_t* p, std::uint16_t v) {
 }
 
 }  // namespace
-
-std::uint16_t cardfs_file_id(const char* name, std::size_t length) {
-    std::uint16_t crc = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<std::uint8_t>(name[i]);
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
-    }
-    return crc;
-}
-
-std::uint16_t cardfs_file_id(const char* name) { return name == nullptr ? 0 : cardfs_file_id(name, std::strlen(name)); }
-
-std::int32_t cardfs_parse_file_info(const std::uint8_t* record, std::size_t length, cardfs_file_info* info) {
-    // Record: kind, type, then the card's bytes: name 16, id 2, access 2,
-    // and for an EF the size u16; the core gives the id and size in host
-    // order.
-    if (record == nullptr || info == nullptr || length < TaviProtocol_Base::file_information_size)
-        return cardfs_bad_argument;
-    const std::uint8_t kind = record[0];
-    if (kind > 1) return cardfs_bad_argument;
-    cardfs_file_info out{};
-    out.kind = kind;
-    out.type = record[1];
-    std::memcpy(out.name, record + 2, cardfs_name_max);
-    out.name[cardfs_name_max] = '\0';
-    std::memcpy(&out.id, record + 18, sizeof out.id);
-    out.access[0] = record[20];
-    out.access[1] = record[21];
-    if (kind == 1) std::memcpy(&out.size, record + 22, sizeof out.size);
-    *info = out;
-    return 0;
-}
 
 cardfs_transaction::cardfs_transaction(card_handle h) : handle_(h) {
     device_winscard* device = device_of(h);

@@ -18,23 +18,9 @@
 #include <cstdint>
 
 #include "card_device.h"
+#include "card_store_forms.h"
 
 namespace solvantex {
-
-// Local results of the store (never a card status word).
-// A fixed-size store file gave fewer bytes than its size: the output is
-// zero-filled and nothing was written back.
-constexpr std::int32_t cardfs_short_file = 0x0101;
-// An offset, size or name the card interface cannot carry; nothing sent.
-constexpr std::int32_t cardfs_bad_argument = 0x0102;
-// A store table whose header is neither empty nor its own; nothing written.
-constexpr std::int32_t cardfs_store_corrupt = 0x0103;
-// A record that no longer matches the card's copy; nothing written.
-constexpr std::int32_t cardfs_record_mismatch = 0x0104;
-
-constexpr std::int32_t cardfs_chunk_size = 1024;
-constexpr std::size_t cardfs_name_max = 16;
-constexpr std::uint32_t cardfs_offset_limit = 0xFFFF;
 
 // Fixed ids and names of the layout.
 constexpr std::uint16_t cardfs_mf_id = 0x3F00;
@@ -58,24 +44,6 @@ constexpr std::int32_t cardfs_cardcf_used = 6;
 constexpr std::uint8_t cardfs_access_any = 255;
 constexpr std::uint8_t cardfs_access_so = 16;
 constexpr std::uint8_t cardfs_access_user = 17;
-
-// CRC-16/KERMIT of a name's bytes (reflected 0x8408, initial 0, no final
-// XOR): the id of a store file.
-std::uint16_t cardfs_file_id(const char* name, std::size_t length);
-std::uint16_t cardfs_file_id(const char* name);
-
-// What a select reports of a file (from the core's 37-byte record).
-struct cardfs_file_info {
-    std::uint8_t kind;  // 0 DF, 1 EF
-    std::uint8_t type;
-    char name[cardfs_name_max + 1];
-    std::uint16_t id;
-    std::uint8_t access[2];
-    std::uint16_t size;  // EFs only
-};
-// Decodes a 37-byte file-information record: 0, or cardfs_bad_argument for
-// a record of another kind (nothing written).
-std::int32_t cardfs_parse_file_info(const std::uint8_t* record, std::size_t length, cardfs_file_info* info);
 
 // A PC/SC transaction around a sequence of commands. Nested guards on one
 // thread share the outermost transaction. A device that cannot begin one

@@ -15,58 +15,30 @@ constexpr std::int32_t sw_file_exists = 0x6A89;
 constexpr std::int32_t table_full = 1;
 constexpr std::int32_t no_such_slot = 1;
 
-struct table_form {
-    const char* name;
-    char tag[5];
-    std::size_t header;
-    std::size_t bitmap;
-    std::size_t record;
-    std::size_t file;
-    int slots;
-};
-const table_form secret_form{cardfs_secret_table_name, "secr", cardfs_secret_header_size, 2,
-                             cardfs_secret_record_size, cardfs_secret_file_size, cardfs_secret_slots};
-const table_form data_form{cardfs_data_table_name, "data", cardfs_data_header_size, 8, cardfs_data_record_size,
-                           cardfs_data_file_size, cardfs_data_slots};
-const table_form& form_of(cardfs_table t) { return t == cardfs_table::secret ? secret_form : data_form; }
-
-std::uint32_t get_u32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-void put_u32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-bool all_zero(const std::uint8_t* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (p[i] != 0) return false;
-    return true;
-}
-
-std::uint32_t record_offset(const table_form& f, int slot) {
+std::uint32_t record_offset(const cardfs_table_layout& f, int slot) {
     return static_cast<std::uint32_t>(f.header + f.record * static_cast<std::size_t>(slot));
 }
 
 // ---- table access in the store directory (inside a transaction) -----------
 
-std::int32_t create_table(card_handle h, const table_form& f) {
+std::int32_t create_table(card_handle h, cardfs_table t) {
+    const cardfs_table_layout& f = cardfs_layout_of(t);
     std::int32_t status = cardfs_create_file_ex(h, cardfs_file_id(f.name), f.name, 0, cardfs_access_any,
                                                 cardfs_access_any, 0, static_cast<std::uint32_t>(f.file));
     if (status != 0) return status;
     std::uint8_t header[cardfs_data_header_size] = {};
     const std::uint8_t empty[8] = {};
-    cardfs_encode_header(f.name == secret_form.name ? cardfs_table::secret : cardfs_table::data, empty, header);
+    cardfs_encode_header(t, empty, header);
     return cardfs_write_here(h, f.name, 0, header, static_cast<std::uint32_t>(f.header), 0);
 }
 
 // The header's bitmap; a missing table is made first.
 std::int32_t read_header(card_handle h, cardfs_table t, std::uint8_t* bitmap) {
-    const table_form& f = form_of(t);
+    const cardfs_table_layout& f = cardfs_layout_of(t);
     std::uint8_t header[cardfs_data_header_size] = {};
     std::int32_t status = cardfs_read_fixed_here(h, f.name, 0, static_cast<std::uint32_t>(f.header), header);
     if (status == sw_not_found) {
-        status = create_table(h, f);
+        status = create_table(h, t);
         if (status == 0)
             status = cardfs_read_fixed_here(h, f.name, 0, static_cast<std::uint32_t>(f.header), header);
     }
@@ -76,13 +48,13 @@ std::int32_t read_header(card_handle h, cardfs_table t, std::uint8_t* bitmap) {
 }
 
 std::int32_t write_header(card_handle h, cardfs_table t, const std::uint8_t* bitmap) {
-    const table_form& f = form_of(t);
+    const cardfs_table_layout& f = cardfs_layout_of(t);
     std::uint8_t header[cardfs_data_header_size] = {};
     cardfs_encode_header(t, bitmap, header);
     return cardfs_write_here(h, f.name, 0, header, static_cast<std::uint32_t>(f.header), 0);
 }
 
-std::int32_t write_record(card_handle h, const table_form& f, int slot, const std::uint8_t* bytes) {
+std::int32_t write_record(card_handle h, const cardfs_table_layout& f, int slot, const std::uint8_t* bytes) {
     return cardfs_write_here(h, f.name, record_offset(f, slot), bytes, static_cast<std::uint32_t>(f.record), 0);
 }
 
@@ -105,7 +77,7 @@ std::int32_t normalise_record(cardfs_table t, int slot, const std::uint8_t* in, 
 // cache holds (cached: the cache entry's bytes).
 std::int32_t check_committed(card_handle h, cardfs_table t, int slot, const std::uint8_t* cached,
                              std::uint8_t* bitmap) {
-    const table_form& f = form_of(t);
+    const cardfs_table_layout& f = cardfs_layout_of(t);
     std::int32_t status = read_header(h, t, bitmap);
     if (status != 0) return status;
     if (!cardfs_bit(bitmap, slot)) return cardfs_record_mismatch;
@@ -164,125 +136,6 @@ std::int32_t walk(const Record* records, const bool* used, int loaded, int* curs
 
 }  // namespace
 
-// ---- byte forms ------------------------------------------------------------
-
-bool cardfs_bit(const std::uint8_t* bitmap, int slot) { return (bitmap[slot / 8] >> (7 - slot % 8)) & 1; }
-
-void cardfs_set_bit(std::uint8_t* bitmap, int slot, bool on) {
-    const std::uint8_t mask = static_cast<std::uint8_t>(0x80 >> (slot % 8));
-    if (on)
-        bitmap[slot / 8] = static_cast<std::uint8_t>(bitmap[slot / 8] | mask);
-    else
-        bitmap[slot / 8] = static_cast<std::uint8_t>(bitmap[slot / 8] & ~mask);
-}
-
-void cardfs_value_file_name(bool is_private, int slot, char out[9]) {
-    std::memset(out, 0, 9);
-    std::snprintf(out, 9, "%s%02d", is_private ? "pri" : "pub", slot % 100);
-}
-
-std::int32_t cardfs_decode_header(cardfs_table table, const std::uint8_t* bytes, std::size_t length,
-                                  std::uint8_t* bitmap, bool* empty) {
-    const table_form& f = form_of(table);
-    if (bytes == nullptr || bitmap == nullptr || empty == nullptr || length < f.header) return cardfs_store_corrupt;
-    if (all_zero(bytes, f.header)) {
-        std::memset(bitmap, 0, f.bitmap);
-        *empty = true;
-        return 0;
-    }
-    if (std::memcmp(bytes, f.tag, 4) != 0 || !all_zero(bytes + 4 + f.bitmap, f.header - 4 - f.bitmap))
-        return cardfs_store_corrupt;
-    std::memcpy(bitmap, bytes + 4, f.bitmap);
-    *empty = false;
-    return 0;
-}
-
-void cardfs_encode_header(cardfs_table table, const std::uint8_t* bitmap, std::uint8_t* bytes) {
-    const table_form& f = form_of(table);
-    std::memset(bytes, 0, f.header);
-    std::memcpy(bytes, f.tag, 4);
-    std::memcpy(bytes + 4, bitmap, f.bitmap);
-}
-
-std::int32_t cardfs_decode_secret_record(const std::uint8_t* b, std::size_t length, cardfs_secret_record* out) {
-    if (b == nullptr || out == nullptr || length < cardfs_secret_record_size) return cardfs_store_corrupt;
-    cardfs_secret_record r{};
-    r.in_use = static_cast<std::int32_t>(get_u32(b));
-    r.label_length = b[68];
-    r.key_type = get_u32(b + 69);
-    r.id_length = b[137];
-    r.mechanism = get_u32(b + 138);
-    r.value_length = b[174];
-    r.bits = get_u32(b + 179);
-    r.slot = static_cast<std::int32_t>(get_u32(b + 183));
-    if (r.label_length > sizeof r.label || r.id_length > sizeof r.id || r.value_length > sizeof r.value)
-        return cardfs_store_corrupt;
-    std::memcpy(r.label, b + 4, r.label_length);
-    std::memcpy(r.id, b + 73, r.id_length);
-    std::memcpy(r.value, b + 142, r.value_length);
-    *out = r;
-    return 0;
-}
-
-std::int32_t cardfs_encode_secret_record(const cardfs_secret_record& r, std::uint8_t* b) {
-    if (b == nullptr || r.label_length > 63 || r.id_length > sizeof r.id || r.value_length > sizeof r.value)
-        return cardfs_bad_argument;
-    std::memset(b, 0, cardfs_secret_record_size);
-    put_u32(b, static_cast<std::uint32_t>(r.in_use));
-    std::memcpy(b + 4, r.label, r.label_length);
-    b[68] = r.label_length;
-    put_u32(b + 69, r.key_type);
-    std::memcpy(b + 73, r.id, r.id_length);
-    b[137] = r.id_length;
-    put_u32(b + 138, r.mechanism);
-    std::memcpy(b + 142, r.value, r.value_length);
-    b[174] = r.value_length;
-    put_u32(b + 179, r.bits);
-    put_u32(b + 183, static_cast<std::uint32_t>(r.slot));
-    return 0;
-}
-
-std::int32_t cardfs_decode_data_record(const std::uint8_t* b, std::size_t length, cardfs_data_record* out) {
-    if (b == nullptr || out == nullptr || length < cardfs_data_record_size) return cardfs_store_corrupt;
-    cardfs_data_record r{};
-    r.in_use = static_cast<std::int32_t>(get_u32(b));
-    r.label_length = b[67];
-    r.application_length = b[131];
-    r.flags = get_u32(b + 164);
-    r.slot = static_cast<std::int32_t>(get_u32(b + 168));
-    r.value_length = get_u32(b + 172);
-    r.oid_length = b[176];
-    if (r.label_length > sizeof r.label || r.application_length > sizeof r.application ||
-        r.oid_length > sizeof r.oid || r.value_length > cardfs_offset_limit)
-        return cardfs_store_corrupt;
-    std::memcpy(r.label, b + 4, r.label_length);
-    std::memcpy(r.application, b + 68, r.application_length);
-    std::memcpy(r.oid, b + 132, r.oid_length);
-    std::memcpy(r.file_name, b + 177, 8);
-    r.file_name[8] = '\0';
-    *out = r;
-    return 0;
-}
-
-std::int32_t cardfs_encode_data_record(const cardfs_data_record& r, std::uint8_t* b) {
-    if (b == nullptr || r.label_length > sizeof r.label || r.application_length > sizeof r.application ||
-        r.oid_length > sizeof r.oid || r.value_length > cardfs_offset_limit)
-        return cardfs_bad_argument;
-    std::memset(b, 0, cardfs_data_record_size);
-    put_u32(b, static_cast<std::uint32_t>(r.in_use));
-    std::memcpy(b + 4, r.label, r.label_length);
-    b[67] = r.label_length;
-    std::memcpy(b + 68, r.application, r.application_length);
-    b[131] = r.application_length;
-    std::memcpy(b + 132, r.oid, r.oid_length);
-    put_u32(b + 164, r.flags);
-    put_u32(b + 168, static_cast<std::uint32_t>(r.slot));
-    put_u32(b + 172, r.value_length);
-    b[176] = r.oid_length;
-    std::memcpy(b + 177, r.file_name, ::strnlen(r.file_name, 8));
-    return 0;
-}
-
 void cardfs_reset_cache(cardfs_table_cache* cache) {
     if (cache == nullptr) return;
     std::memset(cache, 0, sizeof *cache);
@@ -293,11 +146,11 @@ void cardfs_reset_cache(cardfs_table_cache* cache) {
 // ---- secret keys -------------------------------------------------------------
 
 std::int32_t cardfs_create_secret_object_file(card_handle h) {
-    return cardfs_in_app_dir(h, [&] { return create_table(h, secret_form); });
+    return cardfs_in_app_dir(h, [&] { return create_table(h, cardfs_table::secret); });
 }
 
 std::int32_t cardfs_create_data_object_index(card_handle h) {
-    return cardfs_in_app_dir(h, [&] { return create_table(h, data_form); });
+    return cardfs_in_app_dir(h, [&] { return create_table(h, cardfs_table::data); });
 }
 
 namespace {
@@ -335,7 +188,7 @@ std::int32_t cardfs_add_secret_object(card_handle h, cardfs_table_cache* cache, 
         if (slot < 0) return table_full;
         const cardfs_secret_record stored = stored_secret(*record, slot);
         cardfs_encode_secret_record(stored, bytes);
-        status = write_record(h, secret_form, slot, bytes);
+        status = write_record(h, cardfs_layout_of(cardfs_table::secret), slot, bytes);
         if (status != 0) return status;
         cardfs_set_bit(bitmap, slot, true);
         status = write_header(h, cardfs_table::secret, bitmap);
@@ -360,7 +213,7 @@ std::int32_t cardfs_update_secret_object(card_handle h, cardfs_table_cache* cach
         std::uint8_t bitmap[2] = {};
         std::int32_t status = check_committed(h, cardfs_table::secret, slot, cached, bitmap);
         if (status != 0) return status;
-        status = write_record(h, secret_form, slot, bytes);
+        status = write_record(h, cardfs_layout_of(cardfs_table::secret), slot, bytes);
         if (status != 0) return status;
         cache->secrets[slot] = stored;
         return 0;
@@ -383,7 +236,7 @@ std::int32_t cardfs_delete_secret_object(card_handle h, cardfs_table_cache* cach
         cache->secret_used[slot] = false;
         --cache->secret_count;
         const std::uint8_t zeros[cardfs_secret_record_size] = {};
-        write_record(h, secret_form, slot, zeros);  // a leftover of a free slot is harmless
+        write_record(h, cardfs_layout_of(cardfs_table::secret), slot, zeros);  // a leftover of a free slot is harmless
         return 0;
     });
 }
@@ -400,7 +253,7 @@ std::int32_t cardfs_load_secret_objects(card_handle h, cardfs_table_cache* cache
         std::uint8_t records[cardfs_secret_slots * cardfs_secret_record_size] = {};
         const std::uint32_t span = static_cast<std::uint32_t>((highest + 1) * cardfs_secret_record_size);
         if (span != 0) {
-            status = cardfs_read_fixed_here(h, secret_form.name, secret_form.header, span, records);
+            status = cardfs_read_fixed_here(h, cardfs_layout_of(cardfs_table::secret).name, cardfs_layout_of(cardfs_table::secret).header, span, records);
             if (status != 0) return status;
         }
         int used = 0, mismatches = 0;
@@ -462,7 +315,7 @@ std::int32_t cardfs_add_data_object(card_handle h, cardfs_table_cache* cache, ca
         cardfs_encode_data_record(stored, bytes);
         status = create_value_file(h, stored.file_name, is_private, length);
         if (status == 0) status = write_value(h, stored.file_name, value, length);
-        if (status == 0) status = write_record(h, data_form, slot, bytes);
+        if (status == 0) status = write_record(h, cardfs_layout_of(cardfs_table::data), slot, bytes);
         if (status != 0) return status;
         cardfs_set_bit(bitmap, slot, true);
         status = write_header(h, cardfs_table::data, bitmap);
@@ -502,7 +355,7 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
             if (status == 0) status = create_value_file(h, old.file_name, is_private, length);
             if (status == 0) status = write_value(h, old.file_name, value, length);
             cardfs_encode_data_record(fresh, bytes);
-            if (status == 0) status = write_record(h, data_form, old_slot, bytes);
+            if (status == 0) status = write_record(h, cardfs_layout_of(cardfs_table::data), old_slot, bytes);
             if (status == 0) cache->data[old_slot] = fresh;
             return status;
         }
@@ -511,7 +364,7 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
         cardfs_encode_data_record(fresh, bytes);
         status = create_value_file(h, fresh.file_name, is_private, length);
         if (status == 0) status = write_value(h, fresh.file_name, value, length);
-        if (status == 0) status = write_record(h, data_form, new_slot, bytes);
+        if (status == 0) status = write_record(h, cardfs_layout_of(cardfs_table::data), new_slot, bytes);
         if (status != 0) return status;
         // The commit: the new slot's bit on and the old one's off, in one write.
         cardfs_set_bit(bitmap, new_slot, true);
@@ -524,7 +377,7 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
         cache->data_used[old_slot] = false;
         *slot = new_slot;
         const std::uint8_t zeros[cardfs_data_record_size] = {};
-        write_record(h, data_form, old_slot, zeros);  // leftovers of a free slot are harmless
+        write_record(h, cardfs_layout_of(cardfs_table::data), old_slot, zeros);  // leftovers of a free slot are harmless
         cardfs_delete_here(h, old.file_name);
         return 0;
     });
@@ -559,7 +412,7 @@ std::int32_t cardfs_delete_data_object(card_handle h, cardfs_table_cache* cache,
         cache->data_used[slot] = false;
         --cache->data_count;
         const std::uint8_t zeros[cardfs_data_record_size] = {};
-        write_record(h, data_form, slot, zeros);
+        write_record(h, cardfs_layout_of(cardfs_table::data), slot, zeros);
         // A file left behind is deleted and made again by the next add there.
         cardfs_delete_here(h, old.file_name);
         return 0;
@@ -578,7 +431,7 @@ std::int32_t cardfs_load_data_objects(card_handle h, cardfs_table_cache* cache, 
         const std::size_t span = static_cast<std::size_t>(highest + 1) * cardfs_data_record_size;
         std::unique_ptr<std::uint8_t[]> records(new std::uint8_t[cardfs_data_slots * cardfs_data_record_size]());
         if (span != 0) {
-            status = cardfs_read_fixed_here(h, data_form.name, data_form.header, static_cast<std::uint32_t>(span),
+            status = cardfs_read_fixed_here(h, cardfs_layout_of(cardfs_table::data).name, cardfs_layout_of(cardfs_table::data).header, static_cast<std::uint32_t>(span),
                                             records.get());
             if (status != 0) return status;
         }

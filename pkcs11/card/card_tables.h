@@ -24,74 +24,9 @@
 #include <cstdint>
 
 #include "card_device.h"
+#include "card_store_forms.h"
 
 namespace solvantex {
-
-constexpr int cardfs_secret_slots = 16;
-constexpr int cardfs_data_slots = 64;
-constexpr std::size_t cardfs_secret_header_size = 16;
-constexpr std::size_t cardfs_secret_record_size = 187;
-constexpr std::size_t cardfs_secret_file_size = 3008;
-constexpr std::size_t cardfs_data_header_size = 36;
-constexpr std::size_t cardfs_data_record_size = 185;
-constexpr std::size_t cardfs_data_file_size = 11876;
-constexpr const char* cardfs_secret_table_name = "keyObjects";
-constexpr const char* cardfs_data_table_name = "ObjFileIdx";
-
-constexpr std::uint32_t cardfs_secret_bit_private = 1u << 0;
-constexpr std::uint32_t cardfs_secret_bit_local = 1u << 3;
-constexpr std::uint32_t cardfs_data_flag_private = 1u << 0;
-constexpr std::uint32_t cardfs_data_flag_modifiable = 1u << 1;
-
-struct cardfs_secret_record {
-    std::int32_t in_use;
-    std::uint8_t label[64];
-    std::uint8_t label_length;  // at most 63
-    std::uint32_t key_type;
-    std::uint8_t id[64];
-    std::uint8_t id_length;  // at most 64
-    std::uint32_t mechanism;  // bytes 138-141, written as 0 by the module
-    std::uint8_t value[32];
-    std::uint8_t value_length;  // at most 32
-    std::uint32_t bits;
-    std::int32_t slot;
-};
-
-struct cardfs_data_record {
-    std::int32_t in_use;
-    std::uint8_t label[63];
-    std::uint8_t label_length;  // at most 63
-    std::uint8_t application[63];
-    std::uint8_t application_length;  // at most 63
-    std::uint8_t oid[32];
-    std::uint32_t flags;
-    std::int32_t slot;
-    std::uint32_t value_length;
-    std::uint8_t oid_length;  // at most 32
-    char file_name[9];        // NUL-terminated
-};
-
-// ---- byte forms (no card involved) ---------------------------------------
-
-enum class cardfs_table { secret, data };
-
-// A table header: 0 with the bitmap (2 or 8 bytes) and *empty (an all-zero
-// header, which gets its tag at the next write); cardfs_store_corrupt for a
-// wrong tag or non-zero reserved bytes (nothing written to the outputs).
-std::int32_t cardfs_decode_header(cardfs_table table, const std::uint8_t* bytes, std::size_t length,
-                                  std::uint8_t* bitmap, bool* empty);
-void cardfs_encode_header(cardfs_table table, const std::uint8_t* bitmap, std::uint8_t* bytes);
-// Records: 0, or cardfs_store_corrupt for a length byte past its field.
-std::int32_t cardfs_decode_secret_record(const std::uint8_t* bytes, std::size_t length, cardfs_secret_record* out);
-std::int32_t cardfs_decode_data_record(const std::uint8_t* bytes, std::size_t length, cardfs_data_record* out);
-// 0, or cardfs_bad_argument for a length past its field.
-std::int32_t cardfs_encode_secret_record(const cardfs_secret_record& record, std::uint8_t* bytes);
-std::int32_t cardfs_encode_data_record(const cardfs_data_record& record, std::uint8_t* bytes);
-
-bool cardfs_bit(const std::uint8_t* bitmap, int slot);
-void cardfs_set_bit(std::uint8_t* bitmap, int slot, bool on);
-// "pri%02d" or "pub%02d".
-void cardfs_value_file_name(bool is_private, int slot, char out[9]);
 
 // ---- the per-token cache ---------------------------------------------------
 

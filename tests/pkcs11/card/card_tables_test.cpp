@@ -18,17 +18,16 @@
 
 using namespace solvantex;
 using store_layout::bytes;
+using store_layout::so_pin;
+using store_layout::u8;
+using store_layout::user_pin;
 using test_support::from_hex;
 using test_support::to_hex;
 
 namespace {
 
-const std::string so_pin = "12345678";
-const std::string user_pin = "87654321";
 const char* secret_path = "3f00/2000/4000/keyObjects";
 const char* data_path = "3f00/2000/4000/ObjFileIdx";
-
-const std::uint8_t* u8(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
 
 bytes pattern(std::size_t n, unsigned seed) {
     bytes b(n);

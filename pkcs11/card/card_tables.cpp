@@ -377,16 +377,8 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
         fresh.value_length = length;
         std::uint8_t bytes[cardfs_data_record_size];
         const int new_slot = lowest_free(bitmap, cardfs_data_slots);
-        if (new_slot < 0) {
-            // A full table has no fresh slot: the file is made again in place.
-            status = cardfs_delete_here(h, old.file_name);
-            if (status == 0) status = create_value_file(h, old.file_name, is_private, length);
-            if (status == 0) status = write_value(h, old.file_name, value, length);
-            cardfs_encode_data_record(fresh, bytes);
-            if (status == 0) status = write_record(h, cardfs_layout_of(cardfs_table::data), old_slot, bytes);
-            if (status == 0) cache->data[old_slot] = fresh;
-            return status;
-        }
+        // A full table has no fresh slot: the value stays as it is.
+        if (new_slot < 0) return table_full;
         fresh.slot = new_slot;
         cardfs_value_file_name(is_private, new_slot, fresh.file_name);
         cardfs_encode_data_record(fresh, bytes);

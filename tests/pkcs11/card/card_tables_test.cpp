@@ -367,6 +367,17 @@ TEST_F(card_tables_test, SixtyFourDataObjectsFitWithTheirValueFiles) {
     std::uint32_t got = 0;
     ASSERT_EQ(cardfs_read_data_object(h_, &fresh, 12, back.data(), 8, &got), 0);
     EXPECT_EQ(back, pattern(8, 12));
+
+    // A value of another length needs a fresh slot: a full table keeps the old.
+    std::int32_t slot = 12;
+    const bytes longer = pattern(9, 1);
+    EXPECT_EQ(cardfs_write_data_object(h_, &fresh, &slot, longer.data(), 9), 1);
+    EXPECT_EQ(slot, 12);
+    EXPECT_EQ(file("3f00/2000/4000/pub12"), pattern(8, 12));
+    // One of the same length is written in place.
+    const bytes same = pattern(8, 99);
+    ASSERT_EQ(cardfs_write_data_object(h_, &fresh, &slot, same.data(), 8), 0);
+    EXPECT_EQ(file("3f00/2000/4000/pub12"), same);
 }
 
 TEST_F(card_tables_test, ValueRewrittenToOtherLengthsReadsBackExactly) {

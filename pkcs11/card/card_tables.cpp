@@ -397,7 +397,8 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
         cache->data_used[old_slot] = false;
         *slot = new_slot;
         const std::uint8_t zeros[cardfs_data_record_size] = {};
-        write_record(h, cardfs_layout_of(cardfs_table::data), old_slot, zeros);  // leftovers of a free slot are harmless
+        // Leftovers of a free slot are harmless.
+        write_record(h, cardfs_layout_of(cardfs_table::data), old_slot, zeros);
         cardfs_delete_here(h, old.file_name);
         return 0;
     });

@@ -271,7 +271,7 @@ std::int32_t cardfs_update_secret_object(card_handle h, cardfs_table_cache* cach
     const cardfs_secret_record stored = stored_secret(record, slot);
     std::uint8_t bytes[cardfs_secret_record_size], cached[cardfs_secret_record_size];
     if (cardfs_encode_secret_record(stored, bytes) != 0) return cardfs_bad_argument;
-    cardfs_encode_secret_record(cache->secrets[slot], cached);
+    if (cardfs_encode_secret_record(cache->secrets[slot], cached) != 0) return cardfs_bad_argument;
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
         std::uint8_t bitmap[2] = {};
         std::int32_t status = check_committed(h, cardfs_table::secret, slot, cached, bitmap);
@@ -286,7 +286,7 @@ std::int32_t cardfs_update_secret_object(card_handle h, cardfs_table_cache* cach
 std::int32_t cardfs_delete_secret_object(card_handle h, cardfs_table_cache* cache, std::int32_t slot) {
     if (cache == nullptr || !secret_slot_in_use(cache, slot)) return no_such_slot;
     std::uint8_t cached[cardfs_secret_record_size];
-    cardfs_encode_secret_record(cache->secrets[slot], cached);
+    if (cardfs_encode_secret_record(cache->secrets[slot], cached) != 0) return cardfs_bad_argument;
     return cardfs_in_app_dir(h, [&] {
         return free_slot(h, cardfs_table::secret, slot, cached, [&] {
             cache->secrets[slot] = cardfs_secret_record{};
@@ -363,7 +363,7 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
     const int old_slot = *slot;
     const cardfs_data_record old = cache->data[old_slot];
     std::uint8_t cached[cardfs_data_record_size];
-    cardfs_encode_data_record(old, cached);
+    if (cardfs_encode_data_record(old, cached) != 0) return cardfs_bad_argument;
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
         std::uint8_t bitmap[8] = {};
         std::int32_t status = check_committed(h, cardfs_table::data, old_slot, cached, bitmap);
@@ -421,7 +421,7 @@ std::int32_t cardfs_delete_data_object(card_handle h, cardfs_table_cache* cache,
     if (cache == nullptr || !data_slot_in_use(cache, slot)) return no_such_slot;
     const cardfs_data_record old = cache->data[slot];
     std::uint8_t cached[cardfs_data_record_size];
-    cardfs_encode_data_record(old, cached);
+    if (cardfs_encode_data_record(old, cached) != 0) return cardfs_bad_argument;
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
         const std::int32_t status = free_slot(h, cardfs_table::data, slot, cached, [&] {
             cache->data[slot] = cardfs_data_record{};

@@ -8,6 +8,8 @@
 #   wine-run.sh --prefix                makes sure the prefix exists, prints its path
 #   wine-run.sh --i386-mode             prints how 32-bit programs run here:
 #                                       "native" or "emulate"
+#   wine-run.sh --i386-kernel           prints what the kernel does with them:
+#                                       "native", "refused" or "unknown"
 #
 # The loader is chosen by the program's machine type, never by /usr/bin/wine
 # (which takes the 32-bit loader whenever wine32 is installed):
@@ -133,13 +135,17 @@ case "${1:-}" in
     i386_mode
     exit 0
     ;;
+  --i386-kernel)
+    kernel_i386
+    exit 0
+    ;;
   --prefix)
     ensure_prefix
     printf '%s\n' "$WINEPREFIX"
     exit 0
     ;;
   "")
-    echo "usage: wine-run.sh PROGRAM [ARGS...] | --prefix | --i386-mode" >&2
+    echo "usage: wine-run.sh PROGRAM [ARGS...] | --prefix | --i386-mode | --i386-kernel" >&2
     exit 2
     ;;
 esac

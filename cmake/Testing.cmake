@@ -10,12 +10,13 @@
 # and never run in parallel with each other.
 #
 # THREADED names the cases (GoogleTest filter patterns, "*" for all) that run
-# several threads at once. Where this machine's kernel refuses 32-bit
-# programs, the i686 programs run under user-mode emulation (qemu-i386), and
-# there 32-bit Wine threads running at once crash the emulator. So the i686
-# tree runs a program with such cases twice: <name> without them, and
-# <name>.threaded with only them, which scripts/wine-run.sh reports skipped
-# under emulation. Elsewhere (natively, the x86_64 tree) nothing changes.
+# several threads at once (the reader thread of a helper process counts).
+# Where this machine's kernel refuses 32-bit programs, the i686 programs run
+# under user-mode emulation (qemu-i386), and there 32-bit Wine threads running
+# at once crash the emulator. So the i686 tree runs a program with such cases
+# twice: <name> without them, and <name>.threaded with only them, which
+# scripts/wine-run.sh reports skipped under emulation. Elsewhere (natively,
+# the x86_64 tree) nothing changes.
 
 include(GoogleTest)
 

@@ -159,8 +159,8 @@ for arch in i686 x86_64; do
 done
 stage_cross_headers
 
-# The Wine prefix, made once per tree (under emulation its 32-bit half takes
-# a few minutes) before any test needs it.
+# The Wine prefix, made once per tree before any test needs it (its 32-bit
+# half runs emulated where the kernel refuses 32-bit programs).
 if [ ! -f "$deps/wine/.solvanta-ready" ]; then
   log "making the Wine prefix"
 fi

@@ -97,8 +97,8 @@ i386_runs_here() {
 }
 
 # Makes the prefix once, under a lock: the 64-bit loader sets it up and
-# starts the 32-bit half itself (natively or emulated; under emulation this
-# takes minutes, which is why setup makes the prefix before any test runs).
+# starts the 32-bit half itself, natively or emulated (about 15 s natively,
+# half a minute emulated; setup makes the prefix before any test runs).
 # .solvanta-ready records whether the 32-bit half was set up; a prefix made
 # while 32-bit programs could not run gets it once they can.
 ensure_prefix() {

@@ -7,6 +7,10 @@
 // code and ends with FreeLibraryAndExitThread, so that a library is never
 // unmapped under a thread still running in it; the thread's last work (see
 // start) can then keep the module mapped for other threads still inside it.
+// POSIX loaders have no such call: a thread left to finish alone there marks
+// the module that contains this code never to be unloaded, and an owner that
+// goes with its module (a static destructor run by dlclose) must wait for
+// its thread instead of leaving it.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +50,8 @@ public:
     // it did (it is then joined and the object can start anew), false when
     // it still runs. Never call it from the thread itself (false at once).
     bool join_for(std::uint32_t milliseconds);
-    // Leaves the thread to finish alone, without waiting.
+    // Leaves the thread to finish alone, without waiting (on POSIX systems a
+    // thread still running pins the module; see above).
     void detach();
 
     struct control;

@@ -1,3 +1,5 @@
+#include <dlfcn.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -19,6 +21,14 @@ struct worker_thread::control {
 };
 
 namespace {
+
+// Keeps the module that holds this code loaded until the process ends, for
+// a thread that may still run in it. The handle is kept on purpose.
+void pin_own_module() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&pin_own_module), &info) == 0 || info.dli_fname == nullptr) return;
+    (void)dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
 
 void run(const std::shared_ptr<worker_thread::control>& c) {
     std::function<void()> body;
@@ -90,6 +100,7 @@ bool worker_thread::join_for(std::uint32_t milliseconds) {
 
 void worker_thread::detach() {
     if (!control_) return;
+    if (running()) pin_own_module();
     if (control_->thread.joinable()) control_->thread.detach();
     control_.reset();
 }

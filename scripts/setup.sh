@@ -2,7 +2,8 @@
 # Installs everything the tree needs on Debian 12, as root. Idempotent: a second
 # run checks what is there and returns in a few seconds.
 #
-#   Debian packages (native toolchain, pcsc-lite, pcscd, vpcd, mingw-w64, Wine
+#   Debian packages (native toolchain, clang with libFuzzer for the fuzz
+#   targets, pcsc-lite, pcscd, vpcd, mingw-w64, Wine
 #   with wine32, Xvfb, PKCS #11 consumers);
 #   where the kernel refuses 32-bit programs: qemu-user-static, registered
 #   for i386 programs through binfmt_misc (scripts/qemu-i386-binfmt.sh), so
@@ -27,6 +28,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 packages=(
   build-essential g++ cmake ninja-build pkg-config dpkg-dev
+  clang libclang-rt-dev
   libgtest-dev googletest libbenchmark-dev
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd
   libmbedtls-dev libp11-kit-dev nlohmann-json3-dev

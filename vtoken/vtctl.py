@@ -105,6 +105,12 @@ class VtCtl:
     def override(self, replies: List[str], append: bool = True):
         return self.call("override", replies=list(replies), append=append)
 
+    def pull_after(self, apdus: Optional[int], execute: bool = True):
+        """Pull the card at the apdus-th APDU from now; None cancels."""
+        if apdus is None:
+            return self.call("pull_after", clear=True)
+        return self.call("pull_after", apdus=apdus, execute=execute)
+
     def log(self, clear: bool = False):
         return self.call("log", clear=clear)
 
@@ -127,7 +133,7 @@ class VtCtl:
 
 
 # Keys of "set" whose values are hex strings, never numbers.
-HEX_KEYS = {"chip_id", "health_status"}
+HEX_KEYS = {"chip_id", "health_status", "admin_key", "version_info"}
 
 
 def _value(key: str, text: str) -> Any:
@@ -148,6 +154,8 @@ def main(argv=None) -> int:
     p.add_argument("args", nargs="*")
     p.add_argument("--wait-ready", action="store_true", help="insert: wait for the ATR request")
     p.add_argument("--wait", action="store_true", help="bounce: return after reinsertion")
+    p.add_argument("--no-execute", action="store_true",
+                   help="pull_after: the card goes before it runs the N-th APDU")
     a = p.parse_args(argv)
 
     cmd, args = a.command, a.args
@@ -166,6 +174,11 @@ def main(argv=None) -> int:
         fields = {"ms": float(args[0]), "wait": a.wait}
     elif cmd == "wait":
         fields = {"until": args[0]} if args else {}
+    elif cmd == "pull_after":
+        if len(args) != 1:
+            p.error("pull_after takes N (or clear)")
+        fields = {"clear": True} if args[0] == "clear" else \
+            {"apdus": int(args[0]), "execute": not a.no_execute}
     elif cmd == "override":
         fields = {"replies": args}
     elif cmd == "set":

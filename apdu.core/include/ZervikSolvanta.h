@@ -56,6 +56,9 @@
 
 #include <stdint.h>
 
+/* Status integers with a name of their own (see above). */
+#include "zervik_status.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #include <winscard.h>
@@ -78,14 +81,6 @@ extern "C" {
 
 /* A device of the library's list; valid until the device is removed. */
 typedef void* ZERVIK_HANDLE;
-
-/* Status integers with a name of their own (see above). */
-#define ZERVIK_OK 0
-#define ZERVIK_ERR_DEVICE 1
-#define ZERVIK_ERR_REPLY 2
-#define ZERVIK_ERR_SIZE 3
-#define ZERVIK_ERR_FILE_INFO 4
-#define ZERVIK_ERR_SECURE_MESSAGING 0x8005
 
 /* ---- Devices and transport ------------------------------------------- */
 
@@ -173,8 +168,10 @@ ZERVIK_API int ZERVIK_CALL Zervik_WaitforDevEvent(const char* spec, int* event);
 
 /* Stops the watch thread if one runs: every pending wait ends with event 3
  * (also when the thread does not stop within about 2 s; it is then left to
- * end by itself and reports nothing more). The next wait starts a new
- * watch thread. Always 0. */
+ * end by itself and reports nothing more, and natively the library then
+ * stays loaded until the process ends). The next wait starts a new watch
+ * thread. Always 0. Natively, unloading the library waits until the watch
+ * thread has ended. */
 ZERVIK_API int ZERVIK_CALL Zervik_CancelWait(void);
 
 /* ---- Device management ------------------------------------------------ */
@@ -247,7 +244,9 @@ ZERVIK_API int ZERVIK_CALL Zervik_SecureMessageKDF(ZERVIK_HANDLE handle, uint32_
  * source; SHA-512 derivation from the shared secret and 68 zero bytes of
  * OtherInfo; the device keeps MAC key = bytes 0-31 and encryption key =
  * bytes 32-63. 0; a card status; 3 for a short card key; 2 for a card point
- * that is not on the curve. On failure the device keeps its previous keys. */
+ * that is not on the curve; 1 when the device was removed (by another
+ * thread) before the second step or before its keys were kept. On failure
+ * the device keeps its previous keys. */
 ZERVIK_API int ZERVIK_CALL Zervik_SetupSecureMessageChannel(ZERVIK_HANDLE handle);
 
 /* ---- Host-side AES key wrap (RFC 3394, default IV A6..A6) -------------- */
@@ -437,8 +436,11 @@ ZERVIK_API int ZERVIK_CALL Zervik_KASSessionKeyFast(ZERVIK_HANDLE handle, int se
  * GenSessionKey and SymImportSessionKey. The agreed key is kept for this
  * device and kek_id and reused by later calls; Zervik_ConnectDev,
  * Zervik_DisconnectDev, Zervik_DestroyAllSessionKeys (and
- * Zervik_DestroySessionKey of kek_id) drop it. When the card refuses the
- * import under a kept key, the key is agreed once more. */
+ * Zervik_DestroySessionKey of kek_id) drop it. When the card's refusal of
+ * the import under a kept key says that it no longer holds that key (6A88:
+ * none under kek_id; 6A80 for a key whose length is its type's: the key
+ * there does not unwrap it), the key is agreed once more; any other refusal
+ * is returned as it is, and the kept key stays. */
 ZERVIK_API int ZERVIK_CALL Zervik_SetSessionKey(ZERVIK_HANDLE handle, int kek_id, int session_key, uint32_t key_type,
                                                 const unsigned char* key, int key_length);
 

@@ -34,6 +34,23 @@ extern "C" {
 #define CKA_SUBPRIME_BITS CKA_SUB_PRIME_BITS
 #endif
 
+/* RC2 mechanism parameters, which the standard header leaves out: the
+   effective key bits, and for CBC the initialisation vector. Packed as the
+   standard's own structures are on each build. */
+#ifdef _WIN32
+#pragma pack(push, 1)
+#endif
+typedef CK_ULONG CK_RC2_PARAMS;
+typedef CK_RC2_PARAMS* CK_RC2_PARAMS_PTR;
+typedef struct CK_RC2_CBC_PARAMS {
+    CK_ULONG ulEffectiveBits;
+    CK_BYTE iv[8];
+} CK_RC2_CBC_PARAMS;
+typedef CK_RC2_CBC_PARAMS* CK_RC2_CBC_PARAMS_PTR;
+#ifdef _WIN32
+#pragma pack(pop)
+#endif
+
 /* Token format parameters of M_FormatToken (and C_InitToken's defaults). */
 typedef struct CK_EXT_FORMAT_PARAMS {
     uint8_t label[32];        /* NUL-padded */
@@ -122,6 +139,7 @@ static_assert(sizeof(CK_EXT_FORMAT_PARAMS) == 164, "CK_EXT_FORMAT_PARAMS is 164 
 static_assert(offsetof(CK_EXT_FORMAT_PARAMS, userRetryLimit) == 160, "four bytes follow the five fields");
 static_assert(sizeof(CK_EXT_USER_INFO) == 12, "CK_EXT_USER_INFO is 12 bytes on every build");
 static_assert(sizeof(CK_EXT_TOKEN_INFO) == 2, "CK_EXT_TOKEN_INFO is 2 bytes on every build");
+static_assert(sizeof(CK_RC2_CBC_PARAMS) == sizeof(CK_ULONG) + 8, "CK_RC2_CBC_PARAMS has no padding");
 static_assert(offsetof(CK_EXT_FUNCTION_LIST, M_GetUserInfo) == sizeof(void*),
               "the extension list's version takes a pointer-sized slot");
 static_assert(sizeof(CK_EXT_FUNCTION_LIST) == 13 * sizeof(void*), "version slot and 12 pointers");

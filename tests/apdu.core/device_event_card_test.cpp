@@ -16,6 +16,7 @@
 
 #include "ZervikSolvanta.h"
 #include "support/vtoken_control.h"
+#include "support/waiting_thread.h"
 
 using namespace std::chrono_literals;
 
@@ -25,56 +26,21 @@ namespace {
 // keeps a broken wait from hanging the run.
 constexpr auto event_bound = 20s;
 
-// A thread that waits for device events on request. Its event queue in the
-// library lives from its first wait until a wait of it returns 3, so events
-// between two of its waits are kept for the next one.
+// Device-event waits of one thread: its event queue in the library lives
+// from its first wait until a wait of it returns 3, so events between two
+// of its waits are kept for the next one.
 class waiting_thread {
 public:
-    waiting_thread() : thread_([this] { run(); }) {}
-    ~waiting_thread() {
-        {
-            std::lock_guard<std::mutex> lock(m_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
     std::future<int> wait(const std::string& spec) {
-        auto job = std::make_shared<std::packaged_task<int()>>([spec] {
+        return thread_.submit([spec] {
             int event = -1;
             const int result = Zervik_WaitforDevEvent(spec.c_str(), &event);
             return result == 0 ? event : -100 - result;
         });
-        std::future<int> f = job->get_future();
-        {
-            std::lock_guard<std::mutex> lock(m_);
-            jobs_.push_back([job] { (*job)(); });
-        }
-        cv_.notify_all();
-        return f;
     }
 
 private:
-    void run() {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock<std::mutex> lock(m_);
-                cv_.wait(lock, [this] { return done_ || !jobs_.empty(); });
-                if (jobs_.empty()) return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            job();
-        }
-    }
-
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> jobs_;
-    bool done_ = false;
-    std::thread thread_;
+    test_support::waiting_thread thread_;
 };
 
 int result_of(std::future<int>& f) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "api/taviapi_devmgr.h"
+#include "protocol/device_manager.h"
 #include "protocol/records.h"
 #include "support/family_test.h"
 
@@ -96,6 +97,44 @@ TEST_F(DeviceFamily, WireFormsArePlainWhateverTheFlag) {
         use_secure_channel = flag;
         test_support::expect_single_commands<taviapi_devmgr>(rows);
     }
+}
+
+// The channel's key agreement and the health query stay plain even on a
+// protocol object whose secure-channel flag is set, so that a caller with a
+// flag of its own cannot wrap them under the keys being replaced.
+TEST_F(DeviceFamily, KeyAgreementAndHealthArePlainOnAKeyedObject) {
+    const bytes keys = counting(32, 0x40);
+    device.set_session_keys(keys.data(), keys.data());
+    const bytes other_info(64, 0);
+    const bytes host_key = counting(144);
+    struct row {
+        const char* what;
+        std::function<std::int32_t(TaviPrototcol_DeviceManager&)> build;
+        std::uint8_t ins;
+        std::uint8_t p1;
+    };
+    const row rows[] = {
+        {"GetHealthStatus", [](TaviPrototcol_DeviceManager& p) { return p.build_get_health_status(); }, 0x05, 0},
+        {"SecureMessageKAS step 1",
+         [](TaviPrototcol_DeviceManager& p) { return p.build_kas_gen_ephemeral(0x40001011, 0); }, 0x11, 0},
+        {"SecureMessageKAS step 2",
+         [&](TaviPrototcol_DeviceManager& p) {
+             return p.build_kas_kdf(0x40001011, 0x40000015, other_info.data(), host_key.data(), other_info.size());
+         },
+         0x11, 1},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        TaviPrototcol_DeviceManager p(device, 1);
+        ASSERT_EQ(r.build(p), 0);
+        EXPECT_EQ(p.sm_used, 0);
+        EXPECT_EQ(bytes(p.command, p.command + 3), (bytes{0x80, r.ins, r.p1}));
+    }
+    // FormatDevice, beside them, follows the flag.
+    TaviPrototcol_DeviceManager p(device, 1);
+    format_inputs in;
+    ASSERT_EQ(p.build_format_device(in.parameters()), 0);
+    EXPECT_EQ(p.command[0], 0x84);
 }
 
 TEST_F(DeviceFamily, FreeSpace) {

@@ -1,21 +1,27 @@
 // End to end: key pairs, configuration, session keys, the card's ciphers,
 // hash and MAC against the virtual token. What the card computes is checked
 // with mbed TLS on the host, independent of the token (which uses OpenSSL
-// through Python) and of the library (which does no RSA or ECDSA).
+// through Python) and of the library (which does no RSA or ECDSA). Key
+// pairs live in key files (type 0x20 public, 0x30 private) of the current
+// DF, in the blocks of solvanta_key_blocks.h.
 #include <gtest/gtest.h>
 
 #include <mbedtls/aes.h>
 #include <mbedtls/cmac.h>
+#include <mbedtls/ctr_drbg.h>
 #include <mbedtls/ecdsa.h>
+#include <mbedtls/entropy.h>
 #include <mbedtls/rsa.h>
 #include <mbedtls/sha256.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "ZervikSolvanta.h"
 #include "card_fixture.h"
+#include "solvanta_key_blocks.h"
 
 using test_support::from_hex;
 using test_support::to_hex;
@@ -24,6 +30,7 @@ namespace {
 
 using bytes = std::vector<unsigned char>;
 
+constexpr uint32_t rsa_1024 = 0x40001000;
 constexpr uint32_t rsa_2048 = 0x40001001;
 constexpr uint32_t p_256 = 0x40001010;
 constexpr uint32_t sha_256 = 0x40000013;
@@ -48,18 +55,21 @@ int test_rng(void*, unsigned char* out, size_t n) {
     return 0;
 }
 
+static_assert(SOLVANTA_RSA_PRIVATE_QINV_OFFSET + SOLVANTA_RSA_PRIVATE_CRT_SIZE == SOLVANTA_RSA_PRIVATE_BLOCK_SIZE,
+              "the CRT values end the RSA private block");
+static_assert(SOLVANTA_RSA_PRIVATE_BLOCK_SIZE % 8 == 0 && SOLVANTA_EC_PRIVATE_BLOCK_SIZE % 8 == 0,
+              "private blocks wrap without padding");
+
 class rsa_public {
 public:
-    // The exported blob: bits (host order, as the export gives it), modulus,
-    // exponent u32 big-endian.
+    // The exported block: bits (host order, as the export gives it), the
+    // modulus and the exponent right-aligned in their fields.
     explicit rsa_public(const bytes& blob) {
         mbedtls_rsa_init(&rsa_, MBEDTLS_RSA_PKCS_V15, 0);
-        uint32_t bits = 0;
-        std::memcpy(&bits, blob.data(), 4);
-        const std::size_t n = bits / 8;
-        EXPECT_EQ(blob.size(), 4 + n + 4);
-        EXPECT_EQ(mbedtls_rsa_import_raw(&rsa_, blob.data() + 4, n, nullptr, 0, nullptr, 0, nullptr, 0,
-                                         blob.data() + 4 + n, 4),
+        EXPECT_EQ(blob.size(), static_cast<std::size_t>(SOLVANTA_RSA_PUBLIC_BLOCK_SIZE));
+        EXPECT_EQ(mbedtls_rsa_import_raw(&rsa_, blob.data() + SOLVANTA_RSA_PUBLIC_N_OFFSET, SOLVANTA_RSA_PUBLIC_N_SIZE,
+                                         nullptr, 0, nullptr, 0, nullptr, 0,
+                                         blob.data() + SOLVANTA_RSA_PUBLIC_E_OFFSET, SOLVANTA_RSA_PUBLIC_E_SIZE),
                   0);
         EXPECT_EQ(mbedtls_rsa_complete(&rsa_), 0);
     }
@@ -98,10 +108,18 @@ protected:
         return blob;
     }
 
-    bytes sign(unsigned short key, const bytes& data) {
+    // The key files of a pair in the current DF, empty.
+    void key_files(unsigned short public_key, unsigned short private_key) {
+        const unsigned char open = 255, user = 17, never = 0;
+        ASSERT_EQ(Zervik_CreateEF(handle_, 0x20, public_key, 0, 0, 0, "", &open, &user, &user), 0);
+        ASSERT_EQ(Zervik_CreateEF(handle_, 0x30, private_key, 0, 0, 0, "", &never, &user, &user), 0);
+    }
+
+    // The card does not hash: it signs the SHA-256 digest it is given.
+    bytes sign(unsigned short key, const bytes& digest) {
         bytes signature(600);
         int length = static_cast<int>(signature.size());
-        EXPECT_EQ(Zervik_AsymSign(handle_, key, sha_256, data.data(), static_cast<int>(data.size()),
+        EXPECT_EQ(Zervik_AsymSign(handle_, key, sha_256, digest.data(), static_cast<int>(digest.size()),
                                   signature.data(), &length),
                   0);
         signature.resize(static_cast<std::size_t>(length));
@@ -127,6 +145,7 @@ protected:
 };
 
 TEST_F(keys_card_test, RsaKeyPairSignsDecryptsAndRoundTrips) {
+    key_files(0x0011, 0x0111);
     ASSERT_EQ(Zervik_AsymGenKeypair(handle_, 0x0011, 0x0111, rsa_2048, 0x105, 0x06), 0);
     int header = 0;
     const bytes blob = export_pub(0x0011, &header);
@@ -136,16 +155,16 @@ TEST_F(keys_card_test, RsaKeyPairSignsDecryptsAndRoundTrips) {
     EXPECT_EQ(bits, 2048u);  // host order
     rsa_public pub(blob);
 
-    // One command carries the data (the transport's 2048 bytes bound it).
     const bytes data = pattern(1500);
-    const bytes signature = sign(0x0111, data);
-    EXPECT_TRUE(pub.verifies(sha256(data), signature));
-    EXPECT_EQ(Zervik_AsymVerify(handle_, 0x0011, data.data(), static_cast<int>(data.size()), sha_256,
-                                signature.data(), static_cast<int>(signature.size())),
+    const bytes digest_value = sha256(data);
+    const bytes signature = sign(0x0111, digest_value);
+    EXPECT_TRUE(pub.verifies(digest_value, signature));
+    EXPECT_EQ(Zervik_AsymVerify(handle_, 0x0011, digest_value.data(), 32, sha_256, signature.data(),
+                                static_cast<int>(signature.size())),
               0);
     bytes bad = signature;
     bad[10] ^= 1;
-    EXPECT_EQ(Zervik_AsymVerify(handle_, 0x0011, data.data(), static_cast<int>(data.size()), sha_256, bad.data(),
+    EXPECT_EQ(Zervik_AsymVerify(handle_, 0x0011, digest_value.data(), 32, sha_256, bad.data(),
                                 static_cast<int>(bad.size())),
               0x6300);
 
@@ -180,20 +199,93 @@ TEST_F(keys_card_test, RsaKeyPairSignsDecryptsAndRoundTrips) {
     ASSERT_EQ(Zervik_AsymPrivateOperation(handle_, 0x0111, once.data(), 256, twice.data(), &length), 0);
     EXPECT_EQ(twice, value);
 
-    // The exported blob imports unchanged, and exports the same again.
+    // The exported block imports unchanged into another public key file,
+    // and exports the same again.
+    key_files(0x0022, 0x0122);
     ASSERT_EQ(Zervik_AsymImportPub(handle_, 0x0022, rsa_2048, 1, 2, blob.data(), static_cast<int>(blob.size())), 0);
     EXPECT_EQ(export_pub(0x0022), blob);
-    EXPECT_EQ(Zervik_AsymVerify(handle_, 0x0022, data.data(), static_cast<int>(data.size()), sha_256,
-                                signature.data(), static_cast<int>(signature.size())),
+    EXPECT_EQ(Zervik_AsymVerify(handle_, 0x0022, digest_value.data(), 32, sha_256, signature.data(),
+                                static_cast<int>(signature.size())),
               0);
 }
 
+// A private key built on the host in the shared block layout, wrapped
+// under a session key and imported: the card's signature equals mbed TLS's
+// (PKCS #1 v1.5 is deterministic).
+TEST_F(keys_card_test, ImportedRsaKeySignsAsTheHostDoes) {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    mbedtls_rsa_context rsa;
+    mbedtls_entropy_init(&entropy);
+    mbedtls_ctr_drbg_init(&drbg);
+    mbedtls_rsa_init(&rsa, MBEDTLS_RSA_PKCS_V15, 0);
+    ASSERT_EQ(mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0), 0);
+    ASSERT_EQ(mbedtls_rsa_gen_key(&rsa, mbedtls_ctr_drbg_random, &drbg, 1024, 65537), 0);
+
+    auto field = [](bytes& block, int offset, int size, const mbedtls_mpi& value) {
+        ASSERT_EQ(mbedtls_mpi_write_binary(&value, block.data() + offset, static_cast<size_t>(size)), 0);
+    };
+    bytes pub(SOLVANTA_RSA_PUBLIC_BLOCK_SIZE), pri(SOLVANTA_RSA_PRIVATE_BLOCK_SIZE);
+    const uint32_t bits = 1024;
+    std::memcpy(pub.data(), &bits, 4);  // host order: the library turns it
+    pri[2] = 0x04;                      // big-endian: the block goes wrapped, as it is
+    field(pub, SOLVANTA_RSA_PUBLIC_N_OFFSET, SOLVANTA_RSA_PUBLIC_N_SIZE, rsa.N);
+    field(pub, SOLVANTA_RSA_PUBLIC_E_OFFSET, SOLVANTA_RSA_PUBLIC_E_SIZE, rsa.E);
+    field(pri, SOLVANTA_RSA_PRIVATE_D_OFFSET, SOLVANTA_RSA_PRIVATE_D_SIZE, rsa.D);
+    field(pri, SOLVANTA_RSA_PRIVATE_E_OFFSET, SOLVANTA_RSA_PRIVATE_E_SIZE, rsa.E);
+    field(pri, SOLVANTA_RSA_PRIVATE_P_OFFSET, SOLVANTA_RSA_PRIVATE_CRT_SIZE, rsa.P);
+    field(pri, SOLVANTA_RSA_PRIVATE_Q_OFFSET, SOLVANTA_RSA_PRIVATE_CRT_SIZE, rsa.Q);
+    field(pri, SOLVANTA_RSA_PRIVATE_DP_OFFSET, SOLVANTA_RSA_PRIVATE_CRT_SIZE, rsa.DP);
+    field(pri, SOLVANTA_RSA_PRIVATE_DQ_OFFSET, SOLVANTA_RSA_PRIVATE_CRT_SIZE, rsa.DQ);
+    field(pri, SOLVANTA_RSA_PRIVATE_QINV_OFFSET, SOLVANTA_RSA_PRIVATE_CRT_SIZE, rsa.QP);
+
+    const bytes kek = pattern(32, 0x61);
+    ASSERT_EQ(Zervik_CreateSessionKey(handle_, 0x03, aes_256, kek.data(), 32), 0);
+    // The library's host-side wrap; the token unwraps on its own.
+    bytes wrapped(pri.size() + 8);
+    unsigned short wrapped_length = static_cast<unsigned short>(wrapped.size());
+    ASSERT_EQ(Zervik_SoftAESKeyWrap(kek.data(), 32, pri.data(), static_cast<int>(pri.size()), wrapped.data(),
+                                    &wrapped_length),
+              0);
+
+    key_files(0x4400, 0x4500);
+    ASSERT_EQ(Zervik_AsymImportPub(handle_, 0x4400, rsa_1024, 3, 0, pub.data(), static_cast<int>(pub.size())), 0);
+    // The card takes the private key file's id first.
+    ASSERT_EQ(Zervik_AsymWrapImportPri(handle_, 0x03, 0x4500, 0x4400, rsa_1024, 3, 0, wrapped.data(),
+                                       static_cast<int>(wrapped_length)),
+              0);
+    EXPECT_EQ(export_pub(0x4400), pub);
+
+    const bytes digest_value = sha256(pattern(100));
+    bytes expected(128);
+    ASSERT_EQ(mbedtls_rsa_pkcs1_sign(&rsa, nullptr, nullptr, MBEDTLS_RSA_PRIVATE, MBEDTLS_MD_SHA256, 32,
+                                     digest_value.data(), expected.data()),
+              0);
+    EXPECT_EQ(sign(0x4500, digest_value), expected);
+
+    // A key that is not the public file's is refused.
+    pri[SOLVANTA_RSA_PRIVATE_P_OFFSET + SOLVANTA_RSA_PRIVATE_CRT_SIZE - 1] ^= 2;
+    wrapped_length = static_cast<unsigned short>(wrapped.size());
+    ASSERT_EQ(Zervik_SoftAESKeyWrap(kek.data(), 32, pri.data(), static_cast<int>(pri.size()), wrapped.data(),
+                                    &wrapped_length),
+              0);
+    EXPECT_EQ(Zervik_AsymWrapImportPri(handle_, 0x03, 0x4500, 0x4400, rsa_1024, 3, 0, wrapped.data(),
+                                       static_cast<int>(wrapped_length)),
+              0x6A80);
+
+    mbedtls_rsa_free(&rsa);
+    mbedtls_ctr_drbg_free(&drbg);
+    mbedtls_entropy_free(&entropy);
+}
+
 TEST_F(keys_card_test, EcSignatureVerifiesOnTheHost) {
+    key_files(0x0012, 0x0112);
     ASSERT_EQ(Zervik_AsymGenKeypair(handle_, 0x0012, 0x0112, p_256, 0, 0), 0);
     const bytes blob = export_pub(0x0012);
-    ASSERT_EQ(blob.size(), 4u + 64u);
+    ASSERT_EQ(blob.size(), static_cast<std::size_t>(SOLVANTA_EC_PUBLIC_BLOCK_SIZE));
     const bytes data = pattern(777);
-    const bytes signature = sign(0x0112, data);
+    const bytes digest = sha256(data);
+    const bytes signature = sign(0x0112, digest);
     ASSERT_EQ(signature.size(), 64u);
 
     mbedtls_ecp_group group;
@@ -204,21 +296,23 @@ TEST_F(keys_card_test, EcSignatureVerifiesOnTheHost) {
     mbedtls_mpi_init(&r);
     mbedtls_mpi_init(&s);
     ASSERT_EQ(mbedtls_ecp_group_load(&group, MBEDTLS_ECP_DP_SECP256R1), 0);
+    // X and Y are right-aligned in their 68-byte fields.
+    const auto x = blob.begin() + SOLVANTA_EC_PUBLIC_X_OFFSET + SOLVANTA_EC_COORDINATE_SIZE - 32;
+    const auto y = blob.begin() + SOLVANTA_EC_PUBLIC_Y_OFFSET + SOLVANTA_EC_COORDINATE_SIZE - 32;
+    EXPECT_TRUE(std::all_of(blob.begin() + SOLVANTA_EC_PUBLIC_X_OFFSET, x, [](unsigned char b) { return b == 0; }));
     bytes point{0x04};
-    point.insert(point.end(), blob.begin() + 4, blob.end());
+    point.insert(point.end(), x, x + 32);
+    point.insert(point.end(), y, y + 32);
     ASSERT_EQ(mbedtls_ecp_point_read_binary(&group, &q, point.data(), point.size()), 0);
     mbedtls_mpi_read_binary(&r, signature.data(), 32);
     mbedtls_mpi_read_binary(&s, signature.data() + 32, 32);
-    const bytes digest = sha256(data);
     EXPECT_EQ(mbedtls_ecdsa_verify(&group, digest.data(), 32, &q, &r, &s), 0);
     mbedtls_mpi_free(&r);
     mbedtls_mpi_free(&s);
     mbedtls_ecp_point_free(&q);
     mbedtls_ecp_group_free(&group);
 
-    EXPECT_EQ(Zervik_AsymVerify(handle_, 0x0012, data.data(), static_cast<int>(data.size()), sha_256,
-                                signature.data(), 64),
-              0);
+    EXPECT_EQ(Zervik_AsymVerify(handle_, 0x0012, digest.data(), 32, sha_256, signature.data(), 64), 0);
 }
 
 TEST_F(keys_card_test, AgreedSessionKeyIsTheCardsKey) {
@@ -301,6 +395,38 @@ TEST_F(keys_card_test, SetSessionKeyAgreesOncePerDeviceAndKek) {
     vt_.clear_log();
     ASSERT_EQ(set_key(0x35), 0);
     EXPECT_EQ(count_commands("8012"), 2u);
+}
+
+// Only the token's refusals that say it lost the kept key-encryption key
+// start a new agreement: its reference taken by another key gives 6A80 for
+// a key that fits its type, and the key is agreed anew; a key whose length
+// is not its type's gives 6A80 as well, which comes back at once.
+TEST_F(keys_card_test, SetSessionKeyAgreesAgainOnlyForALostKek) {
+    const bytes key = pattern(16, 0x40);
+    ASSERT_EQ(Zervik_SetSessionKey(handle_, 0x30, 0x31, aes_128, key.data(), 16), 0);
+
+    // The KEK's reference now holds another AES-256 key.
+    int result = 0;
+    exchange(handle_,
+             "8013003004"
+             "40002020",
+             result);
+    ASSERT_EQ(result, 0);
+    vt_.clear_log();
+    ASSERT_EQ(Zervik_SetSessionKey(handle_, 0x30, 0x32, aes_128, key.data(), 16), 0);
+    EXPECT_EQ(count_commands("8012"), 2u);
+    EXPECT_EQ(count_commands("8061"), 2u);
+    EXPECT_EQ(card_session_key(0x32), to_hex(key.data(), key.size()));
+
+    // A 16-byte key said to be AES-256: the token refuses it, nothing is
+    // agreed, and the kept key still serves the next call.
+    vt_.clear_log();
+    EXPECT_EQ(Zervik_SetSessionKey(handle_, 0x30, 0x33, aes_256, key.data(), 16), 0x6A80);
+    EXPECT_EQ(count_commands("8012"), 0u);
+    EXPECT_EQ(count_commands("8061"), 1u);
+    vt_.clear_log();
+    ASSERT_EQ(Zervik_SetSessionKey(handle_, 0x30, 0x34, aes_128, key.data(), 16), 0);
+    EXPECT_EQ(count_commands("8012"), 0u);
 }
 
 TEST_F(keys_card_test, HashChunksAndMatchesTheHost) {

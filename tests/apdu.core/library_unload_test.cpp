@@ -35,7 +35,8 @@ using cancel_function = int(ZERVIK_CALL*)(void);
 namespace {
 
 // The service the loaded library talks to: no readers, a status-change
-// wait that blocks until cancelled.
+// wait that blocks until cancelled (one with a time limit sees no change
+// at once).
 struct service {
     std::mutex m;
     std::condition_variable cv;
@@ -43,6 +44,7 @@ struct service {
     int released = 0;
     int blocked = 0;
     int cancels = 0;
+    int cancels_to_ignore = 0;  // a service slow to answer a cancel
     bool cancel_pending = false;
 
     bool wait_until_blocked() {
@@ -71,6 +73,7 @@ EXPORTED LONG SCardReleaseContext(SCARDCONTEXT) {
     service& s = the_service();
     std::lock_guard<std::mutex> lock(s.m);
     ++s.released;
+    s.cv.notify_all();
     return SCARD_S_SUCCESS;
 }
 
@@ -80,16 +83,11 @@ EXPORTED LONG SCardGetStatusChange(SCARDCONTEXT, DWORD timeout, SCARD_READERSTAT
     service& s = the_service();
     std::unique_lock<std::mutex> lock(s.m);
     for (DWORD i = 0; i < count; ++i) states[i].dwEventState = states[i].dwCurrentState;
+    if (timeout != INFINITE) return SCARD_E_TIMEOUT;
     ++s.blocked;
     s.cv.notify_all();
-    const auto done = [&s] { return s.cancel_pending; };
-    bool cancelled;
-    if (timeout == INFINITE)
-        cancelled = (s.cv.wait(lock, done), true);
-    else
-        cancelled = s.cv.wait_for(lock, std::chrono::milliseconds(timeout), done);
+    s.cv.wait(lock, [&s] { return s.cancel_pending; });
     --s.blocked;
-    if (!cancelled) return SCARD_E_TIMEOUT;
     s.cancel_pending = false;
     return SCARD_E_CANCELLED;
 }
@@ -98,39 +96,115 @@ EXPORTED LONG SCardCancel(SCARDCONTEXT) {
     service& s = the_service();
     std::lock_guard<std::mutex> lock(s.m);
     ++s.cancels;
+    if (s.cancels_to_ignore > 0) {
+        --s.cancels_to_ignore;
+        return SCARD_S_SUCCESS;
+    }
     if (s.blocked > 0) s.cancel_pending = true;
     s.cv.notify_all();
     return SCARD_S_SUCCESS;
 }
 
-TEST(library_unload, UnloadingDuringAWaitEndsItAndStopsTheWatchThread) {
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
-        void* library = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+namespace {
+
+// The library loaded, and a thread of this program waiting inside it for a
+// device event while the watch thread blocks in the service.
+struct waiting_library {
+    void* library = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    int event = -1;
+    int result = -1;
+    std::thread waiter;
+
+    void start_waiting() {
         ASSERT_NE(library, nullptr) << dlerror();
         auto wait = reinterpret_cast<wait_function>(dlsym(library, "Zervik_WaitforDevEvent"));
         ASSERT_NE(wait, nullptr);
-
-        int event = -1;
-        int result = -1;
-        std::thread waiter([&] { result = wait(no_reader, &event); });
+        waiter = std::thread([this, wait] { result = wait(no_reader, &event); });
         // The watch thread blocks: the waiter is inside the library.
         ASSERT_TRUE(the_service().wait_until_blocked());
-        ASSERT_EQ(dlclose(library), 0);
-        waiter.join();
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(event, 3);
+    }
+    ~waiting_library() {
+        if (waiter.joinable()) waiter.join();
+    }
+};
+
+bool library_loaded() {
+    void* still = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    if (still != nullptr) dlclose(still);
+    return still != nullptr;
+}
+
+void ignore_cancels(int count) {
+    std::lock_guard<std::mutex> lock(the_service().m);
+    the_service().cancels_to_ignore = count;
+}
+
+}  // namespace
+
+TEST(library_unload, UnloadingDuringAWaitEndsItAndStopsTheWatchThread) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        waiting_library w;
+        ASSERT_NO_FATAL_FAILURE(w.start_waiting());
+        ASSERT_EQ(dlclose(w.library), 0);
+        w.waiter.join();
+        EXPECT_EQ(w.result, 0);
+        EXPECT_EQ(w.event, 3);
 
         // Really gone, and the watch thread gave its context back.
-        void* still = dlopen(ZERVIK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
-        EXPECT_EQ(still, nullptr);
-        if (still != nullptr) dlclose(still);
+        EXPECT_FALSE(library_loaded());
         service& s = the_service();
         std::lock_guard<std::mutex> lock(s.m);
         EXPECT_GE(s.cancels, 1);
         EXPECT_EQ(s.released, s.established);
         EXPECT_EQ(s.blocked, 0);
     }
+}
+
+// The watch thread outlives the bound a stop waits for it (the service
+// answers its cancels late): the unload still waits until it has ended, as
+// nothing else would keep the library's code mapped under it.
+TEST(library_unload, UnloadWaitsForAWatchThreadPastTheStopBound) {
+    waiting_library w;
+    ASSERT_NO_FATAL_FAILURE(w.start_waiting());
+    // More cancels than a bounded stop sends (one per 100 ms for 2 s).
+    ignore_cancels(25);
+    ASSERT_EQ(dlclose(w.library), 0);
+    {
+        service& s = the_service();
+        std::lock_guard<std::mutex> lock(s.m);
+        EXPECT_EQ(s.blocked, 0) << "the unload returned while the watch thread still ran";
+        EXPECT_EQ(s.released, s.established);
+    }
+    w.waiter.join();
+    EXPECT_EQ(w.result, 0);
+    EXPECT_EQ(w.event, 3);
+    EXPECT_FALSE(library_loaded());
+}
+
+// A cancel whose watch thread outlives the bound leaves that thread to end
+// alone: the library then stays loaded for good, so that a later dlclose
+// cannot unmap the code the thread returns into. (It leaves the library
+// loaded in this process; the tests above run first.)
+TEST(library_unload, AWatchThreadLeftRunningKeepsTheLibraryLoaded) {
+    waiting_library w;
+    ASSERT_NO_FATAL_FAILURE(w.start_waiting());
+    auto cancel = reinterpret_cast<cancel_function>(dlsym(w.library, "Zervik_CancelWait"));
+    ASSERT_NE(cancel, nullptr);
+    ignore_cancels(1000);
+    EXPECT_EQ(cancel(), 0);
+    w.waiter.join();
+    EXPECT_EQ(w.event, 3);
+    ASSERT_EQ(dlclose(w.library), 0);
+    EXPECT_TRUE(library_loaded()) << "unloaded under a running watch thread";
+
+    // The thread, woken at last, returns into the library's code and ends.
+    service& s = the_service();
+    std::unique_lock<std::mutex> lock(s.m);
+    s.cancels_to_ignore = 0;
+    s.cancel_pending = true;
+    s.cv.notify_all();
+    EXPECT_TRUE(s.cv.wait_for(lock, std::chrono::seconds(20), [&s] { return s.released == s.established; }));
 }
 
 #else

@@ -1,11 +1,11 @@
 // The PIN, DF and EF records: their layouts and the limits their builders
 // enforce (the format record is checked on the wire in devmgr_test).
+#include "protocol/records.h"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
-#include "protocol/records.h"
 #include "support/fake_device.h"
 
 using namespace zervik;
@@ -29,9 +29,10 @@ TEST(Records, PinRecordLayout) {
     const std::uint8_t first[] = {0xA1, 0xFF};
     const std::uint8_t second[] = {0xB2, 0xFF};
     const pin_record_parameters p{0x02, 0x40001001, 10, pin.data(), pin.size(), first, second, 0xC3, 0xD4};
-    std::uint8_t out[pin_record_size];
+    command_data out(small_work_area);
     ASSERT_EQ(build_pin_record(p, out), 0);
-    EXPECT_EQ(bytes(out, out + sizeof out),
+    ASSERT_EQ(out.size(), pin_record_size);
+    EXPECT_EQ(bytes(out.data(), out.data() + out.size()),
               concat({hex("02 40 00 10 01 82 0A 0A"), padded("123456", 32), hex("A1 B2 C3 D4")}));
 }
 
@@ -58,25 +59,27 @@ TEST(Records, PinRecordLimits) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         const pin_record_parameters p{1, 2, 3, r.pin, r.length, r.first, r.second, 4, 5};
-        std::uint8_t out[pin_record_size];
-        std::fill(out, out + sizeof out, 0xEE);
+        command_data out(small_work_area);
         EXPECT_EQ(build_pin_record(p, out), r.expected);
-        if (r.expected != 0) {
-            EXPECT_EQ(bytes(out, out + sizeof out), bytes(pin_record_size, 0xEE));
-        } else {
-            EXPECT_EQ(bytes(out + 8, out + 8 + r.length), bytes(r.pin, r.pin + r.length));
+        EXPECT_EQ(out.ok(), r.expected == 0) << "a refused record spoils the command data";
+        if (r.expected == 0) {
+            ASSERT_EQ(out.size(), pin_record_size);
+            EXPECT_EQ(bytes(out.data() + 8, out.data() + 8 + r.length), bytes(r.pin, r.pin + r.length));
+            EXPECT_EQ(bytes(out.data() + 8 + r.length, out.data() + 40), bytes(32 - r.length, 0));
         }
     }
 }
 
 TEST(Records, FileRecordLayouts) {
-    std::uint8_t df[df_record_size];
+    command_data df(large_work_area);
     ASSERT_EQ(build_df_record({{0x11, 0x22}, "ABC", 0x3F01}, df), 0);
-    EXPECT_EQ(bytes(df, df + sizeof df), concat({hex("00 11 22"), padded("ABC", 16), hex("3F 01")}));
+    ASSERT_EQ(df.size(), df_record_size);
+    EXPECT_EQ(bytes(df.data(), df.data() + df.size()), concat({hex("00 11 22"), padded("ABC", 16), hex("3F 01")}));
 
-    std::uint8_t ef[ef_record_size];
+    command_data ef(large_work_area);
     ASSERT_EQ(build_ef_record({0x10, {0x01, 0x02, 0x03}, 0x44, "keys", 0x2F02, 0x55, 0x0100}, ef), 0);
-    EXPECT_EQ(bytes(ef, ef + sizeof ef),
+    ASSERT_EQ(ef.size(), ef_record_size);
+    EXPECT_EQ(bytes(ef.data(), ef.data() + ef.size()),
               concat({hex("01 10 01 02 03 44"), padded("keys", 16), hex("2F 02 55 01 00")}));
 }
 
@@ -89,15 +92,11 @@ TEST(Records, FileNamesAreAtMostSixteenCharacters) {
     };
     for (const row& r : {row{sixteen.c_str(), 0}, row{"", 0}, row{seventeen.c_str(), 2}, row{nullptr, 2}}) {
         SCOPED_TRACE(r.name != nullptr ? r.name : "(null)");
-        std::uint8_t df[df_record_size];
-        std::fill(df, df + sizeof df, 0xEE);
+        command_data df(large_work_area);
         EXPECT_EQ(build_df_record({{0, 0}, r.name, 1}, df), r.expected);
-        std::uint8_t ef[ef_record_size];
-        std::fill(ef, ef + sizeof ef, 0xEE);
+        EXPECT_EQ(df.ok(), r.expected == 0);
+        command_data ef(large_work_area);
         EXPECT_EQ(build_ef_record({0, {0, 0, 0}, 0, r.name, 1, 0, 0}, ef), r.expected);
-        if (r.expected != 0) {
-            EXPECT_EQ(bytes(df, df + sizeof df), bytes(df_record_size, 0xEE));
-            EXPECT_EQ(bytes(ef, ef + sizeof ef), bytes(ef_record_size, 0xEE));
-        }
+        EXPECT_EQ(ef.ok(), r.expected == 0);
     }
 }

@@ -44,11 +44,9 @@ struct format_inputs {
     }
 
     bytes record() const {
-        bytes out(1024);
-        std::size_t length = out.size();
-        EXPECT_EQ(build_format_record(parameters(), out.data(), &length), 0);
-        out.resize(length);
-        return out;
+        command_data out(small_work_area);
+        EXPECT_EQ(build_format_record(parameters(), out), 0);
+        return bytes(out.data(), out.data() + out.size());
     }
 };
 
@@ -116,6 +114,19 @@ TEST_F(secure_channel_card_test, SetUpAgreesTheKeysTheTokenDerivesInPlain) {
     ASSERT_EQ(Zervik_SetupSecureMessageChannel(handle_), 0);
     EXPECT_NE(device_keys(), first);
     EXPECT_EQ(device_keys(), token_keys());
+}
+
+// The PKCS #11 module's profile sends 64 bytes of OtherInfo; the token takes
+// the length from Lc and derives the same keys.
+TEST_F(secure_channel_card_test, SetUpWithTheModulesOtherInfoAgreesTheTokensKeys) {
+    taviapi_devmgr manager(device_);
+    ASSERT_EQ(manager.setup_secure_channel(64), 0);
+    EXPECT_EQ(device_keys(), token_keys());
+    const auto commands = vt_.commands();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[1].substr(0, 10), "80110100d8");
+    EXPECT_EQ(commands[1].substr(26, 128), std::string(128, '0')) << "64 zero bytes of OtherInfo";
+    EXPECT_EQ(commands[1].substr(154, 8), "09020000") << "521, little-endian";
 }
 
 TEST_F(secure_channel_card_test, TheTwoStepExportsLetTheCallerDeriveTheKeys) {

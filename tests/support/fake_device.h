@@ -9,31 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "support/hex_bytes.h"
 #include "transport/device_base.h"
 
 namespace test_support {
-
-using bytes = std::vector<std::uint8_t>;
-
-// "80 01 00 00 04" -> bytes; spaces are ignored.
-inline bytes hex(const std::string& text) {
-    bytes out;
-    int high = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
 
 inline bytes concat(std::initializer_list<bytes> parts) {
     bytes out;

@@ -1,4 +1,5 @@
 #include "support/vtoken_control.h"
+#include "support/hex_bytes.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -136,15 +137,7 @@ void vtoken_control::fresh_card() {
     clear_log();
 }
 
-std::string to_hex(const unsigned char* data, std::size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < length; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 0x0F];
-    }
-    return out;
-}
+std::string to_hex(const unsigned char* data, std::size_t length) { return hex_of(data, length); }
 
 std::vector<unsigned char> from_hex(const std::string& hex) {
     std::vector<unsigned char> out;

@@ -12,9 +12,13 @@ import socketserver
 import threading
 from typing import Any, Callable, Dict
 
+from . import access, faults, session_keys
+from .families import files as files_family
 from .sm import REPLY_FAULTS
+from .state import STATE_VERSION, defaults
 
 MAX_LINE = 1 << 20
+DEFAULT_SERIAL = "SV00000000000001"
 
 
 class RequestError(Exception):
@@ -41,6 +45,25 @@ def _int_range(value: Any, key: str, lo: int, hi: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or not lo <= value <= hi:
         raise RequestError("%s must be an integer in %d..%d" % (key, lo, hi))
     return value
+
+
+def _int_or_hex(value: Any, key: str, hi: int) -> int:
+    """An integer, or a hex string such as "6a82"."""
+    if isinstance(value, str):
+        try:
+            value = int(value, 16)
+        except ValueError:
+            raise RequestError("%s is not valid hex: %r" % (key, value)) from None
+    return _int_range(value, key, 0, hi)
+
+
+def _path(req: Dict[str, Any]) -> list:
+    path = req.get("path")
+    if isinstance(path, str):
+        path = [p for p in path.split("/") if p]
+    if not isinstance(path, list) or not path or not all(isinstance(p, str) for p in path):
+        raise RequestError("path must be \"3f00/2000/...\" or a list of ids and names")
+    return path
 
 
 class Commands:
@@ -146,6 +169,17 @@ class Commands:
         pending = self.card.push_overrides(raw, append=bool(req.get("append", True)))
         return {"pending": pending}
 
+    def cmd_pull_after(self, req):
+        if req.get("clear"):
+            self.card.pull_after(None)
+            return {"pull_after": None}
+        apdus = _int_range(req.get("apdus"), "apdus", 1, 1 << 20)
+        execute = req.get("execute", True)
+        if not isinstance(execute, bool):
+            raise RequestError("execute must be true or false")
+        self.card.pull_after(apdus, execute)
+        return {"pull_after": apdus, "execute": execute}
+
     def cmd_log(self, req):
         snap = self.card.log.snapshot()
         if req.get("clear"):
@@ -167,7 +201,121 @@ class Commands:
             self.card.state.reset()
             self.card.hooks.clear()
             self.card.push_overrides([], append=False)
+            self.card.pull_after(None)
             self.card.reset_volatile()
+            return {"state": self.card.state.snapshot()}
+
+    # -- session keys and files behind the host's back ------------------------
+
+    def cmd_session_slot(self, req):
+        slot = _int_range(req.get("slot"), "slot", 0, 255)
+        with self.card.lock:
+            key = session_keys.store(self.card).keys.get(slot)
+            return {"slot": slot, "type": key.type if key else None,
+                    "key": key.key.hex() if key else None}
+
+    def _file(self, req, kind="ef"):
+        files = files_family.Files(self.card)
+        path = files.resolve(_path(req))
+        if path is None:
+            raise RequestError("no file %s" % req.get("path"))
+        if kind is not None and files.fs[path]["kind"] != kind:
+            raise RequestError("%s is not an %s" % (req.get("path"), kind.upper()))
+        return files, path, files.fs[path]
+
+    def _span(self, req, f, default_length):
+        if "data" not in f:
+            raise RequestError("not a transparent file")
+        size = len(bytes.fromhex(f["data"]))
+        offset = _int_range(req.get("offset", 0), "offset", 0, size)
+        length = _int_range(req.get("length", default_length(size - offset)), "length", 0, size - offset)
+        return offset, length
+
+    def cmd_file_read(self, req):
+        with self.card.lock:
+            files, path, f = self._file(req)
+            offset, length = self._span(req, f, lambda rest: rest)
+            content = bytes.fromhex(f["data"])
+            return {"path": path, "id": "%04x" % f["id"], "name": bytes.fromhex(f["name"]).decode("latin-1"),
+                    "size": f["size"], "access": f["access"], "type": f["type"],
+                    "data": content[offset:offset + length].hex()}
+
+    def _rewrite(self, req, change):
+        with self.card.lock:
+            files, path, f = self._file(req)
+            content = bytearray.fromhex(f.get("data", ""))
+            offset = _int_range(req.get("offset", 0), "offset", 0, len(content))
+            new = change(bytes(content[offset:]))
+            if len(new) > len(content) - offset:
+                raise RequestError("%d bytes at %d pass the end of %s (%d bytes)"
+                                   % (len(new), offset, path, len(content)))
+            content[offset:offset + len(new)] = new
+            f["data"] = content.hex()
+            files.save()
+            return {"path": path, "size": len(content)}
+
+    def cmd_file_write(self, req):
+        data = _hex(req.get("data"), "data")
+        return self._rewrite(req, lambda tail: data)
+
+    def cmd_file_corrupt(self, req):
+        mask = _hex(req.get("xor", "ff"), "xor")
+        if not mask:
+            raise RequestError("xor must not be empty")
+        return self._rewrite(req, lambda tail: bytes(a ^ b for a, b in zip(tail, mask)) + mask[len(tail):])
+
+    def cmd_file_delete(self, req):
+        with self.card.lock:
+            files, path, f = self._file(req, kind=None)
+            if path == "3f00":
+                raise RequestError("the MF stays")
+            files.delete(path, checked=False)
+            return {"path": path}
+
+    def cmd_fail_next(self, req):
+        with self.card.lock:
+            if req.get("clear"):
+                self.card.hooks.pop(faults.HOOK, None)
+                return {"plans": []}
+            plan = {"ins": _int_or_hex(req.get("ins"), "ins", 0xFF),
+                    "sw": _int_or_hex(req.get("sw"), "sw", 0xFFFF),
+                    "count": _int_range(req.get("count", 1), "count", 1, 1 << 20),
+                    "name": None}
+            name = req.get("name")
+            if name is not None:
+                if not isinstance(name, str) or not name:
+                    raise RequestError("name must be a non-empty string")
+                plan["name"] = name.encode("latin-1").hex()
+            plans = self.card.hooks.setdefault(faults.HOOK, [])
+            plans.append(plan)
+            return {"plans": list(plans)}
+
+    def cmd_load_state(self, req):
+        state = req.get("state")
+        if not isinstance(state, dict) or state.get("version") != STATE_VERSION:
+            raise RequestError("state must be an object of version %d (as dump gives it)" % STATE_VERSION)
+        unknown = set(state) - set(defaults())
+        if unknown:
+            raise RequestError("unknown state keys: %s" % ", ".join(sorted(unknown)))
+        with self.card.lock:
+            values = defaults()
+            values.update(state)
+            self.card.state.reset()
+            self.card.state.update(**{k: v for k, v in values.items() if k != "version"})
+            self.card.reset_volatile()
+            return {"state": self.card.state.snapshot()}
+
+    def cmd_preset(self, req):
+        name = req.get("name")
+        if name != "factory":
+            raise RequestError("preset name must be \"factory\"")
+        serial = req.get("serial", DEFAULT_SERIAL)
+        if not isinstance(serial, str) or not 1 <= len(serial.encode("latin-1")) <= 16:
+            raise RequestError("serial must be 1 to 16 characters")
+        with self.card.lock:
+            self.cmd_reset_state({})
+            info = files_family.card_info(b"Solvanta", b"Solvanta Token", b"", serial.encode("latin-1"))
+            files_family.set_card_info(self.card, info)
             return {"state": self.card.state.snapshot()}
 
     # Keys of "set": persistent card values and test hooks.
@@ -193,9 +341,43 @@ class Commands:
             raise RequestError("sm_reply_fault must be null or one of %s" % ", ".join(REPLY_FAULTS))
         return ("hook", v)
 
+    def _set_sm_reply_fault_next(self, v):
+        return self._set_sm_reply_fault(v)
+
+    def _set_access_mode(self, v):
+        if v not in access.MODES:
+            raise RequestError("access_mode must be one of %s" % ", ".join(access.MODES))
+        return ("hook", None if v == "off" else v)
+
+    def _set_short_read(self, v):
+        return ("hook", None if v is None else _int_range(v, "short_read", 0, 65535))
+
+    def _set_format_any_marker(self, v):
+        if not isinstance(v, bool):
+            raise RequestError("format_any_marker must be true or false")
+        return ("hook", v)
+
+    def _set_saved_slot_max(self, v):
+        return ("state", _int_range(v, "saved_slot_max", 2, 255))
+
+    def _set_admin_key(self, v):
+        if v is None:
+            return ("state", None)
+        key = _hex(v, "admin_key")
+        if not 1 <= len(key) <= 32:
+            raise RequestError("admin_key must be 1 to 32 bytes")
+        return ("state", key.hex())
+
+    def _set_version_info(self, v):
+        return ("state", _hex(v, "version_info").hex())
+
     SETTABLE = {"fs_free_space": _set_fs_free_space, "chip_id": _set_chip_id,
                 "working_mode": _set_working_mode, "health_status": _set_health_status,
-                "self_test_fail": _set_self_test_fail, "sm_reply_fault": _set_sm_reply_fault}
+                "self_test_fail": _set_self_test_fail, "sm_reply_fault": _set_sm_reply_fault,
+                "sm_reply_fault_next": _set_sm_reply_fault_next, "access_mode": _set_access_mode,
+                "short_read": _set_short_read, "format_any_marker": _set_format_any_marker,
+                "saved_slot_max": _set_saved_slot_max, "admin_key": _set_admin_key,
+                "version_info": _set_version_info}
 
     def cmd_set(self, req):
         changes = {k: v for k, v in req.items() if k not in ("cmd", "id")}

@@ -6,6 +6,7 @@ import threading
 from typing import Any, Dict, List, Optional
 
 from . import apdu as apdu_mod
+from . import faults
 from .apdu import SwError
 from .dispatch import CLA_SM_BIT, SM_ALWAYS, SM_NEVER, CommandTable
 from .drbg import HmacDrbg
@@ -25,6 +26,11 @@ CTRL_POWER_OFF = 0x00
 CTRL_POWER_ON = 0x01
 CTRL_RESET = 0x02
 CTRL_GET_ATR = 0x04
+
+
+class CardPulled(Exception):
+    """The card is pulled out at this APDU: the reader link closes without
+    sending a reply (see Card.pull_after)."""
 
 
 def atr_checksum_ok(atr: bytes) -> bool:
@@ -68,7 +74,7 @@ class ApduLog:
         return self._seq
 
     def apdu(self, command: bytes, reply: bytes, override: bool,
-             sm: Optional[Dict[str, str]] = None) -> None:
+             sm: Optional[Dict[str, str]] = None, pulled: Optional[str] = None) -> None:
         with self._lock:
             if len(self._apdus) == self._apdus.maxlen:
                 self.dropped += 1
@@ -76,6 +82,8 @@ class ApduLog:
                      "reply": reply.hex(), "override": override}
             if sm is not None:
                 entry["sm"] = sm
+            if pulled is not None:
+                entry["pulled"] = pulled
             self._apdus.append(entry)
 
     def control(self, code: int) -> None:
@@ -115,6 +123,7 @@ class Card:
         self._overrides: collections.deque = collections.deque()
         self.apdu_count = 0
         self.atr_count = 0                # GET ATR requests since insertion
+        self._pull = None                 # {"left": APDUs to the pull, "execute": bool}
 
     # -- power and presence ---------------------------------------------------
 
@@ -168,20 +177,50 @@ class Card:
         with self.lock:
             return len(self._overrides)
 
+    # -- pulled out at an APDU -------------------------------------------------
+
+    def pull_after(self, apdus: Optional[int], execute: bool = True) -> None:
+        """Pull the card out at the apdus-th APDU from now (1: the next one);
+        None cancels.  With execute the card runs that APDU first (its
+        effect stays on the card), without it the APDU never runs; either
+        way its reply is never sent."""
+        with self.lock:
+            self._pull = None if apdus is None else {"left": apdus, "execute": bool(execute)}
+
+    def pending_pull(self) -> Optional[Dict[str, Any]]:
+        with self.lock:
+            return None if self._pull is None else dict(self._pull)
+
+    def _pull_now(self) -> Optional[bool]:
+        """Counts an APDU against a pending pull; the pull's execute flag
+        when this APDU is the one, else None."""
+        if self._pull is None:
+            return None
+        self._pull["left"] -= 1
+        if self._pull["left"] > 0:
+            return None
+        execute = self._pull["execute"]
+        self._pull = None
+        return execute
+
     # -- APDUs ----------------------------------------------------------------
 
     def process(self, raw: bytes) -> bytes:
-        """One command APDU in, one response APDU out (data + SW1 SW2)."""
+        """One command APDU in, one response APDU out (data + SW1 SW2).
+        Raises CardPulled when a pending pull takes this APDU."""
         raw = bytes(raw)
         with self.lock:
             self.apdu_count += 1
-            if self._overrides:
-                reply = self._overrides.popleft()
-                self.log.apdu(raw, reply, True)
-                return reply
+            pull = self._pull_now()
+            if pull is False:
+                self.log.apdu(raw, b"", False, pulled="before")
+                raise CardPulled()
+            override = bool(self._overrides)
             sm_info: Dict[str, str] = {}
-            reply = self._execute(raw, sm_info)
-            self.log.apdu(raw, reply, False, sm_info or None)
+            reply = self._overrides.popleft() if override else self._execute(raw, sm_info)
+            self.log.apdu(raw, reply, override, sm_info or None, pulled="after" if pull else None)
+            if pull:
+                raise CardPulled()
             return reply
 
     def _execute(self, raw: bytes, sm_info: Dict[str, str]) -> bytes:
@@ -210,6 +249,7 @@ class Card:
                     raise SwError(e.sw, str(e)) from None
                 sm_info.update(mac=tag.hex(), plain=plain.hex())
             cmd.check_form(cmd_apdu)
+            faults.check(self, cmd_apdu)
             result = cmd.handler(self, cmd_apdu)
         except SwError as e:
             data, sw = b"", e.sw
@@ -223,11 +263,13 @@ class Card:
             # word in plain.  The channel used is the one the command came
             # under, even when the command opened a new one.
             sm_info["reply_plain"] = bytes(data).hex()
-            data = channel.wrap_reply(bytes(data), self.hooks.get("sm_reply_fault"))
+            fault = self.hooks.get("sm_reply_fault") or self.hooks.pop("sm_reply_fault_next", None)
+            data = channel.wrap_reply(bytes(data), fault)
         return apdu_mod.response(data, sw)
 
     def describe(self) -> Dict[str, Any]:
         with self.lock:
             return {"powered": self.powered, "atr": self.atr.hex(),
                     "apdus": self.apdu_count, "atr_served": self.atr_count,
-                    "pending_overrides": len(self._overrides)}
+                    "pending_overrides": len(self._overrides),
+                    "pull_after": None if self._pull is None else self._pull["left"]}

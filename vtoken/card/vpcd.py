@@ -18,6 +18,8 @@ import socket
 import threading
 from typing import Optional
 
+from .core import CardPulled
+
 BACKOFF_MIN = 0.02
 BACKOFF_MAX = 0.5
 
@@ -188,7 +190,15 @@ class VpcdLink:
             if n == 1:
                 reply = self.card.control(payload[0])
             else:
-                reply = self.card.process(payload)
+                try:
+                    reply = self.card.process(payload)
+                except CardPulled:
+                    # Out of the reader without a reply; it stays out
+                    # until "insert".
+                    with self.cond:
+                        self.want_inserted = False
+                        self.cond.notify_all()
+                    return
             if reply is not None:
                 sock.sendall(frame(reply))
 

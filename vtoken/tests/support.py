@@ -169,3 +169,68 @@ class TokenProcess:
         for stream in (self.proc.stdout, self.proc.stderr):
             if stream:
                 stream.close()
+
+
+CONFIG_HEADER = os.path.join(os.path.dirname(VTOKEN_DIR), "apdu.core", "include", "solvanta_card_config.h")
+
+
+def header_string(name: str) -> bytes:
+    """A string #define of the host's configuration header, read apart from
+    the token's own reader."""
+    with open(CONFIG_HEADER, "rb") as f:
+        for line in f:
+            words = line.split(None, 2)
+            if words[:2] == [b"#define", name.encode()]:
+                return words[2].strip().strip(b'"')
+    raise KeyError(name)
+
+
+class CardClient:
+    """A powered card and the host side of its commands: plain, extended
+    and wrapped (under a channel with fixed keys, or an agreed one)."""
+
+    def __init__(self, card=None):
+        self.card = card if card is not None else new_card()
+        self.card.control(0x01)
+
+    def raw(self, raw: bytes) -> bytes:
+        return self.card.process(raw)
+
+    def send(self, header: str, data: bytes = b"", le=None) -> bytes:
+        raw = apdu(header)
+        extended = len(data) > 255 or (le is not None and le > 256)
+        if data:
+            raw += (b"\x00" + len(data).to_bytes(2, "big")) if extended else bytes([len(data)])
+            raw += data
+        if le is not None:
+            if extended:
+                raw += (b"" if data else b"\x00") + (le & 0xFFFF).to_bytes(2, "big")
+            else:
+                raw += bytes([le & 0xFF])
+        return self.card.process(raw)
+
+    def sw(self, header: str, data: bytes = b"", le=None) -> int:
+        return sw(self.send(header, data, le))
+
+    def ok(self, header: str, data: bytes = b"", le=None) -> bytes:
+        reply = self.send(header, data, le)
+        if sw(reply) != 0x9000:
+            raise AssertionError("%s -> %s" % (header, reply.hex()))
+        return reply[:-2]
+
+    def open_test_channel(self):
+        from card import sm
+        self.card.volatile.sm = sm.Channel(mac_key=bytes(range(32)), enc_key=bytes(range(32, 64)))
+        return self.card.volatile.sm
+
+    def wrapped(self, header: str, data: bytes = b"", le=None):
+        """A wrapped command under the open channel: (SW, reply data unwrapped)."""
+        from card import sm
+        channel = self.card.volatile.sm
+        reply = self.card.process(channel.wrap_command(apdu(header), data, le))
+        body = reply[:-2]
+        if body:
+            if sm.cmac(channel.mac_key, body[:-16]) != body[-16:]:
+                return sw(reply), None
+            body = sm.unpad(sm._cbc(channel.enc_key, body[:-16], False))
+        return sw(reply), body

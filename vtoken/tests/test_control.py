@@ -68,6 +68,43 @@ class ControlTest(unittest.TestCase):
         finally:
             other.close()
 
+    def test_pulled_at_the_nth_apdu(self):
+        """Table: (N, execute) -> the APDUs answered, and whether the N-th
+        one (a DrbgReseed, counted in GetHealthStatus) ran on the card."""
+        reseed, health = apdu("80 21 00 00"), apdu("80 05 00 00 08")
+        for n, execute in ((1, True), (1, False), (3, True), (3, False)):
+            with self.subTest(n=n, execute=execute):
+                self.vpcd.control(0x01)
+                before = self.vpcd.transmit(health)[2:4]
+                self.vt.clear_log()
+                self.assertEqual(self.vt.pull_after(n, execute), {"ok": True, "pull_after": n, "execute": execute})
+                self.assertEqual(self.vt.status()["pull_after"], n)
+                for _ in range(n - 1):
+                    self.assertEqual(self.vpcd.transmit(reseed), apdu("9000"))
+                self.vpcd.send(reseed)
+                self.assertTrue(self.vpcd.wait_closed(), "the link closes instead of a reply")
+                st = self.vt.wait("removed", timeout=TIMEOUT)
+                self.assertEqual((st["inserted"], st["pull_after"]), (False, None))
+                log = self.vt.log()
+                self.assertEqual([e.get("pulled") for e in log["entries"]],
+                                 [None] * (n - 1) + ["after" if execute else "before"])
+                self.assertEqual(log["controls"][-1]["event"], "removed")
+                self.vt.insert()
+                self.vpcd.accept()
+                self.vpcd.control(0x01)
+                after = self.vpcd.transmit(health)[2:4]
+                ran = int.from_bytes(after, "big") - int.from_bytes(before, "big")
+                self.assertEqual(ran, n if execute else n - 1)
+        # Cancelled, the countdown never pulls; reset_state drops it too.
+        self.vt.pull_after(1)
+        self.vt.pull_after(None)
+        self.assertEqual(self.vpcd.transmit(reseed), apdu("9000"))
+        self.vt.pull_after(2)
+        self.vt.reset_state()
+        self.assertIsNone(self.vt.status()["pull_after"])
+        for bad in ({"apdus": 0}, {"apdus": "3"}, {"apdus": 2, "execute": 1}, {}):
+            self.assertFalse(self.vt.request("pull_after", **bad)["ok"], bad)
+
     def test_bounce(self):
         st = self.vt.bounce(50)
         self.assertFalse(st["connected"])    # returns once removed

@@ -160,7 +160,7 @@ class FileFamilyTest(unittest.TestCase):
         self.assertEqual(self.ok("00 CA 01 01", le=0), b"label")
         self.ok("00 DA 01 01", b"new")
         self.assertEqual(self.ok("00 CA 01 01", le=0), b"new")
-        self.assertEqual(sw(self.send("00 CA 01 02", le=0)), 0x6A88)
+        self.assertEqual(sw(self.send("00 CA 01 99", le=0)), 0x6A88)
 
     def test_tree_survives_in_the_state(self):
         self.tree()

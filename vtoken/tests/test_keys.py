@@ -5,17 +5,13 @@ import unittest
 import support  # noqa: F401
 from support import apdu, new_card, sw
 
-from cryptography.hazmat.primitives import hashes, keywrap
-from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+from cryptography.hazmat.primitives import keywrap
+from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.cmac import CMAC
 
 from card import sm
-from card.families import asym
 
-RSA_2048 = 0x40001001
-P_256 = 0x40001010
-SHA_256 = 0x40000013
 AES_128 = 0x40002000
 AES_256 = 0x40002020
 
@@ -36,50 +32,6 @@ class KeyFamiliesTest(unittest.TestCase):
         reply = self.tx(*args, **kw)
         self.assertEqual(sw(reply), 0x9000, reply.hex())
         return reply[:-2]
-
-    def gen(self, public_id, private_id, alg):
-        self.ok("80 81 00 00", struct.pack(">HHIBB", public_id, private_id, alg, 5, 6))
-
-    def test_rsa_sign_verify_decrypt_and_raw(self):
-        self.gen(1, 0x101, RSA_2048)
-        exported = self.ok("80 84 01 00", struct.pack(">H", 1), le=0)
-        self.assertEqual(exported[:6], struct.pack(">IBB", RSA_2048, 5, 6))
-        public = asym.parse_public_blob(RSA_2048, exported[6:])
-        signed = self.ok("80 89 01 00", struct.pack(">HI", 0x101, SHA_256) + b"abc", le=0)
-        length, signature = struct.unpack(">I", signed[:4])[0], signed[4:]
-        self.assertEqual(length, len(signature))
-        public.verify(signature, b"abc", padding.PKCS1v15(), hashes.SHA256())
-        good = struct.pack(">HIH", 1, SHA_256, len(signature)) + signature + b"abc"
-        self.ok("80 8A 01 00", good)
-        self.assertEqual(sw(self.tx("80 8A 01 00", good[:-1] + b"x")), 0x6300)
-        # A public id where a private one is needed.
-        self.assertEqual(sw(self.tx("80 89 01 00", struct.pack(">HI", 1, SHA_256) + b"abc", le=0)), 0x6A88)
-        ciphertext = public.encrypt(b"secret", padding.PKCS1v15())
-        plain = self.ok("80 87 00 00", struct.pack(">H", 0x101) + ciphertext, le=0)
-        self.assertEqual(plain[4:], b"secret")
-        value = (12345).to_bytes(256, "big")
-        once = self.ok("80 88 01 00", struct.pack(">H", 1) + value, le=0)[4:]
-        self.assertEqual(self.ok("80 88 00 00", struct.pack(">H", 0x101) + once, le=0)[4:], value)
-
-    def test_sign_of_the_current_digest_and_ec_raw_signature(self):
-        self.gen(2, 0x102, P_256)
-        self.assertEqual(sw(self.tx("80 89 00 00", struct.pack(">HI", 0x102, 0), le=0)), 0x6985)
-        self.ok("80 51 00 00", struct.pack(">I", SHA_256))
-        self.ok("80 53 00 00", b"hello", le=0)
-        signature = self.ok("80 89 00 00", struct.pack(">HI", 0x102, 0), le=0)[4:]
-        self.assertEqual(len(signature), 64)
-        self.ok("80 8A 00 00", struct.pack(">HIH", 2, 0, 64) + signature, le=0)
-
-    def test_private_key_wraps_out_and_back_in(self):
-        self.ok("80 14 00 07", struct.pack(">I", AES_256) + bytes(range(32)))
-        self.gen(3, 0x103, P_256)
-        exported = self.ok("80 8B 00 07", struct.pack(">H", 0x103), le=0)
-        self.ok("80 83 00 07", struct.pack(">HHIBB", 4, 0x104, P_256, 0, 0) + exported[6:])
-        pub3 = self.ok("80 84 01 00", struct.pack(">H", 3), le=0)[6:]
-        pub4 = self.ok("80 84 01 00", struct.pack(">H", 4), le=0)[6:]
-        self.assertEqual(pub3, pub4)
-        wrapped = self.ok("80 84 00 07", struct.pack(">H", 3), le=0)[6:]
-        self.assertEqual(keywrap.aes_key_unwrap(bytes(range(32)), wrapped)[:len(pub3)], pub3)
 
     def test_session_key_agreement_gives_the_host_the_same_key(self):
         record = self.ok("80 12 00 00", struct.pack(">IB", sm.ALG_P521, 0), le=0)

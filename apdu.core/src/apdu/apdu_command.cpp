@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "protocol/byte_order.h"
+
 namespace zervik {
 
 namespace {
@@ -12,7 +14,6 @@ constexpr std::int32_t max_extended_le = 0x10000;
 constexpr std::int32_t max_extended_lc = 0xFFFF;
 constexpr std::int32_t extended_bit = 0x10;
 
-std::uint8_t low_byte(std::int32_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
 std::uint8_t high_byte(std::int32_t value) { return static_cast<std::uint8_t>((value >> 8) & 0xFF); }
 
 }  // namespace

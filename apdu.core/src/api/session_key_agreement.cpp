@@ -11,7 +11,6 @@
 
 namespace zervik {
 
-static_assert(TaviPrototcol_SessionKeyManager::kdf_other_info_size == kas_other_info_size, "OtherInfo size");
 static_assert(TaviProtocol_Base::card_key_size == kas_record_size, "key record size");
 static_assert(device_base::kek_size == 32, "AES-256 key-encryption key");
 
@@ -27,6 +26,17 @@ struct host_key_pair {
     std::uint8_t x[kas_value_size];
     std::uint8_t y[kas_value_size];
 };
+
+// Whether the card's refusal of SymImportSessionKey says that it no longer
+// holds the key-encryption key the host kept: no key under its reference (a
+// reset, a reconnect, a destroy), or a key there that does not unwrap the
+// data (the reference was reused). The card gives the second answer also for
+// a key whose length is not its type's; that cause is known here, and such
+// a refusal is returned as it is. Any other refusal has a cause of its own.
+bool lost_kek(std::int32_t status, std::uint32_t key_type, std::int32_t key_length) {
+    if (status == sw_reference_not_found) return true;
+    return status == sw_wrong_data && session_key_length(key_type) == static_cast<std::size_t>(key_length);
+}
 
 // The host key pair of the fast agreement: made from the random source on
 // first use, then kept for the life of the process.
@@ -49,8 +59,8 @@ int fast_key_pair(host_key_pair& out) {
 }  // namespace
 
 std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_t key_type, bool fast,
-                                          std::uint8_t* buffer, std::int32_t* length) {
-    if (buffer == nullptr || length == nullptr) return status_unusable;
+                                          std::uint8_t* buffer, std::int32_t* length, std::size_t other_info_size) {
+    if (buffer == nullptr || length == nullptr || other_info_size > kas_other_info_max) return status_unusable;
 
     std::uint8_t card_key[kas_record_size];
     std::uint32_t card_header = 0;
@@ -64,10 +74,11 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
     if (status != 0) return status;
 
     if (!still_listed()) return status_failed;
-    const std::uint8_t other_info[kas_other_info_size] = {};
+    const std::uint8_t other_info[kas_other_info_max] = {};
     std::uint8_t host_record[kas_record_size];
     kas_host_key_record(host.x, host.y, host_record);
-    status = session_kdf(kas_algorithm_p521, kas_algorithm_sha512, session_key, key_type, other_info, host_record);
+    status = session_kdf(kas_algorithm_p521, kas_algorithm_sha512, session_key, key_type, other_info, host_record,
+                         other_info_size);
     if (status != status_ok) return status;
 
     // The card's record: {bits, X, Y, 0}; X and Y are all that is read.
@@ -77,7 +88,7 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
 
     const std::size_t key_length = session_key_length(key_type);
     wiped_bytes<64> derived;
-    kas_kdf_sha512(z.data(), kas_shared_bits, other_info, sizeof other_info, derived.data(), key_length);
+    kas_kdf_sha512(z.data(), kas_shared_bits, other_info, other_info_size, derived.data(), key_length);
     if (*length < 0 || static_cast<std::size_t>(*length) < key_length) return status_failed;
     if (key_length != 0) std::memcpy(buffer, derived.data(), key_length);
     *length = static_cast<std::int32_t>(key_length);
@@ -85,19 +96,21 @@ std::int32_t taviapi_sessionkeymgr::agree(std::int32_t session_key, std::uint32_
 }
 
 std::int32_t taviapi_sessionkeymgr::kas_session_key(std::int32_t session_key, std::uint32_t key_type,
-                                                    std::uint8_t* buffer, std::int32_t* length) {
-    return agree(session_key, key_type, false, buffer, length);
+                                                    std::uint8_t* buffer, std::int32_t* length,
+                                                    std::size_t other_info_size) {
+    return agree(session_key, key_type, false, buffer, length, other_info_size);
 }
 
 std::int32_t taviapi_sessionkeymgr::kas_session_key_fast(std::int32_t session_key, std::uint32_t key_type,
-                                                         std::uint8_t* buffer, std::int32_t* length) {
-    return agree(session_key, key_type, true, buffer, length);
+                                                         std::uint8_t* buffer, std::int32_t* length,
+                                                         std::size_t other_info_size) {
+    return agree(session_key, key_type, true, buffer, length, other_info_size);
 }
 
 std::int32_t taviapi_sessionkeymgr::load_wrapped(const std::uint8_t* kek, std::uint8_t kek_id, std::int32_t session_key,
-                                                 std::uint32_t key_type, const std::uint8_t* key,
-                                                 std::int32_t length, bool* refused) {
-    *refused = false;
+                                                 std::uint32_t key_type, const std::uint8_t* key, std::int32_t length,
+                                                 bool* kek_lost) {
+    *kek_lost = false;
     std::uint8_t wrapped[wrapped_capacity];
     std::uint16_t wrapped_length = sizeof wrapped;
     std::int32_t status =
@@ -108,14 +121,13 @@ std::int32_t taviapi_sessionkeymgr::load_wrapped(const std::uint8_t* kek, std::u
     if (status != status_ok) return status;
     if (!still_listed()) return status_failed;
     status = sym_import_session_key(kek_id, session_key, key_type, wrapped, wrapped_length);
-    // A card status word: the card did not take the key under this KEK.
-    *refused = status > status_bad_file_information && status != status_sm_reply;
+    *kek_lost = lost_kek(status, key_type, length);
     return status;
 }
 
 std::int32_t taviapi_sessionkeymgr::set_session_key(std::int32_t kek_id, std::int32_t session_key,
                                                     std::uint32_t key_type, const std::uint8_t* key,
-                                                    std::int32_t length) {
+                                                    std::int32_t length, std::size_t other_info_size) {
     if (device_ == nullptr) return status_failed;
     // What the key wrap refuses is refused before anything is sent.
     if (key == nullptr || length < 8 || length % 8 != 0 || length > static_cast<std::int32_t>(wrapped_capacity - 8))
@@ -127,17 +139,18 @@ std::int32_t taviapi_sessionkeymgr::set_session_key(std::int32_t kek_id, std::in
     for (;;) {
         if (!device_->cached_kek(id, kek.data())) {
             std::int32_t kek_length = kek.size();
-            const std::int32_t status = kas_session_key(id, kek_type, kek.data(), &kek_length);
+            const std::int32_t status = kas_session_key(id, kek_type, kek.data(), &kek_length, other_info_size);
             if (status != status_ok) return status;
+            if (!still_listed()) return status_failed;
             device_->cache_kek(id, kek.data());
             fresh = true;
         }
-        bool refused = false;
-        const std::int32_t status = load_wrapped(kek.data(), id, session_key, key_type, key, length, &refused);
-        if (!refused || fresh) return status;
+        bool kek_lost = false;
+        const std::int32_t status = load_wrapped(kek.data(), id, session_key, key_type, key, length, &kek_lost);
+        if (!kek_lost || fresh) return status;
         // The card no longer holds the kept key: agree once more.
-        device_->drop_kek(id);
         if (!still_listed()) return status_failed;
+        device_->drop_kek(id);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <utility>
 
+#include "protocol/byte_order.h"
 #include "protocol/status.h"
 #include "protocol/tavi_protocol_base.h"
 #include "transport/device_base.h"
@@ -26,6 +27,9 @@ inline bool caller_size(std::int32_t length, std::size_t* size) {
     *size = static_cast<std::size_t>(length);
     return true;
 }
+
+// The parse step of a command whose reply is its status word alone.
+inline constexpr auto status_only = [](TaviProtocol_Base& p) { return p.reply_status(); };
 
 class taviapi_base {
 public:

@@ -10,8 +10,6 @@ namespace {
 
 using configure = TaviPrototcol_ConfigureManager;
 
-auto status_only = [](configure& p) { return p.reply_status(); };
-
 std::uint16_t little_endian_u16(const std::uint8_t* in) {
     return static_cast<std::uint16_t>(in[0] | (in[1] << 8));
 }

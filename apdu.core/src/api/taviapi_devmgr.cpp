@@ -66,10 +66,11 @@ std::int32_t taviapi_devmgr::secure_message_gen_ephemeral(std::uint32_t algorith
 }
 
 std::int32_t taviapi_devmgr::secure_message_kdf(std::uint32_t first_id, std::uint32_t second_id,
-                                                const std::uint8_t* other_info, const std::uint8_t* host_key) {
+                                                const std::uint8_t* other_info, const std::uint8_t* host_key,
+                                                std::size_t other_info_size) {
     TaviPrototcol_DeviceManager p;
     return run(
-        p, [&] { return p.build_kas_kdf(first_id, second_id, other_info, host_key); },
+        p, [&] { return p.build_kas_kdf(first_id, second_id, other_info, host_key, other_info_size); },
         [&] { return p.reply_status(); });
 }
 

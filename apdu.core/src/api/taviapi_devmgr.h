@@ -7,6 +7,7 @@
 
 #include "api/taviapi_base.h"
 #include "protocol/records.h"
+#include "sm/kas.h"
 
 namespace zervik {
 
@@ -26,14 +27,17 @@ public:
     // card_key: 144 bytes out.
     std::int32_t secure_message_gen_ephemeral(std::uint32_t algorithm, std::int32_t parameter,
                                               std::uint8_t* card_key);
-    // other_info: 68 bytes; host_key: 144 bytes.
+    // other_info: other_info_size bytes (the library's 68 by default, at
+    // most kas_other_info_max); host_key: 144 bytes.
     std::int32_t secure_message_kdf(std::uint32_t first_id, std::uint32_t second_id, const std::uint8_t* other_info,
-                                    const std::uint8_t* host_key);
+                                    const std::uint8_t* host_key, std::size_t other_info_size = kas_other_info_size);
     // Agrees new secure-messaging keys with the card (both key-agreement
-    // steps, in plain) and stores them in the device: 0, a card status, 3
-    // for a short card key, or the key-agreement step's own code (1, 2, 4).
-    // On failure the device keeps its previous keys.
-    std::int32_t setup_secure_channel();
+    // steps, in plain, with other_info_size zero bytes of OtherInfo) and
+    // stores them in the device: 0, a card status, 3 for a short card key,
+    // 2 for an OtherInfo longer than kas_other_info_max, or the
+    // key-agreement step's own code (1, 2, 4). On failure the device keeps
+    // its previous keys.
+    std::int32_t setup_secure_channel(std::size_t other_info_size = kas_other_info_size);
 };
 
 }  // namespace zervik

@@ -8,19 +8,8 @@ taviapi_filemgr::~taviapi_filemgr() = default;
 
 template <typename Build>
 std::int32_t taviapi_filemgr::select(std::uint8_t* info, Build&& build) {
-    if (device_ == nullptr) return status_failed;
     if (info == nullptr) return status_unusable;
-    fm p(*device_, sm_flag_);
-    return run(
-        p, [&] { return build(p); }, [&] { return p.reply_file_information(info); });
-}
-
-template <typename Build>
-std::int32_t taviapi_filemgr::status_only(Build&& build) {
-    if (device_ == nullptr) return status_failed;
-    fm p(*device_, sm_flag_);
-    return run(
-        p, [&] { return build(p); }, [&] { return p.reply_status(); });
+    return keyed<fm>(build, [&](fm& p) { return p.reply_file_information(info); });
 }
 
 std::int32_t taviapi_filemgr::select_file_by_id(std::uint16_t file_id, std::uint8_t* info) {
@@ -62,34 +51,32 @@ std::int32_t taviapi_filemgr::select_df_by_path_from_df(const std::uint8_t* path
 }
 
 std::int32_t taviapi_filemgr::create_df(const df_record_parameters& record) {
-    return status_only([&](fm& p) { return p.build_create_df(record); });
+    return keyed<fm>([&](fm& p) { return p.build_create_df(record); }, status_only);
 }
 
 std::int32_t taviapi_filemgr::create_ef(const ef_record_parameters& record) {
-    return status_only([&](fm& p) { return p.build_create_ef(record); });
+    return keyed<fm>([&](fm& p) { return p.build_create_ef(record); }, status_only);
 }
 
 std::int32_t taviapi_filemgr::delete_current_file() {
-    return status_only([&](fm& p) { return p.build_delete_current(); });
+    return keyed<fm>([&](fm& p) { return p.build_delete_current(); }, status_only);
 }
 
 std::int32_t taviapi_filemgr::delete_file_by_id(std::uint16_t file_id) {
-    return status_only([&](fm& p) { return p.build_delete_by_id(file_id); });
+    return keyed<fm>([&](fm& p) { return p.build_delete_by_id(file_id); }, status_only);
 }
 
 std::int32_t taviapi_filemgr::delete_file_by_name(std::uint8_t p2, const char* name) {
-    return status_only([&](fm& p) { return p.build_delete_by_name(p2, name); });
+    return keyed<fm>([&](fm& p) { return p.build_delete_by_name(p2, name); }, status_only);
 }
 
 // Transparent files.
 
 std::int32_t taviapi_filemgr::read_binary_at(const file_address& file, std::uint16_t offset, std::int32_t count,
                                              std::uint8_t* buffer, std::int32_t* length) {
-    if (device_ == nullptr) return status_failed;
     if (buffer == nullptr || length == nullptr) return status_unusable;
-    fm p(*device_, sm_flag_);
-    return run(
-        p, [&] { return p.build_read_binary(file, offset, count); }, [&] { return p.reply_data(buffer, length); });
+    return keyed<fm>([&](fm& p) { return p.build_read_binary(file, offset, count); },
+                     [&](fm& p) { return p.reply_data(buffer, length); });
 }
 
 std::int32_t taviapi_filemgr::read_binary(std::uint16_t offset, std::int32_t count, std::uint8_t* buffer,
@@ -111,7 +98,7 @@ std::int32_t taviapi_filemgr::update_binary_at(const file_address& file, std::ui
                                                const std::uint8_t* bytes, std::int32_t length, std::uint8_t mode) {
     std::size_t n = 0;
     if (!caller_size(length, &n)) return status_unusable;
-    return status_only([&](fm& p) { return p.build_update_binary(file, mode, offset, bytes, n); });
+    return keyed<fm>([&](fm& p) { return p.build_update_binary(file, mode, offset, bytes, n); }, status_only);
 }
 
 std::int32_t taviapi_filemgr::update_binary(std::uint16_t offset, const std::uint8_t* bytes, std::int32_t length,
@@ -133,12 +120,10 @@ std::int32_t taviapi_filemgr::update_binary_name(const char* name, std::uint16_t
 
 std::int32_t taviapi_filemgr::append_record_at(const file_address& file, const std::uint8_t* record,
                                                std::int32_t length, std::int32_t* number) {
-    if (device_ == nullptr) return status_failed;
     std::size_t n = 0;
     if (!caller_size(length, &n) || number == nullptr) return status_unusable;
-    fm p(*device_, sm_flag_);
-    return run(
-        p, [&] { return p.build_append_record(file, record, n); }, [&] { return p.reply_record_number(number); });
+    return keyed<fm>([&](fm& p) { return p.build_append_record(file, record, n); },
+                     [&](fm& p) { return p.reply_record_number(number); });
 }
 
 std::int32_t taviapi_filemgr::append_record(const std::uint8_t* record, std::int32_t length, std::int32_t* number) {
@@ -157,12 +142,10 @@ std::int32_t taviapi_filemgr::append_record_name(const char* name, const std::ui
 
 std::int32_t taviapi_filemgr::read_record_length_at(const file_address& file, std::uint16_t number,
                                                     std::int32_t* record_length) {
-    if (device_ == nullptr) return status_failed;
     if (record_length == nullptr) return status_unusable;
-    fm p(*device_, sm_flag_);
     std::uint16_t value = 0;
-    const std::int32_t status = run(
-        p, [&] { return p.build_read_record_length(file, number); }, [&] { return p.reply_u16(&value); });
+    const std::int32_t status = keyed<fm>([&](fm& p) { return p.build_read_record_length(file, number); },
+                                          [&](fm& p) { return p.reply_u16(&value); });
     if (status == status_ok) *record_length = value;
     return status;
 }
@@ -183,11 +166,9 @@ std::int32_t taviapi_filemgr::read_record_length_name(const char* name, std::uin
 
 std::int32_t taviapi_filemgr::read_record_at(const file_address& file, std::uint16_t number, std::uint8_t* buffer,
                                              std::int32_t* length) {
-    if (device_ == nullptr) return status_failed;
     if (buffer == nullptr || length == nullptr) return status_unusable;
-    fm p(*device_, sm_flag_);
-    return run(
-        p, [&] { return p.build_read_record(file, number); }, [&] { return p.reply_data(buffer, length); });
+    return keyed<fm>([&](fm& p) { return p.build_read_record(file, number); },
+                     [&](fm& p) { return p.reply_data(buffer, length); });
 }
 
 std::int32_t taviapi_filemgr::read_record(std::uint16_t number, std::uint8_t* buffer, std::int32_t* length) {
@@ -208,7 +189,7 @@ std::int32_t taviapi_filemgr::update_record_at(const file_address& file, std::ui
                                                const std::uint8_t* record, std::int32_t length) {
     std::size_t n = 0;
     if (!caller_size(length, &n)) return status_unusable;
-    return status_only([&](fm& p) { return p.build_update_record(file, number, record, n); });
+    return keyed<fm>([&](fm& p) { return p.build_update_record(file, number, record, n); }, status_only);
 }
 
 std::int32_t taviapi_filemgr::update_record(std::uint16_t number, const std::uint8_t* record, std::int32_t length) {
@@ -228,17 +209,14 @@ std::int32_t taviapi_filemgr::update_record_name(const char* name, std::uint16_t
 // Data objects.
 
 std::int32_t taviapi_filemgr::get_data(std::uint16_t tag, std::uint8_t* buffer, std::int32_t* length) {
-    if (device_ == nullptr) return status_failed;
     if (buffer == nullptr || length == nullptr) return status_unusable;
-    fm p(*device_, sm_flag_);
-    return run(
-        p, [&] { return p.build_get_data(tag); }, [&] { return p.reply_data(buffer, length); });
+    return keyed<fm>([&](fm& p) { return p.build_get_data(tag); }, [&](fm& p) { return p.reply_data(buffer, length); });
 }
 
 std::int32_t taviapi_filemgr::put_data(std::uint16_t tag, const std::uint8_t* bytes, std::int32_t length) {
     std::size_t n = 0;
     if (!caller_size(length, &n)) return status_unusable;
-    return status_only([&](fm& p) { return p.build_put_data(tag, bytes, n); });
+    return keyed<fm>([&](fm& p) { return p.build_put_data(tag, bytes, n); }, status_only);
 }
 
 }  // namespace zervik

@@ -68,8 +68,6 @@ public:
 private:
     template <typename Build>
     std::int32_t select(std::uint8_t* info, Build&& build);
-    template <typename Build>
-    std::int32_t status_only(Build&& build);
     std::int32_t read_binary_at(const file_address& file, std::uint16_t offset, std::int32_t count,
                                 std::uint8_t* buffer, std::int32_t* length);
     std::int32_t update_binary_at(const file_address& file, std::uint16_t offset, const std::uint8_t* bytes,

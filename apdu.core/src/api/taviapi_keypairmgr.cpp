@@ -8,8 +8,6 @@ namespace {
 
 using asym = TaviPrototcol_AsymManager;
 
-std::uint8_t low_byte(std::int32_t value) { return static_cast<std::uint8_t>(value); }
-
 bool outputs_present(const taviapi_keypairmgr::export_outputs& out) {
     return out.header != nullptr && out.byte4 != nullptr && out.byte5 != nullptr && out.buffer != nullptr &&
            out.length != nullptr;
@@ -31,8 +29,6 @@ std::int32_t parse_export(asym& p, const taviapi_keypairmgr::export_outputs& out
 std::int32_t parse_payload(asym& p, std::uint8_t* buffer, std::int32_t* length) {
     return p.reply_counted_data(nullptr, buffer, length);
 }
-
-auto status_only = [](asym& p) { return p.reply_status(); };
 
 }  // namespace
 

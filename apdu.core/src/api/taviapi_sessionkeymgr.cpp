@@ -9,10 +9,6 @@ namespace {
 
 using session = TaviPrototcol_SessionKeyManager;
 
-std::uint8_t low_byte(std::int32_t value) { return static_cast<std::uint8_t>(value); }
-
-auto status_only = [](session& p) { return p.reply_status(); };
-
 }  // namespace
 
 taviapi_sessionkeymgr::~taviapi_sessionkeymgr() = default;
@@ -26,10 +22,12 @@ std::int32_t taviapi_sessionkeymgr::session_kas_generate_ephemeral(std::uint32_t
 
 std::int32_t taviapi_sessionkeymgr::session_kdf(std::uint32_t first_id, std::uint32_t second_id,
                                                 std::int32_t session_key, std::uint32_t key_type,
-                                                const std::uint8_t* other_info, const std::uint8_t* host_key) {
+                                                const std::uint8_t* other_info, const std::uint8_t* host_key,
+                                                std::size_t other_info_size) {
     return keyed<session>(
         [&](session& p) {
-            return p.build_kas_kdf(first_id, second_id, low_byte(session_key), key_type, other_info, host_key);
+            return p.build_kas_kdf(first_id, second_id, low_byte(session_key), key_type, other_info, host_key,
+                                   other_info_size);
         },
         status_only);
 }

@@ -3,6 +3,7 @@
 
 #include "ZervikSolvanta.h"
 #include "exports/export_guard.h"
+#include "protocol/status.h"
 #include "sm/aes.h"
 
 using namespace zervik;
@@ -13,8 +14,8 @@ namespace {
 // The result is the low byte of the engine's.
 int key_wrap_export(bool wrap, const unsigned char* kek, int kek_length, const unsigned char* input,
                     int input_length, unsigned char* output, unsigned short* output_length) {
-    return guarded(1, [&]() -> int {
-        if (input_length < 0 || output_length == nullptr) return 1;
+    return guarded(status_failed, [&]() -> int {
+        if (input_length < 0 || output_length == nullptr) return status_failed;
         const std::size_t kek_bytes = static_cast<std::uint8_t>(kek_length);
         const std::size_t input_bytes = static_cast<std::size_t>(input_length);
         std::uint16_t length = *output_length;

@@ -253,18 +253,22 @@ std::int32_t CSmartCardConnectionNotifier::start() {
 
 bool CSmartCardConnectionNotifier::running() const { return thread_.attached() && thread_.running(); }
 
-std::int32_t CSmartCardConnectionNotifier::stop() { return stop(true); }
+std::int32_t CSmartCardConnectionNotifier::stop() { return stop(wait_kind::bounded); }
 
-std::int32_t CSmartCardConnectionNotifier::stop_without_wait() { return stop(false); }
+std::int32_t CSmartCardConnectionNotifier::stop_without_wait() { return stop(wait_kind::none); }
 
-std::int32_t CSmartCardConnectionNotifier::stop(bool may_wait) {
+std::int32_t CSmartCardConnectionNotifier::stop_until_ended() { return stop(wait_kind::until_ended); }
+
+std::int32_t CSmartCardConnectionNotifier::stop(wait_kind wait) {
     if (state_) state_->stop = true;
     if (!thread_.attached() || !state_) return notifier_failed;
 
     bool ended = false;
-    if (may_wait && !thread_.is_current()) {
+    if (wait != wait_kind::none && !thread_.is_current()) {
+        // A cancel that finds no wait going on is lost: repeat it.
         constexpr std::uint32_t step = 100;
-        for (std::uint32_t waited = 0; !ended && waited < stop_bound_ms; waited += step) {
+        for (std::uint32_t waited = 0; !ended && (wait == wait_kind::until_ended || waited < stop_bound_ms);
+             waited += step) {
             state_->cancel();
             ended = thread_.join_for(step);
         }

@@ -69,6 +69,11 @@ public:
     // As stop, without waiting for the thread (for unload under the Windows
     // loader lock, or on the watch thread itself).
     std::int32_t stop_without_wait();
+    // As stop, but waits (cancelling the PC/SC wait again and again) until
+    // the thread has ended, however long past stop_bound_ms that takes: for
+    // an unload where the thread cannot keep the library's code loaded
+    // itself (POSIX), so that no thread ever runs in unmapped code.
+    std::int32_t stop_until_ended();
     // A watch thread was started and has not ended.
     bool running() const;
     // Work the watch thread does last, once it has stopped watching; stop
@@ -80,7 +85,8 @@ public:
     struct watch_state;
 
 private:
-    std::int32_t stop(bool may_wait);
+    enum class wait_kind { none, bounded, until_ended };
+    std::int32_t stop(wait_kind wait);
 
     std::shared_ptr<ISmartCardConnectionNotifierRef> callback_;
     std::shared_ptr<watch_state> state_;

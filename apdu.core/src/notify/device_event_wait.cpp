@@ -191,10 +191,14 @@ public:
             notifier = std::move(globals->notifier);
         }
         if (notifier) {
-            if (may_wait)
+            if (!may_wait)
+                (void)notifier->stop_without_wait();
+            else if (platform::worker_thread::holds_module)
                 (void)notifier->stop();
             else
-                (void)notifier->stop_without_wait();
+                // Nothing keeps this library's code mapped for a thread
+                // left running once the unload has finished.
+                (void)notifier->stop_until_ended();
             notifier.reset();
         }
         const bool all_left = globals->callback->end_all_waits(may_wait ? unload_bound_ms : 0);

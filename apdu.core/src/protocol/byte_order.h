@@ -6,6 +6,9 @@
 
 namespace zervik {
 
+// The low byte of a caller's int: what a one-byte field takes of it.
+inline std::uint8_t low_byte(std::int32_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
+
 inline void put_u16(std::uint8_t* out, std::uint16_t value) {
     out[0] = static_cast<std::uint8_t>(value >> 8);
     out[1] = static_cast<std::uint8_t>(value);

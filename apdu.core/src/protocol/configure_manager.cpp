@@ -1,7 +1,5 @@
 #include "protocol/configure_manager.h"
 
-#include <cstring>
-
 #include "apdu/apdu_command.h"
 #include "protocol/command_data.h"
 
@@ -41,15 +39,6 @@ command_form form_for(command_form base, TaviPrototcol_ConfigureManager::item wh
     return base;
 }
 
-// Copies at most max characters of text into out; false for a null text.
-bool put_padded(std::uint8_t* out, const char* text, std::size_t max) {
-    if (text == nullptr) return false;
-    std::size_t n = 0;
-    while (n < max && text[n] != '\0') ++n;
-    std::memcpy(out, text, n);
-    return true;
-}
-
 }  // namespace
 
 TaviPrototcol_ConfigureManager::~TaviPrototcol_ConfigureManager() = default;
@@ -70,11 +59,9 @@ std::int32_t TaviPrototcol_ConfigureManager::build_set_name(item which, const st
 }
 
 std::int32_t TaviPrototcol_ConfigureManager::build_set_cd_inquiry(const char* vendor, const char* product) {
-    std::uint8_t field[cd_inquiry_size];
-    std::memset(field, ' ', sizeof field);
-    if (!put_padded(field, vendor, cd_vendor_size) || !put_padded(field + cd_vendor_size, product, cd_product_size))
-        return status_unusable;
-    return build(form_for(set_form, cd_inquiry, set_label(cd_inquiry)), field, sizeof field);
+    command_data d(small_work_area);
+    d.clipped_text(vendor, cd_vendor_size, ' ').clipped_text(product, cd_product_size, ' ');
+    return build_with(*this, form_for(set_form, cd_inquiry, set_label(cd_inquiry)), d);
 }
 
 std::int32_t TaviPrototcol_ConfigureManager::build_get(item which) {

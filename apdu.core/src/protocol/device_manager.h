@@ -3,22 +3,24 @@
 // key-agreement steps that open a secure channel.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "protocol/records.h"
 #include "protocol/tavi_protocol_base.h"
+#include "sm/kas.h"
 
 namespace zervik {
 
 class TaviPrototcol_DeviceManager : public TaviProtocol_Base {
 public:
-    static constexpr std::uint32_t kdf_other_info_size = 68;
-
     using TaviProtocol_Base::TaviProtocol_Base;
     ~TaviPrototcol_DeviceManager() override;
 
     std::int32_t build_get_fs_max_space();
     std::int32_t build_format_device(const format_parameters& parameters);
+    // FormatDevice with a format record the caller assembled.
+    std::int32_t build_format_device_record(const std::uint8_t* record, std::size_t length);
     std::int32_t build_get_chip_id();
     std::int32_t build_get_health_status();
     std::int32_t build_change_working_mode(std::uint8_t mode);
@@ -28,10 +30,10 @@ public:
     // with its public key block.
     std::int32_t build_kas_gen_ephemeral(std::uint32_t algorithm, std::uint8_t parameter);
     // Key agreement, step 2: both ids, the KDF's other information
-    // (kdf_other_info_size bytes) and the host's public key block
-    // (card_key_size bytes).
+    // (other_info_size bytes, at most kas_other_info_max) and the host's
+    // public key block (card_key_size bytes).
     std::int32_t build_kas_kdf(std::uint32_t first_id, std::uint32_t second_id, const std::uint8_t* other_info,
-                               const std::uint8_t* host_key);
+                               const std::uint8_t* host_key, std::size_t other_info_size = kas_other_info_size);
 };
 
 }  // namespace zervik

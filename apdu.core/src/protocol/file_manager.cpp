@@ -1,10 +1,7 @@
 #include "protocol/file_manager.h"
 
 #include "apdu/apdu_command.h"
-#include "protocol/byte_order.h"
-#include "protocol/command_form.h"
-#include "protocol/status.h"
-#include "protocol/work_area.h"
+#include "protocol/command_data.h"
 
 namespace zervik {
 
@@ -33,8 +30,6 @@ constexpr std::int32_t max_expected_length = 0x10000;
 constexpr std::size_t record_number_min = 2;
 constexpr std::size_t record_number_max = 8;
 
-using file_work_area = work_area<TaviPrototcol_FileManager::work_area_size>;
-
 // P1 and P2 of the addressing form, on top of the command's own P1 bits.
 command_form addressed(const command_form& form, const file_address& file, std::uint8_t p1_bits = 0) {
     switch (file.form) {
@@ -46,8 +41,8 @@ command_form addressed(const command_form& form, const file_address& file, std::
 }
 
 // The name form carries the name's length byte and the name.
-void put_file_name(file_work_area& work, const file_address& file) {
-    if (file.form == file_address::name) work.put_counted_name(file.file_name);
+void put_file_name(command_data& d, const file_address& file) {
+    if (file.form == file_address::name) d.counted_text(file.file_name, file_name_max);
 }
 
 std::uint8_t high(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
@@ -59,122 +54,109 @@ TaviPrototcol_FileManager::~TaviPrototcol_FileManager() = default;
 
 std::int32_t TaviPrototcol_FileManager::build_select_by_id(select_form form, std::uint16_t file_id) {
     if (form != select_by_id && form != select_child_df && form != select_ef) return status_unusable;
-    std::uint8_t work[2];
-    put_u16(work, file_id);
-    return build(select_form_with_data.with_p1(form), work, sizeof work);
+    command_data d(large_work_area);
+    d.u16(file_id);
+    return build_with(*this, select_form_with_data.with_p1(form), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_select_parent() { return build(select_parent_form, nullptr, 0); }
 
 std::int32_t TaviPrototcol_FileManager::build_select_by_name(const char* name, bool is_ef) {
-    file_work_area work;
-    work.put_name(name);
-    if (!work.ok()) return status_unusable;
-    return build(select_form_with_data.with_p1(select_by_name).with_p2(is_ef ? 1 : 0), work.data(), work.size());
+    command_data d(large_work_area);
+    d.text(name, file_name_max);
+    return build_with(*this, select_form_with_data.with_p1(select_by_name).with_p2(is_ef ? 1 : 0), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_select_by_path(bool from_mf, const std::uint8_t* path,
                                                              std::size_t length) {
-    file_work_area work;
-    work.put(path, length);
-    if (!work.ok()) return status_unusable;
-    return build(select_form_with_data.with_p1(from_mf ? select_path_from_mf : select_path_from_df), work.data(),
-                 work.size());
+    command_data d(large_work_area);
+    d.bytes(path, length);
+    return build_with(*this, select_form_with_data.with_p1(from_mf ? select_path_from_mf : select_path_from_df), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_create_df(const df_record_parameters& record) {
-    std::uint8_t work[df_record_size];
-    if (build_df_record(record, work) != status_ok) return status_unusable;
-    return build(create_file_form, work, sizeof work);
+    command_data d(large_work_area);
+    build_df_record(record, d);
+    return build_with(*this, create_file_form, d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_create_ef(const ef_record_parameters& record) {
-    std::uint8_t work[ef_record_size];
-    if (build_ef_record(record, work) != status_ok) return status_unusable;
-    return build(create_file_form, work, sizeof work);
+    command_data d(large_work_area);
+    build_ef_record(record, d);
+    return build_with(*this, create_file_form, d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_delete_current() { return build(delete_current_form, nullptr, 0); }
 
 std::int32_t TaviPrototcol_FileManager::build_delete_by_id(std::uint16_t file_id) {
-    std::uint8_t work[2];
-    put_u16(work, file_id);
-    return build(delete_by_id_form, work, sizeof work);
+    command_data d(large_work_area);
+    d.u16(file_id);
+    return build_with(*this, delete_by_id_form, d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_delete_by_name(std::uint8_t p2, const char* name) {
-    file_work_area work;
-    work.put_counted_name(name);
-    if (!work.ok()) return status_unusable;
-    return build(delete_by_name_form.with_p2(p2), work.data(), work.size());
+    command_data d(large_work_area);
+    d.counted_text(name, file_name_max);
+    return build_with(*this, delete_by_name_form.with_p2(p2), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_read_binary(const file_address& file, std::uint16_t offset,
                                                           std::int32_t count) {
     if (count < 1 || count > max_expected_length) return status_unusable;
-    file_work_area work;
-    work.put_u16(offset);
-    put_file_name(work, file);
-    if (!work.ok()) return status_unusable;
-    return build(addressed(read_binary_form, file).with_le(count), work.data(), work.size());
+    command_data d(large_work_area);
+    d.u16(offset);
+    put_file_name(d, file);
+    return build_with(*this, addressed(read_binary_form, file).with_le(count), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_update_binary(const file_address& file, std::uint8_t mode,
                                                             std::uint16_t offset, const std::uint8_t* bytes,
                                                             std::size_t length) {
-    file_work_area work;
-    work.put_u8(mode);
-    work.put_u16(offset);
-    put_file_name(work, file);
-    work.put(bytes, length);
-    if (!work.ok()) return status_unusable;
-    return build(addressed(update_binary_form, file), work.data(), work.size());
+    command_data d(large_work_area);
+    d.u8(mode);
+    d.u16(offset);
+    put_file_name(d, file);
+    d.bytes(bytes, length);
+    return build_with(*this, addressed(update_binary_form, file), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_append_record(const file_address& file, const std::uint8_t* record,
                                                             std::size_t length) {
-    file_work_area work;
-    put_file_name(work, file);
-    work.put(record, length);
-    if (!work.ok()) return status_unusable;
+    command_data d(large_work_area);
+    put_file_name(d, file);
+    d.bytes(record, length);
     command_form form = addressed(append_record_form, file);
     // Nothing to append to the current file or a short id: no data at all.
-    if (work.size() == 0) form.case_code = apdu_case1;
-    return build(form, work.data(), work.size());
+    if (d.ok() && d.empty()) form.case_code = apdu_case1;
+    return build_with(*this, form, d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_read_record_length(const file_address& file, std::uint16_t number) {
-    file_work_area work;
-    work.put_u16(number);
-    put_file_name(work, file);
-    if (!work.ok()) return status_unusable;
-    return build(addressed(read_record_form, file, p1_record_length), work.data(), work.size());
+    command_data d(large_work_area);
+    d.u16(number);
+    put_file_name(d, file);
+    return build_with(*this, addressed(read_record_form, file, p1_record_length), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_read_record(const file_address& file, std::uint16_t number) {
-    file_work_area work;
-    work.put_u16(number);
+    command_data d(large_work_area);
+    d.u16(number);
     if (file.form == file_address::name) {
         // Always 19 bytes: the name padded to 16 behind its length byte.
         std::size_t n = 0;
         if (!bounded_length(file.file_name, file_name_max, &n)) return status_unusable;
-        std::uint8_t padded[file_name_max] = {};
-        for (std::size_t i = 0; i < n; ++i) padded[i] = static_cast<std::uint8_t>(file.file_name[i]);
-        work.put_u8(static_cast<std::uint8_t>(n));
-        work.put(padded, sizeof padded);
+        d.u8(static_cast<std::uint8_t>(n)).text_field(file.file_name, file_name_max);
     }
-    if (!work.ok()) return status_unusable;
-    return build(addressed(read_record_form, file), work.data(), work.size());
+    return build_with(*this, addressed(read_record_form, file), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_update_record(const file_address& file, std::uint16_t number,
                                                             const std::uint8_t* record, std::size_t length) {
-    file_work_area work;
-    work.put_u16(number);
-    put_file_name(work, file);
-    work.put(record, length);
-    if (!work.ok()) return status_unusable;
-    return build(addressed(update_record_form, file), work.data(), work.size());
+    command_data d(large_work_area);
+    d.u16(number);
+    put_file_name(d, file);
+    d.bytes(record, length);
+    return build_with(*this, addressed(update_record_form, file), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::build_get_data(std::uint16_t tag) {
@@ -183,10 +165,9 @@ std::int32_t TaviPrototcol_FileManager::build_get_data(std::uint16_t tag) {
 
 std::int32_t TaviPrototcol_FileManager::build_put_data(std::uint16_t tag, const std::uint8_t* bytes,
                                                        std::size_t length) {
-    file_work_area work;
-    work.put(bytes, length);
-    if (!work.ok()) return status_unusable;
-    return build(put_data_form.with_p1(high(tag)).with_p2(low(tag)), work.data(), work.size());
+    command_data d(large_work_area);
+    d.bytes(bytes, length);
+    return build_with(*this, put_data_form.with_p1(high(tag)).with_p2(low(tag)), d);
 }
 
 std::int32_t TaviPrototcol_FileManager::reply_record_number(std::int32_t* number) {

@@ -26,9 +26,6 @@ struct file_address {
 
 class TaviPrototcol_FileManager : public TaviProtocol_Base {
 public:
-    // The work area of the family's command data.
-    static constexpr std::size_t work_area_size = 4096;
-
     // Selection forms: P1 of SelectFile.
     enum select_form : std::uint8_t {
         select_by_id = 0x00,

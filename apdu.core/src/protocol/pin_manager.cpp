@@ -3,9 +3,7 @@
 #include <cstring>
 
 #include "apdu/apdu_command.h"
-#include "protocol/command_form.h"
-#include "protocol/status.h"
-#include "protocol/work_area.h"
+#include "protocol/command_data.h"
 
 namespace zervik {
 
@@ -27,18 +25,17 @@ constexpr command_form clear_secure_state_form{"ClearSecureState", apdu_case1, 0
 
 constexpr std::int32_t max_expected_length = 0x10000;
 
-using pin_work_area = work_area<TaviPrototcol_PinManager::work_area_size>;
-
 bool all_zero(const std::uint8_t* key, std::size_t size) {
     std::uint8_t any = 0;
     for (std::size_t i = 0; i < size; ++i) any |= key[i];
     return any == 0;
 }
 
-// Data of at most one work area, copied nowhere: the builder checks it as
-// it would the work area's contents.
-bool fits_work_area(const std::uint8_t* data, std::size_t length) {
-    return (data != nullptr || length == 0) && length <= TaviPrototcol_PinManager::work_area_size;
+// The caller's data as the whole command data.
+std::int32_t build_bytes(TaviProtocol_Base& p, const command_form& form, const std::uint8_t* data, std::size_t length) {
+    command_data d(small_work_area);
+    d.bytes(data, length);
+    return build_with(p, form, d);
 }
 
 }  // namespace
@@ -50,30 +47,20 @@ bool TaviPrototcol_PinManager::has_channel_keys() const {
 }
 
 std::int32_t TaviPrototcol_PinManager::build_install_pin(const pin_record_parameters& record, std::uint8_t p1) {
-    std::uint8_t work[pin_record_size];
-    if (build_pin_record(record, work) != status_ok) return status_unusable;
-    if (!has_channel_keys()) {
-        std::memset(work, 0, sizeof work);
-        return status_failed;
-    }
-    const std::int32_t status = build(install_pin_form.with_p1(p1), work, sizeof work);
-    std::memset(work, 0, sizeof work);
-    return status;
+    command_data d(small_work_area);
+    if (build_pin_record(record, d) != status_ok) return status_unusable;
+    if (!has_channel_keys()) return status_failed;
+    return build_with(*this, install_pin_form.with_p1(p1), d);
 }
 
 std::int32_t TaviPrototcol_PinManager::build_wrapped_pair(const command_form& form, const std::uint8_t* first,
                                                           std::size_t first_length, const std::uint8_t* second,
                                                           std::size_t second_length) {
-    pin_work_area work;
-    work.put(first, first_length);
-    work.put(second, second_length);
-    std::int32_t status = status_failed;
-    if (!work.ok())
-        status = status_unusable;
-    else if (has_channel_keys())
-        status = build(form, work.data(), work.size());
-    work.wipe();
-    return status;
+    command_data d(small_work_area);
+    d.bytes(first, first_length).bytes(second, second_length);
+    if (!d.ok()) return status_unusable;
+    if (!has_channel_keys()) return status_failed;
+    return build_with(*this, form, d);
 }
 
 std::int32_t TaviPrototcol_PinManager::build_change_pin(std::uint8_t reference, std::uint8_t p1,
@@ -103,19 +90,16 @@ std::int32_t TaviPrototcol_PinManager::build_get_challenge(std::uint8_t p1, std:
 
 std::int32_t TaviPrototcol_PinManager::build_external_auth(std::uint8_t key_reference,
                                                            const std::uint8_t* cryptogram, std::size_t length) {
-    if (!fits_work_area(cryptogram, length)) return status_unusable;
-    return build(external_auth_form.with_p2(key_reference), cryptogram, length);
+    return build_bytes(*this, external_auth_form.with_p2(key_reference), cryptogram, length);
 }
 
 std::int32_t TaviPrototcol_PinManager::build_internal_auth(const std::uint8_t* challenge, std::size_t length) {
-    if (!fits_work_area(challenge, length)) return status_unusable;
-    return build(internal_auth_form, challenge, length);
+    return build_bytes(*this, internal_auth_form, challenge, length);
 }
 
 std::int32_t TaviPrototcol_PinManager::build_verify_pin(std::uint8_t reference, std::uint8_t p1,
                                                         const std::uint8_t* pin, std::size_t length) {
-    if (!fits_work_area(pin, length)) return status_unusable;
-    return build(verify_pin_form.with_p1(p1).with_p2(reference), pin, length);
+    return build_bytes(*this, verify_pin_form.with_p1(p1).with_p2(reference), pin, length);
 }
 
 std::int32_t TaviPrototcol_PinManager::build_get_pin_info(std::uint8_t reference) {

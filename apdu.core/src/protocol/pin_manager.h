@@ -15,9 +15,6 @@ namespace zervik {
 
 class TaviPrototcol_PinManager : public TaviProtocol_Base {
 public:
-    // The work area of the family's command data.
-    static constexpr std::size_t work_area_size = 1024;
-
     using TaviProtocol_Base::TaviProtocol_Base;
     ~TaviPrototcol_PinManager() override;
 

@@ -1,9 +1,13 @@
 // The fixed-layout records some commands carry as their data. Every builder
-// checks its pointers and lengths and returns 0, or 2 with nothing written.
+// checks its pointers and lengths and appends the record to the command
+// data: 0, or 2 with the command data spoilt.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "protocol/command_data.h"
+#include "solvanta_card_config.h"
 
 namespace zervik {
 
@@ -19,8 +23,10 @@ constexpr std::size_t ef_record_size = 27;
 constexpr std::size_t file_name_max = 16;
 
 // The 17 characters the card checks at the start of a format record before
-// it formats.
-extern const char format_enable_marker[18];
+// it formats (a build constant the token shares).
+constexpr char format_enable_marker[] = SOLVANTA_FORMAT_ENABLE_MARKER;
+constexpr std::size_t format_marker_size = sizeof format_enable_marker - 1;
+static_assert(format_marker_size == 17, "the format-enable marker has 17 characters");
 
 struct format_key_block {
     std::uint32_t algorithm;
@@ -64,15 +70,10 @@ struct ef_record_parameters {
     std::uint16_t size;
 };
 
-// Writes the format record (format_record_fixed_size + blob length bytes)
-// into out; *length is the capacity in and the record length out.
-std::int32_t build_format_record(const format_parameters& p, std::uint8_t* out, std::size_t* length);
-std::int32_t build_pin_record(const pin_record_parameters& p, std::uint8_t (&out)[pin_record_size]);
-std::int32_t build_df_record(const df_record_parameters& p, std::uint8_t (&out)[df_record_size]);
-std::int32_t build_ef_record(const ef_record_parameters& p, std::uint8_t (&out)[ef_record_size]);
-
-// Length of a zero-terminated string of at most max characters; false for
-// a null pointer or a longer string.
-bool bounded_length(const char* text, std::size_t max, std::size_t* length);
+// The format record: format_record_fixed_size + blob length bytes.
+std::int32_t build_format_record(const format_parameters& p, command_data& out);
+std::int32_t build_pin_record(const pin_record_parameters& p, command_data& out);
+std::int32_t build_df_record(const df_record_parameters& p, command_data& out);
+std::int32_t build_ef_record(const ef_record_parameters& p, command_data& out);
 
 }  // namespace zervik

@@ -45,11 +45,11 @@ std::int32_t TaviPrototcol_SessionKeyManager::build_kas_gen_ephemeral(std::uint3
 std::int32_t TaviPrototcol_SessionKeyManager::build_kas_kdf(std::uint32_t first_id, std::uint32_t second_id,
                                                             std::uint8_t session_key, std::uint32_t key_type,
                                                             const std::uint8_t* other_info,
-                                                            const std::uint8_t* host_key) {
-    if (other_info == nullptr || host_key == nullptr) return status_unusable;
+                                                            const std::uint8_t* host_key, std::size_t other_info_size) {
+    if (other_info == nullptr || host_key == nullptr || other_info_size > kas_other_info_max) return status_unusable;
     command_data d(small_work_area);
     d.u32(first_id).u32(second_id).u32(key_type);
-    d.caller_bytes(other_info, kdf_other_info_size).caller_bytes(host_key, card_key_size);
+    d.bytes(other_info, other_info_size).bytes(host_key, card_key_size);
     return build_with(*this, kas_kdf_form.with_p2(session_key), d);
 }
 

@@ -8,13 +8,12 @@
 #include <cstdint>
 
 #include "protocol/tavi_protocol_base.h"
+#include "sm/kas.h"
 
 namespace zervik {
 
 class TaviPrototcol_SessionKeyManager : public TaviProtocol_Base {
 public:
-    static constexpr std::uint32_t kdf_other_info_size = 68;
-
     enum cipher_step : std::uint8_t {
         encrypt_update = 0x64,
         encrypt_final = 0x65,
@@ -28,10 +27,11 @@ public:
     // Agreement, step 1: the card's ephemeral key pair.
     std::int32_t build_kas_gen_ephemeral(std::uint32_t algorithm, std::uint8_t parameter);
     // Agreement, step 2: the card derives the session key of key_type and
-    // keeps it under session_key. other_info: kdf_other_info_size bytes;
-    // host_key: card_key_size bytes.
+    // keeps it under session_key. other_info: other_info_size bytes (at most
+    // kas_other_info_max); host_key: card_key_size bytes.
     std::int32_t build_kas_kdf(std::uint32_t first_id, std::uint32_t second_id, std::uint8_t session_key,
-                               std::uint32_t key_type, const std::uint8_t* other_info, const std::uint8_t* host_key);
+                               std::uint32_t key_type, const std::uint8_t* other_info, const std::uint8_t* host_key,
+                               std::size_t other_info_size = kas_other_info_size);
     std::int32_t build_gen_session_key(std::uint8_t session_key, std::uint32_t key_type);
     std::int32_t build_create_session_key(std::uint8_t session_key, std::uint32_t key_type, const std::uint8_t* key,
                                           std::int32_t length);

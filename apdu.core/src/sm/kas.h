@@ -13,7 +13,10 @@ constexpr std::size_t kas_value_size = 68;       // scalar, X or Y
 constexpr std::size_t kas_shared_size = 66;      // Z of P-521
 constexpr std::size_t kas_shared_bits = 528;     // Z length given to the KDF
 constexpr std::size_t kas_record_size = 144;     // {bits u32, X, Y, 4 zero bytes}
-constexpr std::size_t kas_other_info_size = 68;  // OtherInfo this library sends
+// OtherInfo of the agreements: zero bytes, as many as the caller's profile
+// sends (the library 68, the PKCS #11 module 64), at most kas_other_info_max.
+constexpr std::size_t kas_other_info_size = 68;  // the library's
+constexpr std::size_t kas_other_info_max = 68;
 constexpr std::uint32_t kas_algorithm_p521 = 0x40001011;
 constexpr std::uint32_t kas_algorithm_sha512 = 0x40000015;
 

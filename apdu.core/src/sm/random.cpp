@@ -3,10 +3,12 @@
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
 #ifndef _WIN32
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -21,8 +23,20 @@ public:
     random_source() {
         mbedtls_entropy_init(&entropy_);
         mbedtls_ctr_drbg_init(&drbg_);
+#ifndef _WIN32
+        // A fork copies the lock as it stands: another thread of the parent
+        // may be drawing, and would never unlock the child's copy. The lock
+        // is taken around every fork, so the child starts with it free (and
+        // reseeds before its first draw, as its process id tells it).
+        forking_source.store(this);
+        static const int registered = pthread_atfork(&before_fork, &after_fork, &after_fork);
+        (void)registered;
+#endif
     }
     ~random_source() {
+#ifndef _WIN32
+        forking_source.store(nullptr);
+#endif
         mbedtls_ctr_drbg_free(&drbg_);
         mbedtls_entropy_free(&entropy_);
     }
@@ -42,6 +56,17 @@ public:
     }
 
 private:
+#ifndef _WIN32
+    static std::atomic<random_source*> forking_source;
+    static void before_fork() {
+        if (random_source* s = forking_source.load()) s->mutex_.lock();
+    }
+    // In the parent and in the child (where the forking thread holds the lock).
+    static void after_fork() {
+        if (random_source* s = forking_source.load()) s->mutex_.unlock();
+    }
+#endif
+
 #ifdef _WIN32
     bool ready() const { return seeded_; }
     void mark_seeded() { seeded_ = true; }
@@ -75,6 +100,10 @@ private:
     pid_t owner_ = 0;
 #endif
 };
+
+#ifndef _WIN32
+std::atomic<random_source*> random_source::forking_source{nullptr};
+#endif
 
 random_source& process_random() {
     static random_source source;

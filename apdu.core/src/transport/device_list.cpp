@@ -27,24 +27,23 @@ void bounded_copy(char* to, std::size_t size, const char* text) {
     to[n] = '\0';
 }
 
-// The reader multi-string of the service, sized by asking first. Empty when
-// the service has no readers or fails.
-std::vector<char> reader_multistring(platform::pcsc_context context) {
-    std::vector<char> names;
-    // A reader can arrive between the size query and the listing.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        std::uint32_t length = 0;
-        if (pcsc().list_readers(context, nullptr, &length) != 0 || length == 0) break;
-        names.assign(length, '\0');
-        const std::int32_t code = pcsc().list_readers(context, names.data(), &length);
-        if (code == 0) {
-            names.resize(length < names.size() ? length : names.size());
-            return names;
-        }
-        if (code != platform::pcsc_rc::insufficient_buffer) break;
-    }
+// The reader multi-string of the service, sized by asking first: 0 (names
+// empty when the service has no reader) or the service's failure code.
+std::int32_t reader_multistring(platform::pcsc_context context, std::vector<char>& names) {
     names.clear();
-    return names;
+    std::int32_t code = platform::pcsc_rc::insufficient_buffer;
+    // A reader can arrive between the size query and the listing.
+    for (int attempt = 0; attempt < 3 && code == platform::pcsc_rc::insufficient_buffer; ++attempt) {
+        std::uint32_t length = 0;
+        code = pcsc().list_readers(context, nullptr, &length);
+        if (code != 0 || length == 0) break;
+        names.assign(length, '\0');
+        code = pcsc().list_readers(context, names.data(), &length);
+        if (code == 0) names.resize(length < names.size() ? length : names.size());
+    }
+    if (code == platform::pcsc_rc::no_readers) code = 0;
+    if (code != 0) names.clear();
+    return code;
 }
 
 }  // namespace
@@ -101,7 +100,13 @@ std::int32_t device_sc_manager::refresh(std::int32_t* removed, std::int32_t* add
     bounded_copy(filter_, sizeof filter_, filter);
     reader_name_slots slots{};
     const std::int32_t count = list_readers(filter_, slots);
+    return refresh_from(slots, count, removed, added);
+}
 
+std::int32_t device_sc_manager::refresh_from(const reader_name_slots& slots, std::int32_t count,
+                                             std::int32_t* removed, std::int32_t* added) {
+    if (count < 0) count = 0;
+    if (count > max_listed_readers) count = max_listed_readers;
     std::int32_t marked_removed = 0;
     for (mk_node* n = list_.head(); n != nullptr; n = n->next) {
         bool present = false;
@@ -223,17 +228,26 @@ device_sc_manager& device_manager() {
 }
 
 std::int32_t list_reader_names(const char* filter, reader_name_slots& slots) {
+    std::int32_t count = 0;
+    return list_reader_names_checked(filter, slots, &count) == 0 ? count : 0;
+}
+
+std::int32_t list_reader_names_checked(const char* filter, reader_name_slots& slots, std::int32_t* found) {
+    *found = 0;
     if (filter == nullptr) filter = "";
     platform::pcsc_context context = 0;
-    if (pcsc().establish_context(&context) != 0) return 0;
+    const std::int32_t established = pcsc().establish_context(&context);
+    if (established != 0) return established;
     std::vector<char> names;
+    std::int32_t code = 0;
     try {
-        names = reader_multistring(context);
+        code = reader_multistring(context, names);
     } catch (...) {
         pcsc().release_context(context);
         throw;
     }
     pcsc().release_context(context);
+    if (code != 0) return code;
 
     std::int32_t count = 0;
     const char* at = names.data();
@@ -248,7 +262,8 @@ std::int32_t list_reader_names(const char* filter, reader_name_slots& slots) {
         }
         at = nul + 1;
     }
-    return count;
+    *found = count;
+    return 0;
 }
 
 device_winscard* find_device_by_name(const char* name) {

@@ -60,6 +60,9 @@ public:
     std::int32_t list_readers(const char* filter, reader_name_slots& slots) override;
     std::int32_t enumerate(const char* filter) override;
     std::int32_t refresh(std::int32_t* removed, std::int32_t* added, const char* filter) override;
+    // As refresh, from readers the caller has listed: the reader count.
+    std::int32_t refresh_from(const reader_name_slots& slots, std::int32_t count, std::int32_t* removed,
+                              std::int32_t* added);
     device_winscard* device_at(std::int32_t index) override;
     std::int32_t device_count() override;
     device_winscard* first(mk_node*& cursor) override;
@@ -96,6 +99,10 @@ device_sc_manager& device_manager();
 // for an empty filter), at most max_listed_readers; names too long for a
 // device are skipped. 0 when the service fails.
 std::int32_t list_reader_names(const char* filter, reader_name_slots& slots);
+// As list_reader_names, telling a failing service from one without readers:
+// 0 with the count in *found (0 when the service has no reader), or the
+// service's failure code with *found 0.
+std::int32_t list_reader_names_checked(const char* filter, reader_name_slots& slots, std::int32_t* found);
 
 // The first listed device of exactly that name, or null.
 device_winscard* find_device_by_name(const char* name);

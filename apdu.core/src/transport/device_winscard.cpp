@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "protocol/status.h"
+
 namespace zervik {
 
 using platform::pcsc;
@@ -147,10 +149,10 @@ std::int32_t device_winscard::receive(std::uint8_t* buffer, std::uint32_t* lengt
 
 std::int32_t device_winscard::transmit(const std::uint8_t* command, std::uint32_t length, std::uint8_t* reply,
                                        std::uint32_t* reply_length) {
-    if (reply == nullptr || reply_length == nullptr) return 1;
-    if (send(command, length) != 0) return 1;
-    if (receive(reply, reply_length) != 0) return 2;
-    return 0;
+    if (reply == nullptr || reply_length == nullptr) return status_failed;
+    if (send(command, length) != 0) return status_failed;
+    if (receive(reply, reply_length) != 0) return status_unusable;
+    return status_ok;
 }
 
 std::int32_t device_winscard::set_option(std::int32_t value) {

@@ -8,12 +8,15 @@ read needs an Le and takes no data).
     F0 30 00/01        SetCDInquriy / GetCDInquriy: exactly 24 bytes
                        (8-byte vendor, 16-byte product)
     F0 12 00/01        SetVendorName / GetVendorName: 1 to 255 bytes
+    F0 40 pp 00        EnableDisableCD: pp 01 shows the CD drive, 00 hides it
+                       (another P1: 6A86)
 
 The values are non-volatile.
 """
 
 import struct
 
+from ..apdu import SW_INCORRECT_P1P2, SwError
 from ..dispatch import CLA_CONFIG, FORBIDDEN, REQUIRED, SM_NEVER, Command
 from ..state import register_defaults
 
@@ -29,6 +32,7 @@ register_defaults({
     "reader_name": DEFAULT_READER_NAME.hex(),
     "cd_inquiry": DEFAULT_CD_INQUIRY.hex(),
     "vendor_name": DEFAULT_VENDOR_NAME.hex(),
+    "cd_enabled": 1,
 })
 
 
@@ -55,12 +59,21 @@ def _getter(key):
     return handler
 
 
+def enable_disable_cd(card, apdu):
+    if apdu.p1 not in (0x00, 0x01):
+        raise SwError(SW_INCORRECT_P1P2, "CD switch %02X" % apdu.p1)
+    card.state.update(cd_enabled=apdu.p1)
+    return b""
+
+
 def register(table) -> None:
     F = CLA_CONFIG
     table.add(Command("SetUSBVIDPID", F, 0x10, 0x00, 0x00, set_vid_pid,
                       data=REQUIRED, le=FORBIDDEN, sm=SM_NEVER, min_data=4, max_data=4))
     table.add(Command("GetUSBVIDPID", F, 0x10, 0x01, 0x00, get_vid_pid,
                       data=FORBIDDEN, le=REQUIRED, sm=SM_NEVER))
+    table.add(Command("EnableDisableCD", F, 0x40, None, 0x00, enable_disable_cd,
+                      data=FORBIDDEN, le=FORBIDDEN, sm=SM_NEVER))
     for ins, name, key, low, high in ((0x20, "ReaderName", "reader_name", 1, 255),
                                       (0x30, "CDInquriy", "cd_inquiry", 24, 24),
                                       (0x12, "VendorName", "vendor_name", 1, 255)):

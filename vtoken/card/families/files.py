@@ -19,8 +19,10 @@ data objects.
     80 46 p1 p2 [Lc] [Le]   AppendRecord -> the record number, u16
     80 47 p1 p2 Lc Le       ReadRecord (p1 01/81/41: its length, u16)
     80 48 p1 p2 Lc          UpdateRecord
-    00 CA hh ll Le          GetData: the data object of tag hhll
-    00 DA hh ll Lc          PutData
+    00 CA hh ll Le          GetData: the data object of tag hhll; the card
+                            figures 0102, 0103, 0104, 0106 and 0109 itself
+    00 DA hh ll Lc          PubData (0101 on a card with card information:
+                            the label field)
 
 Every select answers with the file information (layout in the card
 contract) and sets the current DF (and EF).  The tree, the files' contents
@@ -31,6 +33,7 @@ and the data objects are non-volatile; the current DF and EF are volatile
 import copy
 import struct
 
+from .. import access
 from ..apdu import SW_WRONG_LENGTH, SwError
 from ..dispatch import (CLA_ISO, CLA_PROPRIETARY, FORBIDDEN, OPTIONAL, REQUIRED,
                         SM_OPTIONAL, Command)
@@ -46,12 +49,24 @@ SW_WRONG_P1P2 = 0x6B00
 SW_INCORRECT_P1P2 = 0x6A86
 SW_INCOMPATIBLE = 0x6981
 SW_NO_CURRENT_EF = 0x6986
+SW_CONDITIONS_NOT_SATISFIED = 0x6985
 
 MF_ID = 0x3F00
 NAME_MAX = 16
 TRANSPARENT = (0x00, 0x10)
 RECORDS = (0x20, 0x30)
 CURRENT = "fs_current"           # volatile: {"df": path, "ef": path or None}
+
+# Names whose files carry fixed ids; every other named file's id is the
+# CRC-16/KERMIT of its name (checked in strict mode).
+FIXED_NAMES = {b"MF", b"root", b"cardid", b"cardcf", b"cardapps", b"mscp", b"cmapfile"}
+
+# Card information (tag 0101): manufacturer, second name, label, serial, 16
+# more bytes; PubData 0101 replaces the label.
+CARD_INFO_TAG = "0101"
+CARD_INFO_SIZE = 128
+LABEL_AT, LABEL_SIZE = 64, 32
+DEFAULT_VERSION = bytes.fromhex("010002000105")
 
 
 def _mf():
@@ -61,7 +76,18 @@ def _mf():
 register_defaults({
     "fs": {"3f00": _mf()},       # path ("3f00/2000/...") -> file
     "data_objects": {},          # tag (4 hex digits) -> hex
+    "version_info": DEFAULT_VERSION.hex(),   # GetData 0102
 })
+
+
+def crc16_kermit(data: bytes) -> int:
+    """CRC-16/KERMIT: reflected polynomial 0x8408, initial value 0, no final XOR."""
+    crc = 0
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return crc
 
 
 def _path(parent, file_id):
@@ -140,9 +166,32 @@ class Files:
         if f["type"] in TRANSPARENT:
             tail = struct.pack(">BBB", a[2], f["parameter"], f["second_parameter"])
             return head + tail + (b"\x00" if f["type"] == 0x10 else b"")
-        records = [bytes.fromhex(r) for r in f["records"]]
-        return head + struct.pack(">IHBBB", sum(map(len, records)), len(records), a[2],
-                                  f["parameter"], f["second_parameter"]) + bytes(3)
+        key = f.get("key")
+        if key is not None:
+            # A key file holding a key: its algorithm id and key size in bits.
+            figures = struct.pack(">IH", key["alg"], key["bits"])
+        else:
+            records = [bytes.fromhex(r) for r in f["records"]]
+            figures = struct.pack(">IH", sum(map(len, records)), len(records))
+        return head + figures + struct.pack(">BBB", a[2], f["parameter"], f["second_parameter"]) + bytes(3)
+
+    def resolve(self, elements):
+        """A path of ids (4 hex digits) or names from the MF (a leading 3F00
+        or "MF" is skipped); None when a step does not exist."""
+        if elements and str(elements[0]).lower() in ("3f00", "mf"):
+            elements = elements[1:]
+        path = "3f00"
+        for element in elements:
+            element = str(element)
+            if self.fs[path]["kind"] != "df":
+                return None
+            if len(element) == 4 and all(c in "0123456789abcdefABCDEF" for c in element):
+                path = self.child_by_id(path, int(element, 16))
+            else:
+                path = self.child_by_name(path, element.encode("latin-1"))
+            if path is None:
+                return None
+        return path
 
     def walk(self, start, path_bytes: bytes):
         if len(path_bytes) % 2 or not path_bytes:
@@ -159,11 +208,28 @@ class Files:
                 return None
         return path
 
+    def used_space(self):
+        return sum(f.get("size", 0) for f in self.fs.values() if f["kind"] == "ef")
+
+    def wipe(self):
+        """Back to an empty MF; the space of every EF is given back."""
+        self.set_free_space(self.free_space() + self.used_space())
+        self.fs = {"3f00": _mf()}
+        self.save()
+        self.cur.update(df="3f00", ef=None)
+
     def create(self, entry):
         parent = self.cur["df"]
+        if parent == "3f00":
+            access.require_device_auth(self.card, "create in the MF")
+        else:
+            access.require(self.card, self.fs[parent]["access"][0], "create in %s" % parent)
+        name = bytes.fromhex(entry["name"])
+        if (access.strict(self.card) and name and name not in FIXED_NAMES
+                and entry["id"] != crc16_kermit(name)):
+            raise SwError(SW_WRONG_DATA, "id %04X is not the CRC-16 of %r" % (entry["id"], name))
         if entry["id"] == MF_ID or self.child_by_id(parent, entry["id"]) is not None:
             raise SwError(SW_FILE_EXISTS, "id %04X exists" % entry["id"])
-        name = bytes.fromhex(entry["name"])
         if name and self.child_by_name(parent, name) is not None:
             raise SwError(SW_FILE_EXISTS, "name %r exists" % name)
         size = entry.get("size", 0)
@@ -179,11 +245,13 @@ class Files:
         else:
             self.cur["ef"] = path
 
-    def delete(self, path):
+    def delete(self, path, checked=True):
         if path is None:
             raise SwError(SW_FILE_NOT_FOUND, "file not found")
         if path == "3f00":
             raise SwError(0x6985, "the MF stays")
+        if checked:
+            access.require(self.card, self.fs[path]["access"][1], "delete %s" % path)
         freed = 0
         for p in [p for p in self.fs if p == path or p.startswith(path + "/")]:
             freed += self.fs.pop(p).get("size", 0)
@@ -333,17 +401,21 @@ def read_binary(card, apdu):
     _transparent(f)
     if rest != len(apdu.data):
         raise SwError(SW_WRONG_LENGTH, "bytes after the offset")
+    access.require(card, f["access"][0], "read %s" % path)
     offset = _u16(apdu.data, 0)
     content = bytes.fromhex(f["data"])
     if offset >= len(content):
         raise SwError(SW_WRONG_P1P2, "offset %d past the end (%d)" % (offset, len(content)))
-    return content[offset:offset + apdu.le]
+    out = content[offset:offset + apdu.le]
+    short = card.hooks.pop("short_read", None)
+    return out if short is None else out[:short]
 
 
 def update_binary(card, apdu):
     files = Files(card)
     path, f, rest = _addressed(files, apdu, 3)
     _transparent(f)
+    access.require(card, f["access"][1], "write %s" % path)
     mode, offset = apdu.data[0], _u16(apdu.data, 1)
     if mode not in (0x00, 0x01):
         raise SwError(SW_WRONG_DATA, "mode %02X" % mode)
@@ -351,7 +423,9 @@ def update_binary(card, apdu):
     content = bytearray.fromhex(f["data"])
     if offset + len(new) > len(content):
         raise SwError(SW_WRONG_P1P2, "write past the end")
-    if mode == 0x01:
+    if mode == 0x01 and offset == 0:
+        # A new content: the first write clears the file; later chunks of
+        # the same content (mode 01 at other offsets) only write.
         content = bytearray(len(content))
     content[offset:offset + len(new)] = new
     f["data"] = content.hex()
@@ -406,16 +480,75 @@ def update_record(card, apdu):
     return b""
 
 
+def _memory(card):
+    files = Files(card)
+    free = files.free_space()
+    return struct.pack(">IIH", min(free + files.used_space(), 0xFFFFFFFF), free, 0)
+
+
+def _working_mode(card):
+    # Little-endian: the mode in the first byte.
+    return struct.pack("<I", card.state["working_mode"] & 0xFF)
+
+
+def _child_ids(card):
+    files = Files(card)
+    return b"".join(struct.pack(">H", files.fs[c]["id"]) for c in files.children(files.cur["df"]))
+
+
+def _format_state(card):
+    return struct.pack(">I", 1 if access.formatted(card) else 0)
+
+
+# Data objects the card figures itself; PubData cannot replace them.
+COMPUTED = {
+    "0102": lambda card: bytes.fromhex(card.state["version_info"]),
+    "0103": _memory,
+    "0104": _working_mode,
+    "0106": _child_ids,
+    "0109": _format_state,
+}
+
+
+def card_info(manufacturer: bytes, second: bytes, label: bytes, serial: bytes) -> bytes:
+    return b"".join(field[:32].ljust(32, b"\x00") for field in (manufacturer, second, label)) + \
+        serial[:16].ljust(32, b"\x00")
+
+
+def set_card_info(card, info: bytes) -> None:
+    objects = card.state["data_objects"]
+    objects[CARD_INFO_TAG] = info.hex()
+    card.state.update(data_objects=objects)
+
+
+def wipe_data_objects(card, info: bytes) -> None:
+    card.state.update(data_objects={CARD_INFO_TAG: info.hex()})
+
+
 def get_data(card, apdu):
-    value = card.state["data_objects"].get("%02x%02x" % (apdu.p1, apdu.p2))
+    tag = "%02x%02x" % (apdu.p1, apdu.p2)
+    if tag in COMPUTED:
+        return COMPUTED[tag](card)
+    value = card.state["data_objects"].get(tag)
     if value is None:
-        raise SwError(SW_REF_NOT_FOUND, "no data object %02X%02X" % (apdu.p1, apdu.p2))
+        raise SwError(SW_REF_NOT_FOUND, "no data object %s" % tag)
     return bytes.fromhex(value)
 
 
 def put_data(card, apdu):
+    tag = "%02x%02x" % (apdu.p1, apdu.p2)
+    if tag in COMPUTED:
+        raise SwError(SW_CONDITIONS_NOT_SATISFIED, "data object %s is the card's" % tag)
     objects = card.state["data_objects"]
-    objects["%02x%02x" % (apdu.p1, apdu.p2)] = apdu.data.hex()
+    info = bytes.fromhex(objects.get(tag, ""))
+    if tag == CARD_INFO_TAG and len(info) == CARD_INFO_SIZE:
+        # A card with card information: the data is the new label.
+        if len(apdu.data) > LABEL_SIZE:
+            raise SwError(SW_WRONG_LENGTH, "label of %d bytes" % len(apdu.data))
+        value = info[:LABEL_AT] + apdu.data.ljust(LABEL_SIZE, b"\x00") + info[LABEL_AT + LABEL_SIZE:]
+    else:
+        value = apdu.data
+    objects[tag] = value.hex()
     card.state.update(data_objects=objects)
     return b""
 

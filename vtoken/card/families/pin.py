@@ -8,8 +8,12 @@
     00 88 00 02 Lc Le       InternalAuth: SHA-256(chip id || challenge)
     00 20 xx rr Lc          VerifyPIN: the PIN, or the 16-byte response
     80 32 00 rr Le          GetPINInfo: 11 bytes
+    80 32 xx 03 Le          GetPINInfo: the 11-byte entries of every PIN
     80 33 xx rr Lc          ChangePIN (always wrapped): old value || new PIN
     80 34 00 rr Lc          UnblockPIN (always wrapped): SO value || new PIN
+    80 34 01 rr Lc          UnblockPIN remote (always wrapped): the response to
+                            the pending 16-byte challenge under the
+                            administrator key || new PIN
     80 34 02 rr Lc          UnLoadPIN (always wrapped): the new PIN, SO verified
     80 35 xx xx             ClearSecureState: every verified state cleared
 
@@ -32,10 +36,13 @@ try:  # python3-cryptography moved TripleDES in later releases
 except ImportError:  # pragma: no cover - the Debian 12 package
     TripleDES = algorithms.TripleDES
 
-from ..apdu import SW_SECURITY_NOT_SATISFIED, SW_WRONG_LENGTH, SwError
+from .. import access
+from ..access import DEVICE_AUTH, SO_REFERENCE
+from ..apdu import SW_SECURITY_NOT_SATISFIED, SW_WRONG_LENGTH, SW_WRONG_P1P2, SwError
 from ..dispatch import (CLA_ISO, CLA_PROPRIETARY, FORBIDDEN, OPTIONAL, REQUIRED,
                         SM_ALWAYS, SM_NEVER, SM_OPTIONAL, Command)
 from ..state import register_defaults
+from .files import Files
 
 SW_WRONG_DATA = 0x6A80
 SW_REF_NOT_FOUND = 0x6A88
@@ -48,21 +55,30 @@ PIN_MAX = 32
 RESPONSE_SIZE = 16
 DEVICE_CHALLENGE_SIZE = 32
 CHALLENGE_MAX = 1024
-SO_REFERENCE = 1
+ADMIN_KEY_SIZE = 32
+LIST_FORM = 0x03                 # GetPINInfo P2 of the list form
 
 CHALLENGE = "pin_challenge"      # volatile: the pending P1 00 challenge
-VERIFIED = "pin_verified"        # volatile: set of verified references
-DEVICE_AUTH = "device_authenticated"
 
 register_defaults({
     "pins": {},                  # reference (decimal string) -> PIN entry
+    "admin_key": None,           # hex; None: the SO PIN's value field
 })
 
 
-def pin_response(pin: bytes, challenge: bytes) -> bytes:
-    key = hashlib.sha256(pin[:PIN_MAX]).digest()[:24]
+def _tdes_cbc(key: bytes, data: bytes) -> bytes:
     enc = Cipher(TripleDES(key), modes.CBC(bytes(8))).encryptor()
-    return enc.update(challenge) + enc.finalize()
+    return enc.update(data) + enc.finalize()
+
+
+def pin_response(pin: bytes, challenge: bytes) -> bytes:
+    return _tdes_cbc(hashlib.sha256(pin[:PIN_MAX]).digest()[:24], challenge)
+
+
+def unblock_response(admin_key: bytes, challenge: bytes) -> bytes:
+    """3DES-EDE3-CBC (zero IV) of the challenge under the first 24 bytes of
+    the zero-padded administrator key."""
+    return _tdes_cbc(admin_key[:ADMIN_KEY_SIZE].ljust(ADMIN_KEY_SIZE, b"\x00")[:24], challenge)
 
 
 def _pins(card):
@@ -82,8 +98,7 @@ def _store(card, reference, entry):
     card.state.update(pins=pins)
 
 
-def _verified(card):
-    return card.volatile.extra.setdefault(VERIFIED, set())
+_verified = access.verified
 
 
 def _take_challenge(card):
@@ -132,6 +147,11 @@ def _set_value(card, reference, value: bytes) -> None:
 
 
 def install_pin(card, apdu):
+    access.require_device_auth(card, "InstalPin")
+    if access.strict(card):
+        files = Files(card)
+        if bytes.fromhex(files.fs[files.cur["df"]]["name"]) != b"root":
+            raise SwError(SW_CONDITIONS_NOT_SATISFIED, "PINs are installed in root")
     d = apdu.data
     if len(d) != PIN_RECORD_SIZE:
         raise SwError(SW_WRONG_LENGTH, "PIN record of %d bytes" % len(d))
@@ -195,12 +215,19 @@ def verify_pin(card, apdu):
     return b""
 
 
-def get_pin_info(card, apdu):
-    reference = apdu.p2
-    e = _entry(card, reference)
+def _pin_info(card, reference, e):
     return struct.pack(">IBBBBBBB", e["algorithm"], e["type"], e["tries_left"], e["limit"],
                        e["access"][0], e["access"][1], 1 if reference in _verified(card) else 0,
                        e["to_be_changed"])
+
+
+def get_pin_info(card, apdu):
+    if apdu.p2 == LIST_FORM:
+        pins = _pins(card)
+        return b"".join(_pin_info(card, int(ref), pins[ref]) for ref in sorted(pins, key=int))
+    if apdu.p1 != 0x00:
+        raise SwError(SW_WRONG_P1P2, "GetPINInfo P1 %02X" % apdu.p1)
+    return _pin_info(card, apdu.p2, _entry(card, apdu.p2))
 
 
 def change_pin(card, apdu):
@@ -222,6 +249,35 @@ def unblock_pin(card, apdu):
     return b""
 
 
+def _admin_key(card) -> bytes:
+    configured = card.state["admin_key"]
+    if configured is not None:
+        return bytes.fromhex(configured)
+    return bytes.fromhex(_entry(card, SO_REFERENCE)["value"])
+
+
+def remote_unblock_pin(card, apdu):
+    reference = apdu.p2
+    _entry(card, reference)
+    challenge = _take_challenge(card)
+    response, new = apdu.data[:RESPONSE_SIZE], apdu.data[RESPONSE_SIZE:]
+    if len(response) != RESPONSE_SIZE or not 1 <= len(new) <= PIN_MAX:
+        raise SwError(SW_WRONG_LENGTH, "response %d bytes, new PIN %d" % (len(response), len(new)))
+    if challenge is None or len(challenge) != RESPONSE_SIZE:
+        raise SwError(SW_CONDITIONS_NOT_SATISFIED, "no 16-byte challenge pending")
+    so = _entry(card, SO_REFERENCE)
+    if so["tries_left"] == 0:
+        raise SwError(SW_BLOCKED, "PIN %d blocked" % SO_REFERENCE)
+    if response != unblock_response(_admin_key(card), challenge):
+        so["tries_left"] -= 1
+        _store(card, SO_REFERENCE, so)
+        raise SwError(0x63C0 | min(so["tries_left"], 0x0F), "wrong unblock response")
+    so["tries_left"] = so["limit"]
+    _store(card, SO_REFERENCE, so)
+    _set_value(card, reference, new)
+    return b""
+
+
 def unload_pin(card, apdu):
     reference = apdu.p2
     _entry(card, reference)
@@ -234,9 +290,14 @@ def unload_pin(card, apdu):
 
 
 def clear_secure_state(card, apdu):
-    _verified(card).clear()
-    card.volatile.extra.pop(DEVICE_AUTH, None)
+    access.clear_security_state(card)
     return b""
+
+
+def wipe(card) -> None:
+    """The PIN table emptied (a format)."""
+    card.state.update(pins={})
+    access.clear_security_state(card)
 
 
 def register(table) -> None:
@@ -252,11 +313,13 @@ def register(table) -> None:
                       data=REQUIRED, le=OPTIONAL, sm=SM_OPTIONAL))
     table.add(Command("VerifyPIN", I, 0x20, None, None, verify_pin,
                       data=REQUIRED, le=FORBIDDEN, sm=SM_OPTIONAL))
-    table.add(Command("GetPINInfo", P, 0x32, 0x00, None, get_pin_info,
+    table.add(Command("GetPINInfo", P, 0x32, None, None, get_pin_info,
                       data=FORBIDDEN, le=OPTIONAL, sm=SM_OPTIONAL))
     table.add(Command("ChangePIN", P, 0x33, None, None, change_pin,
                       data=REQUIRED, le=FORBIDDEN, sm=SM_ALWAYS))
     table.add(Command("UnblockPIN", P, 0x34, 0x00, None, unblock_pin,
+                      data=REQUIRED, le=FORBIDDEN, sm=SM_ALWAYS))
+    table.add(Command("UnblockPIN", P, 0x34, 0x01, None, remote_unblock_pin,
                       data=REQUIRED, le=FORBIDDEN, sm=SM_ALWAYS))
     table.add(Command("UnLoadPIN", P, 0x34, 0x02, None, unload_pin,
                       data=REQUIRED, le=FORBIDDEN, sm=SM_ALWAYS))

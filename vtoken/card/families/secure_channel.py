@@ -8,7 +8,10 @@ format command, which the host sends wrapped once a channel is open.
     80 11 01 00 Lc=220  SecureMessageKAS step 2 (this library): 40001011,
                         40000015, 68 bytes OtherInfo, the host's 144-byte record
     80 11 01 00 Lc=216  the same from the PKCS #11 module: 64 bytes OtherInfo
-    80 02 00 00 Lc      FormatDevice: the format record, checked and kept
+    80 02 00 00 Lc      FormatDevice: the format record, checked and kept; the
+                        card is wiped (file system, PINs, key pairs, saved
+                        session keys, data objects) and takes its card
+                        information, working mode and device keys from it
 
 Errors: 6A80 wrong ids or data, an invalid host point, or a format record
 without the marker or of the wrong length; 6985 step 2 without a pending
@@ -19,10 +22,11 @@ replacing any open one.
 
 import struct
 
-from .. import sm
-from ..apdu import SW_WRONG_LENGTH, SwError
-from ..dispatch import CLA_PROPRIETARY, REQUIRED, SM_OPTIONAL, Command
+from .. import access, config, sm
+from ..apdu import SW_SECURITY_NOT_SATISFIED, SW_WRONG_LENGTH, SwError
+from ..dispatch import CLA_PROPRIETARY, CLA_SM_BIT, REQUIRED, SM_OPTIONAL, Command
 from ..state import register_defaults
+from . import files, pin, session
 
 SW_WRONG_DATA = 0x6A80
 SW_CONDITIONS_NOT_SATISFIED = 0x6985
@@ -30,7 +34,7 @@ SW_CONDITIONS_NOT_SATISFIED = 0x6985
 PENDING = "sm_kas_pending"
 STEP2_LENGTHS = {220: 68, 216: 64}     # Lc -> OtherInfo length
 
-FORMAT_MARKER = b"SOLVANTA_FORMAT_1\x00"
+FORMAT_MARKER = config.FORMAT_ENABLE_MARKER + b"\x00"
 FORMAT_FIXED = 273                     # plus the blob
 FORMAT_KEY_BLOCK = 37
 
@@ -77,8 +81,13 @@ def _text(field: bytes) -> str:
 
 def format_device(card, apdu):
     data = apdu.data
-    if not data.startswith(FORMAT_MARKER) or len(data) < FORMAT_FIXED:
+    marker_ok = data.startswith(FORMAT_MARKER) or card.hooks.get("format_any_marker")
+    if not marker_ok or len(data) < FORMAT_FIXED:
         raise SwError(SW_WRONG_DATA, "not a format record")
+    if access.strict(card) and access.formatted(card):
+        if not access.device_authenticated(card) or not apdu.cla & CLA_SM_BIT:
+            raise SwError(SW_SECURITY_NOT_SATISFIED, "a formatted card formats after device "
+                          "authentication, wrapped")
     blob_len = data[161]
     if len(data) != FORMAT_FIXED + blob_len:
         raise SwError(SW_WRONG_DATA, "format record of %d bytes, blob %d" % (len(data), blob_len))
@@ -96,7 +105,13 @@ def format_device(card, apdu):
         "blob": data[162:162 + blob_len].hex(),
         "keys": keys,
     }
-    card.state.update(format=fields, format_count=card.state["format_count"] + 1)
+    files.Files(card).wipe()
+    pin.wipe(card)
+    session.wipe_saved(card)
+    files.wipe_data_objects(card, files.card_info(*(data[18 + 32 * i:50 + 32 * i].split(b"\x00", 1)[0]
+                                                    for i in range(4))))
+    card.state.update(format=fields, format_count=card.state["format_count"] + 1,
+                      working_mode=data[160])
     return b""
 
 

@@ -10,6 +10,7 @@ steps always plain).
                          the card derives the type's key length of bytes
                          (SHA-512 KDF over Z and OtherInfo) and keeps them
                          as session key rr
+    80 12 01 rr Lc=220   the same with 64 bytes OtherInfo (the PKCS #11 module)
     80 13 00 rr Lc=4     GenSessionKey: type u32 -> a random key under rr
     80 14 00 rr Lc=4+n   CreateSessionKey: type u32, key (n must be the type's
                          key length, else 6700)
@@ -21,18 +22,28 @@ steps always plain).
                          (RFC 3394) under the AES session key ww
     80 62 ww rr Le       SymExportSessionKey -> length u32 of what follows, the
                          key rr wrapped under ww
-    80 63 mm rr [IV]     SymCryptInit: session key rr; mode mm 00 ECB (no
-                         data), 01 CBC (data: the IV of one block, or none
-                         for a zero IV)
+    80 63 pp rr [IV]     SymCryptInit: session key rr.  Keys of an even type
+                         (ECB ids): pp 00 ECB (no data), 01 CBC (data: the IV
+                         of one block, or none for a zero IV), no padding.
+                         Keys of an odd type (CBC ids): CBC with the IV (none:
+                         a zero IV); pp 01 pads (PKCS #7) at EncryptFinal and
+                         strips the padding at DecryptFinal, 00 does not
     80 64 00 00 Lc Le    SymEncryptUpdate -> ciphertext of the whole blocks
                          so far (the rest is kept for the next step)
     80 65 00 00 [Lc] Le  SymEncryptFinal: the last data; what remains must be
                          whole blocks (no padding), else 6700; closes
     80 66 / 67           SymDecryptUpdate / SymDecryptFinal, the same way
+    80 18 ss rr          SaveSession: session key rr into saved slot ss
+                         (non-volatile, 3 to saved_slot_max)
+    80 19 ss rr          LoadSession: saved slot ss into session key rr; a
+                         key of the same length already under rr keeps its
+                         type (GenSessionKey before LoadSession chooses the
+                         cipher), otherwise the saved type comes along
 
-Errors: 6A80 an unknown type, a key that does not unwrap or a non-AES
-wrapping key; 6A88 no such key; 6985 a cipher step without SymCryptInit or in
-the other direction; 6B00 an unknown mode.
+Errors: 6A80 an unknown type, a key that does not unwrap, a non-AES
+wrapping key or bad padding at DecryptFinal; 6A88 no such key, an empty or
+out-of-range saved slot; 6985 a cipher step without SymCryptInit or in the
+other direction; 6B00 an unknown mode.
 """
 
 import struct
@@ -42,8 +53,18 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from .. import session_keys, sm
 from ..apdu import SW_WRONG_LENGTH, SW_WRONG_P1P2, SwError
 from ..dispatch import CLA_PROPRIETARY, FORBIDDEN, OPTIONAL, REQUIRED, SM_NEVER, SM_OPTIONAL, Command
+from ..state import register_defaults
 
 SW_CONDITIONS_NOT_SATISFIED = 0x6985
+
+SAVED_SLOT_MIN = 3
+SAVED_SLOT_LIMIT = 255
+DEFAULT_SAVED_SLOT_MAX = 10
+
+register_defaults({
+    "saved_sessions": {},        # saved slot (decimal string) -> {"type", "key" hex}
+    "saved_slot_max": DEFAULT_SAVED_SLOT_MAX,
+})
 
 CIPHER_CTX = "sym_cipher"
 MODE_ECB = 0x00
@@ -59,7 +80,8 @@ def _type(data: bytes) -> int:
 
 
 KAS_PENDING = "session_kas_pending"
-KAS_STEP2_LENGTH = 12 + 68 + sm.KEY_RECORD_SIZE
+# Lc of step 2 -> OtherInfo length (this library: 68, the PKCS #11 module: 64)
+KAS_STEP2_LENGTHS = {12 + n + sm.KEY_RECORD_SIZE: n for n in (68, 64)}
 
 
 def kas_step1(card, apdu):
@@ -73,7 +95,8 @@ def kas_step1(card, apdu):
 
 def kas_step2(card, apdu):
     data = apdu.data
-    if len(data) != KAS_STEP2_LENGTH:
+    other_len = KAS_STEP2_LENGTHS.get(len(data))
+    if other_len is None:
         raise SwError(SW_WRONG_LENGTH, "step 2 of %d bytes" % len(data))
     first, second, key_type = struct.unpack(">III", data[:12])
     if (first, second) != (sm.ALG_P521, sm.ALG_SHA512):
@@ -82,9 +105,9 @@ def kas_step2(card, apdu):
     key = card.volatile.extra.pop(KAS_PENDING, None)
     if key is None:
         raise SwError(SW_CONDITIONS_NOT_SATISFIED, "no step-1 key pending")
-    other_info = data[12:80]
+    other_info = data[12:12 + other_len]
     try:
-        host = sm.host_public_key(data[80:])
+        host = sm.host_public_key(data[12 + other_len:])
     except ValueError as e:
         raise SwError(session_keys.SW_WRONG_DATA, "host point: %s" % e) from None
     session_keys.put(card, apdu.p2, key_type, sm.kdf_sha512(sm.shared_secret(key, host), other_info, length))
@@ -140,10 +163,11 @@ def sym_export_session_key(card, apdu):
 
 
 class CipherContext:
-    def __init__(self, key: session_keys.SessionKey, mode: int, iv: bytes):
+    def __init__(self, key: session_keys.SessionKey, mode: int, iv: bytes, pad: bool = False):
         algo = algorithms.AES(key.key) if key.cipher == "AES" else algorithms.TripleDES(key.key)
         self.block = key.block
         self.cipher = Cipher(algo, modes.ECB() if mode == MODE_ECB else modes.CBC(iv))
+        self.pad = pad
         self.op = None
         self.encrypt = None
         self.pending = b""
@@ -155,6 +179,9 @@ class CipherContext:
         elif self.encrypt != encrypt:
             raise SwError(SW_CONDITIONS_NOT_SATISFIED, "cipher context runs the other way")
         self.pending += data
+        if final and encrypt and self.pad:
+            n = self.block - len(self.pending) % self.block
+            self.pending += bytes([n]) * n
         if final and len(self.pending) % self.block:
             raise SwError(SW_WRONG_LENGTH, "%d bytes are not whole blocks" % len(self.pending))
         whole = len(self.pending) - len(self.pending) % self.block
@@ -162,11 +189,30 @@ class CipherContext:
         self.pending = self.pending[whole:]
         if final:
             out += self.op.finalize()
+            if not encrypt and self.pad:
+                out = self._strip(out)
         return out
+
+    def _strip(self, out: bytes) -> bytes:
+        """Strips the padding of the last block (the earlier blocks already
+        went out with the updates)."""
+        n = out[-1] if out else 0
+        if not out or not 1 <= n <= self.block or out[-n:] != bytes([n]) * n:
+            raise SwError(session_keys.SW_WRONG_DATA, "bad padding")
+        return out[:-n]
 
 
 def sym_crypt_init(card, apdu):
     key = session_keys.get(card, apdu.p2)
+    if key.type & 0x01:
+        # A CBC id: P1 is the padding flag.
+        if apdu.p1 not in (0x00, 0x01):
+            raise SwError(SW_WRONG_P1P2, "padding flag %02X" % apdu.p1)
+        iv = apdu.data or bytes(key.block)
+        if len(iv) != key.block:
+            raise SwError(SW_WRONG_LENGTH, "IV of %d bytes" % len(iv))
+        card.volatile.extra[CIPHER_CTX] = CipherContext(key, MODE_CBC, iv, pad=apdu.p1 == 0x01)
+        return b""
     if apdu.p1 == MODE_ECB:
         if apdu.data:
             raise SwError(SW_WRONG_LENGTH, "ECB takes no IV")
@@ -194,8 +240,45 @@ def _cipher_step(encrypt: bool, final: bool):
     return handler
 
 
+def _saved_slot(card, slot: int) -> str:
+    if not SAVED_SLOT_MIN <= slot <= card.state["saved_slot_max"]:
+        raise SwError(session_keys.SW_NOT_FOUND, "no saved slot %d" % slot)
+    return str(slot)
+
+
+def save_session(card, apdu):
+    slot = _saved_slot(card, apdu.p1)
+    key = session_keys.get(card, apdu.p2)
+    saved = card.state["saved_sessions"]
+    saved[slot] = {"type": key.type, "key": key.key.hex()}
+    card.state.update(saved_sessions=saved)
+    return b""
+
+
+def load_session(card, apdu):
+    saved = card.state["saved_sessions"].get(_saved_slot(card, apdu.p1))
+    if saved is None:
+        raise SwError(session_keys.SW_NOT_FOUND, "saved slot %d is empty" % apdu.p1)
+    value = bytes.fromhex(saved["key"])
+    current = session_keys.store(card).keys.get(apdu.p2)
+    key_type = saved["type"]
+    if (current is not None and current.key is not None and len(current.key) == len(value)
+            and current.cipher == session_keys.TYPES[key_type][2]):
+        key_type = current.type
+    session_keys.put(card, apdu.p2, key_type, value)
+    return b""
+
+
+def wipe_saved(card) -> None:
+    card.state.update(saved_sessions={})
+
+
 def register(table) -> None:
     P = CLA_PROPRIETARY
+    table.add(Command("SaveSession", P, 0x18, None, None, save_session,
+                      data=FORBIDDEN, le=FORBIDDEN, sm=SM_OPTIONAL))
+    table.add(Command("LoadSession", P, 0x19, None, None, load_session,
+                      data=FORBIDDEN, le=FORBIDDEN, sm=SM_OPTIONAL))
     table.add(Command("SessionKeyKAS", P, 0x12, 0x00, 0x00, kas_step1,
                       data=REQUIRED, le=OPTIONAL, sm=SM_OPTIONAL))
     table.add(Command("SessionKeyKAS", P, 0x12, 0x01, None, kas_step2,

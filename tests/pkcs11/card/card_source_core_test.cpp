@@ -1,0 +1,52 @@
+// End to end: the module core on the card layer's device source, against
+// the virtual token: the token readers become tokens, and C_Finalize ends a
+// slot monitor that blocks in the card layer's event wait.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "card_device.h"
+#include "card_device_source.h"
+#include "pkcs11/module_fixture.h"
+#include "support/vtoken_control.h"
+
+namespace {
+
+class card_source_core : public pkcs11_test::module_test {
+protected:
+    void SetUp() override {
+        vt_.fresh_card();
+        module_test::SetUp();
+        solvantex::restart_token_device_event();
+        core().set_device_source(std::make_unique<solvantex::card_device_source>());
+    }
+    void TearDown() override {
+        module_test::TearDown();
+        core().set_device_source(std::make_unique<pkcs11::pkcs11_no_devices>());
+    }
+
+    test_support::vtoken_control vt_;
+};
+
+}  // namespace
+
+TEST_F(card_source_core, TokenReadersBecomeTokensAndFinalizeEndsTheEventWait) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+        CK_ULONG count = 0;
+        ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+        EXPECT_EQ(count, 2u) << "both token readers";
+        // The first slot event starts the monitor, which then blocks in the
+        // card layer's wait (the present card's arrival is taken first).
+        CK_SLOT_ID slot = 0;
+        (void)C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
+        EXPECT_TRUE(core().monitor_running());
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+        EXPECT_FALSE(core().monitor_running()) << "the cancel ended the wait";
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    }
+}

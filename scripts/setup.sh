@@ -5,8 +5,12 @@
 #   Debian packages (native toolchain, clang with libFuzzer for the fuzz
 #   targets, pcsc-lite, pcscd, vpcd, mingw-w64, Wine
 #   with wine32, Xvfb, PKCS #11 consumers);
+#   where the kernel refuses 32-bit programs: qemu-user-static, registered
+#   for i386 programs through binfmt_misc (scripts/qemu-i386-binfmt.sh), so
+#   that 32-bit Windows programs run emulated;
 #   mbed TLS 2.28 and GoogleTest cross-built for i686 and x86_64 mingw into
-#   .deps/ (git ignores it), from Debian's own source packages.
+#   .deps/ (git ignores it), from Debian's own source packages;
+#   the tree's Wine prefix .deps/wine (scripts/wine-run.sh).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,6 +52,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${packages[@]}"
 fi
+
+# --- 32-bit programs ---------------------------------------------------------
+# Where the kernel refuses them, Wine's 32-bit loader runs under qemu-i386.
+# The entry is registered only there: on other machines it would take every
+# i386 program of the machine away from the kernel.
+kernel_i386=$(bash "$top/scripts/wine-run.sh" --i386-kernel)
+if [ "$kernel_i386" = refused ]; then
+  if [ "$(dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null || true)" != "install ok installed" ]; then
+    log "this kernel refuses 32-bit programs: installing qemu-user-static"
+    apt-get install -y -q --no-install-recommends qemu-user-static
+  fi
+  bash "$top/scripts/qemu-i386-binfmt.sh" register
+fi
+log "32-bit programs: the kernel says $kernel_i386; Windows i686 programs run: $(bash "$top/scripts/wine-run.sh" --i386-mode)"
 
 # pcscd must not be left running by the package's own scripts with Debian's
 # reader list: the test harness starts one with the project's readers.
@@ -142,4 +160,11 @@ for arch in i686 x86_64; do
   build_mingw_gtest "$arch"
 done
 stage_cross_headers
+
+# The Wine prefix, made once per tree before any test needs it (its 32-bit
+# half runs emulated where the kernel refuses 32-bit programs).
+if [ ! -f "$deps/wine/.solvanta-ready" ]; then
+  log "making the Wine prefix"
+fi
+bash "$top/scripts/wine-run.sh" --prefix >/dev/null
 log "ready"

@@ -189,12 +189,12 @@ TEST_F(device_card_test, TransactionMakesAnotherProcessWait) {
     test_support::child_process helper(ZERVIK_CARD_HELPER, {"transaction", card_reader, "80ee0002"});
     ASSERT_TRUE(helper.started());
     std::string line;
-    ASSERT_TRUE(helper.next_line(line, milliseconds(20000)));
+    ASSERT_TRUE(helper.next_line(line, test_support::child_answer_time));
     ASSERT_EQ(line, "connected 0");
 
     ASSERT_EQ(Zervik_BeginTransaction(handle), 0);
     ASSERT_TRUE(helper.write_line("go"));
-    ASSERT_TRUE(helper.next_line(line, milliseconds(20000)));
+    ASSERT_TRUE(helper.next_line(line, test_support::child_answer_time));
     ASSERT_EQ(line, "beginning 0");
     // While this process holds the card, the helper's transaction waits.
     EXPECT_FALSE(helper.line_within(milliseconds(700)));
@@ -204,7 +204,7 @@ TEST_F(device_card_test, TransactionMakesAnotherProcessWait) {
     EXPECT_EQ(Zervik_EndTransaction(handle), 0);
 
     for (const char* step : {"began 0", "sent 0", "ended 0", "disconnected 0"}) {
-        ASSERT_TRUE(helper.next_line(line, milliseconds(20000))) << step;
+        ASSERT_TRUE(helper.next_line(line, test_support::child_answer_time)) << step;
         EXPECT_EQ(line, step);
     }
     EXPECT_EQ(helper.wait_exit(), 0);

@@ -206,7 +206,7 @@ child_process::~child_process() {
     bool ended = true;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (started_) ended = cv_.wait_for(lock, std::chrono::seconds(20), [this] { return ended_; });
+        if (started_) ended = cv_.wait_for(lock, child_answer_time, [this] { return ended_; });
     }
     if (!ended) kill();
     wait_exit();

@@ -17,14 +17,16 @@ namespace test_support {
 // added on Windows).
 std::string program_beside_me(const std::string& name);
 
-// How long a test waits for a helper's answer before it gives up.
-constexpr std::chrono::seconds child_answer_time{20};
+// How long a test waits for a helper's answer (or its end) before it gives
+// up: long enough for a 32-bit helper that starts under user-mode emulation
+// on a busy machine. Only a failing test ever waits this long.
+constexpr std::chrono::seconds child_answer_time{120};
 
 class child_process {
 public:
     child_process(const std::string& program, const std::vector<std::string>& args);
     // Closes the child's input and waits for it to end; a child that does
-    // not end within 20 s is killed.
+    // not end within child_answer_time is killed.
     ~child_process();
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;

@@ -68,6 +68,11 @@ bool Pkcs11Core::monitor_running() {
     return monitor_.attached();
 }
 
+int Pkcs11Core::calls_inside() {
+    std::lock_guard<std::mutex> life(life_mutex_);
+    return active_calls_;
+}
+
 CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
     std::unique_lock<std::mutex> life(life_mutex_);
     life_cv_.wait(life, [this] { return phase_ != phase::finalising; });

@@ -97,6 +97,8 @@ public:
     // Starts the slot monitor unless it runs (once, however many callers).
     void ensure_monitor();
     bool monitor_running();
+    // Exports inside the core right now.
+    int calls_inside();
 
     // C_WaitForSlotEvent after its argument checks, inside an entered call.
     CK_RV wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID& slot);

@@ -56,6 +56,10 @@ std::int32_t card_import_public_key(card_handle h, std::uint16_t key_id, std::ui
 std::int32_t card_import_private_key(card_handle h, std::uint16_t private_id, std::uint16_t public_id,
                                      std::uint32_t algorithm, std::uint8_t session_reference,
                                      const std::uint8_t* wrapped, std::int32_t length);
+// AsymExportPub: the algorithm id and the public block, its leading u32 in
+// host order (*length: the capacity in, the block's length out).
+std::int32_t card_export_public_key(card_handle h, std::uint16_t key_id, std::uint32_t* algorithm, std::uint8_t* out,
+                                    std::int32_t* length);
 std::int32_t card_asym_sign(card_handle h, std::uint16_t key_id, std::uint32_t algorithm, const std::uint8_t* data,
                             std::int32_t length, std::uint8_t* out, std::int32_t* out_length);
 std::int32_t card_asym_decrypt(card_handle h, std::uint16_t key_id, const std::uint8_t* data, std::int32_t length,

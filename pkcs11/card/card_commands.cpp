@@ -93,7 +93,7 @@ std::int32_t card_gen_key_pair(card_handle h, std::uint16_t public_id, std::uint
 std::int32_t card_import_public_key(card_handle h, std::uint16_t key_id, std::uint32_t algorithm,
                                     const std::uint8_t* data, std::int32_t length) {
     return with_manager<module_manager<taviapi_keypairmgr>>(
-        h, [&](taviapi_keypairmgr& m) { return m.asym_import_pub(key_id, algorithm, 0, 0, data, length); });
+        h, [&](taviapi_keypairmgr& m) { return m.asym_import_pub(key_id, algorithm, 3, 0, data, length); });
 }
 
 std::int32_t card_import_private_key(card_handle h, std::uint16_t private_id, std::uint16_t public_id,

@@ -48,7 +48,7 @@ std::int32_t card_sym_decrypt_final(card_handle h, const std::uint8_t* data, std
 std::int32_t card_gen_key_pair(card_handle h, std::uint16_t public_id, std::uint32_t algorithm,
                                std::uint16_t private_id, std::uint16_t options);
 // AsymImportPub: the key record as the key reader gives it (its first u32
-// in host order).
+// in host order); the option bytes are 3 and 0.
 std::int32_t card_import_public_key(card_handle h, std::uint16_t key_id, std::uint32_t algorithm,
                                     const std::uint8_t* data, std::int32_t length);
 // AsymImportPri: the wrapped key under the key-encryption key in kek_slot;

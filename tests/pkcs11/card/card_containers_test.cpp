@@ -787,3 +787,83 @@ TEST_F(card_containers_test, LoadReadsWhatIsInUseAndRepairsInMemory) {
     EXPECT_EQ(tables.cont_info[566 * 5 + 134], 1);
     EXPECT_TRUE(writes().empty());
 }
+
+TEST_F(card_containers_test, FailedStepsEnterNothing) {
+    ec_key p256(MBEDTLS_ECP_DP_SECP256R1, 256, "failures");
+    const struct {
+        const char* what;
+        const char* ins;
+        const char* name;  // of the file the failing command names, or null
+    } cases[] = {
+        {"create: the info record", "45", "contInfo"},
+        {"create: the map record", "45", "cmapfile"},
+        {"generate: a key file", "42", nullptr},
+        {"generate: the card", "81", nullptr},
+        {"import: the public key", "82", nullptr},
+        {"import: the key agreement", "12", nullptr},
+        {"import: the private key", "83", nullptr},
+        {"either: entering the size", "45", "cmapfile"},
+    };
+    int step = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::int32_t index = step % 8;
+        ++step;
+        const bytes map_before = file(cmap_path);
+        nlohmann::json plan = {{"ins", c.ins}, {"sw", "6581"}};
+        if (c.name != nullptr) plan["name"] = c.name;
+        const std::string what = c.what;
+        if (what.rfind("create", 0) == 0) {
+            vt_.call("fail_next", plan);
+            EXPECT_EQ(cardfs_create_container(h_, index, "failing"), 0x6581);
+            EXPECT_EQ(file(cmap_path), map_before);
+            continue;
+        }
+        create(index, "ok");
+        const bytes created = file(cmap_path);
+        vt_.call("fail_next", plan);
+        std::int32_t status = 0;
+        if (what.rfind("generate", 0) == 0 || what.rfind("either", 0) == 0)
+            status = cardfs_generate_key_pair(h_, index, 1, 256);
+        else
+            status = cardfs_import_key_pair(h_, index, 1, 256, p256.private_block.data(), p256.public_block.data());
+        EXPECT_EQ(status, 0x6581);
+        EXPECT_EQ(file(cmap_path), created);
+        EXPECT_EQ(cmap(index).exchange_bits, 0);
+        vt_.call("fail_next", {{"clear", true}});
+        // The slot is still free for the next attempt.
+        ASSERT_EQ(cardfs_import_key_pair(h_, index, 1, 256, p256.private_block.data(), p256.public_block.data()), 0);
+        EXPECT_EQ(public_key(index, 1), p256.public_block);
+        ASSERT_EQ(cardfs_delete_container_keys(h_, index), 0);
+    }
+}
+
+TEST_F(card_containers_test, PublicKeyRepliesOfTheWrongLengthAreRefused) {
+    create(6, "reply");
+    ASSERT_EQ(cardfs_generate_key_pair(h_, 6, 2, 256), 0);
+    bytes block(144);
+    std::int32_t length = 100;
+    EXPECT_EQ(cardfs_read_public_key(h_, 6, 2, block.data(), &length), cardfs_buffer_too_small);
+    EXPECT_EQ(length, 144);
+    vt_.clear_log();
+    length = 144;
+    ASSERT_EQ(cardfs_read_public_key(h_, 6, 2, block.data(), &length), 0);
+    const auto log = vt_.log();
+    ASSERT_EQ(log.size(), 2u);  // the store directory, then the export
+    ASSERT_EQ(log[1].command.substr(0, 8), "80840100");
+    const std::string reply = log[1].reply;  // algorithm, 00 00, the block, 9000
+    for (long cut : {-4L, 4L}) {
+        SCOPED_TRACE(cut);
+        std::string changed = reply.substr(0, reply.size() - 4);
+        if (cut < 0)
+            changed.resize(changed.size() - 8);
+        else
+            changed += "00000000";
+        vt_.override_replies({log[0].reply, changed + "9000"});
+        bytes out(600, 0xEE);
+        length = 600;
+        EXPECT_EQ(cardfs_read_public_key(h_, 6, 2, out.data(), &length), 2);
+        EXPECT_EQ(length, 600);
+        EXPECT_EQ(out, bytes(600, 0xEE));
+    }
+}

@@ -30,6 +30,7 @@
 #include "card_pin.h"
 #include "card_profile.h"
 #include "card_store.h"
+#include "formatted_token.h"
 #include "store_layout.h"
 #include "support/vtoken_control.h"
 
@@ -40,13 +41,9 @@ using test_support::to_hex;
 
 namespace {
 
-const std::string so_pin = "12345678";
-const std::string user_pin = "87654321";
 const char* cmap_path = "3f00/2000/4000/cmapfile";
 const char* cont_path = "3f00/2000/4000/contInfo";
 constexpr std::uint32_t sha_256 = 0x40000013;
-
-const std::uint8_t* u8(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
 
 bytes pattern(std::size_t n, unsigned seed) {
     bytes b(n);
@@ -251,41 +248,11 @@ bytes der_signature(const bytes& rs) {
 }
 #endif
 
-class card_containers_test : public ::testing::Test {
+class card_containers_test : public formatted_token::test {
 protected:
-    void SetUp() override {
-        vt_.fresh_card();
-        vt_.call("preset", {{"name", "factory"}});
-        vt_.call("set", {{"access_mode", "strict"}});
-        set_module_sm_flag(0);
-        ASSERT_EQ(open_device(test_support::card_reader, &h_), 0);
-        bytes info(128);
-        std::int32_t n = 128;
-        ASSERT_EQ(card_get_data(h_, 0x0101, info.data(), &n), 0);
-        cardfs_format_parameters p{info.data(), 0, u8(so_pin), so_pin.size(), 10,
-                                   u8(user_pin), user_pin.size(), 10, 2};
-        std::int32_t warning = 0;
-        ASSERT_EQ(cardfs_format_token(h_, p, &warning), 0);
-        std::int32_t tries = 0;
-        ASSERT_EQ(cardfs_verify_pin(h_, cardfs_user_pin, u8(user_pin), user_pin.size(), &tries), 0);
-        vt_.clear_log();
-    }
     void TearDown() override {
-        vt_.call("fail_next", {{"clear", true}});
         vt_.call("set", {{"short_read", nullptr}});
-        close_device(h_);
-    }
-
-    bytes file(const std::string& path) {
-        return from_hex(vt_.call("file_read", {{"path", path}})["data"].get<std::string>());
-    }
-    bool exists(const std::string& name) {
-        try {
-            vt_.call("file_read", {{"path", "3f00/2000/4000/" + name}, {"length", 0}});
-            return true;
-        } catch (const test_support::vtoken_error&) {
-            return false;
-        }
+        formatted_token::test::TearDown();
     }
     // A key file of the store directory (key files are no transparent EFs).
     bool key_exists(std::uint16_t id) {
@@ -293,15 +260,7 @@ protected:
         std::snprintf(s, sizeof s, "%04x", id);
         return store_layout::files_of(vt_).count(std::string("3f00/2000/4000/") + s) != 0;
     }
-    std::vector<std::string> writes() {
-        std::vector<std::string> out;
-        for (const auto& c : vt_.commands()) {
-            const std::string ins = c.substr(2, 2);
-            if (ins == "45" || ins == "42" || ins == "43" || ins == "81" || ins == "82" || ins == "83")
-                out.push_back(c);
-        }
-        return out;
-    }
+    std::vector<std::string> writes() { return commands_of({"45", "42", "43", "81", "82", "83"}); }
     store_layout::cmap_entry cmap(int i) { return store_layout::cmap_record(file(cmap_path), i); }
     store_layout::cont_entry cont(int i) { return store_layout::cont_record(file(cont_path), i); }
 
@@ -326,8 +285,6 @@ protected:
         ASSERT_EQ(cardfs_create_container(h_, index, name.c_str()), 0);
     }
 
-    test_support::vtoken_control vt_;
-    card_handle h_ = 0;
 };
 
 }  // namespace

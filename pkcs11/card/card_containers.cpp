@@ -126,12 +126,16 @@ std::int32_t check_slot_free(card_handle h, std::int32_t index, std::int32_t spe
     return get_u16(map + cmap_offset(index) + bits_at(spec)) != 0 ? cardfs_slot_occupied : 0;
 }
 
+// The whole map (a full read) and the container's "contInfo" record.
+std::int32_t read_records(card_handle h, std::int32_t index, std::uint8_t* map, std::uint8_t* cont) {
+    const std::int32_t status = read_cmap(h, map);
+    return status != 0 ? status : read_cont(h, index, cont);
+}
+
 std::int32_t update_key_info(card_handle h, std::int32_t index, std::int32_t spec, std::uint32_t bits) {
     std::uint8_t map[cardfs_cmapfile_size];
-    std::int32_t status = read_cmap(h, map);
-    if (status != 0) return status;
     std::uint8_t cont[cardfs_cont_info_record_size];
-    status = read_cont(h, index, cont);
+    std::int32_t status = read_records(h, index, map, cont);
     if (status != 0) return status;
     if (cardfs_all_zero(cont, sizeof cont)) {
         cardfs_fresh_cont_info(cont);
@@ -282,10 +286,8 @@ std::int32_t cardfs_clear_key_slot(card_handle h, std::int32_t index, std::uint3
     if (!cardfs_valid_container(index) || (flags & ~3u) != 0) return cardfs_bad_container;
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
         std::uint8_t map[cardfs_cmapfile_size];
-        std::int32_t status = read_cmap(h, map);
-        if (status != 0) return status;
         std::uint8_t cont[cardfs_cont_info_record_size];
-        status = read_cont(h, index, cont);
+        std::int32_t status = read_records(h, index, map, cont);
         if (status != 0) return status;
         std::uint8_t* record = map + cmap_offset(index);
         for (std::int32_t spec : {cardfs_spec_exchange, cardfs_spec_signature}) {

@@ -19,10 +19,9 @@
 
 namespace formatted_token {
 
-const std::string so_pin = "12345678";
-const std::string user_pin = "87654321";
-
-inline const std::uint8_t* u8(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+using store_layout::so_pin;
+using store_layout::u8;
+using store_layout::user_pin;
 
 class test : public ::testing::Test {
 protected:

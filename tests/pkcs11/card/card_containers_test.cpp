@@ -36,6 +36,8 @@
 
 using namespace solvantex;
 using store_layout::bytes;
+using store_layout::u8;
+using store_layout::user_pin;
 using test_support::from_hex;
 using test_support::to_hex;
 
@@ -823,4 +825,36 @@ TEST_F(card_containers_test, PublicKeyRepliesOfTheWrongLengthAreRefused) {
         EXPECT_EQ(length, 600);
         EXPECT_EQ(out, bytes(600, 0xEE));
     }
+}
+
+TEST_F(card_containers_test, CardPulledAfterTheMapIsClearedLosesNothingThatCounts) {
+    create(2, "pulled");
+    ASSERT_EQ(cardfs_generate_key_pair(h_, 2, 2, 256), 0);
+    const bytes cert = pattern(300, 8);
+    ASSERT_EQ(cardfs_write_cert(h_, 2, 2, cert.data(), 300), 0);
+    // The store directory, the map's read, then its write: the card keeps the
+    // write and goes before it answers.
+    vt_.call("pull_after", {{"apdus", 3}, {"execute", true}});
+    EXPECT_NE(cardfs_delete_container_keys(h_, 2), 0);
+    vt_.call("insert", {{"wait_ready", true}});
+    close_device(h_);
+    ASSERT_EQ(open_device(test_support::card_reader, &h_), 0);
+    std::int32_t tries = 0;
+    ASSERT_EQ(cardfs_verify_pin(h_, cardfs_user_pin, u8(user_pin), user_pin.size(), &tries), 0);
+
+    EXPECT_EQ(cmap(2).flags, 0);
+    EXPECT_EQ(cmap(2).signature_bits, 0);
+    cardfs_container_tables tables{};
+    ASSERT_EQ(cardfs_load_containers(h_, &tables), 0);
+    EXPECT_EQ(tables.count, 0);
+    // The place is taken again from clean: no certificate comes back, and a
+    // new key replaces the one left in the key files.
+    create(2, "again");
+    EXPECT_FALSE(exists("ksc02"));
+    ASSERT_EQ(cardfs_load_containers(h_, &tables), 0);
+    EXPECT_EQ(tables.count, 1);
+    EXPECT_EQ(tables.cont_info[566 * 2 + 134], 0);
+    ASSERT_EQ(cardfs_generate_key_pair(h_, 2, 2, 256), 0);
+    const bytes digest = sha256(pattern(10, 1));
+    EXPECT_TRUE(ecdsa_verifies(MBEDTLS_ECP_DP_SECP256R1, public_key(2, 2), digest, sign(2, 2, 0, digest)));
 }

@@ -93,7 +93,7 @@ std::int32_t card_gen_key_pair(card_handle h, std::uint16_t public_id, std::uint
 std::int32_t card_import_public_key(card_handle h, std::uint16_t key_id, std::uint32_t algorithm,
                                     const std::uint8_t* data, std::int32_t length) {
     return with_manager<module_manager<taviapi_keypairmgr>>(
-        h, [&](taviapi_keypairmgr& m) { return m.asym_import_pub(key_id, algorithm, 0, 0, data, length); });
+        h, [&](taviapi_keypairmgr& m) { return m.asym_import_pub(key_id, algorithm, 3, 0, data, length); });
 }
 
 std::int32_t card_import_private_key(card_handle h, std::uint16_t private_id, std::uint16_t public_id,
@@ -102,6 +102,17 @@ std::int32_t card_import_private_key(card_handle h, std::uint16_t private_id, st
     return with_manager<module_manager<taviapi_keypairmgr>>(h, [&](taviapi_keypairmgr& m) {
         return m.asym_wrap_import_pri(kek_slot, private_id, public_id, algorithm, session_reference, 0, wrapped,
                                       length);
+    });
+}
+
+std::int32_t card_export_public_key(card_handle h, std::uint16_t key_id, std::uint32_t* algorithm, std::uint8_t* out,
+                                    std::int32_t* length) {
+    if (algorithm == nullptr) return status_unusable;
+    return with_manager<module_manager<taviapi_keypairmgr>>(h, [&](taviapi_keypairmgr& m) {
+        std::int32_t header = 0, byte4 = 0, byte5 = 0;
+        const std::int32_t status = m.asym_export_pub(key_id, {&header, &byte4, &byte5, out, length});
+        if (status == 0) *algorithm = static_cast<std::uint32_t>(header);
+        return status;
     });
 }
 

@@ -48,7 +48,7 @@ std::int32_t card_sym_decrypt_final(card_handle h, const std::uint8_t* data, std
 std::int32_t card_gen_key_pair(card_handle h, std::uint16_t public_id, std::uint32_t algorithm,
                                std::uint16_t private_id, std::uint16_t options);
 // AsymImportPub: the key record as the key reader gives it (its first u32
-// in host order).
+// in host order); the option bytes are 3 and 0.
 std::int32_t card_import_public_key(card_handle h, std::uint16_t key_id, std::uint32_t algorithm,
                                     const std::uint8_t* data, std::int32_t length);
 // AsymImportPri: the wrapped key under the key-encryption key in kek_slot;
@@ -56,6 +56,10 @@ std::int32_t card_import_public_key(card_handle h, std::uint16_t key_id, std::ui
 std::int32_t card_import_private_key(card_handle h, std::uint16_t private_id, std::uint16_t public_id,
                                      std::uint32_t algorithm, std::uint8_t session_reference,
                                      const std::uint8_t* wrapped, std::int32_t length);
+// AsymExportPub: the algorithm id and the public block, its leading u32 in
+// host order (*length: the capacity in, the block's length out).
+std::int32_t card_export_public_key(card_handle h, std::uint16_t key_id, std::uint32_t* algorithm, std::uint8_t* out,
+                                    std::int32_t* length);
 std::int32_t card_asym_sign(card_handle h, std::uint16_t key_id, std::uint32_t algorithm, const std::uint8_t* data,
                             std::int32_t length, std::uint8_t* out, std::int32_t* out_length);
 std::int32_t card_asym_decrypt(card_handle h, std::uint16_t key_id, const std::uint8_t* data, std::int32_t length,

@@ -35,6 +35,9 @@ std::int32_t select_path(card_handle h, const std::uint8_t* path, std::int32_t l
     return with_manager<filemgr>(h, [&](filemgr& m) { return m.select_df_by_path_from_mf(path, length, info); });
 }
 
+std::int32_t create_ef(card_handle h, std::uint16_t id, const char* name, std::uint8_t type, std::uint8_t access1,
+                       std::uint8_t access2, std::uint8_t access3, std::uint32_t size);
+
 std::uint16_t get_u16_le(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[1] << 8 | p[0]); }
 void put_u16_le(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v);
@@ -147,6 +150,18 @@ std::int32_t cardfs_create_file_ex(card_handle h, std::uint16_t id, const char* 
                                    std::uint8_t access1, std::uint8_t access2, std::uint8_t access3,
                                    std::uint32_t size) {
     if (!cardfs_valid_name(name) || size > cardfs_offset_limit) return cardfs_bad_argument;
+    return create_ef(h, id, name, type, access1, access2, access3, size);
+}
+
+std::int32_t cardfs_create_key_file(card_handle h, std::uint16_t id, std::uint8_t type, std::uint8_t access1,
+                                    std::uint8_t access2, std::uint8_t access3) {
+    return create_ef(h, id, "", type, access1, access2, access3, 0);
+}
+
+namespace {
+
+std::int32_t create_ef(card_handle h, std::uint16_t id, const char* name, std::uint8_t type, std::uint8_t access1,
+                       std::uint8_t access2, std::uint8_t access3, std::uint32_t size) {
     ef_record_parameters record{};
     record.type = type;
     record.access[0] = access1;
@@ -157,6 +172,8 @@ std::int32_t cardfs_create_file_ex(card_handle h, std::uint16_t id, const char* 
     record.size = static_cast<std::uint16_t>(size);
     return with_manager<filemgr>(h, [&](filemgr& m) { return m.create_ef(record); });
 }
+
+}  // namespace
 
 std::int32_t cardfs_create_dir(card_handle h, std::uint16_t id, const char* name, std::uint8_t access1,
                                std::uint8_t access2) {

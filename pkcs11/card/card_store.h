@@ -129,6 +129,10 @@ std::int32_t cardfs_write_here(card_handle h, const char* name, std::uint32_t of
 std::int32_t cardfs_create_file_ex(card_handle h, std::uint16_t id, const char* name, std::uint8_t type,
                                    std::uint8_t access1, std::uint8_t access2, std::uint8_t access3,
                                    std::uint32_t size);
+// A key file (type 0x20 public, 0x30 private): an EF of size 0 with an
+// empty name.
+std::int32_t cardfs_create_key_file(card_handle h, std::uint16_t id, std::uint8_t type, std::uint8_t access1,
+                                    std::uint8_t access2, std::uint8_t access3);
 std::int32_t cardfs_create_dir(card_handle h, std::uint16_t id, const char* name, std::uint8_t access1,
                                std::uint8_t access2);
 std::int32_t cardfs_delete_here(card_handle h, const char* name);

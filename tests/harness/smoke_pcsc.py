@@ -124,6 +124,9 @@ def main(argv=None) -> int:
         vt = VtCtl(a.control_port, timeout=15.0).connect()
     except OSError as e:
         print("info  no token side channel on port %d (%s)" % (a.control_port, e))
+    if vt is not None:
+        # Earlier tests may have left a secure channel or hooks on the card.
+        vt.call("reset_state")
 
     with pcsc.Context() as ctx:
         readers = ctx.readers()

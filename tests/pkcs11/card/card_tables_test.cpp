@@ -14,6 +14,7 @@
 #include "card_profile.h"
 #include "card_store.h"
 #include "card_tables.h"
+#include "formatted_token.h"
 #include "store_layout.h"
 #include "support/vtoken_control.h"
 
@@ -59,52 +60,14 @@ cardfs_data_record data_object(const std::string& label, bool is_private) {
     return r;
 }
 
-class card_tables_test : public ::testing::Test {
+class card_tables_test : public formatted_token::test {
 protected:
     void SetUp() override {
-        vt_.fresh_card();
-        vt_.call("preset", {{"name", "factory"}});
-        vt_.call("set", {{"access_mode", "strict"}});
-        set_module_sm_flag(0);
-        ASSERT_EQ(open_device(test_support::card_reader, &h_), 0);
-        bytes info(128);
-        std::int32_t n = 128;
-        ASSERT_EQ(card_get_data(h_, 0x0101, info.data(), &n), 0);
-        cardfs_format_parameters p{info.data(), 0, u8(so_pin), so_pin.size(), 10,
-                                   u8(user_pin), user_pin.size(), 10, 2};
-        std::int32_t warning = 0;
-        ASSERT_EQ(cardfs_format_token(h_, p, &warning), 0);
-        std::int32_t tries = 0;
-        ASSERT_EQ(cardfs_verify_pin(h_, cardfs_user_pin, u8(user_pin), user_pin.size(), &tries), 0);
+        formatted_token::test::SetUp();
         cardfs_reset_cache(&cache_);
-        vt_.clear_log();
     }
-    void TearDown() override {
-        vt_.call("fail_next", {{"clear", true}});
-        close_device(h_);
-    }
+    std::vector<std::string> writes() { return commands_of({"45", "42", "43"}); }
 
-    bytes file(const std::string& path) {
-        return from_hex(vt_.call("file_read", {{"path", path}})["data"].get<std::string>());
-    }
-    // A file of the store directory, by name.
-    bool exists(const std::string& name) {
-        try {
-            vt_.call("file_read", {{"path", "3f00/2000/4000/" + name}, {"length", 0}});
-            return true;
-        } catch (const test_support::vtoken_error&) {
-            return false;
-        }
-    }
-    std::vector<std::string> writes() {
-        std::vector<std::string> out;
-        for (const auto& c : vt_.commands())
-            if (c.substr(2, 2) == "45" || c.substr(2, 2) == "42" || c.substr(2, 2) == "43") out.push_back(c);
-        return out;
-    }
-
-    test_support::vtoken_control vt_;
-    card_handle h_ = 0;
     cardfs_table_cache cache_{};
 };
 

@@ -1,6 +1,7 @@
 // libFuzzer target over the store's byte forms: the table headers of
-// "keyObjects" and "ObjFileIdx", their records and the file information of
-// a select. Any input must decode or be refused without a crash or an
+// "keyObjects" and "ObjFileIdx", their records, the "cmapfile" and
+// "contInfo" records of the key containers and the file information of a
+// select. Any input must decode or be refused without a crash or an
 // over-read, and whatever decodes must encode to a form that decodes to the
 // same values.
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "card_container_forms.h"
 #include "card_store_forms.h"
 
 namespace {
@@ -76,6 +78,49 @@ void file_info(const std::uint8_t* data, std::size_t size) {
     if (info.kind == 0) require(info.size == 0);
 }
 
+void cmap_record(const std::uint8_t* data, std::size_t size) {
+    cardfs_cmap_record r{};
+    if (cardfs_decode_cmap_record(data, size, &r) != 0) return;
+    require(size >= cardfs_cmap_record_size && r.name[cardfs_cmap_name_units] == '\0');
+    std::uint8_t bytes[cardfs_cmap_record_size];
+    require(cardfs_encode_cmap_record(r, bytes) == 0);
+    cardfs_cmap_record back{};
+    require(cardfs_decode_cmap_record(bytes, sizeof bytes, &back) == 0);
+    require(std::strcmp(back.name, r.name) == 0 && back.flags == r.flags && back.reserved == r.reserved &&
+            back.signature_bits == r.signature_bits && back.exchange_bits == r.exchange_bits);
+    // Bytes past the name's end are all that a re-encoding may change.
+    const std::size_t n = std::strlen(r.name);
+    for (std::size_t i = 0; i < n; ++i) require(bytes[2 * i] == data[2 * i]);
+    require(std::memcmp(bytes + 80, data + 80, 6) == 0);
+}
+
+bool same_half(const cardfs_cont_half& a, const cardfs_cont_half& b) {
+    const auto same_key = [](const cardfs_key_part& x, const cardfs_key_part& y) {
+        return x.label_length == y.label_length && std::memcmp(x.label, y.label, x.label_length) == 0 &&
+               x.key_type == y.key_type && x.bits == y.bits;
+    };
+    return same_key(a.public_key, b.public_key) && same_key(a.private_key, b.private_key) &&
+           a.cert.label_length == b.cert.label_length &&
+           std::memcmp(a.cert.label, b.cert.label, a.cert.label_length) == 0 && a.cert.bits == b.cert.bits;
+}
+
+void cont_info_record(const std::uint8_t* data, std::size_t size) {
+    cardfs_cont_info_record r{};
+    if (cardfs_decode_cont_info(data, size, &r) != 0) return;
+    require(size >= cardfs_cont_info_record_size && r.signature_id_length <= 64 && r.exchange_id_length <= 64);
+    std::uint8_t bytes[cardfs_cont_info_record_size];
+    require(cardfs_encode_cont_info(r, bytes) == 0);
+    cardfs_cont_info_record back{};
+    require(cardfs_decode_cont_info(bytes, sizeof bytes, &back) == 0);
+    require(back.tag == r.tag && back.signature_id_length == r.signature_id_length &&
+            std::memcmp(back.signature_id, r.signature_id, r.signature_id_length) == 0 &&
+            back.exchange_id_length == r.exchange_id_length &&
+            std::memcmp(back.exchange_id, r.exchange_id, r.exchange_id_length) == 0 &&
+            back.signature_cert == r.signature_cert && back.exchange_cert == r.exchange_cert &&
+            same_half(back.signature, r.signature) && same_half(back.exchange, r.exchange));
+    require(cardfs_cont_info_tagged(bytes) == (r.tag == cardfs_cont_info_tag));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -84,11 +129,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // length the input gives, so reads past it are caught).
     const std::uint8_t* rest = data + 1;
     const std::size_t n = size - 1;
-    switch (data[0] % 4) {
+    switch (data[0] % 6) {
         case 0: headers(rest, n); break;
         case 1: secret_record(rest, n); break;
         case 2: data_record(rest, n); break;
-        default: file_info(rest, n); break;
+        case 3: file_info(rest, n); break;
+        case 4: cmap_record(rest, n); break;
+        default: cont_info_record(rest, n); break;
     }
     return 0;
 }

@@ -86,4 +86,72 @@ inline std::string data_file_name(const bytes& record) {
 }
 inline std::uint32_t in_use(const bytes& record) { return le32(record, 0); }
 
+
+// ---- key containers -------------------------------------------------------
+
+inline std::uint16_t le16(const bytes& b, std::size_t at) {
+    return static_cast<std::uint16_t>(b.at(at) | b.at(at + 1) << 8);
+}
+
+// One "cmapfile" record (86 bytes at 86 x i).
+struct cmap_entry {
+    bytes name_utf16;   // the 80 name bytes as stored
+    std::string name;   // the characters up to the first zero unit
+    int flags = 0;
+    int reserved = 0;
+    int signature_bits = 0;
+    int exchange_bits = 0;
+};
+inline cmap_entry cmap_record(const bytes& file, int i) {
+    cmap_entry e;
+    const std::size_t at = 86 * static_cast<std::size_t>(i);
+    e.name_utf16.assign(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at + 80));
+    for (std::size_t u = 0; u < 40; ++u) {
+        const int unit = le16(file, at + 2 * u);
+        if (unit == 0) break;
+        e.name.push_back(static_cast<char>(unit));
+    }
+    e.flags = file.at(at + 80);
+    e.reserved = file.at(at + 81);
+    e.signature_bits = le16(file, at + 82);
+    e.exchange_bits = le16(file, at + 84);
+    return e;
+}
+
+// One half of a "contInfo" record (215 bytes): the words the tests look at.
+struct cont_half {
+    std::uint32_t public_bits = 0, private_bits = 0, cert_bits = 0;
+    bytes key_parts;   // the first 146 bytes
+    bytes cert_part;   // the last 69
+};
+struct cont_entry {
+    std::uint32_t tag = 0;
+    bytes signature_id, exchange_id;
+    int signature_cert = 0, exchange_cert = 0;
+    cont_half signature, exchange;
+    bytes raw;
+};
+inline cont_half cont_half_at(const bytes& r, std::size_t at) {
+    cont_half h;
+    h.public_bits = le32(r, at + 69);
+    h.private_bits = le32(r, at + 73 + 69);
+    h.cert_bits = le32(r, at + 146 + 65);
+    h.key_parts.assign(r.begin() + static_cast<long>(at), r.begin() + static_cast<long>(at + 146));
+    h.cert_part.assign(r.begin() + static_cast<long>(at + 146), r.begin() + static_cast<long>(at + 215));
+    return h;
+}
+inline cont_entry cont_record(const bytes& file, int i) {
+    cont_entry e;
+    const std::size_t at = 566 * static_cast<std::size_t>(i);
+    e.raw.assign(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at + 566));
+    e.tag = le32(e.raw, 0);
+    e.signature_id.assign(e.raw.begin() + 4, e.raw.begin() + 4 + e.raw.at(68));
+    e.exchange_id.assign(e.raw.begin() + 69, e.raw.begin() + 69 + e.raw.at(133));
+    e.signature_cert = e.raw.at(134);
+    e.exchange_cert = e.raw.at(135);
+    e.signature = cont_half_at(e.raw, 136);
+    e.exchange = cont_half_at(e.raw, 351);
+    return e;
+}
+
 }  // namespace store_layout

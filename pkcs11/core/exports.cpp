@@ -4,6 +4,7 @@
 
 #include "export_shape.h"
 #include "token_mgr.h"
+#include "token_sessions.h"
 #include "token_work.h"
 
 using namespace pkcs11;
@@ -129,20 +130,26 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR /*pApplicatio
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (!(flags & CKF_SERIAL_SESSION)) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
         if (missing(phSession)) return CKR_ARGUMENTS_BAD;
-        return on_slot(core, slotID, CKR_SLOT_ID_INVALID, token_work);
+        return on_slot(core, slotID, CKR_SLOT_ID_INVALID, [&](pkcs11_token& token) {
+            CK_SESSION_HANDLE handle = 0;
+            const CK_RV rv = open_session(core.sessions(), token, flags, handle);
+            if (rv == CKR_OK) *phSession = handle;
+            return rv;
+        });
     });
 }
 
+// A session whose token has left closes with 0 like any other.
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
     return in_module([&](Pkcs11Core& core) {
-        return locked(core, [&] { return core.sessions().close(hSession) ? CKR_OK : CKR_SESSION_HANDLE_INVALID; });
+        return locked(core, [&] { return close_session(core.sessions(), core.tokens(), hSession); });
     });
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
     return in_module([&](Pkcs11Core& core) {
         return locked(core, [&] {
-            core.sessions().close_slot(slotID);
+            close_slot_sessions(core.sessions(), core.tokens(), slotID);
             return CKR_OK;
         });
     });
@@ -151,7 +158,9 @@ CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pInfo)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return session_info(session, token, *pInfo);
+        });
     });
 }
 

@@ -19,6 +19,17 @@ std::atomic<Pkcs11Core*> current_core{nullptr};
 Pkcs11Core* spare_core = nullptr;
 Pkcs11Core* left_behind = nullptr;
 
+std::atomic<Pkcs11Core::device_source_factory> source_factory{nullptr};
+
+std::unique_ptr<pkcs11_device_source> first_device_source() {
+    const Pkcs11Core::device_source_factory factory = source_factory.load();
+    if (factory != nullptr) {
+        std::unique_ptr<pkcs11_device_source> made = factory();
+        if (made) return made;
+    }
+    return std::make_unique<pkcs11_no_devices>();
+}
+
 constexpr mutex_callbacks default_callbacks{&default_create_mutex, &default_destroy_mutex, &default_lock_mutex,
                                             &default_unlock_mutex};
 
@@ -54,7 +65,9 @@ void Pkcs11Core::child_after_fork() {
     spare_core = nullptr;
 }
 
-Pkcs11Core::Pkcs11Core() : devices_(std::make_unique<pkcs11_no_devices>()) {}
+Pkcs11Core::Pkcs11Core() : devices_(first_device_source()) {}
+
+void Pkcs11Core::set_device_source_factory(device_source_factory factory) { source_factory.store(factory); }
 
 Pkcs11Core::~Pkcs11Core() = default;
 
@@ -101,6 +114,12 @@ CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
 
     callbacks_ = chosen;
     mutex_ = mutex;
+    {
+        // A monitor of an earlier initialisation, left to finish alone,
+        // ends its refresh first and then sees the new generation.
+        std::lock_guard<std::mutex> work(monitor_work_);
+        generation_.fetch_add(1);
+    }
     {
         std::lock_guard<std::mutex> monitor(monitor_mutex_);
         monitor_closed_ = false;
@@ -188,22 +207,29 @@ Pkcs11Core::lock_scope::~lock_scope() {
 void Pkcs11Core::ensure_monitor() {
     std::lock_guard<std::mutex> monitor(monitor_mutex_);
     if (monitor_closed_ || monitor_.attached()) return;
+    // Marked running before the thread exists: the thread reads only what
+    // is set here.
     monitor_run_ = true;
     const mutex_callbacks callbacks = callbacks_;
     const CK_VOID_PTR mutex = mutex_;
+    const std::uint64_t generation = generation_.load();
     // A failed start leaves the module without a monitor: waits then end
     // only with C_Finalize.
-    if (!monitor_.start([this, callbacks, mutex] { monitor_body(callbacks, mutex); })) monitor_run_ = false;
+    if (!monitor_.start([this, callbacks, mutex, generation] { monitor_body(callbacks, mutex, generation); }))
+        monitor_run_ = false;
 }
 
-void Pkcs11Core::monitor_body(mutex_callbacks callbacks, CK_VOID_PTR mutex) {
-    while (monitor_run_) {
+void Pkcs11Core::monitor_body(mutex_callbacks callbacks, CK_VOID_PTR mutex, std::uint64_t generation) {
+    const auto current = [&] { return monitor_run_ && generation_.load() == generation; };
+    while (current()) {
         const int event = devices_->wait_event();
         if (event != pkcs11_device_source::event_arrival && event != pkcs11_device_source::event_removal) break;
-        if (!monitor_run_) break;
         {
             lock_scope lock(callbacks, mutex);
-            if (lock.held()) (void)tokens_.refresh(*devices_);
+            if (!lock.held()) continue;
+            std::lock_guard<std::mutex> work(monitor_work_);
+            if (!current()) break;
+            (void)tokens_.refresh(*devices_);
         }
         wake_waiters(false);
     }

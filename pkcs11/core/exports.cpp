@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "export_shape.h"
+#include "token_info.h"
 #include "token_mgr.h"
 #include "token_sessions.h"
 #include "token_work.h"
@@ -74,7 +75,8 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pInfo)) return CKR_ARGUMENTS_BAD;
-        return on_slot(core, slotID, CKR_DEVICE_REMOVED, token_work);
+        return on_slot(core, slotID, CKR_DEVICE_REMOVED,
+                       [&](pkcs11_token& token) { return get_token_info(token, *pInfo); });
     });
 }
 
@@ -178,7 +180,11 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
 }
 
 CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
-    return in_module([&](Pkcs11Core& core) { return on_session(core, hSession, session_work); });
+    return in_module([&](Pkcs11Core& core) {
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return logout(core.sessions(), session, token);
+        });
+    });
 }
 
 CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,

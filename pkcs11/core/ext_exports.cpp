@@ -1,5 +1,6 @@
 // The vendor extension's exports (M_*).
 #include "export_shape.h"
+#include "token_info.h"
 #include "token_work.h"
 
 using namespace pkcs11;
@@ -15,11 +16,11 @@ bool missing(const void* pointer) { return pointer == nullptr; }
 
 extern "C" {
 
-CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE /*userType*/, CK_EXT_USER_INFO_PTR pInfo) {
+CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE userType, CK_EXT_USER_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) {
         return on_slot(core, slotID, CKR_DEVICE_REMOVED, [&](pkcs11_token& token) {
             // Without a record there is nothing to fill.
-            return pInfo == nullptr ? CKR_OK : token_work(token);
+            return pInfo == nullptr ? CKR_OK : get_user_info(token, userType, *pInfo);
         });
     });
 }
@@ -27,7 +28,8 @@ CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE /*userType*/, CK_EXT_USER_IN
 CK_RV M_GetTokenExtInfo(CK_SLOT_ID slotID, CK_EXT_TOKEN_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pInfo)) return CKR_ARGUMENTS_BAD;
-        return on_slot(core, slotID, CKR_DEVICE_REMOVED, token_work);
+        return on_slot(core, slotID, CKR_DEVICE_REMOVED,
+                       [&](pkcs11_token& token) { return get_token_ext_info(token, *pInfo); });
     });
 }
 

@@ -142,6 +142,20 @@ CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
     }
     // 1. No new call enters; blocked slot-event waiters leave.
     wake_waiters(true);
+    if (devices_->process_exiting()) {
+        // Called from an exit handler: the card layer may be gone already.
+        // The monitor and the tokens are left to the ending process.
+        {
+            std::lock_guard<std::mutex> monitor(monitor_mutex_);
+            monitor_closed_ = true;
+            monitor_run_ = false;
+        }
+        if (monitor_.attached()) monitor_.detach();
+        std::lock_guard<std::mutex> life(life_mutex_);
+        phase_ = phase::down;
+        life_cv_.notify_all();
+        return CKR_OK;
+    }
     // 2. The device events end, so that the monitor's wait returns.
     devices_->stop_events();
     // 3. The monitor is asked to end and joined without the lock (it takes

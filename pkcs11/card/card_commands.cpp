@@ -1,5 +1,7 @@
 #include "card_commands.h"
 
+#include "card_call.h"
+
 #include "protocol/session_key_manager.h"
 #include "protocol/status.h"
 
@@ -8,18 +10,6 @@ namespace solvantex {
 using namespace zervik;
 
 namespace {
-
-// The handle check, then one call on a manager made with the device and the
-// module's flag.
-template <typename Manager, typename Call>
-std::int32_t with_manager(card_handle h, Call&& call) {
-    device_winscard* device = device_of(h);
-    if (device == nullptr) return status_failed;
-    Manager manager(device, module_sm_flag());
-    // Calls of several commands look again before each one.
-    manager.set_handle_check([h] { return device_of(h) != nullptr; });
-    return call(manager);
-}
 
 using session = TaviPrototcol_SessionKeyManager;
 

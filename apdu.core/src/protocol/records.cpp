@@ -28,7 +28,7 @@ std::int32_t build_format_record(const format_parameters& p, command_data& out) 
 }
 
 std::int32_t build_pin_record(const pin_record_parameters& p, command_data& out) {
-    out.u8(p.reference).u32(p.algorithm).u8(0x82).u8(p.try_limit).u8(p.try_limit);
+    out.u8(p.reference).u32(p.algorithm).u8(p.type).u8(p.try_limit).u8(p.try_limit);
     out.padded_bytes(p.pin, p.pin_length, pin_value_max);
     out.bytes(p.first, 1).bytes(p.second, 1).u8(p.third).u8(p.fourth);
     return result(out);

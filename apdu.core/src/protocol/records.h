@@ -52,6 +52,7 @@ struct pin_record_parameters {
     const std::uint8_t* second;  // one byte is read
     std::uint8_t third;
     std::uint8_t fourth;
+    std::uint8_t type = 0x82;  // 0x82 a PIN; the module also installs key slots (0x84)
 };
 
 struct df_record_parameters {

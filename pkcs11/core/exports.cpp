@@ -5,6 +5,7 @@
 #include "export_shape.h"
 #include "token_info.h"
 #include "token_mgr.h"
+#include "token_pins.h"
 #include "token_sessions.h"
 #include "token_work.h"
 
@@ -105,26 +106,32 @@ CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE /*type*/, CK_MECHA
     });
 }
 
-CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG /*ulPinLen*/, CK_UTF8CHAR_PTR pLabel) {
+CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pPin) || missing(pLabel)) return CKR_ARGUMENTS_BAD;
-        return on_slot(core, slotID, CKR_SLOT_ID_INVALID, token_work);
-    });
-}
-
-CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG /*ulPinLen*/) {
-    return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pPin)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, [](pkcs11_session& session, pkcs11_token& token) -> CK_RV {
-            if (session.state != CKS_RW_SO_FUNCTIONS) return CKR_USER_NOT_LOGGED_IN;
-            return session_work(session, token);
+        return on_slot(core, slotID, CKR_SLOT_ID_INVALID, [&](pkcs11_token& token) {
+            return init_token(core.sessions(), token, pPin, ulPinLen, pLabel);
         });
     });
 }
 
-CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR /*pOldPin*/, CK_ULONG /*ulOldLen*/,
-               CK_UTF8CHAR_PTR /*pNewPin*/, CK_ULONG /*ulNewLen*/) {
-    return in_module([&](Pkcs11Core& core) { return on_session(core, hSession, session_work); });
+CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pPin, ulPinLen)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) -> CK_RV {
+            if (session.state != CKS_RW_SO_FUNCTIONS) return CKR_USER_NOT_LOGGED_IN;
+            return init_pin(token, pPin, ulPinLen);
+        });
+    });
+}
+
+CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
+               CK_ULONG ulNewLen) {
+    return in_module([&](Pkcs11Core& core) {
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return set_pin(core.sessions(), session, token, pOldPin, ulOldLen, pNewPin, ulNewLen);
+        });
+    });
 }
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR /*pApplication*/, CK_NOTIFY /*Notify*/,
@@ -172,10 +179,13 @@ CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HA
     return in_module(function_not_supported);
 }
 
-CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR /*pPin*/, CK_ULONG /*ulPinLen*/) {
+CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (userType > CKU_CONTEXT_SPECIFIC) return CKR_USER_TYPE_INVALID;
-        return on_session(core, hSession, session_work);
+        if (missing(pPin, ulPinLen)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return login(core.sessions(), token, userType, pPin, ulPinLen);
+        });
     });
 }
 
@@ -490,7 +500,9 @@ CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR /*pSeed*/, CK_ULONG /
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pRandomData, ulRandomLen)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return generate_random(token, pRandomData, ulRandomLen);
+        });
     });
 }
 

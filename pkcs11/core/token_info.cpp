@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "card_device_source.h"
+#include "card_pin.h"
+#include "card_store.h"
 #include "token_card.h"
 #include "token_sessions.h"
 
@@ -34,7 +36,6 @@ constexpr std::uint32_t scard_unknown_reader = 0x80100009;
 constexpr std::int32_t no_data_object = 0x6A88;
 constexpr std::int32_t card_info_size = 128;
 constexpr std::int32_t version_size = 6;
-constexpr std::int32_t memory_size = 10;
 
 }  // namespace
 
@@ -82,68 +83,69 @@ bool card_gone(pkcs11_token& token, std::int32_t status) {
 }
 
 std::int32_t update_pin_flags(pkcs11_token& token) {
-    CK_FLAGS& flags = token.info().flags;
-    if (card_select_app_dir(token) != 0) {
-        flags = recompute_pin_flags(flags, false, nullptr, nullptr);
+    return on_device(token, [&](solvantex::card_handle h) -> std::int32_t {
+        CK_FLAGS& flags = token.info().flags;
+        if (solvantex::cardfs_select_app_dir(h) != 0) {
+            flags = recompute_pin_flags(flags, false, nullptr, nullptr);
+            return 0;
+        }
+        std::int32_t tries = 0, change = 0;
+        std::int32_t status = solvantex::cardfs_get_pin_info(h, solvantex::cardfs_user_pin, &tries, &change);
+        if (status != 0) return status;
+        const pin_state user{tries, change != 0};
+        status = solvantex::cardfs_get_pin_info(h, solvantex::cardfs_so_pin, &tries, &change);
+        if (status != 0) return status;
+        const pin_state so{tries, change != 0};
+        flags = recompute_pin_flags(flags, true, &user, &so);
         return 0;
-    }
-    std::int32_t tries = 0, change = 0;
-    std::int32_t status = card_pin_info(token, 2, &tries, &change);
-    if (status != 0) return status;
-    const pin_state user{tries, change != 0};
-    status = card_pin_info(token, 1, &tries, &change);
-    if (status != 0) return status;
-    const pin_state so{tries, change != 0};
-    flags = recompute_pin_flags(flags, true, &user, &so);
-    return 0;
+    });
 }
 
 std::int32_t refresh_token_info(pkcs11_token& token) {
-    CK_TOKEN_INFO& info = token.info();
     if (token.connected() && card_alive(token) != 0) token.disconnect();
-    // A card that was never given its information (a blank chip) has no
-    // data object: the token keeps the template's texts.
-    std::uint8_t card_info[card_info_size];
-    std::int32_t status = card_data(token, 0x0101, card_info, card_info_size);
-    if (status == 0) {
-        copy_card_text(info.manufacturerID, sizeof info.manufacturerID, card_info);
-        copy_card_text(info.label, sizeof info.label, card_info + 64);
-    } else if (status != no_data_object) {
-        return status;
-    }
-    if (token.connection_fresh) return 0;
+    return on_device(token, [&](solvantex::card_handle h) -> std::int32_t {
+        CK_TOKEN_INFO& info = token.info();
+        // A card that was never given its information (a blank chip) has no
+        // data object: the token keeps the template's texts.
+        std::uint8_t card_info[card_info_size];
+        std::int32_t status = solvantex::cardfs_get_data(h, 0x0101, card_info, card_info_size);
+        if (status == 0) {
+            copy_card_text(info.manufacturerID, sizeof info.manufacturerID, card_info);
+            copy_card_text(info.label, sizeof info.label, card_info + 64);
+        } else if (status != no_data_object) {
+            return status;
+        }
+        if (token.connection_fresh) return 0;
 
-    std::uint8_t version[version_size];
-    status = card_data(token, 0x0102, version, version_size);
-    if (status == 0) {
-        info.hardwareVersion = {version[0], version[1]};
-        info.firmwareVersion = {version[2], 11};
-    } else if (status != no_data_object) {
-        return status;
-    }
+        std::uint8_t version[version_size];
+        status = solvantex::cardfs_get_data(h, 0x0102, version, version_size);
+        if (status == 0) {
+            info.hardwareVersion = {version[0], version[1]};
+            info.firmwareVersion = {version[2], 11};
+        } else if (status != no_data_object) {
+            return status;
+        }
 
-    std::uint8_t memory[memory_size];
-    status = card_data(token, 0x0103, memory, memory_size);
-    if (status == 0) {
-        const auto u32 = [](const std::uint8_t* p) {
-            return static_cast<CK_ULONG>((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-                                         (std::uint32_t{p[2]} << 8) | p[3]);
-        };
-        info.ulTotalPublicMemory = info.ulTotalPrivateMemory = u32(memory);
-        info.ulFreePublicMemory = info.ulFreePrivateMemory = u32(memory + 4);
-    } else if (status != no_data_object) {
-        return status;
-    }
+        std::uint32_t total = 0, free_space = 0;
+        std::uint16_t last = 0;
+        status = solvantex::cardfs_get_memory_info(h, &total, &free_space, &last);
+        if (status == 0) {
+            info.ulTotalPublicMemory = info.ulTotalPrivateMemory = total;
+            info.ulFreePublicMemory = info.ulFreePrivateMemory = free_space;
+        } else if (status != no_data_object) {
+            return status;
+        }
 
-    std::uint8_t serial[16];
-    // An unformatted card has no "cardid": its serial stays blank.
-    if (card_read_serial(token, serial) == 0) copy_card_text(info.serialNumber, sizeof info.serialNumber, serial);
-    status = update_pin_flags(token);
-    if (status != 0) return status;
-    info.ulMaxPinLen = 32;
-    info.ulMinPinLen = 6;
-    token.connection_fresh = true;
-    return 0;
+        std::uint8_t serial[16];
+        // An unformatted card has no "cardid": its serial stays blank.
+        if (card_read_serial(h, serial) == 0) copy_card_text(info.serialNumber, sizeof info.serialNumber, serial);
+        status = update_pin_flags(token);
+        if (status != 0) return status;
+        info.ulMaxPinLen = 32;
+        info.ulMinPinLen = 6;
+        token.connection_fresh = true;
+        return 0;
+    });
 }
 
 CK_RV get_token_info(pkcs11_token& token, CK_TOKEN_INFO& info) {
@@ -156,7 +158,10 @@ CK_RV get_token_info(pkcs11_token& token, CK_TOKEN_INFO& info) {
 CK_RV get_user_info(pkcs11_token& token, CK_USER_TYPE user_type, CK_EXT_USER_INFO& info) {
     const bool user = user_type != CKU_SO;
     std::int32_t tries = 0, change = 0;
-    const std::int32_t status = card_pin_info(token, user ? 2 : 1, &tries, &change);
+    const std::int32_t status = on_device(token, [&](solvantex::card_handle h) {
+        return solvantex::cardfs_get_pin_info(h, user ? solvantex::cardfs_user_pin : solvantex::cardfs_so_pin,
+                                             &tries, &change);
+    });
     if (status != 0) return static_cast<CK_RV>(status);
     info.retriesLeft = static_cast<std::uint32_t>(tries);
     info.retryLimit = user_type == CKU_USER ? user_retry_limit : so_retry_limit;
@@ -167,13 +172,15 @@ CK_RV get_user_info(pkcs11_token& token, CK_USER_TYPE user_type, CK_EXT_USER_INF
     const pin_state state{tries, change != 0};
     CK_FLAGS& flags = token.info().flags;
     if (flags & CKF_TOKEN_INITIALIZED)
-        flags = user ? recompute_pin_flags(flags, true, &state, nullptr) : recompute_pin_flags(flags, true, nullptr, &state);
+        flags = user ? recompute_pin_flags(flags, true, &state, nullptr)
+                     : recompute_pin_flags(flags, true, nullptr, &state);
     return CKR_OK;
 }
 
 CK_RV get_token_ext_info(pkcs11_token& token, CK_EXT_TOKEN_INFO& info) {
     std::uint8_t version[version_size];
-    const std::int32_t status = card_data(token, 0x0102, version, version_size);
+    const std::int32_t status = on_device(
+        token, [&](solvantex::card_handle h) { return solvantex::cardfs_get_data(h, 0x0102, version, version_size); });
     if (status != 0) return static_cast<CK_RV>(status);
     info.versionData[0] = version[4];
     info.versionData[1] = version[5];

@@ -87,7 +87,7 @@ CK_RV session_info(pkcs11_session& session, const pkcs11_token& token, CK_SESSIO
 }
 
 void logout_token(pkcs11_session_mgr& sessions, pkcs11_token& token) {
-    if (token.connected()) (void)card_clear_security_state(token);
+    if (token.connected()) (void)on_device(token, card_clear_security_state);
     token.set_login_state(login_nobody);
     follow_login_state(sessions, token);
 }

@@ -4,6 +4,7 @@
 // by fork().
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -52,6 +53,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         names_.push_back(name);
         last_ = event_arrival;
+        ++events_;
+        cv_.notify_all();
+    }
+    void leave(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_.erase(std::find(names_.begin(), names_.end(), name));
+        last_ = event_removal;
         ++events_;
         cv_.notify_all();
     }
@@ -238,3 +246,85 @@ TEST_F(pkcs11_lifecycle, ForkedChildInitialisesAfresh) {
     EXPECT_EQ(C_CloseSession(parent_session), CKR_OK);
 }
 #endif
+
+namespace {
+
+std::vector<CK_SLOT_ID> slot_list(CK_BBOOL present) {
+    CK_ULONG n = 0;
+    EXPECT_EQ(C_GetSlotList(present, nullptr, &n), CKR_OK);
+    std::vector<CK_SLOT_ID> ids(n);
+    EXPECT_EQ(C_GetSlotList(present, ids.data(), &n), CKR_OK);
+    ids.resize(n);
+    return ids;
+}
+
+// A blocking wait for the next slot event.
+CK_SLOT_ID next_event() {
+    CK_SLOT_ID slot = 77;
+    EXPECT_EQ(C_WaitForSlotEvent(0, &slot, nullptr), CKR_OK);
+    return slot;
+}
+
+std::string reader(int i) { return "Solvanta Token 00 0" + std::to_string(i); }
+
+}  // namespace
+
+TEST_F(pkcs11_lifecycle, AllSlotsHoldEveryTokenSlotAndNeverShrink) {
+    scripted_devices* devices = install_devices();
+    for (int i = 0; i < 5; ++i) devices->arrive(reader(i));
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    using ids = std::vector<CK_SLOT_ID>;
+    EXPECT_EQ(slot_list(CK_TRUE), (ids{0, 1, 2, 3, 4}));
+    EXPECT_EQ(slot_list(CK_FALSE), (ids{0, 1, 2, 3, 4})) << "a fifth token is listed with all slots";
+    CK_SLOT_ID four[4];
+    CK_ULONG n = 4;
+    EXPECT_EQ(C_GetSlotList(CK_FALSE, four, &n), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(n, 5u);
+
+    // The events counted before the monitor ran are not slot events.
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    devices->leave(reader(4));
+    EXPECT_EQ(next_event(), 4u);
+    EXPECT_EQ(slot_list(CK_TRUE), (ids{0, 1, 2, 3}));
+    EXPECT_EQ(slot_list(CK_FALSE), (ids{0, 1, 2, 3, 4})) << "slot 4 stays listed while initialised";
+
+    devices->leave(reader(0));
+    EXPECT_EQ(next_event(), 0u);
+    devices->arrive("Solvanta Token 01 00");
+    EXPECT_EQ(next_event(), 0u) << "the smallest free slot id";
+    EXPECT_EQ(slot_list(CK_TRUE), (ids{1, 2, 3, 0}));
+
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(slot_list(CK_FALSE), (ids{0, 1, 2, 3})) << "a new initialisation starts afresh";
+}
+
+TEST_F(pkcs11_lifecycle, SessionsBelongToTheirTokenNotToTheSlotId) {
+    scripted_devices* devices = install_devices();
+    devices->arrive(reader(0));
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{0});
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    CK_SESSION_HANDLE old_session = 0;
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &old_session), CKR_OK);
+    CK_SESSION_INFO info;
+    ASSERT_EQ(C_GetSessionInfo(old_session, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
+
+    devices->leave(reader(0));
+    EXPECT_EQ(next_event(), 0u);
+    EXPECT_EQ(C_GetSessionInfo(old_session, &info), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(C_Logout(old_session), CKR_DEVICE_REMOVED);
+
+    devices->arrive(reader(1));
+    EXPECT_EQ(next_event(), 0u) << "the new device takes the free slot 0";
+    EXPECT_EQ(C_GetSessionInfo(old_session, &info), CKR_DEVICE_REMOVED) << "never inherited";
+    CK_SESSION_HANDLE new_session = 0;
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &new_session), CKR_OK);
+    ASSERT_EQ(C_GetSessionInfo(new_session, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);
+
+    EXPECT_EQ(C_CloseSession(old_session), CKR_OK);
+    EXPECT_EQ(C_CloseSession(old_session), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(C_CloseSession(new_session), CKR_OK);
+}

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -50,3 +52,36 @@ TEST_F(card_source_core, TokenReadersBecomeTokensAndFinalizeEndsTheEventWait) {
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     }
 }
+
+#ifdef __linux__
+namespace {
+
+std::size_t thread_count() {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+// Every cycle starts the monitor (a token is present) and the card layer's
+// event watch; C_Finalize ends both, so no thread is left behind.
+TEST_F(card_source_core, HundredCyclesLeaveNoThreadBehind) {
+    const std::size_t before = thread_count();
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+        CK_SLOT_ID slots[4];
+        CK_ULONG n = 4;
+        ASSERT_EQ(C_GetSlotList(CK_TRUE, slots, &n), CKR_OK);
+        ASSERT_EQ(n, 1u);
+        CK_SESSION_HANDLE session = 0;
+        ASSERT_EQ(C_OpenSession(slots[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+        ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+        EXPECT_FALSE(core().monitor_running());
+        ASSERT_EQ(thread_count(), before) << "cycle " << cycle;
+    }
+}
+#endif

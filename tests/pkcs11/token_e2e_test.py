@@ -235,6 +235,19 @@ class Pins(Base):
         self.assertEqual(login(h, U(2), USER_PIN.encode(), U(8)), CKR_USER_NOT_LOGGED_IN)
         self.assertEqual(login(h, U(0), SO_PIN.encode(), U(8)), CKR_SESSION_READ_ONLY_EXISTS)
         self.assertEqual(self.commands(), [], "none of these reaches the card")
+        # Card answers to the check (the token was read first, so that the
+        # login sends the challenge and the check only).
+        p11.getTokenInfo(0)
+        self.vt.clear_log()
+        self.vt.override(["00" * 16 + "9000", "6a80"])
+        self.assertEqual(login(h, U(1), USER_PIN.encode(), U(8)), 0x30)
+        self.assertEqual(len(self.commands()), 2)
+        self.vt.override(["00" * 16 + "9000", "63c3"])
+        self.assertEqual(login(h, U(1), USER_PIN.encode(), U(8)), CKR_PIN_INCORRECT)
+        self.vt.override(["00" * 16 + "9000", "63c0"])
+        self.assertEqual(login(h, U(1), USER_PIN.encode(), U(8)), CKR_PIN_LOCKED)
+        self.vt.override(["00" * 16 + "9000", "6984"])
+        self.assertEqual(login(h, U(1), USER_PIN.encode(), U(8)), CKR_PIN_LOCKED)
         # An embedded NUL: the PIN up to it is verified.
         self.assertEqual(login(h, U(1), (USER_PIN + "\0xyz").encode(), U(12)), CKR_OK)
         self.assertEqual(rw.getSessionInfo().state, PyKCS11.CKS_RW_USER_FUNCTIONS)
@@ -334,6 +347,18 @@ class Vendor(Base):
         code = enc.update(bytes(challenge)) + enc.finalize()
         self.assertEqual(remote(h, code, U(16), b"44445555", U(8)), CKR_OK)
         s.login("44445555")
+        s.logout()
+
+        # A failed device authentication is a device error.
+        self.vt.override(["00" * 32 + "9000", "6982"])
+        self.assertEqual(self.lib.C_GenerateRandom(h, challenge, U(16)), 0x30)
+
+        # A format logs everybody out.
+        s.login(SO_PIN, PyKCS11.CKU_SO)
+        self.assertEqual(s.getSessionInfo().state, PyKCS11.CKS_RW_SO_FUNCTIONS)
+        self.assertEqual(fmt(h, ctypes.byref(self.params())), CKR_OK)
+        self.assertEqual(s.getSessionInfo().state, PyKCS11.CKS_RW_PUBLIC_SESSION)
+        s.login(USER_PIN)
         s.logout()
 
         # Random numbers: none asked gives none and sends nothing.

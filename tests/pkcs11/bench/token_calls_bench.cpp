@@ -22,24 +22,15 @@
 #include "card_device_source.h"
 #include "pkcs11_core.h"
 #include "platform/pcsc_api.h"
+#include "support/bench_timing.h"
 #include "support/vtoken_control.h"
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
-}
+using test_support::median;
+using test_support::time_us;
 
-template <class F>
-double time_us(F&& f) {
-    const auto start = clock_type::now();
-    f();
-    return std::chrono::duration<double, std::micro>(clock_type::now() - start).count();
-}
 
 struct bare_card {
     platform::pcsc_api& pcsc = platform::system_pcsc();

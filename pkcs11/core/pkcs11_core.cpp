@@ -170,8 +170,11 @@ CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
     bool lock_left_to_monitor = false;
     if (monitor_.attached() && !monitor_.join_for(monitor_stop_ms)) {
         monitor_.detach();
-        lock_left_to_monitor = true;
+        std::lock_guard<std::mutex> handoff(monitor_lock_->handoff);
+        lock_left_to_monitor = !monitor_lock_->ended;
+        monitor_lock_->left = true;
     }
+    monitor_lock_.reset();
     // 4. Every export still inside (the woken waiters among them) leaves.
     {
         std::unique_lock<std::mutex> life(life_mutex_);
@@ -224,22 +227,25 @@ void Pkcs11Core::ensure_monitor() {
     // Marked running before the thread exists: the thread reads only what
     // is set here.
     monitor_run_ = true;
-    const mutex_callbacks callbacks = callbacks_;
-    const CK_VOID_PTR mutex = mutex_;
+    auto lock = std::make_shared<monitor_lock>();
+    lock->callbacks = callbacks_;
+    lock->mutex = mutex_;
     const std::uint64_t generation = generation_.load();
     // A failed start leaves the module without a monitor: waits then end
     // only with C_Finalize.
-    if (!monitor_.start([this, callbacks, mutex, generation] { monitor_body(callbacks, mutex, generation); }))
+    if (monitor_.start([this, lock, generation] { monitor_body(lock, generation); }))
+        monitor_lock_ = lock;
+    else
         monitor_run_ = false;
 }
 
-void Pkcs11Core::monitor_body(mutex_callbacks callbacks, CK_VOID_PTR mutex, std::uint64_t generation) {
+void Pkcs11Core::monitor_body(const std::shared_ptr<monitor_lock>& held, std::uint64_t generation) {
     const auto current = [&] { return monitor_run_ && generation_.load() == generation; };
     while (current()) {
         const int event = devices_->wait_event();
         if (event != pkcs11_device_source::event_arrival && event != pkcs11_device_source::event_removal) break;
         {
-            lock_scope lock(callbacks, mutex);
+            lock_scope lock(held->callbacks, held->mutex);
             if (!lock.held()) continue;
             std::lock_guard<std::mutex> work(monitor_work_);
             if (!current()) break;
@@ -247,6 +253,9 @@ void Pkcs11Core::monitor_body(mutex_callbacks callbacks, CK_VOID_PTR mutex, std:
         }
         wake_waiters(false);
     }
+    std::lock_guard<std::mutex> handoff(held->handoff);
+    held->ended = true;
+    if (held->left && held->mutex != nullptr) (void)held->callbacks.destroy(held->mutex);
 }
 
 void Pkcs11Core::wake_waiters(bool abort) {

@@ -115,7 +115,17 @@ public:
 private:
     enum class phase { down, up, finalising };
 
-    void monitor_body(mutex_callbacks callbacks, CK_VOID_PTR mutex, std::uint64_t generation);
+    // The global lock a monitor thread uses. A monitor left to finish alone
+    // at C_Finalize destroys it when it ends (the one of the two that comes
+    // second destroys it).
+    struct monitor_lock {
+        mutex_callbacks callbacks;
+        CK_VOID_PTR mutex = nullptr;
+        std::mutex handoff;
+        bool left = false;   // C_Finalize went on without the monitor
+        bool ended = false;  // the monitor's body has ended
+    };
+    void monitor_body(const std::shared_ptr<monitor_lock>& lock, std::uint64_t generation);
     // Wakes the blocked C_WaitForSlotEvent callers; abort: they leave.
     void wake_waiters(bool abort);
 
@@ -136,6 +146,7 @@ private:
     // Slot monitor and the waiters of C_WaitForSlotEvent.
     std::mutex monitor_mutex_;
     platform::worker_thread monitor_;
+    std::shared_ptr<monitor_lock> monitor_lock_;
     bool monitor_closed_ = true;  // from C_Finalize to the next C_Initialize
     std::atomic<bool> monitor_run_{false};
     // One per C_Initialize: a monitor left running from an earlier one sees

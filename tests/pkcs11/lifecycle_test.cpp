@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <filesystem>
+#endif
 #ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +32,7 @@ public:
     int list_devices(std::vector<std::string>& names) override {
         std::lock_guard<std::mutex> lock(mutex_);
         names = names_;
+        ++lists_;
         return 0;
     }
     int wait_event() override {
@@ -42,8 +46,17 @@ public:
     }
     void stop_events() override {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (deaf_) return;  // a wait that does not hear the stop
         stopped_ = true;
         cv_.notify_all();
+    }
+    void deaf_to_stop(bool deaf) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        deaf_ = deaf;
+    }
+    int lists() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lists_;
     }
     void restart_events() override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -80,7 +93,9 @@ private:
     int events_ = 0;
     int last_ = 0;
     int waits_ = 0;
+    int lists_ = 0;
     bool stopped_ = false;
+    bool deaf_ = false;
 };
 
 class pkcs11_lifecycle : public module_test {
@@ -328,3 +343,48 @@ TEST_F(pkcs11_lifecycle, SessionsBelongToTheirTokenNotToTheSlotId) {
     EXPECT_EQ(C_CloseSession(old_session), CKR_SESSION_HANDLE_INVALID);
     EXPECT_EQ(C_CloseSession(new_session), CKR_OK);
 }
+
+#ifdef __linux__
+namespace {
+
+std::size_t thread_count() {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+// A monitor whose wait does not end at C_Finalize is left after the bound;
+// when its event comes after the next C_Initialize, it leaves without
+// touching the new state.
+TEST_F(pkcs11_lifecycle, AMonitorLeftBehindNeverTouchesTheNextInitialisation) {
+    scripted_devices* devices = install_devices();
+    const std::size_t before = thread_count();
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    CK_SLOT_ID slot = 0;
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    devices->deaf_to_stop(true);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << "bounded";
+    EXPECT_FALSE(core().monitor_running()) << "left to finish alone";
+    devices->deaf_to_stop(false);
+
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    const int lists = devices->lists();
+    devices->arrive("Solvanta Token 00 00");
+    // The old monitor takes the event and ends.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (thread_count() > before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(thread_count(), before);
+    EXPECT_EQ(devices->lists(), lists) << "no refresh of the new state";
+    EXPECT_EQ(core().tokens().count(), 0u);
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+}
+#endif

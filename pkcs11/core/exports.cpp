@@ -57,7 +57,10 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pulCount)) return CKR_ARGUMENTS_BAD;
         return locked(core, [&] {
-            if (core.tokens().count() == 0 && core.tokens().enumerate(core.devices()) != 0) core.ensure_monitor();
+            // Once the monitor runs it keeps the list (and the slot events
+            // not yet taken); before, an empty list is read afresh.
+            if (core.tokens().count() == 0 && !core.monitor_watching() && core.tokens().enumerate(core.devices()) != 0)
+                core.ensure_monitor();
             return core.tokens().slot_list(tokenPresent, pSlotList, pulCount);
         });
     });

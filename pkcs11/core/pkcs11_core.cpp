@@ -81,6 +81,11 @@ bool Pkcs11Core::monitor_running() {
     return monitor_.attached();
 }
 
+bool Pkcs11Core::monitor_watching() {
+    std::lock_guard<std::mutex> monitor(monitor_mutex_);
+    return monitor_.running();
+}
+
 int Pkcs11Core::calls_inside() {
     std::lock_guard<std::mutex> life(life_mutex_);
     return active_calls_;

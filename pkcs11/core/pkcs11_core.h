@@ -101,6 +101,8 @@ public:
     // Starts the slot monitor unless it runs (once, however many callers).
     void ensure_monitor();
     bool monitor_running();
+    // The monitor's body runs (it follows the devices).
+    bool monitor_watching();
     // Exports inside the core right now.
     int calls_inside();
 

@@ -69,6 +69,11 @@ public:
         ++events_;
         cv_.notify_all();
     }
+    // Present from the start: no event.
+    void plug(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_.push_back(name);
+    }
     void leave(const std::string& name) {
         std::lock_guard<std::mutex> lock(mutex_);
         names_.erase(std::find(names_.begin(), names_.end(), name));
@@ -312,6 +317,22 @@ TEST_F(pkcs11_lifecycle, AllSlotsHoldEveryTokenSlotAndNeverShrink) {
     ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     EXPECT_EQ(slot_list(CK_FALSE), (ids{0, 1, 2, 3})) << "a new initialisation starts afresh";
+}
+
+TEST_F(pkcs11_lifecycle, ARemovalStaysASlotEventWhenTheSlotsAreListedBeforeTheWait) {
+    scripted_devices* devices = install_devices();
+    devices->plug(reader(0));
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{0});
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    const int lists = devices->lists();
+    devices->leave(reader(0));
+    ASSERT_TRUE(devices->monitor_waiting(2)) << "the removal taken";
+    EXPECT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{});
+    EXPECT_EQ(devices->lists(), lists + 1) << "the monitor's refresh only: the listing keeps its events";
+    CK_SLOT_ID slot = 77;
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_OK);
+    EXPECT_EQ(slot, 0u);
 }
 
 TEST_F(pkcs11_lifecycle, SessionsBelongToTheirTokenNotToTheSlotId) {

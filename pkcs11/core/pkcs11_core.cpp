@@ -83,7 +83,9 @@ bool Pkcs11Core::monitor_running() {
 
 bool Pkcs11Core::monitor_watching() {
     std::lock_guard<std::mutex> monitor(monitor_mutex_);
-    return monitor_.running();
+    // While C_Finalize stops it the monitor is not to be touched (and the
+    // list stays as it is).
+    return monitor_closed_ || monitor_.running();
 }
 
 int Pkcs11Core::calls_inside() {

@@ -12,15 +12,13 @@
 #include <thread>
 #include <vector>
 
-#ifdef __linux__
-#include <filesystem>
-#endif
 #ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "module_fixture.h"
+#include "support/thread_count.h"
 
 using pkcs11_test::module_test;
 
@@ -366,18 +364,7 @@ TEST_F(pkcs11_lifecycle, SessionsBelongToTheirTokenNotToTheSlotId) {
 }
 
 #ifdef __linux__
-namespace {
-
-std::size_t thread_count() {
-    std::size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        (void)entry;
-        ++n;
-    }
-    return n;
-}
-
-}  // namespace
+using test_support::thread_count;
 
 // A monitor whose wait does not end at C_Finalize is left after the bound;
 // when its event comes after the next C_Initialize, it leaves without

@@ -8,14 +8,9 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include <pkcs11_vendor.h>
 
+#include "loaded_module.h"
 #include "support/vtoken_control.h"
 
 namespace {
@@ -27,14 +22,9 @@ protected:
     void SetUp() override {
         vt_.fresh_card();
         vt_.call("preset", {{"name", "factory"}});
-#ifdef _WIN32
-        module_ = LoadLibraryA("solvantex_pkcs11.dll");
-#else
-        module_ = dlopen(SOLVANTEX_PKCS11_MODULE, RTLD_NOW | RTLD_LOCAL);
-#endif
-        ASSERT_NE(module_, nullptr);
-        auto get = reinterpret_cast<CK_C_GetFunctionList>(symbol("C_GetFunctionList"));
-        auto get_ext = reinterpret_cast<CK_M_GetExtFunctionList>(symbol("M_GetExtFunctionList"));
+        ASSERT_TRUE(module_.loaded());
+        auto get = reinterpret_cast<CK_C_GetFunctionList>(module_.symbol("C_GetFunctionList"));
+        auto get_ext = reinterpret_cast<CK_M_GetExtFunctionList>(module_.symbol("M_GetExtFunctionList"));
         ASSERT_NE(get, nullptr);
         ASSERT_NE(get_ext, nullptr);
         ASSERT_EQ(get(&f_), CKR_OK);
@@ -43,19 +33,7 @@ protected:
     }
     void TearDown() override {
         if (f_ != nullptr) (void)f_->C_Finalize(nullptr);
-#ifdef _WIN32
-        if (module_ != nullptr) FreeLibrary(static_cast<HMODULE>(module_));
-#else
-        if (module_ != nullptr) dlclose(module_);
-#endif
         vt_.fresh_card();
-    }
-    void* symbol(const char* name) const {
-#ifdef _WIN32
-        return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module_), name));
-#else
-        return dlsym(module_, name);
-#endif
     }
     static CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
     CK_FLAGS flags() {
@@ -70,7 +48,7 @@ protected:
     }
 
     test_support::vtoken_control vt_;
-    void* module_ = nullptr;
+    pkcs11_test::loaded_module module_;
     CK_FUNCTION_LIST_PTR f_ = nullptr;
     CK_EXT_FUNCTION_LIST_PTR x_ = nullptr;
 };

@@ -5,13 +5,13 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
 #include "card_device.h"
 #include "card_device_source.h"
 #include "pkcs11/module_fixture.h"
+#include "support/thread_count.h"
 #include "support/vtoken_control.h"
 
 namespace {
@@ -54,18 +54,7 @@ TEST_F(card_source_core, TokenReadersBecomeTokensAndFinalizeEndsTheEventWait) {
 }
 
 #ifdef __linux__
-namespace {
-
-std::size_t thread_count() {
-    std::size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        (void)entry;
-        ++n;
-    }
-    return n;
-}
-
-}  // namespace
+using test_support::thread_count;
 
 // Every cycle starts the monitor (a token is present) and the card layer's
 // event watch; C_Finalize ends both, so no thread is left behind.

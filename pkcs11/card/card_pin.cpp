@@ -51,6 +51,32 @@ std::int32_t challenge_response(card_handle h, const std::uint8_t* pin, std::siz
     return cardfs_pin_response(pin, length, challenge, response);
 }
 
+// In one transaction: a fresh secure channel, then the wrapped command;
+// tries noted on 63Cx.
+template <typename Command>
+std::int32_t under_channel(card_handle h, std::int32_t* tries, Command&& command) {
+    cardfs_transaction t(h);
+    if (t.status() != 0) return t.status();
+    std::int32_t status = card_setup_secure_channel(h);
+    if (status != 0) return status;
+    sm_flag_scope wrapped;
+    status = with_manager<module_pinmgr>(h, command);
+    note_tries(status, tries);
+    return status;
+}
+
+// The same with the PIN's response to a fresh challenge for the command.
+template <typename Command>
+std::int32_t answered_under_channel(card_handle h, const std::uint8_t* pin, std::size_t length, std::int32_t* tries,
+                                    Command&& command) {
+    return under_channel(h, tries, [&](module_pinmgr& m) -> std::int32_t {
+        // GetChallenge always goes plain, also inside the wrapped scope.
+        std::uint8_t response[cardfs_pin_response_size] = {};
+        const std::int32_t status = challenge_response(h, pin, length, response);
+        return status != 0 ? status : command(m, response);
+    });
+}
+
 std::int32_t install_pin(card_handle h, std::uint8_t reference, std::uint32_t algorithm, std::uint8_t type,
                          std::uint8_t limit, const std::uint8_t* value, std::size_t length, std::uint8_t option1,
                          std::uint8_t option2) {
@@ -124,48 +150,24 @@ std::int32_t cardfs_change_pin(card_handle h, std::uint8_t reference, const std:
                                std::size_t old_length, const std::uint8_t* new_pin, std::size_t new_length,
                                std::int32_t* tries) {
     if (old_pin == nullptr || old_length == 0 || !valid_new_pin(new_pin, new_length)) return cardfs_bad_argument;
-    cardfs_transaction t(h);
-    if (t.status() != 0) return t.status();
-    std::int32_t status = card_setup_secure_channel(h);
-    if (status != 0) return status;
-    std::uint8_t response[cardfs_pin_response_size];
-    status = challenge_response(h, old_pin, old_length, response);
-    if (status != 0) return status;
-    sm_flag_scope wrapped;
-    status = with_manager<module_pinmgr>(h, [&](module_pinmgr& m) {
-        return m.change_pin(reference, 0, response, sizeof response, new_pin, static_cast<std::int32_t>(new_length));
+    return answered_under_channel(h, old_pin, old_length, tries, [&](module_pinmgr& m, const std::uint8_t* response) {
+        return m.change_pin(reference, 0, response, cardfs_pin_response_size, new_pin,
+                            static_cast<std::int32_t>(new_length));
     });
-    note_tries(status, tries);
-    return status;
 }
 
 std::int32_t cardfs_unblock_pin(card_handle h, const std::uint8_t* so_pin, std::size_t so_length,
                                 const std::uint8_t* new_pin, std::size_t new_length, std::int32_t* tries) {
     if (so_pin == nullptr || so_length == 0 || !valid_new_pin(new_pin, new_length)) return cardfs_bad_argument;
-    cardfs_transaction t(h);
-    if (t.status() != 0) return t.status();
-    std::int32_t status = card_setup_secure_channel(h);
-    if (status != 0) return status;
-    std::uint8_t response[cardfs_pin_response_size];
-    status = challenge_response(h, so_pin, so_length, response);
-    if (status != 0) return status;
-    sm_flag_scope wrapped;
-    status = with_manager<module_pinmgr>(h, [&](module_pinmgr& m) {
-        return m.unblock_pin(cardfs_user_pin, unblock_with_so, response, sizeof response, new_pin,
+    return answered_under_channel(h, so_pin, so_length, tries, [&](module_pinmgr& m, const std::uint8_t* response) {
+        return m.unblock_pin(cardfs_user_pin, unblock_with_so, response, cardfs_pin_response_size, new_pin,
                              static_cast<std::int32_t>(new_length));
     });
-    note_tries(status, tries);
-    return status;
 }
 
 std::int32_t cardfs_init_user_pin(card_handle h, const std::uint8_t* new_pin, std::size_t new_length) {
     if (!valid_new_pin(new_pin, new_length)) return cardfs_bad_argument;
-    cardfs_transaction t(h);
-    if (t.status() != 0) return t.status();
-    const std::int32_t status = card_setup_secure_channel(h);
-    if (status != 0) return status;
-    sm_flag_scope wrapped;
-    return with_manager<module_pinmgr>(h, [&](module_pinmgr& m) {
+    return under_channel(h, nullptr, [&](module_pinmgr& m) {
         return m.unload_pin(cardfs_user_pin, new_pin, static_cast<std::int32_t>(new_length));
     });
 }
@@ -174,17 +176,10 @@ std::int32_t cardfs_remote_unblock_pin(card_handle h, const std::uint8_t* code, 
                                        const std::uint8_t* new_pin, std::size_t new_length, std::int32_t* tries) {
     if (code == nullptr || code_length != cardfs_remote_code_size || !valid_new_pin(new_pin, new_length))
         return cardfs_bad_argument;
-    cardfs_transaction t(h);
-    if (t.status() != 0) return t.status();
-    std::int32_t status = card_setup_secure_channel(h);
-    if (status != 0) return status;
-    sm_flag_scope wrapped;
-    status = with_manager<module_pinmgr>(h, [&](module_pinmgr& m) {
+    return under_channel(h, tries, [&](module_pinmgr& m) {
         return m.unblock_pin(cardfs_user_pin, unblock_remote, code, static_cast<std::int32_t>(code_length), new_pin,
                              static_cast<std::int32_t>(new_length));
     });
-    note_tries(status, tries);
-    return status;
 }
 
 std::int32_t cardfs_get_pin_info(card_handle h, std::uint8_t reference, std::int32_t* tries_left,

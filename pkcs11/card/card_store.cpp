@@ -19,7 +19,13 @@ using filemgr = module_manager<taviapi_filemgr>;
 
 constexpr std::int32_t sw_not_found = 0x6A82;
 
-thread_local int transaction_depth = 0;
+// The outermost transaction of this thread: guards for the same device
+// inside it share it.
+struct transaction_scope {
+    card_handle handle;
+    int depth;
+};
+thread_local transaction_scope outer_transaction{0, 0};
 
 const std::uint8_t root_path[] = {0x3F, 0x00, 0x20, 0x00};
 const std::uint8_t app_path[] = {0x3F, 0x00, 0x20, 0x00, 0x40, 0x00};
@@ -43,18 +49,22 @@ cardfs_transaction::cardfs_transaction(card_handle h) : handle_(h) {
         status_ = status_failed;
         return;
     }
-    if (transaction_depth++ > 0) return;
-    status_ = device->begin_transaction();
-    if (status_ != 0) {
-        --transaction_depth;
+    if (outer_transaction.depth > 0 && outer_transaction.handle == h) {
+        ++outer_transaction.depth;
+        nested_ = true;
         return;
     }
+    status_ = device->begin_transaction();
+    if (status_ != 0) return;
     began_ = true;
+    if (outer_transaction.depth == 0) {
+        outer_transaction = {h, 1};
+        outer_ = true;
+    }
 }
 
 cardfs_transaction::~cardfs_transaction() {
-    if (status_ != 0) return;
-    --transaction_depth;
+    if (nested_ || outer_) --outer_transaction.depth;
     if (!began_) return;
     if (device_winscard* device = device_of(handle_)) device->end_transaction();
 }

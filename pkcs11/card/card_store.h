@@ -45,9 +45,10 @@ constexpr std::uint8_t cardfs_access_any = 255;
 constexpr std::uint8_t cardfs_access_so = 16;
 constexpr std::uint8_t cardfs_access_user = 17;
 
-// A PC/SC transaction around a sequence of commands. Nested guards on one
-// thread share the outermost transaction. A device that cannot begin one
-// leaves ok() false; the sequence must then not run.
+// A PC/SC transaction around a sequence of commands. Guards for the same
+// device nested on one thread share the outermost transaction. A device
+// that cannot begin one leaves status() non-zero; the sequence must then
+// not run.
 class cardfs_transaction {
 public:
     explicit cardfs_transaction(card_handle h);
@@ -58,7 +59,9 @@ public:
 
 private:
     card_handle handle_;
-    bool began_ = false;
+    bool began_ = false;   // this guard began a transaction
+    bool outer_ = false;   // ... and it is the thread's outermost one
+    bool nested_ = false;  // inside the outermost one of the same device
     std::int32_t status_ = 0;
 };
 

@@ -115,7 +115,8 @@ std::int32_t cardfs_decode_secret_record(const std::uint8_t* b, std::size_t leng
     r.value_length = b[174];
     r.bits = get_u32(b + 179);
     r.slot = static_cast<std::int32_t>(get_u32(b + 183));
-    if (r.label_length > sizeof r.label || r.id_length > sizeof r.id || r.value_length > sizeof r.value)
+    // Labels are at most 63 bytes in both tables.
+    if (r.label_length > cardfs_record_label_max || r.id_length > sizeof r.id || r.value_length > sizeof r.value)
         return cardfs_store_corrupt;
     std::memcpy(r.label, b + 4, r.label_length);
     std::memcpy(r.id, b + 73, r.id_length);
@@ -125,7 +126,7 @@ std::int32_t cardfs_decode_secret_record(const std::uint8_t* b, std::size_t leng
 }
 
 std::int32_t cardfs_encode_secret_record(const cardfs_secret_record& r, std::uint8_t* b) {
-    if (b == nullptr || r.label_length > 63 || r.id_length > sizeof r.id || r.value_length > sizeof r.value)
+    if (b == nullptr || r.label_length > cardfs_record_label_max || r.id_length > sizeof r.id || r.value_length > sizeof r.value)
         return cardfs_bad_argument;
     std::memset(b, 0, cardfs_secret_record_size);
     put_u32(b, static_cast<std::uint32_t>(r.in_use));

@@ -53,6 +53,7 @@ constexpr std::size_t cardfs_data_file_size = 11876;
 constexpr const char* cardfs_secret_table_name = "keyObjects";
 constexpr const char* cardfs_data_table_name = "ObjFileIdx";
 
+constexpr std::uint8_t cardfs_record_label_max = 63;  // both tables
 constexpr std::uint32_t cardfs_secret_bit_private = 1u << 0;
 constexpr std::uint32_t cardfs_secret_bit_local = 1u << 3;
 constexpr std::uint32_t cardfs_data_flag_private = 1u << 0;
@@ -61,7 +62,7 @@ constexpr std::uint32_t cardfs_data_flag_modifiable = 1u << 1;
 struct cardfs_secret_record {
     std::int32_t in_use;
     std::uint8_t label[64];
-    std::uint8_t label_length;  // at most 63
+    std::uint8_t label_length;  // at most 63 (the field has 64 bytes)
     std::uint32_t key_type;
     std::uint8_t id[64];
     std::uint8_t id_length;  // at most 64

@@ -1,5 +1,6 @@
 #include "card_tables.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -115,10 +116,13 @@ std::int32_t write_value(card_handle h, const char* name, const std::uint8_t* va
 
 bool value_is_private(const cardfs_data_record& r) { return std::strncmp(r.file_name, "pri", 3) == 0; }
 
-// The walk over the loaded entries 0..loaded-1.
+// The walk over the entries up to the last used one.
 template <typename Record>
-std::int32_t walk(const Record* records, const bool* used, int loaded, int* cursor, Record* out) {
+std::int32_t walk(const Record* records, const bool* used, int slots, int* cursor, Record* out) {
     if (out == nullptr) return 1;
+    int loaded = 0;
+    for (int i = 0; i < slots; ++i)
+        if (used[i]) loaded = i + 1;
     if (*cursor + 1 >= loaded) {
         *cursor = loaded;
         return 1;
@@ -132,6 +136,65 @@ std::int32_t walk(const Record* records, const bool* used, int loaded, int* curs
     }
     *cursor = loaded;
     return 2;
+}
+
+// Reads a table into records/used (slots entries each): an entry counts
+// when its bit is set, it decodes, its in-use word is 1 and accept(record,
+// position) holds; its slot is its position. *mismatches: the set bits that
+// did not count, and the counted entries whose stored slot differed.
+template <typename Record, typename Decode, typename Accept>
+std::int32_t load_table(card_handle h, cardfs_table t, Decode decode, Accept accept, Record* records, bool* used,
+                        int* count, int* mismatches) {
+    const cardfs_table_layout& f = cardfs_layout_of(t);
+    std::uint8_t bitmap[8] = {};
+    std::int32_t status = read_header(h, t, bitmap);
+    if (status != 0) return status;
+    int highest = -1;
+    for (int i = 0; i < f.slots; ++i)
+        if (cardfs_bit(bitmap, i)) highest = i;
+    const std::size_t span = static_cast<std::size_t>(highest + 1) * f.record;
+    std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[span + 1]());
+    if (span != 0) {
+        status = cardfs_read_fixed_here(h, f.name, static_cast<std::uint32_t>(f.header),
+                                        static_cast<std::uint32_t>(span), bytes.get());
+        if (status != 0) return status;
+    }
+    *count = 0;
+    *mismatches = 0;
+    for (int i = 0; i < f.slots; ++i) {
+        records[i] = Record{};
+        used[i] = false;
+        if (i > highest || !cardfs_bit(bitmap, i)) continue;
+        Record r{};
+        if (decode(bytes.get() + static_cast<std::size_t>(i) * f.record, f.record, &r) != 0 || r.in_use != 1 ||
+            !accept(r, i)) {
+            ++*mismatches;
+            continue;
+        }
+        if (r.slot != i) ++*mismatches;
+        r.slot = i;
+        records[i] = r;
+        used[i] = true;
+        ++*count;
+    }
+    return 0;
+}
+
+// Frees a committed slot: the bit cleared and the header written first (the
+// un-commit), then the record zeroed; a leftover of a free slot is harmless,
+// so only the un-commit can fail the delete. forget() drops the cache entry.
+template <typename Forget>
+std::int32_t free_slot(card_handle h, cardfs_table t, int slot, const std::uint8_t* cached, Forget forget) {
+    std::uint8_t bitmap[8] = {};
+    std::int32_t status = check_committed(h, t, slot, cached, bitmap);
+    if (status != 0) return status;
+    cardfs_set_bit(bitmap, slot, false);
+    status = write_header(h, t, bitmap);
+    if (status != 0) return status;
+    forget();
+    const std::uint8_t zeros[cardfs_secret_record_size] = {};
+    write_record(h, cardfs_layout_of(t), slot, zeros);
+    return 0;
 }
 
 }  // namespace
@@ -208,7 +271,7 @@ std::int32_t cardfs_update_secret_object(card_handle h, cardfs_table_cache* cach
     const cardfs_secret_record stored = stored_secret(record, slot);
     std::uint8_t bytes[cardfs_secret_record_size], cached[cardfs_secret_record_size];
     if (cardfs_encode_secret_record(stored, bytes) != 0) return cardfs_bad_argument;
-    cardfs_encode_secret_record(cache->secrets[slot], cached);
+    if (cardfs_encode_secret_record(cache->secrets[slot], cached) != 0) return cardfs_bad_argument;
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
         std::uint8_t bitmap[2] = {};
         std::int32_t status = check_committed(h, cardfs_table::secret, slot, cached, bitmap);
@@ -223,73 +286,38 @@ std::int32_t cardfs_update_secret_object(card_handle h, cardfs_table_cache* cach
 std::int32_t cardfs_delete_secret_object(card_handle h, cardfs_table_cache* cache, std::int32_t slot) {
     if (cache == nullptr || !secret_slot_in_use(cache, slot)) return no_such_slot;
     std::uint8_t cached[cardfs_secret_record_size];
-    cardfs_encode_secret_record(cache->secrets[slot], cached);
-    return cardfs_in_app_dir(h, [&]() -> std::int32_t {
-        std::uint8_t bitmap[2] = {};
-        std::int32_t status = check_committed(h, cardfs_table::secret, slot, cached, bitmap);
-        if (status != 0) return status;
-        // Un-commit first: once the bit is clear the record no longer counts.
-        cardfs_set_bit(bitmap, slot, false);
-        status = write_header(h, cardfs_table::secret, bitmap);
-        if (status != 0) return status;
-        cache->secrets[slot] = cardfs_secret_record{};
-        cache->secret_used[slot] = false;
-        --cache->secret_count;
-        const std::uint8_t zeros[cardfs_secret_record_size] = {};
-        write_record(h, cardfs_layout_of(cardfs_table::secret), slot, zeros);  // a leftover of a free slot is harmless
-        return 0;
+    if (cardfs_encode_secret_record(cache->secrets[slot], cached) != 0) return cardfs_bad_argument;
+    return cardfs_in_app_dir(h, [&] {
+        return free_slot(h, cardfs_table::secret, slot, cached, [&] {
+            cache->secrets[slot] = cardfs_secret_record{};
+            cache->secret_used[slot] = false;
+            --cache->secret_count;
+        });
     });
 }
 
 std::int32_t cardfs_load_secret_objects(card_handle h, cardfs_table_cache* cache, int* count) {
     if (cache == nullptr || count == nullptr) return cardfs_bad_argument;
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
-        std::uint8_t bitmap[2] = {};
-        std::int32_t status = read_header(h, cardfs_table::secret, bitmap);
+        std::unique_ptr<cardfs_secret_record[]> records(new cardfs_secret_record[cardfs_secret_slots]());
+        bool used[cardfs_secret_slots] = {};
+        int mismatches = 0;
+        const std::int32_t status = load_table(
+            h, cardfs_table::secret, cardfs_decode_secret_record, [](const cardfs_secret_record&, int) { return true; },
+            records.get(), used, count, &mismatches);
         if (status != 0) return status;
-        int highest = -1;
-        for (int i = 0; i < cardfs_secret_slots; ++i)
-            if (cardfs_bit(bitmap, i)) highest = i;
-        std::uint8_t records[cardfs_secret_slots * cardfs_secret_record_size] = {};
-        const std::uint32_t span = static_cast<std::uint32_t>((highest + 1) * cardfs_secret_record_size);
-        if (span != 0) {
-            status = cardfs_read_fixed_here(h, cardfs_layout_of(cardfs_table::secret).name, cardfs_layout_of(cardfs_table::secret).header, span, records);
-            if (status != 0) return status;
-        }
-        int used = 0, mismatches = 0;
-        cardfs_secret_record loaded[cardfs_secret_slots] = {};
-        bool in_use[cardfs_secret_slots] = {};
-        for (int i = 0; i <= highest; ++i) {
-            if (!cardfs_bit(bitmap, i)) continue;
-            cardfs_secret_record r{};
-            if (cardfs_decode_secret_record(records + i * cardfs_secret_record_size, cardfs_secret_record_size,
-                                            &r) != 0 ||
-                r.in_use != 1) {
-                ++mismatches;
-                continue;
-            }
-            if (r.slot != i) ++mismatches;
-            r.slot = i;
-            loaded[i] = r;
-            in_use[i] = true;
-            ++used;
-        }
-        std::memcpy(cache->secrets, loaded, sizeof loaded);
-        std::memcpy(cache->secret_used, in_use, sizeof in_use);
-        cache->secret_count = used;
+        std::copy(records.get(), records.get() + cardfs_secret_slots, cache->secrets);
+        std::copy(used, used + cardfs_secret_slots, cache->secret_used);
+        cache->secret_count = *count;
         cache->secret_cursor = -1;
         cache->mismatches = mismatches;
-        *count = used;
         return 0;
     });
 }
 
 std::int32_t cardfs_next_secret_object(cardfs_table_cache* cache, cardfs_secret_record* out) {
     if (cache == nullptr) return 1;
-    int loaded = 0;
-    for (int i = 0; i < cardfs_secret_slots; ++i)
-        if (cache->secret_used[i]) loaded = i + 1;
-    return walk(cache->secrets, cache->secret_used, loaded, &cache->secret_cursor, out);
+    return walk(cache->secrets, cache->secret_used, cardfs_secret_slots, &cache->secret_cursor, out);
 }
 
 // ---- data objects --------------------------------------------------------------
@@ -335,7 +363,7 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
     const int old_slot = *slot;
     const cardfs_data_record old = cache->data[old_slot];
     std::uint8_t cached[cardfs_data_record_size];
-    cardfs_encode_data_record(old, cached);
+    if (cardfs_encode_data_record(old, cached) != 0) return cardfs_bad_argument;
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
         std::uint8_t bitmap[8] = {};
         std::int32_t status = check_committed(h, cardfs_table::data, old_slot, cached, bitmap);
@@ -349,16 +377,8 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
         fresh.value_length = length;
         std::uint8_t bytes[cardfs_data_record_size];
         const int new_slot = lowest_free(bitmap, cardfs_data_slots);
-        if (new_slot < 0) {
-            // A full table has no fresh slot: the file is made again in place.
-            status = cardfs_delete_here(h, old.file_name);
-            if (status == 0) status = create_value_file(h, old.file_name, is_private, length);
-            if (status == 0) status = write_value(h, old.file_name, value, length);
-            cardfs_encode_data_record(fresh, bytes);
-            if (status == 0) status = write_record(h, cardfs_layout_of(cardfs_table::data), old_slot, bytes);
-            if (status == 0) cache->data[old_slot] = fresh;
-            return status;
-        }
+        // A full table has no fresh slot: the value stays as it is.
+        if (new_slot < 0) return table_full;
         fresh.slot = new_slot;
         cardfs_value_file_name(is_private, new_slot, fresh.file_name);
         cardfs_encode_data_record(fresh, bytes);
@@ -377,7 +397,8 @@ std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, 
         cache->data_used[old_slot] = false;
         *slot = new_slot;
         const std::uint8_t zeros[cardfs_data_record_size] = {};
-        write_record(h, cardfs_layout_of(cardfs_table::data), old_slot, zeros);  // leftovers of a free slot are harmless
+        // Leftovers of a free slot are harmless.
+        write_record(h, cardfs_layout_of(cardfs_table::data), old_slot, zeros);
         cardfs_delete_here(h, old.file_name);
         return 0;
     });
@@ -400,19 +421,14 @@ std::int32_t cardfs_delete_data_object(card_handle h, cardfs_table_cache* cache,
     if (cache == nullptr || !data_slot_in_use(cache, slot)) return no_such_slot;
     const cardfs_data_record old = cache->data[slot];
     std::uint8_t cached[cardfs_data_record_size];
-    cardfs_encode_data_record(old, cached);
+    if (cardfs_encode_data_record(old, cached) != 0) return cardfs_bad_argument;
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
-        std::uint8_t bitmap[8] = {};
-        std::int32_t status = check_committed(h, cardfs_table::data, slot, cached, bitmap);
+        const std::int32_t status = free_slot(h, cardfs_table::data, slot, cached, [&] {
+            cache->data[slot] = cardfs_data_record{};
+            cache->data_used[slot] = false;
+            --cache->data_count;
+        });
         if (status != 0) return status;
-        cardfs_set_bit(bitmap, slot, false);
-        status = write_header(h, cardfs_table::data, bitmap);
-        if (status != 0) return status;
-        cache->data[slot] = cardfs_data_record{};
-        cache->data_used[slot] = false;
-        --cache->data_count;
-        const std::uint8_t zeros[cardfs_data_record_size] = {};
-        write_record(h, cardfs_layout_of(cardfs_table::data), slot, zeros);
         // A file left behind is deleted and made again by the next add there.
         cardfs_delete_here(h, old.file_name);
         return 0;
@@ -421,62 +437,32 @@ std::int32_t cardfs_delete_data_object(card_handle h, cardfs_table_cache* cache,
 
 std::int32_t cardfs_load_data_objects(card_handle h, cardfs_table_cache* cache, int* count) {
     if (cache == nullptr || count == nullptr) return cardfs_bad_argument;
+    // The value file belongs to the position: "pri" or "pub" and the slot.
+    const auto named_for_position = [](const cardfs_data_record& r, int position) {
+        char pri[9], pub[9];
+        cardfs_value_file_name(true, position, pri);
+        cardfs_value_file_name(false, position, pub);
+        return std::strcmp(r.file_name, pri) == 0 || std::strcmp(r.file_name, pub) == 0;
+    };
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
-        std::uint8_t bitmap[8] = {};
-        std::int32_t status = read_header(h, cardfs_table::data, bitmap);
+        std::unique_ptr<cardfs_data_record[]> records(new cardfs_data_record[cardfs_data_slots]());
+        bool used[cardfs_data_slots] = {};
+        int mismatches = 0;
+        const std::int32_t status = load_table(h, cardfs_table::data, cardfs_decode_data_record, named_for_position,
+                                               records.get(), used, count, &mismatches);
         if (status != 0) return status;
-        int highest = -1;
-        for (int i = 0; i < cardfs_data_slots; ++i)
-            if (cardfs_bit(bitmap, i)) highest = i;
-        const std::size_t span = static_cast<std::size_t>(highest + 1) * cardfs_data_record_size;
-        std::unique_ptr<std::uint8_t[]> records(new std::uint8_t[cardfs_data_slots * cardfs_data_record_size]());
-        if (span != 0) {
-            status = cardfs_read_fixed_here(h, cardfs_layout_of(cardfs_table::data).name, cardfs_layout_of(cardfs_table::data).header, static_cast<std::uint32_t>(span),
-                                            records.get());
-            if (status != 0) return status;
-        }
-        std::unique_ptr<cardfs_data_record[]> loaded(new cardfs_data_record[cardfs_data_slots]());
-        bool in_use[cardfs_data_slots] = {};
-        int used = 0, mismatches = 0;
-        for (int i = 0; i <= highest; ++i) {
-            if (!cardfs_bit(bitmap, i)) continue;
-            cardfs_data_record r{};
-            if (cardfs_decode_data_record(records.get() + static_cast<std::size_t>(i) * cardfs_data_record_size,
-                                          cardfs_data_record_size, &r) != 0 ||
-                r.in_use != 1) {
-                ++mismatches;
-                continue;
-            }
-            // The file belongs to the position: "pri" or "pub" and the slot.
-            char pri[9], pub[9];
-            cardfs_value_file_name(true, i, pri);
-            cardfs_value_file_name(false, i, pub);
-            if (std::strcmp(r.file_name, pri) != 0 && std::strcmp(r.file_name, pub) != 0) {
-                ++mismatches;
-                continue;
-            }
-            if (r.slot != i) ++mismatches;
-            r.slot = i;
-            loaded[i] = r;
-            in_use[i] = true;
-            ++used;
-        }
-        for (int i = 0; i < cardfs_data_slots; ++i) cache->data[i] = loaded[i];
-        std::memcpy(cache->data_used, in_use, sizeof in_use);
-        cache->data_count = used;
+        std::copy(records.get(), records.get() + cardfs_data_slots, cache->data);
+        std::copy(used, used + cardfs_data_slots, cache->data_used);
+        cache->data_count = *count;
         cache->data_cursor = -1;
         cache->mismatches = mismatches;
-        *count = used;
         return 0;
     });
 }
 
 std::int32_t cardfs_next_data_object(cardfs_table_cache* cache, cardfs_data_record* out) {
     if (cache == nullptr) return 1;
-    int loaded = 0;
-    for (int i = 0; i < cardfs_data_slots; ++i)
-        if (cache->data_used[i]) loaded = i + 1;
-    return walk(cache->data, cache->data_used, loaded, &cache->data_cursor, out);
+    return walk(cache->data, cache->data_used, cardfs_data_slots, &cache->data_cursor, out);
 }
 
 }  // namespace solvantex

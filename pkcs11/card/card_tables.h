@@ -69,7 +69,8 @@ std::int32_t cardfs_add_data_object(card_handle h, cardfs_table_cache* cache, ca
                                     const std::uint8_t* value, std::uint32_t length);
 // Replaces the value of the object in *slot. A value of another length, or
 // one that takes more than one command, goes to a fresh slot and file,
-// committed by the header; *slot is then the new slot.
+// committed by the header; *slot is then the new slot. 1 when no slot is
+// free for it (the old value stays).
 std::int32_t cardfs_write_data_object(card_handle h, cardfs_table_cache* cache, std::int32_t* slot,
                                       const std::uint8_t* value, std::uint32_t length);
 // The value of the object in slot: exactly its value length.

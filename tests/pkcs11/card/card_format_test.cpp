@@ -22,16 +22,15 @@
 
 using namespace solvantex;
 using store_layout::bytes;
+using store_layout::so_pin;
+using store_layout::u8;
+using store_layout::user_pin;
 using test_support::from_hex;
 using test_support::to_hex;
 
 namespace {
 
-const std::string so_pin = "12345678";
-const std::string user_pin = "87654321";
 const std::string factory_serial = "SV00000000000001";
-
-const std::uint8_t* u8(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
 
 bytes counting(std::size_t n) {
     bytes b(n);
@@ -340,9 +339,13 @@ TEST_F(card_format_test, LabelMemoryAndRandom) {
     vt_.call("override", {{"replies", {"0000100000000008009000"}}});  // 9 bytes
     EXPECT_EQ(cardfs_get_memory_info(h_, &total, &free_space, &last), cardfs_short_file);
 
+    // The working mode is the first byte of a little-endian word.
     std::uint8_t mode = 9;
     ASSERT_EQ(cardfs_get_working_mode(h_, &mode), 0);
     EXPECT_EQ(mode, 0);
+    vt_.call("set", {{"working_mode", 1}});
+    ASSERT_EQ(cardfs_get_working_mode(h_, &mode), 0);
+    EXPECT_EQ(mode, 1);
 
     vt_.clear_log();
     bytes random(2048);
@@ -352,48 +355,68 @@ TEST_F(card_format_test, LabelMemoryAndRandom) {
     for (const auto& c : log) EXPECT_EQ(c.substr(0, 8), "00840100");
 }
 
-// Another process asks for challenges all the time; each of its challenges
-// would spoil a PIN check that it got in between. Inside one transaction,
-// no check is ever spoilt, and on the card every VerifyPIN follows its own
-// 16-byte challenge directly.
-TEST_F(card_format_test, AnotherProcessCannotSlipBetweenChallengeAndCheck) {
+// Another process keeps asking for challenges, or setting up secure
+// channels; either, slipped in between, would spoil a PIN check or a wrapped
+// PIN change. Inside one transaction none is ever spoilt, and on the card
+// every checking command follows its own 16-byte challenge directly.
+TEST_F(card_format_test, AnotherProcessCannotSlipIntoASequence) {
     ASSERT_EQ(format(), 0);
-    vt_.clear_log();
-    test_support::child_process other(test_support::program_beside_me("pkcs11_card_challenger"),
-                                      {"400", test_support::card_reader});
-    ASSERT_TRUE(other.started());
-    std::string line;
-    ASSERT_TRUE(other.next_line(line, test_support::child_answer_time));
-    ASSERT_EQ(line, "started");
-
-    int checks = 0;
-    bool done = false;
-    for (; checks < 400 && !done; ++checks) {
+    const std::string fresh = "11112222";
+    const struct {
+        const char* mode;
+        const char* ins;  // the checking command
+    } cases[] = {{"challenge", "20"}, {"channel", "33"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        // Commands of one operation alone.
+        vt_.clear_log();
         std::int32_t tries = -1;
-        ASSERT_EQ(verify(cardfs_user_pin, user_pin, &tries), 0) << "check " << checks;
-        done = other.line_within(std::chrono::milliseconds(0));
-    }
-    ASSERT_TRUE(other.next_line(line, test_support::child_answer_time));
-    EXPECT_EQ(line, "done 0");
-    EXPECT_EQ(other.wait_exit(), 0);
+        ASSERT_EQ(verify(cardfs_user_pin, user_pin, &tries), 0);
+        const std::size_t verify_alone = vt_.commands().size();
+        ASSERT_EQ(cardfs_change_pin(h_, cardfs_user_pin, u8(user_pin), user_pin.size(), u8(user_pin),
+                                    user_pin.size(), &tries), 0);
+        const std::size_t alone = c.ins == std::string("20") ? verify_alone : vt_.commands().size() - verify_alone;
 
-    const auto log = vt_.commands();
-    int foreign = 0, verifies = 0, interleaved = 0;
-    bool module_seen = false;
-    for (std::size_t i = 0; i < log.size(); ++i) {
-        if (log[i].rfind("0084000008", 0) == 0) {
-            ++foreign;
-            if (module_seen) ++interleaved;
+        vt_.clear_log();
+        test_support::child_process other(test_support::program_beside_me("pkcs11_card_challenger"),
+                                          {"100000", test_support::card_reader, c.mode});
+        ASSERT_TRUE(other.started());
+        std::string line;
+        constexpr int operations = 40;
+        std::string current = user_pin;
+        for (int op = 0; op < operations; ++op) {
+            // The other process has run a command since the last operation
+            // and keeps going during the next one.
+            while (other.line_within(std::chrono::milliseconds(0))) other.next_line(line, std::chrono::milliseconds(0));
+            ASSERT_TRUE(other.next_line(line, test_support::child_answer_time)) << op;
+            if (c.ins == std::string("20")) {
+                ASSERT_EQ(verify(cardfs_user_pin, current, &tries), 0) << op;
+            } else {
+                const std::string next = current == user_pin ? fresh : user_pin;
+                ASSERT_EQ(cardfs_change_pin(h_, cardfs_user_pin, u8(current), current.size(), u8(next), next.size(),
+                                            &tries), 0) << op;
+                current = next;
+            }
         }
-        if (log[i].substr(2, 2) == "20") {
-            module_seen = true;
-            ++verifies;
+        other.kill();
+        if (current != user_pin) {
+            ASSERT_EQ(cardfs_change_pin(h_, cardfs_user_pin, u8(current), current.size(), u8(user_pin),
+                                        user_pin.size(), &tries), 0);
+        }
+
+        const auto log = vt_.commands();
+        int checks = 0, interleaved = 0;
+        std::size_t previous = 0;
+        for (std::size_t i = 0; i < log.size(); ++i) {
+            if (log[i].substr(2, 2) != c.ins) continue;
+            ++checks;
             ASSERT_GT(i, 0u);
-            EXPECT_EQ(log[i - 1].rfind("0084000010", 0), 0u) << "before VerifyPIN " << i << ": " << log[i - 1];
+            EXPECT_EQ(log[i - 1].rfind("0084000010", 0), 0u) << "before " << log[i] << ": " << log[i - 1];
+            if (checks > 1 && i - previous > alone) ++interleaved;
+            previous = i;
         }
+        EXPECT_EQ(checks, operations + (current == user_pin ? 0 : 1));
+        // The other process did run between the operations.
+        EXPECT_GT(interleaved, 0);
     }
-    EXPECT_EQ(verifies, checks);
-    EXPECT_EQ(foreign, 400);
-    // The other process did run while the checks went on.
-    EXPECT_GT(interleaved, 0);
 }

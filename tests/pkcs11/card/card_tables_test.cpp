@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,17 +19,16 @@
 
 using namespace solvantex;
 using store_layout::bytes;
+using store_layout::so_pin;
+using store_layout::u8;
+using store_layout::user_pin;
 using test_support::from_hex;
 using test_support::to_hex;
 
 namespace {
 
-const std::string so_pin = "12345678";
-const std::string user_pin = "87654321";
 const char* secret_path = "3f00/2000/4000/keyObjects";
 const char* data_path = "3f00/2000/4000/ObjFileIdx";
-
-const std::uint8_t* u8(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
 
 bytes pattern(std::size_t n, unsigned seed) {
     bytes b(n);
@@ -368,6 +368,17 @@ TEST_F(card_tables_test, SixtyFourDataObjectsFitWithTheirValueFiles) {
     std::uint32_t got = 0;
     ASSERT_EQ(cardfs_read_data_object(h_, &fresh, 12, back.data(), 8, &got), 0);
     EXPECT_EQ(back, pattern(8, 12));
+
+    // A value of another length needs a fresh slot: a full table keeps the old.
+    std::int32_t slot = 12;
+    const bytes longer = pattern(9, 1);
+    EXPECT_EQ(cardfs_write_data_object(h_, &fresh, &slot, longer.data(), 9), 1);
+    EXPECT_EQ(slot, 12);
+    EXPECT_EQ(file("3f00/2000/4000/pub12"), pattern(8, 12));
+    // One of the same length is written in place.
+    const bytes same = pattern(8, 99);
+    ASSERT_EQ(cardfs_write_data_object(h_, &fresh, &slot, same.data(), 8), 0);
+    EXPECT_EQ(file("3f00/2000/4000/pub12"), same);
 }
 
 TEST_F(card_tables_test, ValueRewrittenToOtherLengthsReadsBackExactly) {
@@ -410,4 +421,47 @@ TEST_F(card_tables_test, RecordChangedBehindTheModuleIsNotOverwritten) {
     EXPECT_EQ(cardfs_delete_secret_object(h_, &cache_, r.slot), cardfs_record_mismatch);
     EXPECT_TRUE(writes().empty());
     EXPECT_EQ(file(secret_path), before);
+}
+
+TEST_F(card_tables_test, EveryTableOperationSelectsTheStoreDirectoryFirst) {
+    // Another directory current, as another process may leave it.
+    ASSERT_EQ(cardfs_select_root(h_), 0);
+    cardfs_secret_record key = secret("k");
+    cardfs_data_record object = data_object("d", false);
+    const bytes value = pattern(30, 4);
+    std::int32_t slot = 0;
+    int count = 0;
+    const struct {
+        const char* what;
+        std::function<std::int32_t()> run;
+    } operations[] = {
+        {"add key", [&] { return cardfs_add_secret_object(h_, &cache_, &key); }},
+        {"update key", [&] { return cardfs_update_secret_object(h_, &cache_, key); }},
+        {"load keys", [&] { return cardfs_load_secret_objects(h_, &cache_, &count); }},
+        {"add object", [&] { return cardfs_add_data_object(h_, &cache_, &object, value.data(), 30); }},
+        {"rewrite object",
+         [&] {
+             slot = object.slot;
+             return cardfs_write_data_object(h_, &cache_, &slot, value.data(), 20);
+         }},
+        {"load objects", [&] { return cardfs_load_data_objects(h_, &cache_, &count); }},
+        {"delete object", [&] { return cardfs_delete_data_object(h_, &cache_, slot); }},
+        {"delete key", [&] { return cardfs_delete_secret_object(h_, &cache_, key.slot); }},
+    };
+    for (const auto& op : operations) {
+        ASSERT_EQ(cardfs_select_root(h_), 0);
+        vt_.clear_log();
+        ASSERT_EQ(op.run(), 0) << op.what;
+        const auto log = vt_.commands();
+        ASSERT_FALSE(log.empty()) << op.what;
+        EXPECT_EQ(log.front().rfind("00a40800063f0020004000", 0), 0u) << op.what;
+    }
+    // Nothing landed in the root.
+    for (const auto& f : store_layout::files_of(vt_)) {
+        if (f.first.rfind("3f00/2000/", 0) == 0 && f.first.size() == 14) {
+            EXPECT_TRUE(f.second.name == "cardid" || f.second.name == "cardcf" || f.second.name == "cardapps" ||
+                        f.second.name == "mscp")
+                << f.first << " " << f.second.name;
+        }
+    }
 }

@@ -16,6 +16,12 @@ namespace store_layout {
 
 using bytes = std::vector<unsigned char>;
 
+// The PINs the tests format their tokens with.
+inline const std::string so_pin = "12345678";
+inline const std::string user_pin = "87654321";
+
+inline const std::uint8_t* u8(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
 struct file_entry {
     std::string kind;  // "df" or "ef"
     int id = 0;

@@ -14,6 +14,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
+from vtctl import VtCtl  # noqa: E402
+
 MODULE = None
 EXPORTS = None
 
@@ -264,6 +267,14 @@ class EveryCall(unittest.TestCase):
         for name, (args, code) in sorted(calls.items()):
             n.value = 256
             self.assertEqual(getattr(self.lib, name)(*args), code, name)
+
+
+def setUpModule():
+    # The card as it comes out of the box, whatever earlier tests left.
+    with VtCtl(int(os.environ.get("VTOKEN_CONTROL_PORT", "40470")), timeout=15.0) as vt:
+        vt.reset_state()
+        if not vt.status()["inserted"]:
+            vt.insert(wait_ready=True)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,62 @@
 #include "card_device_source.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "card_device.h"
+#include "notify/device_event_wait.h"
+#include "platform/pcsc_api.h"
+#include "transport/device_list.h"
 
 namespace solvantex {
+
+namespace {
+
+// The readers of names that hold a card now. A reader the service cannot
+// report on counts as empty; a service that cannot be reached gives its
+// code.
+int keep_readers_with_card(std::vector<std::string>& names) {
+    if (names.empty()) return 0;
+    platform::pcsc_api& pcsc = platform::pcsc();
+    platform::pcsc_context context = 0;
+    const platform::pcsc_code opened = pcsc.establish_context(&context);
+    if (opened != 0) return opened;
+    std::vector<platform::pcsc_reader_state> states(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        states[i] = {};
+        states[i].szReader = names[i].c_str();
+        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    const platform::pcsc_code rc =
+        pcsc.get_status_change(context, 0, states.data(), static_cast<std::uint32_t>(states.size()));
+    (void)pcsc.release_context(context);
+    if (rc != 0 && rc != platform::pcsc_rc::timeout) return rc;
+    std::vector<std::string> kept;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if ((states[i].dwEventState & SCARD_STATE_PRESENT) != 0 && (states[i].dwEventState & SCARD_STATE_MUTE) == 0)
+            kept.push_back(names[i]);
+    names.swap(kept);
+    return 0;
+}
+
+std::atomic<bool> exiting{false};
+
+void mark_exiting() { exiting = true; }
+
+}  // namespace
+
+card_device_source::card_device_source() {
+    static const bool registered = [] {
+        (void)zervik::device_event_callback();
+        (void)zervik::device_manager();
+        (void)device_of(1);  // builds the handle table
+        return std::atexit(&mark_exiting) == 0;
+    }();
+    (void)registered;
+}
+
+bool card_device_source::process_exiting() const { return exiting.load(); }
 
 int card_device_source::list_devices(std::vector<std::string>& names) {
     std::vector<char> buffer(1024);
@@ -24,6 +76,9 @@ int card_device_source::list_devices(std::vector<std::string>& names) {
             listed.emplace_back(buffer.data() + at, n);
             at += n + 1;
         }
+        // A token device is a token reader holding a card.
+        const int present = keep_readers_with_card(listed);
+        if (present != 0) return present;
         names.swap(listed);
         return 0;
     }

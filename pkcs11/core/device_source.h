@@ -30,6 +30,10 @@ public:
     virtual void stop_events() = 0;
     // Lets wait_event block again (a new initialisation).
     virtual void restart_events() = 0;
+    // True once the process has begun to exit and the card layer's own
+    // state may be gone: a C_Finalize then (an application's exit handler)
+    // must leave the card layer alone.
+    virtual bool process_exiting() const { return false; }
 };
 
 // The device source of a module without a card layer: no device is ever

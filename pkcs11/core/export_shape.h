@@ -41,13 +41,14 @@ CK_RV locked(Pkcs11Core& core, F&& work) {
 }
 
 // Session shape: work(session, token) under the lock, for a known session
-// whose token is present.
+// whose token is still present (a session of a token that left, also when a
+// new token took its slot id, answers CKR_DEVICE_REMOVED).
 template <class F>
 CK_RV on_session(Pkcs11Core& core, CK_SESSION_HANDLE hSession, F&& work) {
     return locked(core, [&]() -> CK_RV {
         pkcs11_session* session = core.sessions().find(hSession);
         if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
-        pkcs11_token* token = core.tokens().find(session->slot_id);
+        pkcs11_token* token = core.tokens().find(session->slot_id, session->token);
         if (token == nullptr) return CKR_DEVICE_REMOVED;
         return work(*session, *token);
     });

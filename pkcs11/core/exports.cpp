@@ -3,7 +3,10 @@
 #include <cstring>
 
 #include "export_shape.h"
+#include "token_info.h"
 #include "token_mgr.h"
+#include "token_pins.h"
+#include "token_sessions.h"
 #include "token_work.h"
 
 using namespace pkcs11;
@@ -54,7 +57,10 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pulCount)) return CKR_ARGUMENTS_BAD;
         return locked(core, [&] {
-            if (core.tokens().count() == 0 && core.tokens().enumerate(core.devices()) != 0) core.ensure_monitor();
+            // Once the monitor runs it keeps the list (and the slot events
+            // not yet taken); before, an empty list is read afresh.
+            if (core.tokens().count() == 0 && !core.monitor_watching() && core.tokens().enumerate(core.devices()) != 0)
+                core.ensure_monitor();
             return core.tokens().slot_list(tokenPresent, pSlotList, pulCount);
         });
     });
@@ -73,7 +79,8 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pInfo)) return CKR_ARGUMENTS_BAD;
-        return on_slot(core, slotID, CKR_DEVICE_REMOVED, token_work);
+        return on_slot(core, slotID, CKR_DEVICE_REMOVED,
+                       [&](pkcs11_token& token) { return get_token_info(token, *pInfo); });
     });
 }
 
@@ -102,26 +109,32 @@ CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE /*type*/, CK_MECHA
     });
 }
 
-CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG /*ulPinLen*/, CK_UTF8CHAR_PTR pLabel) {
+CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pPin) || missing(pLabel)) return CKR_ARGUMENTS_BAD;
-        return on_slot(core, slotID, CKR_SLOT_ID_INVALID, token_work);
-    });
-}
-
-CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG /*ulPinLen*/) {
-    return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pPin)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, [](pkcs11_session& session, pkcs11_token& token) -> CK_RV {
-            if (session.state != CKS_RW_SO_FUNCTIONS) return CKR_USER_NOT_LOGGED_IN;
-            return session_work(session, token);
+        return on_slot(core, slotID, CKR_SLOT_ID_INVALID, [&](pkcs11_token& token) {
+            return init_token(core.sessions(), token, pPin, ulPinLen, pLabel);
         });
     });
 }
 
-CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR /*pOldPin*/, CK_ULONG /*ulOldLen*/,
-               CK_UTF8CHAR_PTR /*pNewPin*/, CK_ULONG /*ulNewLen*/) {
-    return in_module([&](Pkcs11Core& core) { return on_session(core, hSession, session_work); });
+CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    return in_module([&](Pkcs11Core& core) -> CK_RV {
+        if (missing(pPin, ulPinLen)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) -> CK_RV {
+            if (session.state != CKS_RW_SO_FUNCTIONS) return CKR_USER_NOT_LOGGED_IN;
+            return init_pin(token, pPin, ulPinLen);
+        });
+    });
+}
+
+CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
+               CK_ULONG ulNewLen) {
+    return in_module([&](Pkcs11Core& core) {
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return set_pin(core.sessions(), session, token, pOldPin, ulOldLen, pNewPin, ulNewLen);
+        });
+    });
 }
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR /*pApplication*/, CK_NOTIFY /*Notify*/,
@@ -129,20 +142,26 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR /*pApplicatio
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (!(flags & CKF_SERIAL_SESSION)) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
         if (missing(phSession)) return CKR_ARGUMENTS_BAD;
-        return on_slot(core, slotID, CKR_SLOT_ID_INVALID, token_work);
+        return on_slot(core, slotID, CKR_SLOT_ID_INVALID, [&](pkcs11_token& token) {
+            CK_SESSION_HANDLE handle = 0;
+            const CK_RV rv = open_session(core.sessions(), token, flags, handle);
+            if (rv == CKR_OK) *phSession = handle;
+            return rv;
+        });
     });
 }
 
+// A session whose token has left closes with 0 like any other.
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
     return in_module([&](Pkcs11Core& core) {
-        return locked(core, [&] { return core.sessions().close(hSession) ? CKR_OK : CKR_SESSION_HANDLE_INVALID; });
+        return locked(core, [&] { return close_session(core.sessions(), core.tokens(), hSession); });
     });
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
     return in_module([&](Pkcs11Core& core) {
         return locked(core, [&] {
-            core.sessions().close_slot(slotID);
+            close_slot_sessions(core.sessions(), core.tokens(), slotID);
             return CKR_OK;
         });
     });
@@ -151,7 +170,9 @@ CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pInfo)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return session_info(session, token, *pInfo);
+        });
     });
 }
 
@@ -161,15 +182,22 @@ CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HA
     return in_module(function_not_supported);
 }
 
-CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR /*pPin*/, CK_ULONG /*ulPinLen*/) {
+CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (userType > CKU_CONTEXT_SPECIFIC) return CKR_USER_TYPE_INVALID;
-        return on_session(core, hSession, session_work);
+        if (missing(pPin, ulPinLen)) return CKR_ARGUMENTS_BAD;
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return login(core.sessions(), token, userType, pPin, ulPinLen);
+        });
     });
 }
 
 CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
-    return in_module([&](Pkcs11Core& core) { return on_session(core, hSession, session_work); });
+    return in_module([&](Pkcs11Core& core) {
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return logout(core.sessions(), session, token);
+        });
+    });
 }
 
 CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
@@ -475,7 +503,9 @@ CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR /*pSeed*/, CK_ULONG /
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pRandomData, ulRandomLen)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return generate_random(token, pRandomData, ulRandomLen);
+        });
     });
 }
 

@@ -1,13 +1,12 @@
 // The vendor extension's exports (M_*).
 #include "export_shape.h"
+#include "token_info.h"
+#include "token_pins.h"
 #include "token_work.h"
 
 using namespace pkcs11;
 
 namespace {
-
-// The longest new PIN an unblock accepts.
-constexpr CK_ULONG max_unblock_pin = 32;
 
 bool missing(const void* pointer) { return pointer == nullptr; }
 
@@ -15,11 +14,11 @@ bool missing(const void* pointer) { return pointer == nullptr; }
 
 extern "C" {
 
-CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE /*userType*/, CK_EXT_USER_INFO_PTR pInfo) {
+CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE userType, CK_EXT_USER_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) {
         return on_slot(core, slotID, CKR_DEVICE_REMOVED, [&](pkcs11_token& token) {
             // Without a record there is nothing to fill.
-            return pInfo == nullptr ? CKR_OK : token_work(token);
+            return pInfo == nullptr ? CKR_OK : get_user_info(token, userType, *pInfo);
         });
     });
 }
@@ -27,28 +26,25 @@ CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE /*userType*/, CK_EXT_USER_IN
 CK_RV M_GetTokenExtInfo(CK_SLOT_ID slotID, CK_EXT_TOKEN_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pInfo)) return CKR_ARGUMENTS_BAD;
-        return on_slot(core, slotID, CKR_DEVICE_REMOVED, token_work);
+        return on_slot(core, slotID, CKR_DEVICE_REMOVED,
+                       [&](pkcs11_token& token) { return get_token_ext_info(token, *pInfo); });
     });
 }
 
-CK_RV M_UnblockUserPin(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSoPin, CK_ULONG /*ulSoPinLen*/,
+CK_RV M_UnblockUserPin(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSoPin, CK_ULONG ulSoPinLen,
                        CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
     return in_module([&](Pkcs11Core& core) {
-        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) -> CK_RV {
-            if (ulNewLen > max_unblock_pin) return CKR_PIN_LEN_RANGE;
-            if (missing(pSoPin) || missing(pNewPin)) return CKR_ARGUMENTS_BAD;
-            return session_work(session, token);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return unblock_user_pin(token, pSoPin, ulSoPinLen, pNewPin, ulNewLen);
         });
     });
 }
 
-CK_RV M_RemoteUnblockPin(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pCode, CK_ULONG /*ulCodeLen*/,
+CK_RV M_RemoteUnblockPin(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pCode, CK_ULONG ulCodeLen,
                          CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
     return in_module([&](Pkcs11Core& core) {
-        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) -> CK_RV {
-            if (ulNewLen > max_unblock_pin) return CKR_PIN_LEN_RANGE;
-            if (missing(pCode) || missing(pNewPin)) return CKR_ARGUMENTS_BAD;
-            return session_work(session, token);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return remote_unblock_pin(token, pCode, ulCodeLen, pNewPin, ulNewLen);
         });
     });
 }
@@ -58,14 +54,17 @@ CK_RV M_RemoteUnblockPin(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pCode, CK_ULONG
 CK_RV M_SetTokenLabel(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pLabel) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pLabel)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession,
+                          [&](pkcs11_session&, pkcs11_token& token) { return set_label(token, pLabel); });
     });
 }
 
 CK_RV M_FormatToken(CK_SESSION_HANDLE hSession, CK_EXT_FORMAT_PARAMS_PTR pParams) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pParams)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return format_token(core.sessions(), token, *pParams);
+        });
     });
 }
 

@@ -19,6 +19,17 @@ std::atomic<Pkcs11Core*> current_core{nullptr};
 Pkcs11Core* spare_core = nullptr;
 Pkcs11Core* left_behind = nullptr;
 
+std::atomic<Pkcs11Core::device_source_factory> source_factory{nullptr};
+
+std::unique_ptr<pkcs11_device_source> first_device_source() {
+    const Pkcs11Core::device_source_factory factory = source_factory.load();
+    if (factory != nullptr) {
+        std::unique_ptr<pkcs11_device_source> made = factory();
+        if (made) return made;
+    }
+    return std::make_unique<pkcs11_no_devices>();
+}
+
 constexpr mutex_callbacks default_callbacks{&default_create_mutex, &default_destroy_mutex, &default_lock_mutex,
                                             &default_unlock_mutex};
 
@@ -54,7 +65,9 @@ void Pkcs11Core::child_after_fork() {
     spare_core = nullptr;
 }
 
-Pkcs11Core::Pkcs11Core() : devices_(std::make_unique<pkcs11_no_devices>()) {}
+Pkcs11Core::Pkcs11Core() : devices_(first_device_source()) {}
+
+void Pkcs11Core::set_device_source_factory(device_source_factory factory) { source_factory.store(factory); }
 
 Pkcs11Core::~Pkcs11Core() = default;
 
@@ -66,6 +79,13 @@ void Pkcs11Core::set_device_source(std::unique_ptr<pkcs11_device_source> devices
 bool Pkcs11Core::monitor_running() {
     std::lock_guard<std::mutex> monitor(monitor_mutex_);
     return monitor_.attached();
+}
+
+bool Pkcs11Core::monitor_watching() {
+    std::lock_guard<std::mutex> monitor(monitor_mutex_);
+    // While C_Finalize stops it the monitor is not to be touched (and the
+    // list stays as it is).
+    return monitor_closed_ || monitor_.running();
 }
 
 int Pkcs11Core::calls_inside() {
@@ -102,6 +122,12 @@ CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
     callbacks_ = chosen;
     mutex_ = mutex;
     {
+        // A monitor of an earlier initialisation, left to finish alone,
+        // ends its refresh first and then sees the new generation.
+        std::lock_guard<std::mutex> work(monitor_work_);
+        generation_.fetch_add(1);
+    }
+    {
         std::lock_guard<std::mutex> monitor(monitor_mutex_);
         monitor_closed_ = false;
     }
@@ -123,6 +149,20 @@ CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
     }
     // 1. No new call enters; blocked slot-event waiters leave.
     wake_waiters(true);
+    if (devices_->process_exiting()) {
+        // Called from an exit handler: the card layer may be gone already.
+        // The monitor and the tokens are left to the ending process.
+        {
+            std::lock_guard<std::mutex> monitor(monitor_mutex_);
+            monitor_closed_ = true;
+            monitor_run_ = false;
+        }
+        if (monitor_.attached()) monitor_.detach();
+        std::lock_guard<std::mutex> life(life_mutex_);
+        phase_ = phase::down;
+        life_cv_.notify_all();
+        return CKR_OK;
+    }
     // 2. The device events end, so that the monitor's wait returns.
     devices_->stop_events();
     // 3. The monitor is asked to end and joined without the lock (it takes
@@ -137,8 +177,11 @@ CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
     bool lock_left_to_monitor = false;
     if (monitor_.attached() && !monitor_.join_for(monitor_stop_ms)) {
         monitor_.detach();
-        lock_left_to_monitor = true;
+        std::lock_guard<std::mutex> handoff(monitor_lock_->handoff);
+        lock_left_to_monitor = !monitor_lock_->ended;
+        monitor_lock_->left = true;
     }
+    monitor_lock_.reset();
     // 4. Every export still inside (the woken waiters among them) leaves.
     {
         std::unique_lock<std::mutex> life(life_mutex_);
@@ -188,25 +231,38 @@ Pkcs11Core::lock_scope::~lock_scope() {
 void Pkcs11Core::ensure_monitor() {
     std::lock_guard<std::mutex> monitor(monitor_mutex_);
     if (monitor_closed_ || monitor_.attached()) return;
+    // Marked running before the thread exists: the thread reads only what
+    // is set here.
     monitor_run_ = true;
-    const mutex_callbacks callbacks = callbacks_;
-    const CK_VOID_PTR mutex = mutex_;
+    auto lock = std::make_shared<monitor_lock>();
+    lock->callbacks = callbacks_;
+    lock->mutex = mutex_;
+    const std::uint64_t generation = generation_.load();
     // A failed start leaves the module without a monitor: waits then end
     // only with C_Finalize.
-    if (!monitor_.start([this, callbacks, mutex] { monitor_body(callbacks, mutex); })) monitor_run_ = false;
+    if (monitor_.start([this, lock, generation] { monitor_body(lock, generation); }))
+        monitor_lock_ = lock;
+    else
+        monitor_run_ = false;
 }
 
-void Pkcs11Core::monitor_body(mutex_callbacks callbacks, CK_VOID_PTR mutex) {
-    while (monitor_run_) {
+void Pkcs11Core::monitor_body(const std::shared_ptr<monitor_lock>& held, std::uint64_t generation) {
+    const auto current = [&] { return monitor_run_ && generation_.load() == generation; };
+    while (current()) {
         const int event = devices_->wait_event();
         if (event != pkcs11_device_source::event_arrival && event != pkcs11_device_source::event_removal) break;
-        if (!monitor_run_) break;
         {
-            lock_scope lock(callbacks, mutex);
-            if (lock.held()) (void)tokens_.refresh(*devices_);
+            lock_scope lock(held->callbacks, held->mutex);
+            if (!lock.held()) continue;
+            std::lock_guard<std::mutex> work(monitor_work_);
+            if (!current()) break;
+            (void)tokens_.refresh(*devices_);
         }
         wake_waiters(false);
     }
+    std::lock_guard<std::mutex> handoff(held->handoff);
+    held->ended = true;
+    if (held->left && held->mutex != nullptr) (void)held->callbacks.destroy(held->mutex);
 }
 
 void Pkcs11Core::wake_waiters(bool abort) {

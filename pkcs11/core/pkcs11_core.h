@@ -89,6 +89,10 @@ public:
     pkcs11_device_source& devices() { return *devices_; }
     // Installs the card layer's device source (before C_Initialize).
     void set_device_source(std::unique_ptr<pkcs11_device_source> devices);
+    // The device source every core made from now on starts with (the
+    // loaded module installs the card layer's); none: no devices.
+    using device_source_factory = std::unique_ptr<pkcs11_device_source> (*)();
+    static void set_device_source_factory(device_source_factory factory);
 
     // The lock in force (for tests of its choice).
     CK_VOID_PTR global_mutex() const { return mutex_; }
@@ -97,6 +101,8 @@ public:
     // Starts the slot monitor unless it runs (once, however many callers).
     void ensure_monitor();
     bool monitor_running();
+    // The monitor's body runs (it follows the devices).
+    bool monitor_watching();
     // Exports inside the core right now.
     int calls_inside();
 
@@ -111,7 +117,17 @@ public:
 private:
     enum class phase { down, up, finalising };
 
-    void monitor_body(mutex_callbacks callbacks, CK_VOID_PTR mutex);
+    // The global lock a monitor thread uses. A monitor left to finish alone
+    // at C_Finalize destroys it when it ends (the one of the two that comes
+    // second destroys it).
+    struct monitor_lock {
+        mutex_callbacks callbacks;
+        CK_VOID_PTR mutex = nullptr;
+        std::mutex handoff;
+        bool left = false;   // C_Finalize went on without the monitor
+        bool ended = false;  // the monitor's body has ended
+    };
+    void monitor_body(const std::shared_ptr<monitor_lock>& lock, std::uint64_t generation);
     // Wakes the blocked C_WaitForSlotEvent callers; abort: they leave.
     void wake_waiters(bool abort);
 
@@ -132,8 +148,15 @@ private:
     // Slot monitor and the waiters of C_WaitForSlotEvent.
     std::mutex monitor_mutex_;
     platform::worker_thread monitor_;
+    std::shared_ptr<monitor_lock> monitor_lock_;
     bool monitor_closed_ = true;  // from C_Finalize to the next C_Initialize
     std::atomic<bool> monitor_run_{false};
+    // One per C_Initialize: a monitor left running from an earlier one sees
+    // the change and leaves without touching the new state. The monitor's
+    // refresh runs holding monitor_work_, which C_Initialize takes to count
+    // on, so no refresh of an old monitor overlaps the new state.
+    std::atomic<std::uint64_t> generation_{0};
+    std::mutex monitor_work_;
     std::mutex event_mutex_;
     std::condition_variable event_cv_;
     std::uint64_t event_count_ = 0;

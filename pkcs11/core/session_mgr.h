@@ -4,7 +4,9 @@
 // under the module's global lock.
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <vector>
 
 #include <pkcs11_vendor.h>
 
@@ -13,6 +15,8 @@ namespace pkcs11 {
 struct pkcs11_session {
     CK_SESSION_HANDLE handle = 0;
     CK_SLOT_ID slot_id = 0;
+    // The identity of the token the session was opened on (0: none).
+    std::uint64_t token = 0;
     CK_STATE state = CKS_RW_PUBLIC_SESSION;
     CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION;
 };
@@ -20,11 +24,15 @@ struct pkcs11_session {
 class pkcs11_session_mgr {
 public:
     // A new read-write public session on the slot; its handle.
-    CK_SESSION_HANDLE add(CK_SLOT_ID slot_id);
+    CK_SESSION_HANDLE add(CK_SLOT_ID slot_id, std::uint64_t token = 0);
     pkcs11_session* find(CK_SESSION_HANDLE handle);
     // False when no session has that handle.
     bool close(CK_SESSION_HANDLE handle);
     void close_slot(CK_SLOT_ID slot_id);
+    // The sessions recorded on a slot id (of any token that held it).
+    std::vector<pkcs11_session*> of_slot(CK_SLOT_ID slot_id);
+    // The sessions of a token.
+    std::vector<pkcs11_session*> of_token(std::uint64_t token);
     void close_all();
     std::size_t count() const { return sessions_.size(); }
 

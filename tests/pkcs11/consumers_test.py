@@ -1,7 +1,8 @@
 """The native module as standard consumers load it: pkcs11-tool, p11tool,
-PyKCS11 and a plain ctypes caller. No token is present (the card layer is
-not in this build), so every session call must answer
-CKR_SESSION_HANDLE_INVALID and every slot call its slot code.
+PyKCS11 and a plain ctypes caller. The virtual token (a fresh, unformatted
+card) sits in slot 0; the ctypes caller works on a slot without a token, so
+every session call must answer CKR_SESSION_HANDLE_INVALID and every slot
+call its slot code.
 
 Run with /usr/bin/python3 (PyKCS11 imports only there):
     consumers_test.py <absolute path of the module> <exports.txt>
@@ -12,6 +13,9 @@ import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
+from vtctl import VtCtl  # noqa: E402
 
 MODULE = None
 EXPORTS = None
@@ -71,7 +75,11 @@ class PkcsTool(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         for i in range(4):
             self.assertIn("Slot %d (0x%x): Virtual Slot %d" % (i, i, i), out.stdout)
-        self.assertEqual(out.stdout.count("(empty)"), 4)
+        # The card in slot 0 has not been formatted yet; 1 to 3 hold nothing.
+        slot0 = out.stdout.split("Slot 1 (0x1)")[0]
+        self.assertIn("token state:   uninitialized", slot0)
+        self.assertNotIn("(empty)", slot0)
+        self.assertEqual(out.stdout.count("(empty)"), 3)
 
     def test_fork(self):
         out = run("pkcs11-tool", "--module", MODULE, "--test-fork", "--slot", "0")
@@ -105,6 +113,11 @@ class P11Tool(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
         self.assertIn("is initialized in a thread-safe mode", out.stderr)
         self.assertNotIn("initialization error", out.stderr)
+        # Blank-padded texts: the URI carries no %00.
+        self.assertIn("URL: pkcs11:model=E;manufacturer=Tarnely;serial=;token=Zervik%20Solvanta", out.stdout)
+        self.assertNotIn("%00", out.stdout)
+        self.assertIn("Flags: RNG, Requires login, Uninitialized, uPIN uninitialized", out.stdout)
+
 
 
 class OpenSslEngine(unittest.TestCase):
@@ -121,7 +134,7 @@ class OpenSslEngine(unittest.TestCase):
             return run("openssl", "pkeyutl", "-engine", "pkcs11", "-keyform", "engine",
                        "-inkey", "pkcs11:object=none;type=private", "-sign", "-in", os.devnull, env=env)
 
-    def test_engine_loads_the_module_and_finds_no_token(self):
+    def test_engine_loads_the_module_and_finds_no_initialized_token(self):
         out = self.run_engine(MODULE)
         text = out.stdout + out.stderr
         self.assertNotEqual(out.returncode, 0)
@@ -141,13 +154,28 @@ class PyKCS11Consumer(unittest.TestCase):
         self.assertEqual(info.libraryDescription, "Tarnely PKCS11# Library".ljust(32))
         self.assertEqual(info.libraryVersion, (2, 0))
         self.assertEqual(list(lib.getSlotList()), [0, 1, 2, 3])
-        self.assertEqual(list(lib.getSlotList(tokenPresent=True)), [])
+        self.assertEqual(list(lib.getSlotList(tokenPresent=True)), [0])
         slot = lib.getSlotInfo(2)
         self.assertEqual(slot.slotDescription, "Virtual Slot 2".ljust(64))
         self.assertEqual(slot.flags, PyKCS11.CKF_REMOVABLE_DEVICE | PyKCS11.CKF_HW_SLOT)
-        for call, code in ((lambda: lib.openSession(0), CKR_SLOT_ID_INVALID),
-                           (lambda: lib.getTokenInfo(0), CKR_DEVICE_REMOVED),
-                           (lambda: lib.getMechanismList(0), CKR_SLOT_ID_INVALID)):
+        self.assertEqual(lib.getSlotInfo(0).flags,
+                         PyKCS11.CKF_REMOVABLE_DEVICE | PyKCS11.CKF_HW_SLOT | PyKCS11.CKF_TOKEN_PRESENT)
+        token = lib.getTokenInfo(0)
+        self.assertEqual(token.label, "Zervik Solvanta".ljust(32))
+        self.assertEqual(token.manufacturerID, "Tarnely".ljust(32))
+        self.assertEqual(token.model, "E".ljust(16))
+        self.assertFalse(token.flags & PyKCS11.CKF_TOKEN_INITIALIZED)
+        self.assertFalse(token.flags & PyKCS11.CKF_USER_PIN_INITIALIZED)
+        self.assertEqual(token.firmwareVersion[1], 11)
+        # A session of the token, counted in the token information.
+        session = lib.openSession(0)
+        self.assertEqual(lib.getTokenInfo(0).ulSessionCount, 1)
+        self.assertEqual(session.getSessionInfo().state, PyKCS11.CKS_RO_PUBLIC_SESSION)
+        session.closeSession()
+        self.assertEqual(lib.getTokenInfo(0).ulSessionCount, 0)
+        for call, code in ((lambda: lib.openSession(2), CKR_SLOT_ID_INVALID),
+                           (lambda: lib.getTokenInfo(2), CKR_DEVICE_REMOVED),
+                           (lambda: lib.getMechanismList(2), CKR_SLOT_ID_INVALID)):
             with self.assertRaises(PyKCS11.PyKCS11Error) as e:
                 call()
             self.assertEqual(e.exception.value, code)
@@ -239,6 +267,14 @@ class EveryCall(unittest.TestCase):
         for name, (args, code) in sorted(calls.items()):
             n.value = 256
             self.assertEqual(getattr(self.lib, name)(*args), code, name)
+
+
+def setUpModule():
+    # The card as it comes out of the box, whatever earlier tests left.
+    with VtCtl(int(os.environ.get("VTOKEN_CONTROL_PORT", "40470")), timeout=15.0) as vt:
+        vt.reset_state()
+        if not vt.status()["inserted"]:
+            vt.insert(wait_ready=True)
 
 
 if __name__ == "__main__":

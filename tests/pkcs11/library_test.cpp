@@ -10,13 +10,9 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include <pkcs11_vendor.h>
+
+#include "loaded_module.h"
 
 namespace {
 
@@ -32,30 +28,10 @@ constexpr std::size_t standard_functions = 68;
 
 class pkcs11_library : public ::testing::Test {
 protected:
-    void SetUp() override {
-#ifdef _WIN32
-        module_ = LoadLibraryA("solvantex_pkcs11.dll");
-#else
-        module_ = dlopen(SOLVANTEX_PKCS11_MODULE, RTLD_NOW | RTLD_LOCAL);
-#endif
-        ASSERT_NE(module_, nullptr);
-    }
-    void TearDown() override {
-#ifdef _WIN32
-        if (module_ != nullptr) FreeLibrary(static_cast<HMODULE>(module_));
-#else
-        if (module_ != nullptr) dlclose(module_);
-#endif
-    }
-    void* symbol(const std::string& name) const {
-#ifdef _WIN32
-        return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module_), name.c_str()));
-#else
-        return dlsym(module_, name.c_str());
-#endif
-    }
+    void SetUp() override { ASSERT_TRUE(module_.loaded()); }
+    void* symbol(const std::string& name) const { return module_.symbol(name.c_str()); }
 
-    void* module_ = nullptr;
+    pkcs11_test::loaded_module module_;
 };
 
 // The offset of the n-th function of a list whose version takes
@@ -165,7 +141,7 @@ TEST(pkcs11_list_layout, OffsetsTheManagerLibraryReads) {
 #ifdef _WIN32
 // The DLL's export directory names exactly the module's functions.
 TEST_F(pkcs11_library, ExportTableHoldsOnlyTheModuleFunctions) {
-    const auto* base = static_cast<const unsigned char*>(module_);
+    const auto* base = static_cast<const unsigned char*>(module_.handle());
     const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];

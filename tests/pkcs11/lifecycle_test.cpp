@@ -4,6 +4,7 @@
 // by fork().
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -17,6 +18,7 @@
 #endif
 
 #include "module_fixture.h"
+#include "support/thread_count.h"
 
 using pkcs11_test::module_test;
 
@@ -28,6 +30,7 @@ public:
     int list_devices(std::vector<std::string>& names) override {
         std::lock_guard<std::mutex> lock(mutex_);
         names = names_;
+        ++lists_;
         return 0;
     }
     int wait_event() override {
@@ -41,8 +44,17 @@ public:
     }
     void stop_events() override {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (deaf_) return;  // a wait that does not hear the stop
         stopped_ = true;
         cv_.notify_all();
+    }
+    void deaf_to_stop(bool deaf) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        deaf_ = deaf;
+    }
+    int lists() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lists_;
     }
     void restart_events() override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -52,6 +64,18 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         names_.push_back(name);
         last_ = event_arrival;
+        ++events_;
+        cv_.notify_all();
+    }
+    // Present from the start: no event.
+    void plug(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_.push_back(name);
+    }
+    void leave(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_.erase(std::find(names_.begin(), names_.end(), name));
+        last_ = event_removal;
         ++events_;
         cv_.notify_all();
     }
@@ -72,7 +96,9 @@ private:
     int events_ = 0;
     int last_ = 0;
     int waits_ = 0;
+    int lists_ = 0;
     bool stopped_ = false;
+    bool deaf_ = false;
 };
 
 class pkcs11_lifecycle : public module_test {
@@ -236,5 +262,137 @@ TEST_F(pkcs11_lifecycle, ForkedChildInitialisesAfresh) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // The parent is untouched.
     EXPECT_EQ(C_CloseSession(parent_session), CKR_OK);
+}
+#endif
+
+namespace {
+
+std::vector<CK_SLOT_ID> slot_list(CK_BBOOL present) {
+    CK_ULONG n = 0;
+    EXPECT_EQ(C_GetSlotList(present, nullptr, &n), CKR_OK);
+    std::vector<CK_SLOT_ID> ids(n);
+    EXPECT_EQ(C_GetSlotList(present, ids.data(), &n), CKR_OK);
+    ids.resize(n);
+    return ids;
+}
+
+// A blocking wait for the next slot event.
+CK_SLOT_ID next_event() {
+    CK_SLOT_ID slot = 77;
+    EXPECT_EQ(C_WaitForSlotEvent(0, &slot, nullptr), CKR_OK);
+    return slot;
+}
+
+std::string reader(int i) { return "Solvanta Token 00 0" + std::to_string(i); }
+
+}  // namespace
+
+TEST_F(pkcs11_lifecycle, AllSlotsHoldEveryTokenSlotAndNeverShrink) {
+    scripted_devices* devices = install_devices();
+    for (int i = 0; i < 5; ++i) devices->arrive(reader(i));
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    using ids = std::vector<CK_SLOT_ID>;
+    EXPECT_EQ(slot_list(CK_TRUE), (ids{0, 1, 2, 3, 4}));
+    EXPECT_EQ(slot_list(CK_FALSE), (ids{0, 1, 2, 3, 4})) << "a fifth token is listed with all slots";
+    CK_SLOT_ID four[4];
+    CK_ULONG n = 4;
+    EXPECT_EQ(C_GetSlotList(CK_FALSE, four, &n), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(n, 5u);
+
+    // The events counted before the monitor ran are not slot events.
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    devices->leave(reader(4));
+    EXPECT_EQ(next_event(), 4u);
+    EXPECT_EQ(slot_list(CK_TRUE), (ids{0, 1, 2, 3}));
+    EXPECT_EQ(slot_list(CK_FALSE), (ids{0, 1, 2, 3, 4})) << "slot 4 stays listed while initialised";
+
+    devices->leave(reader(0));
+    EXPECT_EQ(next_event(), 0u);
+    devices->arrive("Solvanta Token 01 00");
+    EXPECT_EQ(next_event(), 0u) << "the smallest free slot id";
+    EXPECT_EQ(slot_list(CK_TRUE), (ids{1, 2, 3, 0}));
+
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(slot_list(CK_FALSE), (ids{0, 1, 2, 3})) << "a new initialisation starts afresh";
+}
+
+TEST_F(pkcs11_lifecycle, ARemovalStaysASlotEventWhenTheSlotsAreListedBeforeTheWait) {
+    scripted_devices* devices = install_devices();
+    devices->plug(reader(0));
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{0});
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    const int lists = devices->lists();
+    devices->leave(reader(0));
+    ASSERT_TRUE(devices->monitor_waiting(2)) << "the removal taken";
+    EXPECT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{});
+    EXPECT_EQ(devices->lists(), lists + 1) << "the monitor's refresh only: the listing keeps its events";
+    CK_SLOT_ID slot = 77;
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_OK);
+    EXPECT_EQ(slot, 0u);
+}
+
+TEST_F(pkcs11_lifecycle, SessionsBelongToTheirTokenNotToTheSlotId) {
+    scripted_devices* devices = install_devices();
+    devices->arrive(reader(0));
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{0});
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    CK_SESSION_HANDLE old_session = 0;
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &old_session), CKR_OK);
+    CK_SESSION_INFO info;
+    ASSERT_EQ(C_GetSessionInfo(old_session, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
+
+    devices->leave(reader(0));
+    EXPECT_EQ(next_event(), 0u);
+    EXPECT_EQ(C_GetSessionInfo(old_session, &info), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(C_Logout(old_session), CKR_DEVICE_REMOVED);
+
+    devices->arrive(reader(1));
+    EXPECT_EQ(next_event(), 0u) << "the new device takes the free slot 0";
+    EXPECT_EQ(C_GetSessionInfo(old_session, &info), CKR_DEVICE_REMOVED) << "never inherited";
+    CK_SESSION_HANDLE new_session = 0;
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &new_session), CKR_OK);
+    ASSERT_EQ(C_GetSessionInfo(new_session, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);
+
+    EXPECT_EQ(C_CloseSession(old_session), CKR_OK);
+    EXPECT_EQ(C_CloseSession(old_session), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(C_CloseSession(new_session), CKR_OK);
+}
+
+#ifdef __linux__
+using test_support::thread_count;
+
+// A monitor whose wait does not end at C_Finalize is left after the bound;
+// when its event comes after the next C_Initialize, it leaves without
+// touching the new state.
+TEST_F(pkcs11_lifecycle, AMonitorLeftBehindNeverTouchesTheNextInitialisation) {
+    scripted_devices* devices = install_devices();
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    CK_SLOT_ID slot = 0;
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    devices->deaf_to_stop(true);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << "bounded";
+    EXPECT_FALSE(core().monitor_running()) << "left to finish alone";
+    devices->deaf_to_stop(false);
+
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    const std::size_t with_old = thread_count();
+    const int lists = devices->lists();
+    devices->arrive("Solvanta Token 00 00");
+    // The old monitor takes the event and ends.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (thread_count() >= with_old && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(thread_count(), with_old - 1);
+    EXPECT_EQ(devices->lists(), lists) << "no refresh of the new state";
+    EXPECT_EQ(core().tokens().count(), 0u);
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
 }
 #endif

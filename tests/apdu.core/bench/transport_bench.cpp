@@ -22,30 +22,21 @@
 
 #include "ZervikSolvanta.h"
 #include "platform/pcsc_api.h"
+#include "support/bench_timing.h"
 #include "support/vtoken_control.h"
 #include "transport/device_list.h"
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
-}
+using test_support::median;
+using test_support::time_us;
 
 double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
-template <class F>
-double time_us(F&& f) {
-    const auto start = clock_type::now();
-    f();
-    return std::chrono::duration<double, std::micro>(clock_type::now() - start).count();
-}
 
 void report(const char* what, const std::vector<double>& us, double base) {
     const double m = median(us);

@@ -1,0 +1,140 @@
+// What the token calls cost: for each call, the commands it sends (counted
+// in the virtual token's log) beside the budget it is held to, and the
+// median time per call against the bare round trips of the same commands
+// sent with SCardTransmit on a connection of our own. The module's own time
+// is the difference.
+// Needs the card environment (tests/harness/card_env.py start); the token
+// is formatted by the run.
+//
+//   token_calls_bench [calls-per-figure]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pkcs11_vendor.h>
+
+#include "card_device.h"
+#include "card_device_source.h"
+#include "pkcs11_core.h"
+#include "platform/pcsc_api.h"
+#include "support/bench_timing.h"
+#include "support/vtoken_control.h"
+
+namespace {
+
+
+using test_support::median;
+using test_support::time_us;
+
+
+struct bare_card {
+    platform::pcsc_api& pcsc = platform::system_pcsc();
+    platform::pcsc_context context = 0;
+    platform::pcsc_handle card = 0;
+    bool open() {
+        std::uint32_t protocol = 0;
+        return pcsc.establish_context(&context) == 0 &&
+               pcsc.connect(context, test_support::card_reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
+                            &protocol) == 0;
+    }
+    ~bare_card() {
+        if (card != 0) pcsc.disconnect(card, SCARD_LEAVE_CARD);
+        if (context != 0) pcsc.release_context(context);
+    }
+    void send(const std::vector<std::vector<unsigned char>>& apdus) {
+        for (const auto& apdu : apdus) {
+            std::uint8_t reply[4096];
+            std::uint32_t n = sizeof reply;
+            (void)pcsc.transmit_t1(card, apdu.data(), static_cast<std::uint32_t>(apdu.size()), reply, &n);
+        }
+    }
+};
+
+struct figure {
+    const char* name;
+    int budget;
+    std::function<CK_RV()> call;
+    std::function<void()> after;  // puts the state back between calls
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+    test_support::vtoken_control vt;
+    vt.fresh_card();
+    vt.call("preset", {{"name", "factory"}});
+    pkcs11::Pkcs11Core::instance().set_device_source(std::make_unique<solvantex::card_device_source>());
+    if (C_Initialize(nullptr) != CKR_OK) return 1;
+    CK_SLOT_ID slot = 0;
+    CK_ULONG n = 1;
+    if (C_GetSlotList(CK_TRUE, &slot, &n) != CKR_OK || n != 1) {
+        std::fprintf(stderr, "no token: is the card environment running?\n");
+        return 1;
+    }
+    CK_UTF8CHAR so[] = "87654321";
+    CK_UTF8CHAR user[] = "11112222";
+    CK_UTF8CHAR label[32];
+    std::fill(label, label + 32, ' ');
+    if (C_InitToken(slot, so, 8, label) != CKR_OK) return 1;
+    CK_SESSION_HANDLE s = 0;
+    C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s);
+    C_Login(s, CKU_SO, so, 8);
+    C_InitPIN(s, user, 8);
+    C_Logout(s);
+    CK_TOKEN_INFO info;
+    C_GetTokenInfo(slot, &info);  // the full read of a new connection
+    CK_BYTE random[32];
+    CK_SESSION_HANDLE opened = 0;
+
+    const figure figures[] = {
+        {"C_GetTokenInfo", 2, [&] { return C_GetTokenInfo(slot, &info); }, [] {}},
+        {"C_OpenSession", 0, [&] { return C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &opened); },
+         [&] { C_CloseSession(opened); }},
+        {"C_Login (user)", 2, [&] { return C_Login(s, CKU_USER, user, 8); }, [&] { C_Logout(s); }},
+        {"C_Logout", 1, [&] { return C_Logout(s); }, [&] { C_Login(s, CKU_USER, user, 8); }},
+        {"C_GenerateRandom(32)", 3, [&] { return C_GenerateRandom(s, random, 32); }, [] {}},
+    };
+    bare_card bare;
+    if (!bare.open()) return 1;
+    std::printf("%-22s %6s %6s %12s %12s %9s\n", "call", "APDUs", "budget", "module us", "bare us", "added");
+    for (const figure& f : figures) {
+        if (std::string(f.name) == "C_Logout") C_Login(s, CKU_USER, user, 8);
+        std::vector<double> module_us, bare_us;
+        std::vector<std::vector<unsigned char>> apdus;
+        std::size_t count = 0;
+        for (int r = 0; r < rounds; ++r) {
+            vt.clear_log();
+            CK_RV rv = CKR_OK;
+            module_us.push_back(time_us([&] { rv = f.call(); }));
+            if (rv != CKR_OK) {
+                std::fprintf(stderr, "%s: 0x%lx\n", f.name, static_cast<unsigned long>(rv));
+                return 1;
+            }
+            const auto commands = vt.commands();
+            count = commands.size();
+            apdus.clear();
+            for (const auto& c : commands) apdus.push_back(test_support::from_hex(c));
+            f.after();
+            bare_us.push_back(time_us([&] { bare.send(apdus); }));
+            // The replayed commands may leave the card elsewhere (a stale
+            // PIN response costs a try): the call itself puts it right.
+            (void)f.call();
+            f.after();
+        }
+        const double m = median(module_us), b = median(bare_us);
+        std::printf("%-22s %6zu %6d %12.1f %12.1f", f.name, count, f.budget, m, b);
+        if (count > 0)
+            std::printf(" %8.1f%%\n", (m - b) / b * 100.0);
+        else
+            std::printf(" %9s\n", "-");
+    }
+    C_CloseSession(s);
+    C_Finalize(nullptr);
+    return 0;
+}

@@ -55,6 +55,7 @@ TEST_F(card_source_core, TokenReadersBecomeTokensAndFinalizeEndsTheEventWait) {
 
 #ifdef __linux__
 using test_support::thread_count;
+using test_support::thread_count_within;
 
 // Every cycle starts the monitor (a token is present) and the card layer's
 // event watch; C_Finalize ends both, so no thread is left behind.
@@ -73,7 +74,7 @@ TEST_F(card_source_core, HundredCyclesLeaveNoThreadBehind) {
         ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
         EXPECT_FALSE(core().monitor_running());
         if (cycle == 0) first = thread_count();
-        ASSERT_EQ(thread_count(), first) << "cycle " << cycle;
+        ASSERT_LE(thread_count_within(first), first) << "cycle " << cycle;
     }
 }
 #endif

@@ -5,6 +5,7 @@
 
 #include "card_call.h"
 #include "card_commands.h"
+#include "protocol/status.h"
 #include "card_profile.h"
 #include "sm/aes.h"
 #include "sm/wipe.h"
@@ -12,12 +13,12 @@
 
 namespace solvantex {
 
+using zervik::sw_file_exists;
+using zervik::sw_file_not_found;
 using zervik::wiped_bytes;
 
 namespace {
 
-constexpr std::int32_t sw_not_found = 0x6A82;
-constexpr std::int32_t sw_file_exists = 0x6A89;
 constexpr std::uint16_t file_list_tag = 0x0106;
 // The key-encryption key of a private-key import: AES-256, agreed per call.
 constexpr std::uint32_t import_kek_type = 0x40002020;
@@ -72,7 +73,7 @@ std::int32_t create_cont_info(card_handle h) {
 std::int32_t read_cont(card_handle h, std::int32_t index, std::uint8_t* record) {
     const std::int32_t status =
         cardfs_read_fixed_here(h, cardfs_cont_info_name, cont_offset(index), cardfs_cont_info_record_size, record);
-    if (status == sw_not_found) {
+    if (status == sw_file_not_found) {
         std::memset(record, 0, cardfs_cont_info_record_size);
         return 0;
     }
@@ -80,7 +81,7 @@ std::int32_t read_cont(card_handle h, std::int32_t index, std::uint8_t* record) 
 }
 std::int32_t write_cont_bytes(card_handle h, std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
     std::int32_t status = cardfs_write_here(h, cardfs_cont_info_name, offset, data, length, 0);
-    if (status == sw_not_found) {
+    if (status == sw_file_not_found) {
         status = create_cont_info(h);
         if (status == 0) status = cardfs_write_here(h, cardfs_cont_info_name, offset, data, length, 0);
     }
@@ -92,7 +93,7 @@ std::int32_t write_cont(card_handle h, std::int32_t index, const std::uint8_t* r
 
 std::int32_t delete_key_file(card_handle h, std::uint16_t id) {
     const std::int32_t status = card_delete_file_by_id(h, id);
-    return status == sw_not_found ? 0 : status;
+    return status == sw_file_not_found ? 0 : status;
 }
 std::int32_t delete_key_files(card_handle h, std::int32_t index, std::int32_t spec) {
     std::int32_t status = delete_key_file(h, cardfs_public_key_id(index, spec));
@@ -266,7 +267,7 @@ std::int32_t release_container(card_handle h, std::int32_t index, bool keys) {
         status = delete_cert_files(h, index);
         if (status != 0) return status;
         status = cardfs_write_here(h, cardfs_cont_info_name, cont_offset(index), zeros, sizeof zeros, 0);
-        return status == sw_not_found ? 0 : status;
+        return status == sw_file_not_found ? 0 : status;
     });
 }
 
@@ -373,7 +374,7 @@ std::int32_t cardfs_load_containers(card_handle h, cardfs_container_tables* tabl
         if (last >= 0) {
             const std::uint32_t span = cont_offset(last + 1);
             status = cardfs_read_fixed_here(h, cardfs_cont_info_name, 0, span, image);
-            if (status == sw_not_found) {
+            if (status == sw_file_not_found) {
                 std::memset(image, 0, sizeof image);
                 status = 0;
             }
@@ -534,7 +535,7 @@ std::int32_t cardfs_delete_cert(card_handle h, std::int32_t index, std::int32_t 
         const std::uint8_t mark = 0;
         status = cardfs_write_here(h, cardfs_cont_info_name,
                                    cont_offset(index) + static_cast<std::uint32_t>(cert_mark_at(spec)), &mark, 1, 0);
-        return status == sw_not_found ? 0 : status;
+        return status == sw_file_not_found ? 0 : status;
     });
 }
 

@@ -17,7 +17,6 @@ namespace {
 
 using filemgr = module_manager<taviapi_filemgr>;
 
-constexpr std::int32_t sw_not_found = 0x6A82;
 
 // The outermost transaction of this thread: guards for the same device
 // inside it share it.
@@ -190,7 +189,7 @@ std::int32_t cardfs_delete_here(card_handle h, const char* name) {
     if (!cardfs_valid_name(name)) return cardfs_bad_argument;
     const std::int32_t status =
         with_manager<filemgr>(h, [&](filemgr& m) { return m.delete_file_by_name(0, name); });
-    return status == sw_not_found ? 0 : status;
+    return status == sw_file_not_found ? 0 : status;
 }
 
 std::int32_t cardfs_create_file(card_handle h, const char* name, std::uint32_t size, std::uint8_t access1,

@@ -6,13 +6,15 @@
 #include <memory>
 
 #include "card_store.h"
+#include "protocol/status.h"
 
 namespace solvantex {
 
+using zervik::sw_file_exists;
+using zervik::sw_file_not_found;
+
 namespace {
 
-constexpr std::int32_t sw_not_found = 0x6A82;
-constexpr std::int32_t sw_file_exists = 0x6A89;
 constexpr std::int32_t table_full = 1;
 constexpr std::int32_t no_such_slot = 1;
 
@@ -38,7 +40,7 @@ std::int32_t read_header(card_handle h, cardfs_table t, std::uint8_t* bitmap) {
     const cardfs_table_layout& f = cardfs_layout_of(t);
     std::uint8_t header[cardfs_data_header_size] = {};
     std::int32_t status = cardfs_read_fixed_here(h, f.name, 0, static_cast<std::uint32_t>(f.header), header);
-    if (status == sw_not_found) {
+    if (status == sw_file_not_found) {
         status = create_table(h, t);
         if (status == 0)
             status = cardfs_read_fixed_here(h, f.name, 0, static_cast<std::uint32_t>(f.header), header);

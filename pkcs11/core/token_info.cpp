@@ -5,6 +5,8 @@
 #include "card_device_source.h"
 #include "card_pin.h"
 #include "card_store.h"
+#include "platform/pcsc_api.h"
+#include "protocol/status.h"
 #include "token_card.h"
 #include "token_sessions.h"
 
@@ -27,13 +29,6 @@ CK_FLAGS pin_bits(const pin_state& pin, std::int32_t limit, CK_FLAGS count_low, 
     return bits;
 }
 
-// PC/SC: the card was removed, or there is none, or the reader left.
-constexpr std::uint32_t scard_removed_card = 0x80100069;
-constexpr std::uint32_t scard_no_smartcard = 0x8010000C;
-constexpr std::uint32_t scard_reader_unavailable = 0x80100017;
-constexpr std::uint32_t scard_unknown_reader = 0x80100009;
-
-constexpr std::int32_t no_data_object = 0x6A88;
 constexpr std::int32_t card_info_size = 128;
 constexpr std::int32_t version_size = 6;
 
@@ -68,9 +63,10 @@ CK_RV pin_failure(std::int32_t status, bool gone) {
 }
 
 bool card_gone(pkcs11_token& token, std::int32_t status) {
-    const auto s = static_cast<std::uint32_t>(status);
-    if (s == scard_removed_card || s == scard_no_smartcard || s == scard_reader_unavailable ||
-        s == scard_unknown_reader)
+    // PC/SC: the card was removed, or there is none, or the reader left.
+    namespace rc = platform::pcsc_rc;
+    if (status == rc::removed_card || status == rc::no_smartcard || status == rc::reader_unavailable ||
+        status == rc::unknown_reader)
         return true;
     // The transport reports a vanished card as a failed send; whether the
     // token's reader still holds a card tells.
@@ -112,7 +108,7 @@ std::int32_t refresh_token_info(pkcs11_token& token) {
         if (status == 0) {
             copy_card_text(info.manufacturerID, sizeof info.manufacturerID, card_info);
             copy_card_text(info.label, sizeof info.label, card_info + 64);
-        } else if (status != no_data_object) {
+        } else if (status != zervik::sw_reference_not_found) {
             return status;
         }
         if (token.connection_fresh) return 0;
@@ -122,7 +118,7 @@ std::int32_t refresh_token_info(pkcs11_token& token) {
         if (status == 0) {
             info.hardwareVersion = {version[0], version[1]};
             info.firmwareVersion = {version[2], 11};
-        } else if (status != no_data_object) {
+        } else if (status != zervik::sw_reference_not_found) {
             return status;
         }
 
@@ -132,7 +128,7 @@ std::int32_t refresh_token_info(pkcs11_token& token) {
         if (status == 0) {
             info.ulTotalPublicMemory = info.ulTotalPrivateMemory = total;
             info.ulFreePublicMemory = info.ulFreePrivateMemory = free_space;
-        } else if (status != no_data_object) {
+        } else if (status != zervik::sw_reference_not_found) {
             return status;
         }
 

@@ -34,5 +34,7 @@ constexpr std::int32_t sw_success = 0x9000;
 // Card refusals the library tells apart.
 constexpr std::int32_t sw_wrong_data = 0x6A80;           // data the card cannot take
 constexpr std::int32_t sw_reference_not_found = 0x6A88;  // nothing under that reference
+constexpr std::int32_t sw_file_not_found = 0x6A82;       // no such file
+constexpr std::int32_t sw_file_exists = 0x6A89;          // a file with that id or name exists
 
 }  // namespace zervik

@@ -129,6 +129,13 @@ std::int32_t card_asym_decrypt(card_handle h, std::uint16_t key_id, const std::u
     });
 }
 
+std::int32_t card_asym_private_operation(card_handle h, std::uint16_t key_id, const std::uint8_t* data,
+                                         std::int32_t length, std::uint8_t* out, std::int32_t* out_length) {
+    return with_manager<module_manager<taviapi_keypairmgr>>(h, [&](taviapi_keypairmgr& m) {
+        return m.asym_private_operation(key_id, data, length, out, out_length);
+    });
+}
+
 std::int32_t card_enable_cd(card_handle h, std::uint8_t on) {
     return with_manager<module_configuremgr>(h, [&](module_configuremgr& m) { return m.enable_cd(on); });
 }

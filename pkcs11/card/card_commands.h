@@ -64,6 +64,9 @@ std::int32_t card_asym_sign(card_handle h, std::uint16_t key_id, std::uint32_t a
                             std::int32_t length, std::uint8_t* out, std::int32_t* out_length);
 std::int32_t card_asym_decrypt(card_handle h, std::uint16_t key_id, const std::uint8_t* data, std::int32_t length,
                                std::uint8_t* out, std::int32_t* out_length);
+// AsymKeyOperation with the private key: the raw RSA operation on k bytes.
+std::int32_t card_asym_private_operation(card_handle h, std::uint16_t key_id, const std::uint8_t* data,
+                                         std::int32_t length, std::uint8_t* out, std::int32_t* out_length);
 // EnableDisableCD: on is 0 or 1.
 std::int32_t card_enable_cd(card_handle h, std::uint8_t on);
 // GetHealthStatus, always plain: exactly 8 bytes.

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "card_commands.h"
+#include "card_store.h"
 
 namespace pkcs11 {
 
@@ -22,7 +23,8 @@ std::int32_t pkcs11_card_rsa_port::run(const std::uint8_t* data, std::size_t len
     std::int32_t status = device_ ? device_(h) : 1;
     if (status != 0) return status;
     std::int32_t n = static_cast<std::int32_t>(*out_len);
-    status = command(h, static_cast<std::int32_t>(length), &n);
+    // The key files lie in "mscp": selected first, in one transaction.
+    status = solvantex::cardfs_in_app_dir(h, [&] { return command(h, static_cast<std::int32_t>(length), &n); });
     if (status == 0) *out_len = n < 0 ? 0 : static_cast<std::size_t>(n);
     return status;
 }

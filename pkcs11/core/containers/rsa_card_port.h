@@ -1,5 +1,6 @@
 // The RSA contexts' card over the module's card layer: each command runs on
-// the device that `device` gives (the token's, opened when needed).
+// the device that `device` gives (the token's, opened when needed), with
+// the store directory selected first in the same transaction.
 #pragma once
 
 #include <cstdint>

@@ -32,6 +32,7 @@
 #include "card_store.h"
 #include "formatted_token.h"
 #include "store_layout.h"
+#include "support/test_keys.h"
 #include "support/vtoken_control.h"
 
 using namespace solvantex;
@@ -39,6 +40,10 @@ using store_layout::bytes;
 using store_layout::u8;
 using store_layout::user_pin;
 using test_support::from_hex;
+using test_support::test_drbg;
+#ifndef _WIN32
+using test_support::openssl_tool;
+#endif
 using test_support::to_hex;
 
 namespace {
@@ -60,25 +65,6 @@ bytes sha256(const bytes& data) {
 }
 
 const bytes sha256_digest_info = from_hex("3031300d060960864801650304020105000420");
-
-// A deterministic generator for the test's keys.
-class test_drbg {
-public:
-    explicit test_drbg(const char* seed) {
-        mbedtls_ctr_drbg_init(&drbg_);
-        mbedtls_ctr_drbg_seed(&drbg_, entropy, nullptr, reinterpret_cast<const unsigned char*>(seed),
-                              std::strlen(seed));
-    }
-    ~test_drbg() { mbedtls_ctr_drbg_free(&drbg_); }
-    mbedtls_ctr_drbg_context* get() { return &drbg_; }
-
-private:
-    static int entropy(void*, unsigned char* out, size_t n) {
-        for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(i * 29 + 3);
-        return 0;
-    }
-    mbedtls_ctr_drbg_context drbg_;
-};
 
 void put_bits(bytes& block, std::uint32_t bits) { std::memcpy(block.data(), &bits, 4); }  // host order
 void put_mpi(bytes& block, std::size_t at, std::size_t width, const mbedtls_mpi& v) {
@@ -169,43 +155,6 @@ bool ecdsa_verifies(mbedtls_ecp_group_id group, const bytes& block, const bytes&
 }
 
 #ifndef _WIN32
-// The openssl command over files of a scratch directory.
-class openssl_tool {
-public:
-    openssl_tool() {
-        char dir[] = "/tmp/solvanta_containers_XXXXXX";
-        const char* made = ::mkdtemp(dir);
-        if (made != nullptr) dir_ = made;
-    }
-    ~openssl_tool() {
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    void put(const std::string& name, const bytes& data) const {
-        std::ofstream out(path(name), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    }
-    bytes get(const std::string& name) const {
-        std::ifstream in(path(name), std::ios::binary);
-        return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    // 0 when openssl succeeded.
-    int run(const std::string& arguments) const {
-        return std::system(("cd '" + dir_ + "' && openssl " + arguments + " >/dev/null 2>&1").c_str());
-    }
-    // A key in PEM through mbed TLS's writer (public or private).
-    void put_pem(const std::string& name, mbedtls_pk_context* pk, bool is_private) const {
-        unsigned char pem[8192] = {};
-        const int status = is_private ? mbedtls_pk_write_key_pem(pk, pem, sizeof pem)
-                                      : mbedtls_pk_write_pubkey_pem(pk, pem, sizeof pem);
-        ASSERT_EQ(status, 0);
-        put(name, bytes(pem, pem + std::strlen(reinterpret_cast<char*>(pem))));
-    }
-
-private:
-    std::string dir_;
-};
-
 // The public block as a PEM key for openssl.
 void public_pem(const openssl_tool& tool, const std::string& name, const bytes& block, mbedtls_ecp_group_id group) {
     mbedtls_pk_context pk;
@@ -225,7 +174,7 @@ void public_pem(const openssl_tool& tool, const std::string& name, const bytes& 
         point.insert(point.end(), block.begin() + 108, block.begin() + 140);
         ASSERT_EQ(mbedtls_ecp_point_read_binary(&ec->grp, &ec->Q, point.data(), point.size()), 0);
     }
-    tool.put_pem(name, &pk, false);
+    ASSERT_EQ(tool.put_pem(name, &pk, false), 0);
     mbedtls_pk_free(&pk);
 }
 
@@ -420,7 +369,7 @@ TEST_F(card_containers_test, ImportedRsaKeySignsAsSoftwareDoes) {
     mbedtls_pk_init(&pk);
     ASSERT_EQ(mbedtls_pk_setup(&pk, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA)), 0);
     ASSERT_EQ(mbedtls_rsa_copy(mbedtls_pk_rsa(pk), &key.rsa), 0);
-    tool.put_pem("key.pem", &pk, true);
+    ASSERT_EQ(tool.put_pem("key.pem", &pk, true), 0);
     mbedtls_pk_free(&pk);
     tool.put("message", message);
     ASSERT_EQ(tool.run("dgst -sha256 -sign key.pem -out openssl.sig message"), 0);

@@ -440,7 +440,7 @@ TEST_F(rsa_ctx_test, EncryptionIsRandomAndTheCardDecryptsIt) {
 TEST_F(rsa_ctx_test, ShortDecryptBufferGivesKAndKeepsTheOperation) {
     const bytes plain = pattern(50, 3);
     bytes cipher(128);
-    rsa_test::test_drbg drbg("encrypt");
+    test_support::test_drbg drbg("encrypt");
     ASSERT_EQ(mbedtls_rsa_pkcs1_encrypt(&key(1024).rsa, mbedtls_ctr_drbg_random, drbg.get(), MBEDTLS_RSA_PUBLIC,
                                         plain.size(), plain.data(), cipher.data()),
               0);

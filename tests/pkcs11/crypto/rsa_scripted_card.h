@@ -4,6 +4,7 @@
 #pragma once
 
 #include <mbedtls/ctr_drbg.h>
+#include <mbedtls/pk.h>
 #include <mbedtls/rsa.h>
 
 #include <cstdint>
@@ -11,29 +12,13 @@
 #include <vector>
 
 #include "rsa_ctx.h"
+#include "support/test_keys.h"
 
 namespace rsa_test {
 
 using bytes = std::vector<std::uint8_t>;
 
-// A deterministic generator for test keys.
-class test_drbg {
-public:
-    explicit test_drbg(const char* seed) {
-        mbedtls_ctr_drbg_init(&drbg_);
-        mbedtls_ctr_drbg_seed(&drbg_, entropy, nullptr, reinterpret_cast<const unsigned char*>(seed),
-                              std::strlen(seed));
-    }
-    ~test_drbg() { mbedtls_ctr_drbg_free(&drbg_); }
-    mbedtls_ctr_drbg_context* get() { return &drbg_; }
-
-private:
-    static int entropy(void*, unsigned char* out, size_t n) {
-        for (size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(i * 29 + 3);
-        return 0;
-    }
-    mbedtls_ctr_drbg_context drbg_;
-};
+using test_support::test_drbg;
 
 // An RSA key of the test, made once per size and seed.
 struct test_rsa_key {
@@ -49,6 +34,38 @@ struct test_rsa_key {
         mbedtls_mpi_write_binary(&rsa.E, e.data(), e.size());
     }
     ~test_rsa_key() { mbedtls_rsa_free(&rsa); }
+    // The card's import blocks (solvanta_key_blocks.h), sizes in host order.
+    void blocks(bytes& private_block, bytes& public_block) const {
+        private_block.assign(904, 0);
+        public_block.assign(264, 0);
+        const std::uint32_t bits = static_cast<std::uint32_t>(n.size() * 8);
+        std::memcpy(private_block.data(), &bits, 4);
+        std::memcpy(public_block.data(), &bits, 4);
+        const struct {
+            const mbedtls_mpi* v;
+            bytes* block;
+            std::size_t at, width;
+        } fields[] = {{&rsa.N, &public_block, 4, 256},   {&rsa.E, &public_block, 260, 4},
+                      {&rsa.D, &private_block, 4, 256},  {&rsa.E, &private_block, 260, 4},
+                      {&rsa.P, &private_block, 264, 128}, {&rsa.Q, &private_block, 392, 128},
+                      {&rsa.DP, &private_block, 520, 128}, {&rsa.DQ, &private_block, 648, 128},
+                      {&rsa.QP, &private_block, 776, 128}};
+        for (const auto& f : fields) mbedtls_mpi_write_binary(f.v, f.block->data() + f.at, f.width);
+    }
+    // The key in PEM for openssl (private or public).
+    int pem(bool is_private, bytes& out) const {
+        mbedtls_pk_context pk;
+        mbedtls_pk_init(&pk);
+        unsigned char text[8192] = {};
+        int status = mbedtls_pk_setup(&pk, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA));
+        if (status == 0) status = mbedtls_rsa_copy(mbedtls_pk_rsa(pk), &rsa);
+        if (status == 0)
+            status = is_private ? mbedtls_pk_write_key_pem(&pk, text, sizeof text)
+                                : mbedtls_pk_write_pubkey_pem(&pk, text, sizeof text);
+        mbedtls_pk_free(&pk);
+        if (status == 0) out.assign(text, text + std::strlen(reinterpret_cast<char*>(text)));
+        return status;
+    }
     test_rsa_key(const test_rsa_key&) = delete;
     test_rsa_key& operator=(const test_rsa_key&) = delete;
 };

@@ -1,6 +1,7 @@
 # Installed dependencies, as imported targets:
 #   solvanta::pcsc        PC/SC (pcsc-lite natively, winscard on Windows)
 #   solvanta::mbedcrypto  mbed TLS 2.28 crypto
+#   solvanta::mbedx509    mbed TLS 2.28 X.509 parsing (with mbedcrypto)
 #   solvanta::pkcs11_h    p11-kit's pkcs11.h
 #   solvanta::json        nlohmann json
 #   GTest::gtest, GTest::gtest_main
@@ -25,6 +26,10 @@ if(WIN32)
     IMPORTED_LOCATION "${SOLVANTA_DEPS_PREFIX}/lib/libmbedcrypto.a"
     INTERFACE_INCLUDE_DIRECTORIES "${SOLVANTA_DEPS_PREFIX}/include"
     INTERFACE_LINK_LIBRARIES bcrypt)
+  add_library(solvanta::mbedx509 STATIC IMPORTED)
+  set_target_properties(solvanta::mbedx509 PROPERTIES
+    IMPORTED_LOCATION "${SOLVANTA_DEPS_PREFIX}/lib/libmbedx509.a"
+    INTERFACE_LINK_LIBRARIES solvanta::mbedcrypto)
 
   add_library(solvanta::pkcs11_h INTERFACE IMPORTED)
   set_target_properties(solvanta::pkcs11_h PROPERTIES
@@ -55,6 +60,11 @@ else()
   set_target_properties(solvanta::mbedcrypto PROPERTIES
     IMPORTED_LOCATION "${MBEDCRYPTO_LIB}"
     INTERFACE_INCLUDE_DIRECTORIES "${MBEDTLS_INCLUDE}")
+  find_library(MBEDX509_LIB mbedx509 REQUIRED)
+  add_library(solvanta::mbedx509 UNKNOWN IMPORTED)
+  set_target_properties(solvanta::mbedx509 PROPERTIES
+    IMPORTED_LOCATION "${MBEDX509_LIB}"
+    INTERFACE_LINK_LIBRARIES solvanta::mbedcrypto)
 
   find_path(PKCS11_INCLUDE p11-kit/pkcs11.h PATHS /usr/include/p11-kit-1 REQUIRED)
   add_library(solvanta::pkcs11_h INTERFACE IMPORTED)

@@ -1,4 +1,4 @@
-#include "rsa_card_port.h"
+#include "containers/rsa_card_port.h"
 
 #include <limits>
 

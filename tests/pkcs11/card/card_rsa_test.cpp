@@ -16,7 +16,7 @@
 #include "card_containers.h"
 #include "formatted_token.h"
 #include "pkcs11/crypto/rsa_scripted_card.h"
-#include "rsa_card_port.h"
+#include "containers/rsa_card_port.h"
 #include "rsa_ctx.h"
 #include "support/test_keys.h"
 #include "token_card.h"

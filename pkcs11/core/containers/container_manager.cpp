@@ -117,6 +117,12 @@ bytes stripped(const bytes& v) {
     return bytes(v.begin() + static_cast<std::ptrdiff_t>(i), v.end());
 }
 
+bytes mpi_bytes(const mbedtls_mpi& v) {
+    bytes out(mbedtls_mpi_size(&v), 0);
+    if (!out.empty()) mbedtls_mpi_write_binary(&v, out.data(), out.size());
+    return out;
+}
+
 void put_label(std::uint8_t* label, std::uint8_t& length, const bytes& value) {
     const std::size_t n = value.size() < label_max ? value.size() : label_max;
     std::memset(label, 0, 64);
@@ -639,6 +645,10 @@ CK_RV pkcs11_container_manager::import_rsa(const pkcs11_container& container, st
                                                    d.size(), e.data(), e.size());
     if (status == 0) status = mbedtls_rsa_complete(&rsa);
     if (status == 0) status = mbedtls_rsa_check_privkey(&rsa);
+    // The card takes the CRT values as given: they must be the key's.
+    const mbedtls_mpi* computed[] = {&rsa.DP, &rsa.DQ, &rsa.QP};
+    for (int i = 0; i < 3 && complete && status == 0; ++i)
+        if (stripped(mpi_bytes(*computed[i])) != crt[i + 2]) status = MBEDTLS_ERR_RSA_KEY_CHECK_FAILED;
     secret_block private_block(cardfs_private_block_size(cardfs_key_algorithm(bits)));
     bytes public_block(cardfs_public_block_size(cardfs_key_algorithm(bits)), 0);
     if (status == 0) {
@@ -716,9 +726,9 @@ CK_RV pkcs11_container_manager::store_certificate(pkcs11_object& object) {
     const pkcs11_attribute* value = object.attributes().find(CKA_VALUE);
     if (value == nullptr) return CKR_ATTRIBUTE_TYPE_INVALID;
     if (value->value.empty() || value->value.size() > cert_max) return CKR_ATTRIBUTE_VALUE_INVALID;
+    const bytes der = value->value;
     CK_RV rv = assign_container(object);
     if (rv != CKR_OK) return rv;
-    const bytes der = value->value;
     if (!object.attributes().has(CKA_VENDOR_CONTAINER_NAME)) {
         char name[8] = {};
         const std::int32_t status = on_card([&](card_handle h) {

@@ -280,12 +280,30 @@ pkcs11_hardware_rsa_ctx::~pkcs11_hardware_rsa_ctx() { mbedtls_md_free(&md_); }
 
 // ---- encryption and decryption: PKCS #1 and raw, one-shot only ----
 
-CK_RV pkcs11_hardware_rsa_ctx::encrypt_init(const pkcs11_key_value&) {
+CK_RV pkcs11_hardware_rsa_ctx::start_cipher(CK_OBJECT_CLASS wanted) {
     if (mode_ != mode::pkcs && mode_ != mode::raw) return CKR_MECHANISM_INVALID;
-    if (handler_.key_class() != CKO_PUBLIC_KEY) return CKR_TEMPLATE_INCONSISTENT;
+    if (handler_.key_class() != wanted) return CKR_TEMPLATE_INCONSISTENT;
     start();
     return CKR_OK;
 }
+
+CK_RV pkcs11_hardware_rsa_ctx::offer_block(bool decrypting, const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out,
+                                           CK_ULONG* out_len, std::size_t& k, bool& proceed) {
+    proceed = false;
+    CK_RV rv = step_check();
+    if (rv != CKR_OK) return rv;
+    if (in == nullptr && in_len != 0) return fail(CKR_ARGUMENTS_BAD);
+    rv = handler_.key_length(k);
+    if (rv != CKR_OK) return fail(rv);
+    // Exactly k bytes, but at most k - 11 for a PKCS #1 encryption.
+    const bool exact = decrypting || mode_ == mode::raw;
+    if (exact ? in_len != k : in_len > k - 11) return fail(CKR_DATA_LEN_RANGE);
+    rv = offer_output(k, out, out_len, &proceed);
+    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
+    return rv;
+}
+
+CK_RV pkcs11_hardware_rsa_ctx::encrypt_init(const pkcs11_key_value&) { return start_cipher(CKO_PUBLIC_KEY); }
 
 CK_RV pkcs11_hardware_rsa_ctx::encrypt_update(const CK_BYTE*, CK_ULONG, CK_BYTE*, CK_ULONG*) {
     return fail(CKR_MECHANISM_INVALID);
@@ -293,16 +311,9 @@ CK_RV pkcs11_hardware_rsa_ctx::encrypt_update(const CK_BYTE*, CK_ULONG, CK_BYTE*
 CK_RV pkcs11_hardware_rsa_ctx::encrypt_final(CK_BYTE*, CK_ULONG*) { return fail(CKR_MECHANISM_INVALID); }
 
 CK_RV pkcs11_hardware_rsa_ctx::encrypt(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) {
-    CK_RV rv = step_check();
-    if (rv != CKR_OK) return rv;
-    if (in == nullptr && in_len != 0) return fail(CKR_ARGUMENTS_BAD);
     std::size_t k = 0;
-    rv = handler_.key_length(k);
-    if (rv != CKR_OK) return fail(rv);
-    if (mode_ == mode::pkcs ? in_len > k - 11 : in_len != k) return fail(CKR_DATA_LEN_RANGE);
     bool proceed = false;
-    rv = offer_output(k, out, out_len, &proceed);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
+    CK_RV rv = offer_block(false, in, in_len, out, out_len, k, proceed);
     if (!proceed) return rv;
     if (mode_ == mode::pkcs) {
         rv = handler_.encrypt(in, in_len, out);
@@ -316,12 +327,7 @@ CK_RV pkcs11_hardware_rsa_ctx::encrypt(const CK_BYTE* in, CK_ULONG in_len, CK_BY
     return rv;
 }
 
-CK_RV pkcs11_hardware_rsa_ctx::decrypt_init(const pkcs11_key_value&) {
-    if (mode_ != mode::pkcs && mode_ != mode::raw) return CKR_MECHANISM_INVALID;
-    if (handler_.key_class() != CKO_PRIVATE_KEY) return CKR_TEMPLATE_INCONSISTENT;
-    start();
-    return CKR_OK;
-}
+CK_RV pkcs11_hardware_rsa_ctx::decrypt_init(const pkcs11_key_value&) { return start_cipher(CKO_PRIVATE_KEY); }
 
 CK_RV pkcs11_hardware_rsa_ctx::decrypt_update(const CK_BYTE*, CK_ULONG, CK_BYTE*, CK_ULONG*) {
     return fail(CKR_MECHANISM_INVALID);
@@ -329,18 +335,11 @@ CK_RV pkcs11_hardware_rsa_ctx::decrypt_update(const CK_BYTE*, CK_ULONG, CK_BYTE*
 CK_RV pkcs11_hardware_rsa_ctx::decrypt_final(CK_BYTE*, CK_ULONG*) { return fail(CKR_MECHANISM_INVALID); }
 
 CK_RV pkcs11_hardware_rsa_ctx::decrypt(const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len) {
-    CK_RV rv = step_check();
-    if (rv != CKR_OK) return rv;
-    if (in == nullptr && in_len != 0) return fail(CKR_ARGUMENTS_BAD);
-    std::size_t k = 0;
-    rv = handler_.key_length(k);
-    if (rv != CKR_OK) return fail(rv);
-    if (in_len != k) return fail(CKR_DATA_LEN_RANGE);
     // The plaintext's length is known only after the card's work: a size
     // query and a short buffer are answered with k and keep the operation.
+    std::size_t k = 0;
     bool proceed = false;
-    rv = offer_output(k, out, out_len, &proceed);
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) return fail(rv);
+    CK_RV rv = offer_block(true, in, in_len, out, out_len, k, proceed);
     if (!proceed) return rv;
     scratch block;
     std::size_t length = k;

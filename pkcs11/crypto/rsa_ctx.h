@@ -170,6 +170,11 @@ public:
 
 private:
     bool hashing() const { return mode_ == mode::hash_pkcs || mode_ == mode::hash_x931; }
+    CK_RV start_cipher(CK_OBJECT_CLASS wanted);
+    // The checks of a one-shot encryption or decryption and the size query;
+    // proceed when the output may be written.
+    CK_RV offer_block(bool decrypting, const CK_BYTE* in, CK_ULONG in_len, CK_BYTE* out, CK_ULONG* out_len,
+                      std::size_t& k, bool& proceed);
     CK_RV start_signature(CK_OBJECT_CLASS wanted);
     CK_RV gather(const CK_BYTE* in, CK_ULONG in_len);
     CK_RV restart();

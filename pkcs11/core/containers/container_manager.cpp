@@ -685,27 +685,30 @@ CK_RV pkcs11_container_manager::import_rsa(const pkcs11_container& container, st
     return rv;
 }
 
-CK_RV pkcs11_container_manager::store_public_key(pkcs11_object& object) {
+CK_RV pkcs11_container_manager::place(pkcs11_object& object, pkcs11_container& kept, bool& created) {
     CK_RV rv = assign_container(object);
     if (rv != CKR_OK) return rv;
     const pkcs11_container* c = nullptr;
-    bool created = false;
     rv = find_or_create(object, c, created);
+    if (rv == CKR_OK) kept = *c;
+    return rv;
+}
+
+CK_RV pkcs11_container_manager::store_public_key(pkcs11_object& object) {
+    pkcs11_container kept;
+    bool created = false;
+    CK_RV rv = place(object, kept, created);
     if (rv != CKR_OK) return rv;
-    const pkcs11_container kept = *c;
     rv = save_key_part(object, false);
     if (rv != CKR_OK && created) drop_if_empty(kept);
     return rv;
 }
 
 CK_RV pkcs11_container_manager::store_private_key(pkcs11_object& object) {
-    CK_RV rv = assign_container(object);
-    if (rv != CKR_OK) return rv;
-    const pkcs11_container* c = nullptr;
+    pkcs11_container kept;
     bool created = false;
-    rv = find_or_create(object, c, created);
+    CK_RV rv = place(object, kept, created);
     if (rv != CKR_OK) return rv;
-    const pkcs11_container kept = *c;
     std::uint32_t key_type = CKK_RSA;
     object.attributes().get_u32(CKA_KEY_TYPE, key_type);
     const bool has_private_values = has_value(object, CKA_PRIVATE_EXPONENT) || has_value(object, CKA_VALUE);

@@ -154,6 +154,8 @@ private:
     template <typename Call>
     std::int32_t on_card(Call&& call) const;
     CK_RV find_or_create(const pkcs11_object& object, const pkcs11_container*& out, bool& created);
+    // assign_container, then find_or_create; kept: a copy of the container.
+    CK_RV place(pkcs11_object& object, pkcs11_container& kept, bool& created);
     CK_RV load_container(const pkcs11_container& container, const solvantex::cardfs_cmap_record& map,
                          const solvantex::cardfs_cont_info_record& info);
     CK_RV save_key_part(pkcs11_object& object, bool is_private);

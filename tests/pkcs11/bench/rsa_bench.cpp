@@ -24,62 +24,16 @@
 #include "card_pin.h"
 #include "card_profile.h"
 #include "containers/rsa_card_port.h"
-#include "platform/pcsc_api.h"
+#include "pkcs11/crypto/rsa_scripted_card.h"
 #include "rsa_ctx.h"
+#include "support/bare_card.h"
 #include "support/bench_timing.h"
 #include "support/vtoken_control.h"
 
-namespace {
-
-using bytes = std::vector<std::uint8_t>;
+using rsa_test::bytes;
+using test_support::bare_card;
 using test_support::median;
 using test_support::time_us;
-
-struct bare_card {
-    platform::pcsc_api& pcsc = platform::system_pcsc();
-    platform::pcsc_context context = 0;
-    platform::pcsc_handle card = 0;
-    bool open() {
-        std::uint32_t protocol = 0;
-        return pcsc.establish_context(&context) == 0 &&
-               pcsc.connect(context, test_support::card_reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
-                            &protocol) == 0;
-    }
-    ~bare_card() {
-        if (card != 0) pcsc.disconnect(card, SCARD_LEAVE_CARD);
-        if (context != 0) pcsc.release_context(context);
-    }
-    void send(const std::vector<bytes>& apdus) {
-        for (const auto& apdu : apdus) {
-            std::uint8_t reply[4096];
-            std::uint32_t n = sizeof reply;
-            (void)pcsc.transmit_t1(card, apdu.data(), static_cast<std::uint32_t>(apdu.size()), reply, &n);
-        }
-    }
-};
-
-class key_values final : public pkcs11::pkcs11_rsa_key_source {
-public:
-    key_values(CK_OBJECT_CLASS c, bytes n, bytes e, std::uint16_t id) : c_(c), n_(std::move(n)), e_(std::move(e)), id_(id) {}
-    CK_OBJECT_CLASS key_class() const override { return c_; }
-    CK_RV modulus_bits(std::uint32_t& bits) override { return pkcs11::rsa_bits_of_modulus(n_.data(), n_.size(), bits); }
-    CK_RV public_key(bytes& n, bytes& e) override {
-        n = n_;
-        e = e_;
-        return CKR_OK;
-    }
-    CK_RV private_key_id(std::uint16_t& id) override {
-        id = id_;
-        return CKR_OK;
-    }
-
-private:
-    CK_OBJECT_CLASS c_;
-    bytes n_, e_;
-    std::uint16_t id_;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace solvantex;
@@ -121,7 +75,7 @@ int main(int argc, char** argv) {
         out = h;
         return 0;
     });
-    const auto key = [&](CK_OBJECT_CLASS c) { return std::make_unique<key_values>(c, n, e, id); };
+    const auto key = [&](CK_OBJECT_CLASS c) { return std::make_unique<rsa_test::fixed_key>(c, n, e, id); };
 
     const bytes message(1000, 0x5A);
     bytes signature(256), plain(256), cipher(256);

@@ -23,23 +23,12 @@
 
 using namespace pkcs11;
 using rsa_test::bytes;
+using rsa_test::digest_of;
+using rsa_test::pattern;
 using rsa_test::fixed_key;
 using rsa_test::test_rsa_key;
 
 namespace {
-
-bytes pattern(std::size_t n, unsigned seed) {
-    bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 11 + seed);
-    return b;
-}
-
-bytes digest_of(mbedtls_md_type_t md, const bytes& data) {
-    const mbedtls_md_info_t* info = mbedtls_md_info_from_type(md);
-    bytes out(mbedtls_md_get_size(info));
-    mbedtls_md(info, data.data(), data.size(), out.data());
-    return out;
-}
 
 struct mechanism_row {
     CK_MECHANISM_TYPE type;

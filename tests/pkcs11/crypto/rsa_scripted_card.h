@@ -4,6 +4,7 @@
 #pragma once
 
 #include <mbedtls/ctr_drbg.h>
+#include <mbedtls/md.h>
 #include <mbedtls/pk.h>
 #include <mbedtls/rsa.h>
 
@@ -19,6 +20,20 @@ namespace rsa_test {
 using bytes = std::vector<std::uint8_t>;
 
 using test_support::test_drbg;
+
+// n bytes of a pattern that differs with the seed.
+inline bytes pattern(std::size_t n, unsigned seed) {
+    bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    return b;
+}
+
+inline bytes digest_of(mbedtls_md_type_t md, const bytes& data) {
+    const mbedtls_md_info_t* info = mbedtls_md_info_from_type(md);
+    bytes out(mbedtls_md_get_size(info));
+    mbedtls_md(info, data.data(), data.size(), out.data());
+    return out;
+}
 
 // An RSA key of the test, made once per size and seed.
 struct test_rsa_key {

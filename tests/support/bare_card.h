@@ -1,0 +1,35 @@
+// The benchmarks' own PC/SC connection to the virtual token's reader: the
+// bare round trips of commands a call sent, for comparison.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/pcsc_api.h"
+#include "support/vtoken_control.h"
+
+namespace test_support {
+
+struct bare_card {
+    platform::pcsc_api& pcsc = platform::system_pcsc();
+    platform::pcsc_context context = 0;
+    platform::pcsc_handle card = 0;
+    bool open() {
+        std::uint32_t protocol = 0;
+        return pcsc.establish_context(&context) == 0 &&
+               pcsc.connect(context, card_reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol) == 0;
+    }
+    ~bare_card() {
+        if (card != 0) pcsc.disconnect(card, SCARD_LEAVE_CARD);
+        if (context != 0) pcsc.release_context(context);
+    }
+    void send(const std::vector<std::vector<unsigned char>>& apdus) {
+        for (const auto& apdu : apdus) {
+            std::uint8_t reply[4096];
+            std::uint32_t n = sizeof reply;
+            (void)pcsc.transmit_t1(card, apdu.data(), static_cast<std::uint32_t>(apdu.size()), reply, &n);
+        }
+    }
+};
+
+}  // namespace test_support

@@ -400,3 +400,44 @@ TEST_F(container_manager_test, DeletingTheLastKeyAndCertificateDeletesTheContain
     ASSERT_EQ(reader.load_all(count), CKR_OK);
     EXPECT_EQ(count, 0u);
 }
+
+TEST_F(container_manager_test, KeyPairTemplatesShareOneIdAndName) {
+    auto pub = make(CKO_PUBLIC_KEY), pri = make(CKO_PRIVATE_KEY);
+    set(*pri, CKA_ID, std::string("\x07", 1));
+    ASSERT_EQ(manager_->generate_rsa_key_pair(*pub, *pri), CKR_OK);
+    EXPECT_EQ(attribute(*pub, CKA_ID), (bytes{0x07}));
+    EXPECT_EQ(attribute(*pub, CKA_VENDOR_CONTAINER_NAME), attribute(*pri, CKA_VENDOR_CONTAINER_NAME));
+    EXPECT_EQ(pub->key_spec(), 2u);
+    std::uint32_t bits = 0;
+    EXPECT_TRUE(pub->attributes().get_u32(CKA_MODULUS_BITS, bits));
+    EXPECT_EQ(bits, 1024u);  // the size when the template gives none
+
+    auto pub2 = make(CKO_PUBLIC_KEY), pri2 = make(CKO_PRIVATE_KEY);
+    set(*pub2, CKA_ID, std::string("a"));
+    set(*pri2, CKA_ID, std::string("b"));
+    EXPECT_EQ(manager_->generate_rsa_key_pair(*pub2, *pri2), CKR_TEMPLATE_INCONSISTENT);
+    EXPECT_EQ(manager_->containers().size(), 1u);
+}
+
+TEST_F(container_manager_test, KeysStoredWithoutAnIdAreNamedAfterTheirContainer) {
+    ASSERT_EQ(solvantex::cardfs_create_container(h_, 3, "bare"), 0);
+    ASSERT_EQ(solvantex::cardfs_generate_key_pair(h_, 3, solvantex::cardfs_spec_signature, 1024), 0);
+    ASSERT_EQ(solvantex::cardfs_generate_key_pair(h_, 3, solvantex::cardfs_spec_exchange, 1024), 0);
+    std::size_t count = 0;
+    ASSERT_EQ(manager_->load_all(count), CKR_OK);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(manager_->containers()[0].index, 3);
+    auto keys = of(objects_, CKO_PRIVATE_KEY, "bare");
+    ASSERT_EQ(keys.size(), 2u);
+    for (const auto& k : keys) EXPECT_EQ(text(attribute(*k, CKA_ID)), k->key_spec() == 2 ? "bareS" : "bare");
+    // Both sign with their own key.
+    const bytes message(20, 3);
+    for (const auto& k : keys) {
+        auto pubs = of(objects_, CKO_PUBLIC_KEY, "bare");
+        for (const auto& p : pubs) {
+            if (p->key_spec() == k->key_spec()) {
+                EXPECT_EQ(verify(p, message, sign(k, message)), CKR_OK);
+            }
+        }
+    }
+}

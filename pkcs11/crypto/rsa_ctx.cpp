@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "protocol/status.h"
 #include "sm/random.h"
 
 namespace pkcs11 {
@@ -50,10 +51,10 @@ std::vector<std::uint8_t> rsa_minimal_exponent(const std::uint8_t* field, std::s
 
 CK_RV rsa_card_rv(std::int32_t status, CK_RV refused) {
     switch (status) {
-        case 0: return CKR_OK;
-        case 1: return CKR_DEVICE_REMOVED;
-        case 0x6982: return CKR_USER_NOT_LOGGED_IN;
-        case 0x6A80: return refused;
+        case zervik::status_ok: return CKR_OK;
+        case zervik::status_failed: return CKR_DEVICE_REMOVED;
+        case zervik::sw_security_not_satisfied: return CKR_USER_NOT_LOGGED_IN;
+        case zervik::sw_wrong_data: return refused;
         default: return CKR_DEVICE_ERROR;
     }
 }

@@ -36,5 +36,7 @@ constexpr std::int32_t sw_wrong_data = 0x6A80;           // data the card cannot
 constexpr std::int32_t sw_reference_not_found = 0x6A88;  // nothing under that reference
 constexpr std::int32_t sw_file_not_found = 0x6A82;       // no such file
 constexpr std::int32_t sw_file_exists = 0x6A89;          // a file with that id or name exists
+constexpr std::int32_t sw_security_not_satisfied = 0x6982;  // an access condition (a PIN) not met
+constexpr std::int32_t sw_not_enough_memory = 0x6A84;       // the card's file system is full
 
 }  // namespace zervik

@@ -12,6 +12,7 @@
 #include "card_store.h"
 #include "containers/certificate_attributes.h"
 #include "containers/rsa_card_port.h"
+#include "protocol/status.h"
 #include "sm/random.h"
 
 namespace pkcs11 {
@@ -35,12 +36,12 @@ constexpr std::uint8_t p521_oid[] = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23};
 // A card status as a CK_RV.
 CK_RV card_rv(std::int32_t status) {
     switch (status) {
-        case 0: return CKR_OK;
-        case 1: return CKR_DEVICE_REMOVED;
-        case 0x6982: return CKR_USER_NOT_LOGGED_IN;
-        case cardfs_no_free_container: return CKR_DEVICE_MEMORY;
-        case 0x6A84:  // the card's file system is full
-        case 0x6A89:  // every standalone certificate file exists
+        case zervik::status_ok: return CKR_OK;
+        case zervik::status_failed: return CKR_DEVICE_REMOVED;
+        case zervik::sw_security_not_satisfied: return CKR_USER_NOT_LOGGED_IN;
+        case cardfs_no_free_container:
+        case zervik::sw_not_enough_memory:
+        case zervik::sw_file_exists:  // every standalone certificate file exists
             return CKR_DEVICE_MEMORY;
         case cardfs_slot_occupied: return CKR_TEMPLATE_INCONSISTENT;
         case cardfs_bad_key_size: return CKR_KEY_SIZE_RANGE;

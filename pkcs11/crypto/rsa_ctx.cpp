@@ -553,4 +553,23 @@ CK_RV pkcs11_hardware_rsa_ctx::verify(const CK_BYTE* in, CK_ULONG in_len, const 
     return verify_final(signature, signature_len);
 }
 
+std::unique_ptr<pkcs11_hardware_rsa_ctx> make_hardware_rsa_ctx(pkcs11_ctx_class ctx_class,
+                                                               const CK_MECHANISM& mechanism,
+                                                               std::shared_ptr<pkcs11_rsa_card> card,
+                                                               std::unique_ptr<pkcs11_rsa_key_source> key) {
+    switch (ctx_class) {
+        case pkcs11_ctx_class::hardware_rsa_pkcs:
+            return std::make_unique<pkcs11_hardware_rsa_pkcs_ctx>(mechanism, std::move(card), std::move(key));
+        case pkcs11_ctx_class::hardware_rsa_raw:
+            return std::make_unique<pkcs11_hardware_rsa_raw_ctx>(mechanism, std::move(card), std::move(key));
+        case pkcs11_ctx_class::hardware_shaxrsa_pkcs:
+            return std::make_unique<pkcs11_hardware_shaxrsa_pkcs_ctx>(mechanism, std::move(card), std::move(key));
+        case pkcs11_ctx_class::hardware_rsa_x931:
+            return std::make_unique<pkcs11_hardware_rsa_x931_ctx>(mechanism, std::move(card), std::move(key));
+        case pkcs11_ctx_class::hardware_rsa_sha_x931:
+            return std::make_unique<pkcs11_hardware_rsa_sha_x931_ctx>(mechanism, std::move(card), std::move(key));
+        default: return nullptr;
+    }
+}
+
 }  // namespace pkcs11

@@ -30,6 +30,7 @@
 #include "algo.h"
 #include "data_buffer.h"
 #include "key_ctx.h"
+#include "mechanism_table.h"
 
 namespace pkcs11 {
 
@@ -225,5 +226,12 @@ public:
                                      std::unique_ptr<pkcs11_rsa_key_source> key)
         : pkcs11_hardware_rsa_ctx(mechanism, mode::hash_x931, std::move(card), std::move(key)) {}
 };
+
+// The RSA context of a context class (choose_key_ctx) for a mechanism; null
+// for a class that is no RSA context.
+std::unique_ptr<pkcs11_hardware_rsa_ctx> make_hardware_rsa_ctx(pkcs11_ctx_class ctx_class,
+                                                               const CK_MECHANISM& mechanism,
+                                                               std::shared_ptr<pkcs11_rsa_card> card,
+                                                               std::unique_ptr<pkcs11_rsa_key_source> key);
 
 }  // namespace pkcs11

@@ -87,14 +87,7 @@ protected:
         auto source =
             std::make_unique<fixed_key>(c, key.n, key.e, solvantex::cardfs_private_key_id(key.index, key.spec));
         const CK_MECHANISM m{type, nullptr, 0};
-        switch (type) {
-            case CKM_RSA_PKCS: return std::make_unique<pkcs11_hardware_rsa_pkcs_ctx>(m, port_, std::move(source));
-            case CKM_RSA_X_509: return std::make_unique<pkcs11_hardware_rsa_raw_ctx>(m, port_, std::move(source));
-            case CKM_RSA_X9_31: return std::make_unique<pkcs11_hardware_rsa_x931_ctx>(m, port_, std::move(source));
-            case CKM_SHA1_RSA_X9_31:
-                return std::make_unique<pkcs11_hardware_rsa_sha_x931_ctx>(m, port_, std::move(source));
-            default: return std::make_unique<pkcs11_hardware_shaxrsa_pkcs_ctx>(m, port_, std::move(source));
-        }
+        return make_hardware_rsa_ctx(choose_key_ctx(type, nullptr).ctx_class, m, port_, std::move(source));
     }
     bytes sign(CK_MECHANISM_TYPE type, const card_key& key, const bytes& data, CK_RV expect = CKR_OK) {
         auto ctx = make(type, CKO_PRIVATE_KEY, key);

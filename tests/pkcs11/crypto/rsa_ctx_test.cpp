@@ -45,14 +45,7 @@ protected:
         auto k = std::make_unique<fixed_key>(c, key(bits).n, key(bits).e);
         if (source != nullptr) *source = k.get();
         const CK_MECHANISM m{type, nullptr, 0};
-        switch (type) {
-            case CKM_RSA_PKCS: return std::make_unique<pkcs11_hardware_rsa_pkcs_ctx>(m, card_, std::move(k));
-            case CKM_RSA_X_509: return std::make_unique<pkcs11_hardware_rsa_raw_ctx>(m, card_, std::move(k));
-            case CKM_RSA_X9_31: return std::make_unique<pkcs11_hardware_rsa_x931_ctx>(m, card_, std::move(k));
-            case CKM_SHA1_RSA_X9_31:
-                return std::make_unique<pkcs11_hardware_rsa_sha_x931_ctx>(m, card_, std::move(k));
-            default: return std::make_unique<pkcs11_hardware_shaxrsa_pkcs_ctx>(m, card_, std::move(k));
-        }
+        return make_hardware_rsa_ctx(choose_key_ctx(type, nullptr).ctx_class, m, card_, std::move(k));
     }
 
     bytes sign(CK_MECHANISM_TYPE type, const bytes& data, std::size_t bits = 1024, CK_RV expect = CKR_OK) {
@@ -356,16 +349,19 @@ TEST_F(rsa_ctx_test, VerificationReadsThePublicValuesOnceAndNeverTheCard) {
 // ---- X9.31 ------------------------------------------------------------------
 
 TEST_F(rsa_ctx_test, X931RoundTripsForEveryDataLengthUpToKMinusFour) {
-    for (std::size_t length = 124; length >= 1; --length) {
-        const bytes data = pattern(length, static_cast<unsigned>(length));
-        const bytes sig = sign(CKM_RSA_X9_31, data);
-        ASSERT_EQ(verify(CKM_RSA_X9_31, data, sig), CKR_OK) << length;
+    for (std::size_t bits : {1024u, 2048u}) {
+        const std::size_t k = bits / 8;
+        for (std::size_t length = k - 4; length >= 1; --length) {
+            const bytes data = pattern(length, static_cast<unsigned>(length));
+            const bytes sig = sign(CKM_RSA_X9_31, data, bits);
+            ASSERT_EQ(verify(CKM_RSA_X9_31, data, sig, bits), CKR_OK) << bits << " " << length;
+        }
+        // k - 3 leaves room for a header the decoder would refuse; k - 2 fits 6A.
+        sign(CKM_RSA_X9_31, pattern(k - 3, 1), bits, CKR_DATA_INVALID);
+        const bytes sig = sign(CKM_RSA_X9_31, pattern(k - 2, 1), bits);
+        EXPECT_EQ(verify(CKM_RSA_X9_31, pattern(k - 2, 1), sig, bits), CKR_OK);
+        sign(CKM_RSA_X9_31, pattern(k - 1, 1), bits, CKR_DATA_INVALID);
     }
-    // k - 3 leaves room for a header the decoder would refuse; k - 2 fits 6A.
-    sign(CKM_RSA_X9_31, pattern(125, 1), 1024, CKR_DATA_INVALID);
-    const bytes sig = sign(CKM_RSA_X9_31, pattern(126, 1));
-    EXPECT_EQ(verify(CKM_RSA_X9_31, pattern(126, 1), sig), CKR_OK);
-    sign(CKM_RSA_X9_31, pattern(127, 1), 1024, CKR_DATA_INVALID);
 }
 
 TEST_F(rsa_ctx_test, X931SignatureGivenAsNMinusSVerifies) {
@@ -480,6 +476,15 @@ TEST_F(rsa_ctx_test, RawOperationsRoundTrip) {
 }
 
 // ---- key classes and unsupported operations ---------------------------
+
+TEST_F(rsa_ctx_test, TheMechanismTableGivesEachRsaMechanismItsContext) {
+    for (CK_MECHANISM_TYPE type : {CKM_RSA_PKCS, CKM_RSA_X_509, CKM_MD5_RSA_PKCS, CKM_SHA1_RSA_PKCS,
+                                   CKM_SHA256_RSA_PKCS, CKM_SHA384_RSA_PKCS, CKM_SHA512_RSA_PKCS, CKM_RSA_X9_31,
+                                   CKM_SHA1_RSA_X9_31})
+        EXPECT_NE(make(type, CKO_PRIVATE_KEY), nullptr) << type;
+    const CK_MECHANISM aes{CKM_AES_ECB, nullptr, 0};
+    EXPECT_EQ(make_hardware_rsa_ctx(choose_key_ctx(CKM_AES_ECB, nullptr).ctx_class, aes, card_, nullptr), nullptr);
+}
 
 TEST_F(rsa_ctx_test, EveryContextChecksTheKeyClass) {
     for (CK_MECHANISM_TYPE type :

@@ -374,7 +374,8 @@ CK_RV pkcs11_container_manager::load_standalone_certificates() {
 }
 
 CK_RV pkcs11_container_manager::reload() {
-    objects_.remove_certificates_and_keys();
+    // Session objects stay.
+    drop_objects([](const pkcs11_object&) { return true; });
     containers_.clear();
     std::size_t count = 0;
     const CK_RV rv = load_all(count);
@@ -401,11 +402,13 @@ CK_RV pkcs11_container_manager::create_container(const std::string& name) {
     return CKR_OK;
 }
 
-void pkcs11_container_manager::drop_objects_of(const std::string& name) {
+void pkcs11_container_manager::drop_objects(const std::function<bool(const pkcs11_object&)>& which) {
     std::vector<CK_OBJECT_HANDLE> gone;
     for (std::size_t i = 0; i < objects_.count(); ++i) {
         const pkcs11_object& o = *objects_.at(i);
-        if (o.is_token_object() && o.attributes().has(CKA_VENDOR_CONTAINER_NAME) && name_of(o) == name)
+        const CK_OBJECT_CLASS c = o.object_class();
+        if (o.is_token_object() && (c == CKO_CERTIFICATE || c == CKO_PUBLIC_KEY || c == CKO_PRIVATE_KEY) &&
+            which(o))
             gone.push_back(o.handle());
     }
     for (CK_OBJECT_HANDLE h : gone) objects_.remove(h);
@@ -423,7 +426,9 @@ CK_RV pkcs11_container_manager::delete_container(const std::string& name) {
         return s;
     });
     if (status != 0) return card_rv(status);
-    drop_objects_of(name);
+    drop_objects([&name](const pkcs11_object& o) {
+        return o.attributes().has(CKA_VENDOR_CONTAINER_NAME) && name_of(o) == name;
+    });
     for (auto it = containers_.begin(); it != containers_.end(); ++it) {
         if (it->name == name) {
             containers_.erase(it);

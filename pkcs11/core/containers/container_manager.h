@@ -74,8 +74,9 @@ public:
     CK_RV load_all(std::size_t& count);
     // Appends an object for every standalone certificate file.
     CK_RV load_standalone_certificates();
-    // The container part of a reload: the certificates and keys leave the
-    // object list, then both loads run again.
+    // The container part of a reload: the token's certificates and keys
+    // leave the object list (session objects stay), then both loads run
+    // again.
     CK_RV reload();
 
     const std::vector<pkcs11_container>& containers() const { return containers_; }
@@ -161,7 +162,8 @@ private:
     CK_RV save_key_part(pkcs11_object& object, bool is_private);
     CK_RV import_rsa(const pkcs11_container& container, std::int32_t spec, pkcs11_object& object);
     CK_RV drop_if_empty(const pkcs11_container& container);
-    void drop_objects_of(const std::string& name);
+    // Drops the token's certificates and keys for which `which` holds.
+    void drop_objects(const std::function<bool(const pkcs11_object&)>& which);
 
     device_fn device_;
     pkcs11_object_mgr& objects_;

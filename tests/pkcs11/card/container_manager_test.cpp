@@ -216,8 +216,17 @@ TEST_F(container_manager_test, AReloadGivesTheSameObjects) {
     const std::size_t listed = fresh.count();
     ASSERT_EQ(reader.load_all(count), CKR_OK);
     EXPECT_EQ(fresh.count(), listed);
+    // A reload keeps session objects and gives the token's again.
+    pkcs11_object_ref session_key;
+    ASSERT_EQ(pkcs11_object::make_bare(7, CKO_PUBLIC_KEY, session_key), CKR_OK);
+    ASSERT_EQ(fresh.append(session_key), listed + 1);
     ASSERT_EQ(reader.reload(), CKR_OK);
-    EXPECT_EQ(fresh.count(), listed);
+    EXPECT_EQ(fresh.count(), listed + 1);
+    EXPECT_TRUE(fresh.find(session_key->handle()));
+    EXPECT_FALSE(fresh.find(certs[0]->handle()));
+    certs = of(fresh, CKO_CERTIFICATE, name);
+    ASSERT_EQ(certs.size(), 1u);
+    EXPECT_EQ(text(attribute(*certs[0], CKA_LABEL)), "my cert");
 }
 
 TEST_F(container_manager_test, ImportedCrtAndPlainKeysSignAsSoftwareDoes) {

@@ -160,11 +160,14 @@ int main(int argc, char** argv) {
         {"C_Login (user)", 2, [&] { return C_Login(s, CKU_USER, user, 8); }, [&] { C_Logout(s); }},
         {"C_Logout", 1, [&] { return C_Logout(s); }, [&] { C_Login(s, CKU_USER, user, 8); }},
         {"C_GenerateRandom(32)", 3, [&] { return C_GenerateRandom(s, random, 32); }, [] {}},
-        // Both tables read once after the login (a select, a header and the
-        // records of each), then nothing.
-        {"search, first after login", 8, [&] { return search_all(s, &found); }, relogin, relogin},
+        // Both tables read once after the login, then nothing: for each a
+        // select and the header, then the records in reads of up to 1024
+        // bytes (8 x 185 bytes of data records in two, 4 x 187 of keys in
+        // one).
+        {"search, first after login", 7, [&] { return search_all(s, &found); }, relogin, relogin},
         {"search, later", 0, [&] { return search_all(s, &found); }, [] {}, relogin},
-        // The value file of one data object, read once.
+        // The value file of one data object, read once: a select and one
+        // read.
         {"C_GetAttributeValue value", 2,
          [&] {
              CK_ATTRIBUTE a{CKA_VALUE, value, sizeof value};

@@ -364,3 +364,28 @@ TEST_F(token_objects, KeyLookupFollowsVisibilityAndNewKeysFindNoRoomWhenFull) {
     EXPECT_EQ(pkcs11::find_session_key(*core().sessions().find(public_session), *token, 99999, found),
               CKR_OBJECT_HANDLE_INVALID);
 }
+
+TEST_F(token_objects, ASearchByClassReadsOnlyThatStore) {
+    const CK_SESSION_HANDLE s = open(true);
+    ASSERT_EQ(login_user(s), CKR_OK);
+    ASSERT_EQ(create(s, data("d", true, false)), CKR_OK);
+    ASSERT_EQ(M_ReloadObjects(s), CKR_OK);
+    const auto loaded = [this] {
+        pkcs11::Pkcs11Core::lock_scope lock(core());
+        const pkcs11::pkcs11_object_store& store = core().tokens().find(slot_)->objects().store();
+        return std::make_pair(store.data_loaded(), store.secrets_loaded());
+    };
+    ASSERT_EQ(loaded(), std::make_pair(true, true));
+    ASSERT_EQ(C_Logout(s), CKR_OK);
+    ASSERT_EQ(login_user(s), CKR_OK);
+    ASSERT_EQ(loaded(), std::make_pair(false, false));
+    // The class in the caller's CK_ULONG width, as every LP64 caller gives it.
+    vt_.clear_log();
+    EXPECT_EQ(find(s, only_class(CKO_SECRET_KEY)).size(), 0u);
+    EXPECT_EQ(loaded(), std::make_pair(false, true));
+    EXPECT_EQ(find(s, only_class(CKO_DATA)).size(), 1u);
+    EXPECT_EQ(loaded(), std::make_pair(true, true));
+    const std::size_t commands = vt_.commands().size();
+    EXPECT_EQ(find(s).size(), 1u);
+    EXPECT_EQ(vt_.commands().size(), commands) << "both stores are read once per login";
+}

@@ -145,6 +145,26 @@ bool slot_listed(const pkcs11_object_mgr& list, CK_OBJECT_CLASS object_class, CK
     return false;
 }
 
+// A table read into the cache (load), then every used record (next) that
+// no listed token object of the class represents made an object (make) and
+// listed.
+template <typename Record, typename Make, typename Load, typename Next>
+CK_RV load_records(const pkcs11_store_card& card, pkcs11_object_mgr& list, CK_OBJECT_CLASS object_class,
+                   CK_ATTRIBUTE_TYPE slot_type, Make make, Load load, Next next) {
+    return on_card(card, card_step::load, [&](card_handle h) -> std::int32_t {
+        int count = 0;
+        const std::int32_t status = load(h, &count);
+        if (status != 0) return status;
+        Record r{};
+        while (next(&r) == 0) {
+            if (slot_listed(list, object_class, slot_type, r.slot)) continue;
+            pkcs11_object_ref o;
+            if (make(r, o) != CKR_OK || list.append(o) == 0) return 2;  // out of memory
+        }
+        return 0;
+    });
+}
+
 CK_RV stored_slot(const pkcs11_attribute_mgr& a, CK_ATTRIBUTE_TYPE type, int slots, std::int32_t& slot) {
     std::uint32_t s = 0;
     if (!a.get_u32(static_cast<std::uint32_t>(type), s) || s >= static_cast<std::uint32_t>(slots))
@@ -248,18 +268,13 @@ CK_RV pkcs11_data_object_manager::slot_of(const pkcs11_attribute_mgr& a, std::in
 }
 
 CK_RV pkcs11_data_object_manager::load_all(pkcs11_object_mgr& list) {
-    return on_card(card_, card_step::load, [&](card_handle h) -> std::int32_t {
-        int count = 0;
-        std::int32_t status = solvantex::cardfs_load_data_objects(h, &cache_, &count);
-        if (status != 0) return status;
-        cardfs_data_record r{};
-        while (solvantex::cardfs_next_data_object(&cache_, &r) == 0) {
-            if (slot_listed(list, CKO_DATA, CKA_VENDOR_STORE_INDEX, r.slot)) continue;
-            pkcs11_object_ref o;
-            if (data_object_of(r, o) != CKR_OK || list.append(o) == 0) return 2;  // out of memory
-        }
-        return 0;
-    });
+    return load_records<cardfs_data_record>(card_, list, CKO_DATA, CKA_VENDOR_STORE_INDEX, data_object_of,
+                                            [this](card_handle h, int* count) {
+                                                return solvantex::cardfs_load_data_objects(h, &cache_, count);
+                                            },
+                                            [this](cardfs_data_record* r) {
+                                                return solvantex::cardfs_next_data_object(&cache_, r);
+                                            });
 }
 
 CK_RV pkcs11_data_object_manager::add(pkcs11_object& object) {
@@ -383,18 +398,13 @@ CK_RV pkcs11_secret_object_manager::slot_of(const pkcs11_attribute_mgr& a, std::
 }
 
 CK_RV pkcs11_secret_object_manager::load_all(pkcs11_object_mgr& list) {
-    return on_card(card_, card_step::load, [&](card_handle h) -> std::int32_t {
-        int count = 0;
-        std::int32_t status = solvantex::cardfs_load_secret_objects(h, &cache_, &count);
-        if (status != 0) return status;
-        cardfs_secret_record r{};
-        while (solvantex::cardfs_next_secret_object(&cache_, &r) == 0) {
-            if (slot_listed(list, CKO_SECRET_KEY, CKA_VENDOR_CARD_KEY_ID, r.slot)) continue;
-            pkcs11_object_ref o;
-            if (secret_object_of(r, o) != CKR_OK || list.append(o) == 0) return 2;
-        }
-        return 0;
-    });
+    return load_records<cardfs_secret_record>(card_, list, CKO_SECRET_KEY, CKA_VENDOR_CARD_KEY_ID, secret_object_of,
+                                              [this](card_handle h, int* count) {
+                                                  return solvantex::cardfs_load_secret_objects(h, &cache_, count);
+                                              },
+                                              [this](cardfs_secret_record* r) {
+                                                  return solvantex::cardfs_next_secret_object(&cache_, r);
+                                              });
 }
 
 CK_RV pkcs11_secret_object_manager::add(pkcs11_object& object) {

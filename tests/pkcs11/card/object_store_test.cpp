@@ -18,17 +18,12 @@
 using namespace pkcs11;
 using objects_test::template_builder;
 using store_layout::bytes;
+using store_layout::data_path;
+using store_layout::pattern;
+using store_layout::secret_path;
 
 namespace {
 
-const char* data_path = "3f00/2000/4000/ObjFileIdx";
-const char* secret_path = "3f00/2000/4000/keyObjects";
-
-bytes pattern(std::size_t n, unsigned seed) {
-    bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(i * 13 + seed);
-    return b;
-}
 
 bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
 

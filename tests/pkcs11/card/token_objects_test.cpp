@@ -276,6 +276,15 @@ TEST_F(token_objects, FormatAndReloadDropTokenObjectsOnly) {
     ASSERT_NE(reloaded, 0u);
     EXPECT_EQ(listed_count(), 2u);
 
+    // A lost connection: what was read over it goes, session objects stay.
+    {
+        pkcs11::Pkcs11Core::lock_scope lock(core());
+        core().tokens().find(slot_)->disconnect();
+    }
+    EXPECT_EQ(probe(a, reloaded), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(label(b, session_object), "session");
+    EXPECT_EQ(find(a, token_only()).size(), 1u) << "read again over the new connection";
+
     CK_EXT_FORMAT_PARAMS p{};
     std::memcpy(p.label, "Again", 5);
     std::memcpy(p.soPin, so_pin, 8);

@@ -85,8 +85,8 @@ bool fill_token(CK_SESSION_HANDLE s) {
         std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &cls, sizeof cls},
                                        {CKA_TOKEN, &yes, 1},
                                        {CKA_PRIVATE, &is_private, 1},
-                                       {CKA_LABEL, &label[0], label.size()},
-                                       {CKA_VALUE, value.data(), value.size()}};
+                                       {CKA_LABEL, &label[0], static_cast<CK_ULONG>(label.size())},
+                                       {CKA_VALUE, value.data(), static_cast<CK_ULONG>(value.size())}};
         if (!is_data) t.push_back({CKA_KEY_TYPE, &key_type, sizeof key_type});
         CK_OBJECT_HANDLE h = 0;
         if (C_CreateObject(s, t.data(), static_cast<CK_ULONG>(t.size()), &h) != CKR_OK) return false;

@@ -398,3 +398,61 @@ TEST_F(token_objects, ASearchByClassReadsOnlyThatStore) {
     EXPECT_EQ(find(s).size(), 1u);
     EXPECT_EQ(vt_.commands().size(), commands) << "both stores are read once per login";
 }
+
+TEST_F(token_objects, ARemovedTokenTakesItsObjectsAlongAndHeldOnesStayValid) {
+    const CK_SESSION_HANDLE s = open(true);
+    ASSERT_EQ(login_user(s), CKR_OK);
+    CK_OBJECT_HANDLE session_object = 0, token_object = 0;
+    ASSERT_EQ(create(s, data("session", false, true), &session_object), CKR_OK);
+    ASSERT_EQ(create(s, data("token", true, false, "on the card"), &token_object), CKR_OK);
+    // A search in progress and a key held as an operation holds it.
+    ASSERT_EQ(C_FindObjectsInit(s, nullptr, 0), CKR_OK);
+    CK_OBJECT_HANDLE h[1];
+    CK_ULONG n = 0;
+    ASSERT_EQ(C_FindObjects(s, h, 1, &n), CKR_OK);
+    pkcs11::pkcs11_object_ref held;
+    {
+        pkcs11::Pkcs11Core::lock_scope lock(core());
+        ASSERT_EQ(pkcs11::find_session_key(*core().sessions().find(s), *core().tokens().find(slot_), session_object,
+                                           held),
+                  CKR_OK);
+    }
+
+    vt_.call("remove");
+    CK_SLOT_ID event = 99;
+    ASSERT_EQ(C_WaitForSlotEvent(0, &event, nullptr), CKR_OK);
+    EXPECT_EQ(event, slot_);
+    EXPECT_EQ(C_FindObjects(s, h, 1, &n), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(C_FindObjectsFinal(s), CKR_OK);
+    {
+        pkcs11::Pkcs11Core::lock_scope lock(core());
+        const pkcs11::pkcs11_attribute* a = held->attributes().find(CKA_LABEL);
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(std::string(a->value.begin(), a->value.end()), "session") << "the holder's reference keeps it";
+        EXPECT_FALSE(held->listed());
+        held.reset();
+    }
+    EXPECT_EQ(C_CloseSession(s), CKR_OK);
+
+    vt_.call("insert", {{"wait_ready", true}});
+    ASSERT_EQ(C_WaitForSlotEvent(0, &event, nullptr), CKR_OK);
+    const CK_SESSION_HANDLE again = open(true);
+    ASSERT_EQ(login_user(again), CKR_OK);
+    const std::vector<CK_OBJECT_HANDLE> found = find(again);
+    ASSERT_EQ(found.size(), 1u) << "the token object, read from the card anew";
+    EXPECT_EQ(label(again, found[0]), "token");
+    EXPECT_NE(found[0], token_object);
+
+    // The same after a finalisation and a new initialisation.
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    CK_ULONG count = 1;
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, &slot_, &count), CKR_OK);
+    const CK_SESSION_HANDLE third = open(false);
+    const std::vector<CK_OBJECT_HANDLE> public_ones = find(third);
+    ASSERT_EQ(public_ones.size(), 1u);
+    char value[32] = {};
+    CK_ATTRIBUTE a{CKA_VALUE, value, sizeof value};
+    ASSERT_EQ(C_GetAttributeValue(third, public_ones[0], &a, 1), CKR_OK);
+    EXPECT_EQ(std::string(value, a.ulValueLen), "on the card");
+}

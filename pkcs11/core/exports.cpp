@@ -5,6 +5,7 @@
 #include "export_shape.h"
 #include "token_info.h"
 #include "token_mgr.h"
+#include "token_objects.h"
 #include "token_pins.h"
 #include "token_sessions.h"
 #include "token_work.h"
@@ -204,49 +205,65 @@ CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_
                      CK_OBJECT_HANDLE_PTR phObject) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pTemplate, ulCount) || missing(phObject)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return create_object(session, token, pTemplate, ulCount, *phObject);
+        });
     });
 }
 
-CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE /*hObject*/, CK_ATTRIBUTE_PTR pTemplate,
+CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                    CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pTemplate, ulCount) || missing(phNewObject)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return copy_object(session, token, hObject, pTemplate, ulCount, *phNewObject);
+        });
     });
 }
 
-CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE /*hObject*/) {
-    return in_module([&](Pkcs11Core& core) { return on_session(core, hSession, session_work); });
+CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
+    return in_module([&](Pkcs11Core& core) {
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return destroy_object(session, token, hObject);
+        });
+    });
 }
 
-CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE /*hObject*/, CK_ULONG_PTR pulSize) {
+CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pulSize)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return get_object_size(session, token, hObject, *pulSize);
+        });
     });
 }
 
-CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE /*hObject*/, CK_ATTRIBUTE_PTR pTemplate,
-                          CK_ULONG /*ulCount*/) {
+CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                          CK_ULONG ulCount) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pTemplate)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return get_attribute_value(session, token, hObject, pTemplate, ulCount);
+        });
     });
 }
 
-CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE /*hObject*/, CK_ATTRIBUTE_PTR pTemplate,
-                          CK_ULONG /*ulCount*/) {
+CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                          CK_ULONG ulCount) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pTemplate)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return set_attribute_value(session, token, hObject, pTemplate, ulCount);
+        });
     });
 }
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pTemplate, ulCount)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return find_objects_init(session, token, pTemplate, ulCount);
+        });
     });
 }
 
@@ -254,7 +271,9 @@ CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, C
                     CK_ULONG_PTR pulObjectCount) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(phObject, ulMaxObjectCount) || missing(pulObjectCount)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token&) {
+            return find_objects(session, phObject, ulMaxObjectCount, pulObjectCount);
+        });
     });
 }
 
@@ -263,7 +282,8 @@ CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
     // session.
     return in_module([&](Pkcs11Core& core) {
         return locked(core, [&] {
-            (void)core.sessions().find(hSession);
+            pkcs11_session* session = core.sessions().find(hSession);
+            if (session != nullptr) find_objects_final(*session);
             return CKR_OK;
         });
     });

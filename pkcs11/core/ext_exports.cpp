@@ -1,6 +1,7 @@
 // The vendor extension's exports (M_*).
 #include "export_shape.h"
 #include "token_info.h"
+#include "token_objects.h"
 #include "token_pins.h"
 #include "token_work.h"
 
@@ -101,7 +102,9 @@ CK_RV M_GetContainerInfo(CK_SESSION_HANDLE hSession, CK_CHAR_PTR pName, CK_VOID_
 }
 
 CK_RV M_ReloadObjects(CK_SESSION_HANDLE hSession) {
-    return in_module([&](Pkcs11Core& core) { return on_session(core, hSession, session_work); });
+    return in_module([&](Pkcs11Core& core) {
+        return on_session(core, hSession, [](pkcs11_session&, pkcs11_token& token) { return reload_objects(token); });
+    });
 }
 
 }  // extern "C"

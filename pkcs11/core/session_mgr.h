@@ -6,11 +6,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include <pkcs11_vendor.h>
 
 namespace pkcs11 {
+
+class pkcs11_object_finder;
 
 struct pkcs11_session {
     CK_SESSION_HANDLE handle = 0;
@@ -19,6 +22,8 @@ struct pkcs11_session {
     std::uint64_t token = 0;
     CK_STATE state = CKS_RW_PUBLIC_SESSION;
     CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+    // The search in progress, from C_FindObjectsInit to C_FindObjectsFinal.
+    std::shared_ptr<pkcs11_object_finder> search;
 };
 
 class pkcs11_session_mgr {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "card_device.h"
+#include "token_objects.h"
 
 namespace pkcs11 {
 
@@ -40,7 +41,10 @@ void copy_padded(CK_UTF8CHAR* field, std::size_t size, const char* text) {
 }
 
 pkcs11_token::pkcs11_token(std::string device_name, CK_SLOT_ID slot_id)
-    : device_name_(std::move(device_name)), slot_id_(slot_id), identity_(token_identities.fetch_add(1)) {
+    : device_name_(std::move(device_name)),
+      slot_id_(slot_id),
+      identity_(token_identities.fetch_add(1)),
+      objects_(new pkcs11_token_objects(*this)) {
     initial_info(info_);
 }
 
@@ -48,6 +52,8 @@ pkcs11_token::~pkcs11_token() { disconnect(); }
 
 std::int32_t pkcs11_token::device(std::uintptr_t* handle) {
     if (handle_ == 0 || solvantex::device_of(handle_) == nullptr) {
+        // A connection that was lost: what was read over it is stale.
+        if (handle_ != 0) objects_->drop_token_objects();
         handle_ = 0;
         connection_fresh = false;
         solvantex::card_handle opened = 0;
@@ -60,6 +66,7 @@ std::int32_t pkcs11_token::device(std::uintptr_t* handle) {
 }
 
 void pkcs11_token::disconnect() {
+    if (handle_ != 0) objects_->drop_token_objects();
     if (handle_ != 0) (void)solvantex::close_device(handle_);
     handle_ = 0;
     connection_fresh = false;

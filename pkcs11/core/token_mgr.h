@@ -21,6 +21,8 @@
 
 namespace pkcs11 {
 
+class pkcs11_token_objects;
+
 // Login states of a token (the user types, and nobody).
 constexpr CK_USER_TYPE login_nobody = 2;
 
@@ -40,7 +42,7 @@ public:
     // set, or the card layer's failure.
     std::int32_t device(std::uintptr_t* handle);
     // Disconnects the card (an open handle is closed); the next card work
-    // opens it again.
+    // opens it again. The token objects go with the connection.
     void disconnect();
     bool connected() const { return handle_ != 0; }
 
@@ -53,6 +55,9 @@ public:
     // Set when the full refresh ran on the current connection.
     bool connection_fresh = false;
 
+    // Its object list and card stores.
+    pkcs11_token_objects& objects() { return *objects_; }
+
 private:
     std::string device_name_;
     CK_SLOT_ID slot_id_;
@@ -60,6 +65,7 @@ private:
     std::uintptr_t handle_ = 0;
     CK_USER_TYPE login_ = login_nobody;
     CK_TOKEN_INFO info_;
+    std::unique_ptr<pkcs11_token_objects> objects_;
 };
 
 class pkcs11_token_mgr {

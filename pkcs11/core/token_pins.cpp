@@ -7,6 +7,7 @@
 #include "card_store.h"
 #include "token_card.h"
 #include "token_info.h"
+#include "token_objects.h"
 #include "token_sessions.h"
 
 namespace pkcs11 {
@@ -145,6 +146,8 @@ CK_RV format_token(pkcs11_session_mgr& sessions, pkcs11_token& token, const CK_E
     const std::size_t user_length = field_pin_length(params.userPin);
     if (!pin_length_ok(so_length) || !pin_length_ok(user_length)) return CKR_PIN_LEN_RANGE;
     token.connection_fresh = false;
+    // The card's store is wiped: no token object outlives it.
+    token.objects().drop_token_objects();
     const std::int32_t status = on_device(token, [&](card_handle h) -> std::int32_t {
         std::uint8_t card_info[solvantex::cardfs_card_info_size] = {};
         std::int32_t result = solvantex::cardfs_get_data(h, 0x0101, card_info, sizeof card_info);

@@ -1,6 +1,7 @@
 #include "token_sessions.h"
 
 #include "token_card.h"
+#include "token_objects.h"
 
 namespace pkcs11 {
 
@@ -59,6 +60,7 @@ CK_RV close_session(pkcs11_session_mgr& sessions, pkcs11_token_mgr& tokens, CK_S
     pkcs11_token* token = tokens.find(s->slot_id, s->token);
     const bool read_write = (s->flags & CKF_RW_SESSION) != 0;
     (void)sessions.close(handle);
+    if (token != nullptr) drop_session_objects(*token, handle);
     if (token != nullptr) {
         count_closed(token->info(), read_write);
         if (token->info().ulSessionCount == 0 && token->login_state() != login_nobody) logout_token(sessions, *token);
@@ -90,6 +92,7 @@ void logout_token(pkcs11_session_mgr& sessions, pkcs11_token& token) {
     if (token.connected()) (void)on_device(token, card_clear_security_state);
     token.set_login_state(login_nobody);
     follow_login_state(sessions, token);
+    token.objects().drop_at_logout();
 }
 
 }  // namespace pkcs11

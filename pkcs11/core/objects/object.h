@@ -79,8 +79,9 @@ private:
 class pkcs11_object {
 public:
     // Writes an object's changed attributes to its store; the object takes
-    // them only when this gives CKR_OK.
-    using store_fn = std::function<CK_RV(const pkcs11_object& object, const pkcs11_attribute_mgr& updated)>;
+    // them only when this gives CKR_OK. The store may add to updated what
+    // the write decided (where the object now lies).
+    using store_fn = std::function<CK_RV(const pkcs11_object& object, pkcs11_attribute_mgr& updated)>;
 
     ~pkcs11_object();
     pkcs11_object(const pkcs11_object&) = delete;

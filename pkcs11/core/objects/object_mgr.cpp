@@ -71,6 +71,15 @@ std::size_t pkcs11_object_mgr::remove_token_objects() {
     return remove_if([](const pkcs11_object& o) { return o.is_token_object(); });
 }
 
+std::size_t pkcs11_object_mgr::remove_logout_objects() {
+    return remove_if([](const pkcs11_object& o) {
+        if (!o.is_token_object()) return false;
+        const CK_OBJECT_CLASS c = o.object_class();
+        if (c == CKO_DATA) return o.attributes().is_true(CKA_PRIVATE);
+        return c == CKO_CERTIFICATE || c == CKO_PUBLIC_KEY || c == CKO_PRIVATE_KEY;
+    });
+}
+
 void pkcs11_object_mgr::clear() {
     remove_if([](const pkcs11_object&) { return true; });
 }

@@ -40,6 +40,10 @@ public:
     std::size_t remove_certificates_and_keys();
     // Every token object; session objects stay.
     std::size_t remove_token_objects();
+    // What a logout drops: the token's private data objects, certificates
+    // and keys (secret keys and public data objects stay, and so does every
+    // session object).
+    std::size_t remove_logout_objects();
     void clear();
 
     std::size_t count() const { return objects_.size(); }

@@ -20,6 +20,9 @@
 
 using namespace solvantex;
 using store_layout::bytes;
+using store_layout::data_path;
+using store_layout::pattern;
+using store_layout::secret_path;
 using store_layout::so_pin;
 using store_layout::u8;
 using store_layout::user_pin;
@@ -28,14 +31,6 @@ using test_support::to_hex;
 
 namespace {
 
-const char* secret_path = "3f00/2000/4000/keyObjects";
-const char* data_path = "3f00/2000/4000/ObjFileIdx";
-
-bytes pattern(std::size_t n, unsigned seed) {
-    bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(i * 7 + seed);
-    return b;
-}
 
 cardfs_secret_record secret(const std::string& label, std::uint32_t bits = 0, std::size_t value_length = 16) {
     cardfs_secret_record r{};

@@ -50,6 +50,17 @@ inline std::map<std::string, file_entry> files_of(test_support::vtoken_control& 
     return out;
 }
 
+// The paths of the two slot tables.
+inline const char* const secret_path = "3f00/2000/4000/keyObjects";
+inline const char* const data_path = "3f00/2000/4000/ObjFileIdx";
+
+// n bytes that differ from one seed to another.
+inline bytes pattern(std::size_t n, unsigned seed) {
+    bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(i * 7 + seed);
+    return b;
+}
+
 inline std::uint32_t le32(const bytes& b, std::size_t at) {
     return static_cast<std::uint32_t>(b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16) |
            static_cast<std::uint32_t>(b.at(at + 3)) << 24;

@@ -1,4 +1,7 @@
 // The vendor extension's exports (M_*).
+#include <cstring>
+#include <string>
+
 #include "export_shape.h"
 #include "token_info.h"
 #include "token_objects.h"
@@ -10,6 +13,21 @@ using namespace pkcs11;
 namespace {
 
 bool missing(const void* pointer) { return pointer == nullptr; }
+
+// A container name as the caller gives it: NUL-terminated; only its first
+// 257 bytes are looked at (no name is that long).
+std::string name_of(CK_CHAR_PTR name) {
+    const char* text = reinterpret_cast<const char*>(name);
+    return std::string(text, strnlen(text, 257));
+}
+
+// The token's containers, loaded first.
+template <typename Work>
+CK_RV on_containers(pkcs11_token& token, Work&& work) {
+    pkcs11_token_objects& objects = token.objects();
+    const CK_RV rv = objects.store().load_containers(objects.list());
+    return rv != CKR_OK ? rv : work(objects.containers());
+}
 
 }  // namespace
 
@@ -72,21 +90,29 @@ CK_RV M_FormatToken(CK_SESSION_HANDLE hSession, CK_EXT_FORMAT_PARAMS_PTR pParams
 CK_RV M_CreateContainer(CK_SESSION_HANDLE hSession, CK_CHAR_PTR pName) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pName)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return on_containers(token, [&](pkcs11_container_manager& c) { return c.create_container(name_of(pName)); });
+        });
     });
 }
 
 CK_RV M_DeleteContainer(CK_SESSION_HANDLE hSession, CK_CHAR_PTR pName) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pName)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return on_containers(token, [&](pkcs11_container_manager& c) { return c.delete_container(name_of(pName)); });
+        });
     });
 }
 
-CK_RV M_EnumContainer(CK_SESSION_HANDLE hSession, CK_CHAR_PTR /*pBuffer*/, CK_ULONG_PTR pulLen) {
+CK_RV M_EnumContainer(CK_SESSION_HANDLE hSession, CK_CHAR_PTR pBuffer, CK_ULONG_PTR pulLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pulLen)) return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return on_containers(token, [&](pkcs11_container_manager& c) {
+                return c.enumerate(reinterpret_cast<char*>(pBuffer), pulLen);
+            });
+        });
     });
 }
 
@@ -97,7 +123,18 @@ CK_RV M_GetContainerInfo(CK_SESSION_HANDLE hSession, CK_CHAR_PTR pName, CK_VOID_
         if (missing(pName) || missing(pSignKeyBits) || missing(pExchangeKeyBits) || missing(pSignCertPresent) ||
             missing(pExchangeCertPresent))
             return CKR_ARGUMENTS_BAD;
-        return on_session(core, hSession, session_work);
+        return on_session(core, hSession, [&](pkcs11_session&, pkcs11_token& token) {
+            return on_containers(token, [&](pkcs11_container_manager& c) {
+                pkcs11_container_info info;
+                const CK_RV rv = c.container_info(name_of(pName), info);
+                if (rv != CKR_OK) return rv;
+                *pSignKeyBits = static_cast<int32_t>(info.signature_bits);
+                *pExchangeKeyBits = static_cast<int32_t>(info.exchange_bits);
+                *pSignCertPresent = info.signature_cert;
+                *pExchangeCertPresent = info.exchange_cert;
+                return CKR_OK;
+            });
+        });
     });
 }
 

@@ -30,8 +30,11 @@ CK_RV listed(pkcs11_token& token, CK_OBJECT_HANDLE handle, pkcs11_object_ref& ou
     return out ? CKR_OK : CKR_OBJECT_HANDLE_INVALID;
 }
 
-bool names(const CK_ATTRIBUTE* tmpl, CK_ULONG count, CK_ATTRIBUTE_TYPE type) {
-    return template_find(tmpl, count, type) != nullptr;
+// Whether the template asks for a value that is read from the card.
+bool names_values(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
+    for (CK_ULONG i = 0; tmpl != nullptr && i < count; ++i)
+        if (is_read_on_demand_type(tmpl[i].type)) return true;
+    return false;
 }
 
 // Stores a new token object (session objects need nothing) and lists it.
@@ -52,7 +55,10 @@ CK_RV store_and_list(pkcs11_token& token, const pkcs11_object_ref& object) {
 
 }  // namespace
 
-pkcs11_token_objects::pkcs11_token_objects(pkcs11_token& token) : store_(card_of(token)) {}
+pkcs11_token_objects::pkcs11_token_objects(pkcs11_token& token)
+    : store_(card_of(token)), containers_(card_of(token).device, list_) {
+    store_.set_containers(&containers_);
+}
 
 void pkcs11_token_objects::drop_token_objects() {
     list_.remove_token_objects();
@@ -156,7 +162,7 @@ CK_RV get_attribute_value(pkcs11_session& session, pkcs11_token& token, CK_OBJEC
     const access_level level = level_of(session);
     // Access first: a session that may not read the object causes no card
     // read. The stored value is read only when the template asks for it.
-    if (object_access(level, object_operation::read, object->kind()) == CKR_OK && names(tmpl, count, CKA_VALUE)) {
+    if (object_access(level, object_operation::read, object->kind()) == CKR_OK && names_values(tmpl, count)) {
         rv = token.objects().store().read_values(*object);
         if (rv != CKR_OK) return rv;
     }

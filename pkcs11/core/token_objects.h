@@ -21,6 +21,7 @@
 
 #include <pkcs11_vendor.h>
 
+#include "containers/container_manager.h"
 #include "objects/object_mgr.h"
 #include "objects/object_store.h"
 #include "session_mgr.h"
@@ -37,6 +38,8 @@ public:
 
     pkcs11_object_mgr& list() { return list_; }
     pkcs11_object_store& store() { return store_; }
+    // The key containers: they serve the store's certificates and keys.
+    pkcs11_container_manager& containers() { return containers_; }
 
     // Format, reload, reconnect: every token object leaves, the stores are
     // read again on the next need.
@@ -47,6 +50,7 @@ public:
 private:
     pkcs11_object_mgr list_;
     pkcs11_object_store store_;
+    pkcs11_container_manager containers_;
 };
 
 // The listed object with that handle if the session's access level sees

@@ -373,14 +373,18 @@ CK_RV pkcs11_container_manager::load_standalone_certificates() {
     return first;
 }
 
-CK_RV pkcs11_container_manager::reload() {
-    // Session objects stay.
-    drop_objects([](const pkcs11_object&) { return true; });
-    containers_.clear();
+CK_RV pkcs11_container_manager::load() {
     std::size_t count = 0;
     const CK_RV rv = load_all(count);
     const CK_RV standalone = load_standalone_certificates();
     return rv != CKR_OK ? rv : standalone;
+}
+
+CK_RV pkcs11_container_manager::reload() {
+    // Session objects stay.
+    drop_objects([](const pkcs11_object&) { return true; });
+    containers_.clear();
+    return load();
 }
 
 // ---- the vendor functions' work -----------------------------------------------
@@ -587,7 +591,7 @@ CK_RV pkcs11_container_manager::drop_if_empty(const pkcs11_container& container)
     return CKR_OK;
 }
 
-CK_RV pkcs11_container_manager::save_key_part(pkcs11_object& object, bool is_private) {
+CK_RV pkcs11_container_manager::save_key_part(const pkcs11_object& object, bool is_private) {
     const pkcs11_container* c = nullptr;
     CK_RV rv = container_of(object, c);
     if (rv != CKR_OK) return rv;
@@ -756,34 +760,63 @@ CK_RV pkcs11_container_manager::store_certificate(pkcs11_object& object) {
     const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
     const bytes id = value_of(object, CKA_ID);
     if (!cardfs_valid_spec(spec) || id.size() > id_max) rv = CKR_ATTRIBUTE_VALUE_INVALID;
-    if (rv == CKR_OK) {
-        bytes label = value_of(object, CKA_LABEL);
-        if (label.empty()) {
-            label.assign(kept.name.begin(), kept.name.end());
-            label.push_back(0);
-        }
-        const std::int32_t status = on_card([&](card_handle h) {
-            cardfs_transaction t(h);
-            if (t.status() != 0) return t.status();
-            std::int32_t s = cardfs_write_cert(h, kept.index, spec, der.data(), static_cast<std::uint32_t>(der.size()));
-            std::uint8_t record_bytes[cardfs_cont_info_record_size];
-            if (s == 0) s = cardfs_read_cont_info(h, kept.index, record_bytes);
-            if (s != 0) return s;
-            cardfs_cont_info_record record{};
-            if (cardfs_decode_cont_info(record_bytes, sizeof record_bytes, &record) != 0)
-                return static_cast<std::int32_t>(cardfs_store_corrupt);
-            cardfs_cert_part& part = half_of(record, spec).cert;
-            put_label(part.label, part.label_length, label);
-            part.bits = save_bits(object.attributes(), cert_bits, part.bits);
-            put_id(record, spec, id);
-            s = cardfs_encode_cont_info(record, record_bytes);
-            if (s == 0) s = cardfs_write_cont_info(h, kept.index, record_bytes);
-            return s;
-        });
-        rv = card_rv(status);
-    }
+    if (rv == CKR_OK)
+        rv = card_rv(on_card([&](card_handle h) {
+            return cardfs_write_cert(h, kept.index, spec, der.data(), static_cast<std::uint32_t>(der.size()));
+        }));
+    if (rv == CKR_OK) rv = save_cert_part(object, kept);
     if (rv != CKR_OK && created) drop_if_empty(kept);
     return rv;
+}
+
+CK_RV pkcs11_container_manager::save_cert_part(const pkcs11_object& object, const pkcs11_container& container) {
+    const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
+    const bytes id = value_of(object, CKA_ID);
+    if (!cardfs_valid_spec(spec) || id.size() > id_max) return CKR_ATTRIBUTE_VALUE_INVALID;
+    bytes label = value_of(object, CKA_LABEL);
+    if (label.empty()) {
+        label.assign(container.name.begin(), container.name.end());
+        label.push_back(0);
+    }
+    const std::int32_t index = container.index;
+    return card_rv(on_card([&](card_handle h) {
+        cardfs_transaction t(h);
+        if (t.status() != 0) return t.status();
+        std::uint8_t record_bytes[cardfs_cont_info_record_size];
+        std::int32_t s = cardfs_read_cont_info(h, index, record_bytes);
+        if (s != 0) return s;
+        cardfs_cont_info_record record{};
+        if (cardfs_decode_cont_info(record_bytes, sizeof record_bytes, &record) != 0)
+            return static_cast<std::int32_t>(cardfs_store_corrupt);
+        cardfs_cert_part& part = half_of(record, spec).cert;
+        put_label(part.label, part.label_length, label);
+        part.bits = save_bits(object.attributes(), cert_bits, part.bits);
+        put_id(record, spec, id);
+        s = cardfs_encode_cont_info(record, record_bytes);
+        if (s == 0) s = cardfs_write_cont_info(h, index, record_bytes);
+        return s;
+    }));
+}
+
+CK_RV pkcs11_container_manager::update(const pkcs11_object& object, const pkcs11_attribute_mgr& updated) {
+    if (!object.is_token_object()) return CKR_OK;
+    const CK_OBJECT_CLASS c = object.object_class();
+    if (c == CKO_CERTIFICATE && !object.attributes().has(CKA_VENDOR_CONTAINER_NAME)) return CKR_OK;
+    // The attributes as they will be, on an object of the same class.
+    pkcs11_object_ref changed;
+    CK_RV rv = pkcs11_object::make_bare(object.session(), c, changed);
+    if (rv == CKR_OK) rv = changed->attributes().copy_from(updated);
+    if (rv != CKR_OK) return rv;
+    // The container is the object's; a change of name or key spec does not move it.
+    for (std::uint32_t type : {CKA_VENDOR_CONTAINER_NAME, CKA_VENDOR_KEY_SPEC}) {
+        const bytes v = value_of(object, type);
+        rv = object.attributes().has(type) ? changed->attributes().set(type, v.data(), v.size()) : CKR_OK;
+        if (rv != CKR_OK) return rv;
+    }
+    if (c != CKO_CERTIFICATE) return save_key_part(*changed, c == CKO_PRIVATE_KEY);
+    const pkcs11_container* container = nullptr;
+    rv = container_of(object, container);
+    return rv == CKR_OK ? save_cert_part(*changed, *container) : rv;
 }
 
 CK_RV pkcs11_container_manager::delete_certificate(const pkcs11_object& object) {

@@ -74,6 +74,8 @@ public:
     CK_RV load_all(std::size_t& count);
     // Appends an object for every standalone certificate file.
     CK_RV load_standalone_certificates();
+    // Both loads: the token's store asks for them at its first need.
+    CK_RV load();
     // The container part of a reload: the token's certificates and keys
     // leave the object list (session objects stay), then both loads run
     // again.
@@ -125,6 +127,10 @@ public:
     // CKR_ATTRIBUTE_VALUE_INVALID): in its container, or in the first free
     // "cert%02d" file (CKA_VENDOR_STORE_NAME, CKA_VENDOR_KEY_SPEC 0).
     CK_RV store_certificate(pkcs11_object& object);
+    // A change of a stored key's or certificate's attributes (updated: the
+    // attributes as they will be): its part of "contInfo" is written again.
+    // A standalone certificate keeps nothing besides its bytes.
+    CK_RV update(const pkcs11_object& object, const pkcs11_attribute_mgr& updated);
     // Deletions; the container goes when nothing is left in it.
     CK_RV delete_certificate(const pkcs11_object& object);
     CK_RV delete_key_pair(const pkcs11_object& object);
@@ -159,7 +165,8 @@ private:
     CK_RV place(pkcs11_object& object, pkcs11_container& kept, bool& created);
     CK_RV load_container(const pkcs11_container& container, const solvantex::cardfs_cmap_record& map,
                          const solvantex::cardfs_cont_info_record& info);
-    CK_RV save_key_part(pkcs11_object& object, bool is_private);
+    CK_RV save_key_part(const pkcs11_object& object, bool is_private);
+    CK_RV save_cert_part(const pkcs11_object& object, const pkcs11_container& container);
     CK_RV import_rsa(const pkcs11_container& container, std::int32_t spec, pkcs11_object& object);
     CK_RV drop_if_empty(const pkcs11_container& container);
     // Drops the token's certificates and keys for which `which` holds.

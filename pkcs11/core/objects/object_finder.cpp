@@ -5,6 +5,23 @@
 
 namespace pkcs11 {
 
+bool is_read_on_demand_type(CK_ATTRIBUTE_TYPE type) {
+    switch (type) {
+        case CKA_VALUE:
+        case CKA_MODULUS:
+        case CKA_PUBLIC_EXPONENT:
+        case CKA_EC_POINT:
+        case CKA_SERIAL_NUMBER:
+        case CKA_SUBJECT:
+        case CKA_ISSUER:
+        case CKA_START_DATE:
+        case CKA_END_DATE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 pkcs11_object_finder::pkcs11_object_finder(const pkcs11_object_mgr& objects, pkcs11_object_value_reader* reader)
     : objects_(objects), reader_(reader) {}
 
@@ -21,7 +38,7 @@ CK_RV pkcs11_object_finder::init(const CK_ATTRIBUTE* tmpl, CK_ULONG count) {
             held_attribute h;
             h.type = static_cast<std::uint32_t>(a.type);
             if (a.ulValueLen != 0) h.value.assign(bytes, bytes + a.ulValueLen);
-            const bool is_value = a.type == CKA_VALUE || a.type == CKA_MODULUS;
+            const bool is_value = is_read_on_demand_type(a.type);
             auto& into = is_value ? values : attributes;
             // A type named twice: the later value holds.
             bool replaced = false;

@@ -1,10 +1,11 @@
 // The search behind C_FindObjectsInit, C_FindObjects and C_FindObjectsFinal
 // (one per session), and the token's own one-attribute searches.
 //
-// The template is copied at init. CKA_VALUE and CKA_MODULUS are kept apart
-// as value attributes (both when the template names both, and then an
-// object must match both): matching them first brings a token object's
-// values in from the card through the reader. An empty value attribute
+// The template is copied at init. The attributes read on demand
+// (is_read_on_demand_type: CKA_VALUE, CKA_MODULUS, a certificate's serial
+// number and names, ...) are kept apart as value attributes (an object must
+// match all of them): matching them first brings a token object's values
+// in from the card through the reader. An empty value attribute
 // matches only objects whose value is empty.
 //
 // The search walks the token's object list in order and resumes across
@@ -28,6 +29,11 @@
 #include "object_mgr.h"
 
 namespace pkcs11 {
+
+// The attributes a token object may hold only once its values were read
+// from the card: a data object's or certificate's value, a key's public
+// values, and what a certificate's bytes give.
+bool is_read_on_demand_type(CK_ATTRIBUTE_TYPE type);
 
 // Brings a token object's values in from the card before a value match.
 class pkcs11_object_value_reader {

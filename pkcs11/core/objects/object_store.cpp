@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "containers/container_manager.h"
+
 namespace pkcs11 {
 
 namespace {
@@ -479,14 +481,23 @@ CK_RV pkcs11_object_store::load_for(const CK_ATTRIBUTE* tmpl, CK_ULONG count, pk
         case CKO_SECRET_KEY: return load_secrets(list);
         case CKO_CERTIFICATE:
         case CKO_PUBLIC_KEY:
-        case CKO_PRIVATE_KEY: return CKR_OK;  // key containers are not listed yet
+        case CKO_PRIVATE_KEY: return load_containers(list);
         default: return load_all(list);
     }
 }
 
+CK_RV pkcs11_object_store::load_containers(pkcs11_object_mgr& list) {
+    if (containers_loaded_ || containers_ == nullptr) return CKR_OK;
+    (void)list;  // the manager works on the token's list
+    const CK_RV rv = containers_->load();
+    if (rv == CKR_OK) containers_loaded_ = true;
+    return rv;
+}
+
 CK_RV pkcs11_object_store::load_all(pkcs11_object_mgr& list) {
-    const CK_RV rv = load_data(list);
-    return rv != CKR_OK ? rv : load_secrets(list);
+    CK_RV rv = load_data(list);
+    if (rv == CKR_OK) rv = load_secrets(list);
+    return rv != CKR_OK ? rv : load_containers(list);
 }
 
 CK_RV pkcs11_object_store::store_new(pkcs11_object& object) {
@@ -494,6 +505,12 @@ CK_RV pkcs11_object_store::store_new(pkcs11_object& object) {
     switch (object.object_class()) {
         case CKO_DATA: return data_.add(object);
         case CKO_SECRET_KEY: return secrets_.add(object);
+        case CKO_CERTIFICATE:
+            return containers_ == nullptr ? CKR_FUNCTION_NOT_SUPPORTED : containers_->store_certificate(object);
+        case CKO_PUBLIC_KEY:
+            return containers_ == nullptr ? CKR_FUNCTION_NOT_SUPPORTED : containers_->store_public_key(object);
+        case CKO_PRIVATE_KEY:
+            return containers_ == nullptr ? CKR_FUNCTION_NOT_SUPPORTED : containers_->store_private_key(object);
         default: return CKR_FUNCTION_NOT_SUPPORTED;
     }
 }
@@ -503,6 +520,10 @@ CK_RV pkcs11_object_store::update(const pkcs11_object& object, pkcs11_attribute_
     switch (object.object_class()) {
         case CKO_DATA: return data_.write(object, updated);
         case CKO_SECRET_KEY: return secrets_.update(object, updated);
+        case CKO_CERTIFICATE:
+        case CKO_PUBLIC_KEY:
+        case CKO_PRIVATE_KEY:
+            return containers_ == nullptr ? CKR_FUNCTION_NOT_SUPPORTED : containers_->update(object, updated);
         default: return CKR_FUNCTION_NOT_SUPPORTED;
     }
 }
@@ -513,18 +534,24 @@ CK_RV pkcs11_object_store::destroy(const pkcs11_object& object) {
         case CKO_DATA: return data_.remove(object);
         case CKO_SECRET_KEY: return secrets_.remove(object);
         case CKO_PUBLIC_KEY: return CKR_OK;
+        case CKO_CERTIFICATE:
+            return containers_ == nullptr ? CKR_FUNCTION_NOT_SUPPORTED : containers_->delete_certificate(object);
+        case CKO_PRIVATE_KEY:
+            return containers_ == nullptr ? CKR_FUNCTION_NOT_SUPPORTED : containers_->delete_key_pair(object);
         default: return CKR_FUNCTION_NOT_SUPPORTED;
     }
 }
 
 CK_RV pkcs11_object_store::read_values(pkcs11_object& object) {
-    if (!object.is_token_object() || object.object_class() != CKO_DATA) return CKR_OK;
-    return data_.read_value(object);
+    if (!object.is_token_object()) return CKR_OK;
+    if (object.object_class() == CKO_DATA) return data_.read_value(object);
+    return containers_ == nullptr ? CKR_OK : containers_->read_values(object);
 }
 
 void pkcs11_object_store::forget() {
     data_loaded_ = false;
     secrets_loaded_ = false;
+    containers_loaded_ = false;
 }
 
 }  // namespace pkcs11

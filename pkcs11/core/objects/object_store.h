@@ -21,8 +21,9 @@
 // Every result is a CK_RV: a full table gives CKR_DEVICE_MEMORY, a card
 // that refuses for want of a PIN CKR_USER_NOT_LOGGED_IN, other card
 // failures what the store's failure mapping makes of them. Certificates and
-// key pairs live in key containers, which this store does not serve yet:
-// storing one gives CKR_FUNCTION_NOT_SUPPORTED.
+// key pairs live in key containers: the token's container manager serves
+// them (set_containers); without one, storing one gives
+// CKR_FUNCTION_NOT_SUPPORTED.
 #pragma once
 
 #include <pkcs11_vendor.h>
@@ -35,6 +36,8 @@
 #include "object_mgr.h"
 
 namespace pkcs11 {
+
+class pkcs11_container_manager;
 
 // How a store reaches its card.
 struct pkcs11_store_card {
@@ -122,6 +125,11 @@ public:
     // After logout, format, reload or reconnect: the stores are read again
     // on the next need.
     void forget();
+    // The container manager that serves certificates and key pairs (it
+    // works on the same object list).
+    void set_containers(pkcs11_container_manager* containers) { containers_ = containers; }
+    // The key containers' certificates and keys, once.
+    CK_RV load_containers(pkcs11_object_mgr& list);
 
     bool data_loaded() const { return data_loaded_; }
     bool secrets_loaded() const { return secrets_loaded_; }
@@ -134,8 +142,10 @@ private:
     solvantex::cardfs_table_cache cache_;
     pkcs11_data_object_manager data_;
     pkcs11_secret_object_manager secrets_;
+    pkcs11_container_manager* containers_ = nullptr;
     bool data_loaded_ = false;
     bool secrets_loaded_ = false;
+    bool containers_loaded_ = false;
 };
 
 }  // namespace pkcs11

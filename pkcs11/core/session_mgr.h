@@ -10,6 +10,8 @@
 
 #include <pkcs11_vendor.h>
 
+#include "operations/operation_slot.h"
+
 namespace pkcs11 {
 
 struct pkcs11_session {
@@ -19,6 +21,11 @@ struct pkcs11_session {
     std::uint64_t token = 0;
     CK_STATE state = CKS_RW_PUBLIC_SESSION;
     CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+    // The running operations: one digest, one cipher (encryption or
+    // decryption) and one signature (signing or verification) at a time.
+    pkcs11_operation_slot digest_op;
+    pkcs11_operation_slot cipher_op;
+    pkcs11_operation_slot signature_op;
 };
 
 class pkcs11_session_mgr {

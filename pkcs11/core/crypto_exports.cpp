@@ -74,7 +74,7 @@ CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
     CK_RV name(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut,        \
                CK_ULONG_PTR pulOutLen) {                                                              \
         return in_module([&](Pkcs11Core& core) -> CK_RV {                                             \
-            if (missing(pIn) || missing(pulOutLen)) return CKR_ARGUMENTS_BAD;                         \
+            if (missing(pIn, ulInLen) || missing(pulOutLen)) return CKR_ARGUMENTS_BAD;                \
             return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token&) {           \
                 return operation_one_shot(session, operation_kind::kind, pIn, ulInLen, pOut, pulOutLen); \
             });                                                                                       \
@@ -105,7 +105,7 @@ SOLVANTEX_FINAL_EXPORT(C_SignFinal, sign)
 CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,
                       CK_ULONG_PTR pulEncryptedPartLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pPart) || missing(pulEncryptedPartLen)) return CKR_ARGUMENTS_BAD;
+        if (missing(pPart, ulPartLen) || missing(pulEncryptedPartLen)) return CKR_ARGUMENTS_BAD;
         return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
             return encrypt_update(session, token, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
         });
@@ -115,7 +115,7 @@ CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ul
 CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                       CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pEncryptedPart) || missing(pulPartLen)) return CKR_ARGUMENTS_BAD;
+        if (missing(pEncryptedPart, ulEncryptedPartLen) || missing(pulPartLen)) return CKR_ARGUMENTS_BAD;
         return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
             return decrypt_update(session, token, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
         });
@@ -126,7 +126,7 @@ CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK
 #define SOLVANTEX_UPDATE_EXPORT(name, step)                                                     \
     CK_RV name(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {             \
         return in_module([&](Pkcs11Core& core) -> CK_RV {                                       \
-            if (missing(pPart)) return CKR_ARGUMENTS_BAD;                                       \
+            if (missing(pPart, ulPartLen)) return CKR_ARGUMENTS_BAD;                                 \
             return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) { \
                 return step(session, token, pPart, ulPartLen);                                  \
             });                                                                                 \
@@ -147,7 +147,7 @@ CK_RV C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey) {
 CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                CK_ULONG ulSignatureLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pData) || missing(pSignature, ulSignatureLen)) return CKR_ARGUMENTS_BAD;
+        if (missing(pData, ulDataLen) || missing(pSignature, ulSignatureLen)) return CKR_ARGUMENTS_BAD;
         return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token&) {
             return operation_verify(session, pData, ulDataLen, pSignature, ulSignatureLen);
         });
@@ -200,7 +200,7 @@ using second_step = CK_RV (*)(pkcs11_session&, pkcs11_token&, CK_BYTE_PTR, CK_UL
 CK_RV dual_update(first_step first, second_step second, bool plain_is_output, CK_SESSION_HANDLE hSession,
                   CK_BYTE_PTR pIn, CK_ULONG ulInLen, CK_BYTE_PTR pOut, CK_ULONG_PTR pulOutLen) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
-        if (missing(pIn) || missing(pulOutLen)) return CKR_ARGUMENTS_BAD;
+        if (missing(pIn, ulInLen) || missing(pulOutLen)) return CKR_ARGUMENTS_BAD;
         return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
             CK_RV rv = first(session, token, pIn, ulInLen, pOut, pulOutLen);
             if (rv == CKR_OK && pOut != nullptr)

@@ -582,6 +582,39 @@ class KeyManagement(Base):
             self.assertEqual(ctypes.string_at(t[0].pValue, t[0].ulValueLen), value, hex(attribute))
 
 
+class Visibility(Base):
+    def test_a_private_key_is_unknown_to_a_public_session(self):
+        self.session.closeSession()
+        for args in (("--init-token", "--so-pin", SO_PIN, "--label", "Ops"),
+                     ("--init-pin", "--login", "--login-type", "so", "--so-pin", SO_PIN, "--pin", USER_PIN)):
+            out = tool(*args)
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.session = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+        self.m = Module(self.lib, self.session)
+        self.session.login(USER_PIN)
+        # The formatted token's own random generator makes the values.
+        template = [(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_TOKEN, False), (P.CKA_PRIVATE, True),
+                    (P.CKA_VALUE_LEN, 16), (P.CKA_ENCRYPT, True), (P.CKA_DECRYPT, True), (P.CKA_WRAP, True),
+                    (P.CKA_EXTRACTABLE, True)]
+        private = self.session.generateKey(template, PyKCS11.Mechanism(P.CKM_AES_KEY_GEN)).value()
+        template[2] = (P.CKA_PRIVATE, False)
+        public = self.session.generateKey(template, PyKCS11.Mechanism(P.CKM_AES_KEY_GEN)).value()
+        data = bytes(range(16))
+        sealed = self.m.one_shot("Encrypt", P.CKM_AES_ECB, private, data)
+        self.assertEqual(self.m.one_shot("Decrypt", P.CKM_AES_ECB, private, sealed), data)
+        self.session.logout()
+        for name in ("C_EncryptInit", "C_DecryptInit"):
+            self.assertEqual(self.m.init(name, P.CKM_AES_ECB, private), CKR_OBJECT_HANDLE_INVALID, name)
+        self.assertEqual(self.m.init("C_DigestInit", P.CKM_SHA256), CKR_OK)
+        self.assertEqual(self.lib.C_DigestKey(self.m.h, U(private)), CKR_OBJECT_HANDLE_INVALID)
+        m = self.m.mech(P.CKM_AES_ECB)
+        n = U(0)
+        self.assertEqual(self.lib.C_WrapKey(self.m.h, ctypes.byref(m), U(public), U(private), None, ctypes.byref(n)),
+                         CKR_OBJECT_HANDLE_INVALID)
+        # The public key still serves.
+        self.assertEqual(len(self.m.one_shot("Encrypt", P.CKM_AES_ECB, public, data)), 16)
+
+
 class Tools(Base):
     def test_mechanism_list_in_pkcs11_tool(self):
         out = tool("-M")

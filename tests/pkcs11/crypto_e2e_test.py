@@ -342,6 +342,26 @@ class Ciphers(Base):
         self.assertEqual(lib.C_DecryptFinal(h, out, ctypes.byref(n)), CKR_OK)
         self.assertEqual(lib.C_DecryptFinal(h, out, ctypes.byref(n)), CKR_OPERATION_NOT_INITIALIZED)
 
+    def test_dual_function_updates(self):
+        value = bytes(range(16))
+        key = self.key(P.CKM_AES_KEY_GEN, value)
+        data = bytes(range(100, 148))
+        sealed = reference_encrypt("aes", "ecb", value, None, data)
+        # Encrypt and digest the plain data in one call.
+        self.assertEqual(self.m.init("C_DigestInit", P.CKM_SHA256), CKR_OK)
+        self.assertEqual(self.m.init("C_EncryptInit", P.CKM_AES_ECB, key), CKR_OK)
+        rv, out = self.m.out_call("C_DigestEncryptUpdate", data=data)
+        self.assertEqual((rv, out), (CKR_OK, sealed))
+        self.assertEqual(self.m.out_call("C_EncryptFinal"), (CKR_OK, b""))
+        self.assertEqual(self.m.out_call("C_DigestFinal"), (CKR_OK, hashlib.sha256(data).digest()))
+        # Decrypt and digest the recovered data.
+        self.assertEqual(self.m.init("C_DigestInit", P.CKM_SHA_1), CKR_OK)
+        self.assertEqual(self.m.init("C_DecryptInit", P.CKM_AES_ECB, key), CKR_OK)
+        rv, out = self.m.out_call("C_DecryptDigestUpdate", data=sealed)
+        self.assertEqual((rv, out), (CKR_OK, data))
+        self.assertEqual(self.m.out_call("C_DecryptFinal"), (CKR_OK, b""))
+        self.assertEqual(self.m.out_call("C_DigestFinal"), (CKR_OK, hashlib.sha1(data).digest()))
+
     def test_parameter_and_key_size_checks(self):
         aes = self.key(P.CKM_AES_KEY_GEN, bytes(16))
         des = self.key(P.CKM_DES_KEY_GEN, bytes(8))

@@ -92,15 +92,7 @@ CK_RV make_key_ctx(operation_kind kind, const CK_MECHANISM& mechanism, pkcs11_ob
                    std::unique_ptr<pkcs11_key_ctx>& out) {
     if (!mechanism_serves(kind, mechanism.mechanism)) return CKR_MECHANISM_INVALID;
     pkcs11_key_facts facts;
-    if (key != nullptr) {
-        const pkcs11_attribute_mgr& a = key->attributes();
-        std::uint32_t value = 0;
-        facts.is_token = key->is_token_object();
-        facts.has_class = true;
-        facts.object_class = key->object_class();
-        facts.has_key_type = a.get_u32(CKA_KEY_TYPE, value);
-        facts.key_type = value;
-    }
+    if (key != nullptr) facts = key_facts_of(*key);
     const pkcs11_ctx_choice choice = choose_key_ctx(mechanism.mechanism, key != nullptr ? &facts : nullptr);
     if (choice.rv != CKR_OK) return choice.rv;
     // Card-held keys, RSA and EC run in contexts of their own.
@@ -111,6 +103,17 @@ CK_RV make_key_ctx(operation_kind kind, const CK_MECHANISM& mechanism, pkcs11_ob
     }
     out = make_soft_key_ctx(choice.ctx_class, mechanism);
     return out ? CKR_OK : CKR_HOST_MEMORY;
+}
+
+pkcs11_key_facts key_facts_of(const pkcs11_object& key) {
+    pkcs11_key_facts facts;
+    std::uint32_t value = 0;
+    facts.is_token = key.is_token_object();
+    facts.has_class = true;
+    facts.object_class = key.object_class();
+    facts.has_key_type = key.attributes().get_u32(CKA_KEY_TYPE, value);
+    facts.key_type = value;
+    return facts;
 }
 
 pkcs11_key_value key_value_of(const pkcs11_object* key) {

@@ -24,6 +24,7 @@
 #include <pkcs11_vendor.h>
 
 #include "key_ctx.h"
+#include "mechanism_table.h"
 #include "objects/object.h"
 #include "operation_slot.h"
 #include "session_mgr.h"
@@ -44,6 +45,8 @@ using key_ctx_factory =
 CK_RV make_key_ctx(operation_kind kind, const CK_MECHANISM& mechanism, pkcs11_object* key,
                    std::unique_ptr<pkcs11_key_ctx>& out);
 
+// What the factory needs to know of a key object.
+pkcs11_key_facts key_facts_of(const pkcs11_object& key);
 // A key object's CKA_VALUE as the contexts read it (no data when absent).
 pkcs11_key_value key_value_of(const pkcs11_object* key);
 

@@ -39,17 +39,6 @@ private:
     std::vector<CK_BYTE> bytes_;
 };
 
-pkcs11_key_facts facts_of(const pkcs11_object& key) {
-    pkcs11_key_facts facts;
-    std::uint32_t value = 0;
-    facts.is_token = key.is_token_object();
-    facts.has_class = true;
-    facts.object_class = key.object_class();
-    facts.has_key_type = key.attributes().get_u32(CKA_KEY_TYPE, value);
-    facts.key_type = value;
-    return facts;
-}
-
 // The 3DES or AES context that wraps or unwraps with `key`: the parameter
 // check, the factory (another software cipher CKR_FUNCTION_NOT_SUPPORTED,
 // card-held keys CKR_MECHANISM_INVALID here).
@@ -57,7 +46,7 @@ CK_RV make_wrap_ctx(const CK_MECHANISM& mechanism, pkcs11_object& key, pkcs11_ct
                     std::unique_ptr<pkcs11_key_ctx>& out) {
     CK_RV rv = check_mechanism_param(mechanism);
     if (rv != CKR_OK) return rv;
-    const pkcs11_key_facts facts = facts_of(key);
+    const pkcs11_key_facts facts = key_facts_of(key);
     const pkcs11_ctx_choice choice = choose_key_ctx(mechanism.mechanism, &facts);
     if (choice.rv != CKR_OK) return choice.rv;
     ctx_class = choice.ctx_class;
@@ -127,7 +116,7 @@ CK_RV generate_key(pkcs11_session& session, pkcs11_token& token, const CK_MECHAN
     if (set_key_type) rv = object->attributes().set_u32(CKA_KEY_TYPE, static_cast<std::uint32_t>(key_type_to_set));
     if (rv != CKR_OK) return rv;
 
-    const pkcs11_key_facts facts = facts_of(*object);
+    const pkcs11_key_facts facts = key_facts_of(*object);
     const pkcs11_ctx_choice choice = choose_key_ctx(mechanism.mechanism, &facts);
     if (choice.rv != CKR_OK) return choice.rv;
     std::size_t length = 0;

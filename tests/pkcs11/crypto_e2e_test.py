@@ -342,6 +342,33 @@ class Ciphers(Base):
         self.assertEqual(lib.C_DecryptFinal(h, out, ctypes.byref(n)), CKR_OK)
         self.assertEqual(lib.C_DecryptFinal(h, out, ctypes.byref(n)), CKR_OPERATION_NOT_INITIALIZED)
 
+    def test_key_generation_template_rules(self):
+        base = [(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_PRIVATE, False), (P.CKA_ENCRYPT, True)]
+        cases = [
+            ("DES with an AES key type", P.CKM_DES_KEY_GEN, [(P.CKA_TOKEN, False), (P.CKA_KEY_TYPE, P.CKK_AES)],
+             CKR_TEMPLATE_INCONSISTENT),
+            ("generic secret without a length", P.CKM_GENERIC_SECRET_KEY_GEN, [(P.CKA_TOKEN, False)], 0xD0),
+            ("AES without a length", P.CKM_AES_KEY_GEN, [(P.CKA_TOKEN, False)], 0x12),
+            ("DES3 of 8 bytes", P.CKM_DES3_KEY_GEN, [(P.CKA_TOKEN, False), (P.CKA_VALUE_LEN, 8)], CKR_KEY_SIZE_RANGE),
+        ]
+        for what, mech, extra, code in cases:
+            with self.subTest(what):
+                with self.assertRaises(PyKCS11.PyKCS11Error) as e:
+                    self.session.generateKey(base + extra, PyKCS11.Mechanism(mech))
+                self.assertEqual(e.exception.value, code)
+        # A read-only session makes no token key.
+        ro = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION)
+        with self.assertRaises(PyKCS11.PyKCS11Error) as e:
+            ro.generateKey(base + [(P.CKA_TOKEN, True)], PyKCS11.Mechanism(P.CKM_DES_KEY_GEN))
+        self.assertEqual(e.exception.value, 0xB5)
+        ro.closeSession()
+        # DES3 without a length makes a three-key value of 24 bytes.
+        value = bytes(range(0x70, 0x88))
+        self.vt.override(["00" * 32 + "9000", "9000", value.hex() + "9000"], append=False)
+        key = self.session.generateKey(base + [(P.CKA_TOKEN, False)], PyKCS11.Mechanism(P.CKM_DES3_KEY_GEN)).value()
+        self.assertEqual(self.m.one_shot("Encrypt", P.CKM_DES3_ECB, key, bytes(16)),
+                         reference_encrypt("des3", "ecb", value, None, bytes(16)))
+
     def test_dual_function_updates(self):
         value = bytes(range(16))
         key = self.key(P.CKM_AES_KEY_GEN, value)

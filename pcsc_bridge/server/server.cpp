@@ -250,19 +250,26 @@ void client_session::worker() {
             std::lock_guard<std::mutex> table(table_mutex_);
             closing = closing_;
         }
+        std::vector<std::uint8_t> reply;
         if (!closing) {
-            std::vector<std::uint8_t> reply;
             try {
                 reply = execute(r);
             } catch (const std::exception&) {
                 wire_writer out(r.id, r.operation);
                 reply = out.u32(rc::no_memory).finish();
             }
-            send_frame(reply);
         }
+        // The request is done before its reply leaves: a client that sends
+        // its next requests as soon as it reads the reply finds its id and
+        // its place among the open requests free again.
         lock.lock();
         in_flight_.erase(r.id);
         work_done_.notify_all();
+        if (!reply.empty()) {
+            lock.unlock();
+            send_frame(reply);
+            lock.lock();
+        }
     }
 }
 

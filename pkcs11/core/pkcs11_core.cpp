@@ -274,6 +274,7 @@ void Pkcs11Core::wake_waiters(bool abort) {
 
 CK_RV Pkcs11Core::wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID& slot) {
     ensure_monitor();
+    bool look_at_readers = false;
     for (;;) {
         std::uint64_t seen;
         {
@@ -284,11 +285,20 @@ CK_RV Pkcs11Core::wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID& slot) {
         {
             lock_scope lock(*this);
             if (!lock.held()) return CKR_GENERAL_ERROR;
+            if (look_at_readers) {
+                // A change made before the monitor's watch took its first
+                // look at the readers is reported to nobody: a blocked wait
+                // that hears nothing compares the readers with the tokens
+                // itself.
+                std::lock_guard<std::mutex> work(monitor_work_);
+                (void)tokens_.refresh(*devices_);
+            }
             if (tokens_.take_pending(slot)) return CKR_OK;
         }
         if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
         std::unique_lock<std::mutex> events(event_mutex_);
-        event_cv_.wait_for(events, slot_event_poll, [&] { return aborting_ || event_count_ != seen; });
+        look_at_readers =
+            !event_cv_.wait_for(events, slot_event_poll, [&] { return aborting_ || event_count_ != seen; });
     }
 }
 

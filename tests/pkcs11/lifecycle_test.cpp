@@ -72,6 +72,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         names_.push_back(name);
     }
+    // Gone without an event: a change made before the watch took its first
+    // look at the readers.
+    void vanish(const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        names_.erase(std::find(names_.begin(), names_.end(), name));
+    }
     void leave(const std::string& name) {
         std::lock_guard<std::mutex> lock(mutex_);
         names_.erase(std::find(names_.begin(), names_.end(), name));
@@ -331,6 +337,25 @@ TEST_F(pkcs11_lifecycle, ARemovalStaysASlotEventWhenTheSlotsAreListedBeforeTheWa
     CK_SLOT_ID slot = 77;
     EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_OK);
     EXPECT_EQ(slot, 0u);
+}
+
+TEST_F(pkcs11_lifecycle, ABlockedWaitFindsARemovalTheWatchNeverReported) {
+    scripted_devices* devices = install_devices();
+    devices->plug(reader(0));
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{0});
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    devices->vanish(reader(0));
+    auto waiter = std::async(std::launch::async, [] {
+        CK_SLOT_ID slot = 77;
+        const CK_RV rv = C_WaitForSlotEvent(0, &slot, nullptr);
+        return std::make_pair(rv, slot);
+    });
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the wait never ended";
+    const auto got = waiter.get();
+    EXPECT_EQ(got.first, CKR_OK);
+    EXPECT_EQ(got.second, 0u);
+    EXPECT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{});
 }
 
 TEST_F(pkcs11_lifecycle, SessionsBelongToTheirTokenNotToTheSlotId) {

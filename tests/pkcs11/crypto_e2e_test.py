@@ -662,6 +662,39 @@ class Visibility(Base):
         self.assertEqual(len(self.m.one_shot("Encrypt", P.CKM_AES_ECB, public, data)), 16)
 
 
+class TokenKeys(Base):
+    def test_a_generated_token_key_keeps_its_value_across_a_reload(self):
+        self.session.closeSession()
+        for args in (("--init-token", "--so-pin", SO_PIN, "--label", "Ops"),
+                     ("--init-pin", "--login", "--login-type", "so", "--so-pin", SO_PIN, "--pin", USER_PIN)):
+            out = tool(*args)
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.session = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+        self.m = Module(self.lib, self.session)
+        self.session.login(USER_PIN)
+        template = [(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_TOKEN, True), (P.CKA_PRIVATE, True),
+                    (P.CKA_LABEL, "des3 on the token"), (P.CKA_ENCRYPT, True), (P.CKA_DECRYPT, True)]
+        key = self.session.generateKey(template, PyKCS11.Mechanism(P.CKM_DES3_KEY_GEN)).value()
+        data = bytes(range(24))
+        sealed = self.m.one_shot("Encrypt", P.CKM_DES3_ECB, key, data)
+        self.session.logout()
+        self.session.closeSession()
+        self.p11.lib.C_Finalize()
+        self.p11.lib.C_Initialize()
+        self.assertEqual(list(self.p11.getSlotList(tokenPresent=True)), [0])
+        self.session = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+        self.m = Module(self.lib, self.session)
+        self.session.login(USER_PIN)
+        found = self.session.findObjects([(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_LABEL, "des3 on the token")])
+        self.assertEqual(len(found), 1)
+        local, length = self.session.getAttributeValue(found[0], [P.CKA_LOCAL, P.CKA_VALUE_LEN])
+        self.assertTrue(local)
+        self.assertEqual(length, 24)
+        self.assertEqual(self.m.one_shot("Decrypt", P.CKM_DES3_ECB, found[0].value(), sealed), data,
+                         "the key read back from the token is the generated one")
+        self.session.logout()
+
+
 class Tools(Base):
     def test_mechanism_list_in_pkcs11_tool(self):
         out = tool("-M")

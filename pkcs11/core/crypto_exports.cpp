@@ -12,19 +12,6 @@
 
 using namespace pkcs11;
 
-namespace {
-
-// Every pointer that is dereferenced, or comes with a non-zero count, must
-// be given.
-bool missing(const void* pointer) { return pointer == nullptr; }
-bool missing(const void* pointer, CK_ULONG count) { return pointer == nullptr && count != 0; }
-
-CK_RV function_not_supported(Pkcs11Core& core) {
-    return locked(core, [] { return CKR_FUNCTION_NOT_SUPPORTED; });
-}
-
-}  // namespace
-
 extern "C" {
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {

@@ -7,12 +7,6 @@
 
 using namespace pkcs11;
 
-namespace {
-
-bool missing(const void* pointer) { return pointer == nullptr; }
-
-}  // namespace
-
 extern "C" {
 
 CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE userType, CK_EXT_USER_INFO_PTR pInfo) {

@@ -202,6 +202,19 @@ class Base(unittest.TestCase):
         self.vt.reset_state()
         self.vt.close()
 
+    def format_token(self):
+        """The token formatted and its user PIN set, by pkcs11-tool."""
+        for args in (("--init-token", "--so-pin", SO_PIN, "--label", "Ops"),
+                     ("--init-pin", "--login", "--login-type", "so", "--so-pin", SO_PIN, "--pin", USER_PIN)):
+            out = tool(*args)
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+
+    def user_session(self):
+        """A fresh read-write session, logged in as the user."""
+        self.session = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
+        self.m = Module(self.lib, self.session)
+        self.session.login(USER_PIN)
+
     def key(self, mechanism, value, key_type=None, **flags):
         """A session key whose value the test chose (the card's random bytes
         are scripted): device authentication's challenge and answer, then
@@ -632,13 +645,8 @@ class KeyManagement(Base):
 class Visibility(Base):
     def test_a_private_key_is_unknown_to_a_public_session(self):
         self.session.closeSession()
-        for args in (("--init-token", "--so-pin", SO_PIN, "--label", "Ops"),
-                     ("--init-pin", "--login", "--login-type", "so", "--so-pin", SO_PIN, "--pin", USER_PIN)):
-            out = tool(*args)
-            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
-        self.session = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
-        self.m = Module(self.lib, self.session)
-        self.session.login(USER_PIN)
+        self.format_token()
+        self.user_session()
         # The formatted token's own random generator makes the values.
         template = [(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_TOKEN, False), (P.CKA_PRIVATE, True),
                     (P.CKA_VALUE_LEN, 16), (P.CKA_ENCRYPT, True), (P.CKA_DECRYPT, True), (P.CKA_WRAP, True),
@@ -665,13 +673,8 @@ class Visibility(Base):
 class TokenKeys(Base):
     def test_a_generated_token_key_keeps_its_value_across_a_reload(self):
         self.session.closeSession()
-        for args in (("--init-token", "--so-pin", SO_PIN, "--label", "Ops"),
-                     ("--init-pin", "--login", "--login-type", "so", "--so-pin", SO_PIN, "--pin", USER_PIN)):
-            out = tool(*args)
-            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
-        self.session = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
-        self.m = Module(self.lib, self.session)
-        self.session.login(USER_PIN)
+        self.format_token()
+        self.user_session()
         template = [(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_TOKEN, True), (P.CKA_PRIVATE, True),
                     (P.CKA_LABEL, "des3 on the token"), (P.CKA_ENCRYPT, True), (P.CKA_DECRYPT, True)]
         key = self.session.generateKey(template, PyKCS11.Mechanism(P.CKM_DES3_KEY_GEN)).value()
@@ -682,9 +685,7 @@ class TokenKeys(Base):
         self.p11.lib.C_Finalize()
         self.p11.lib.C_Initialize()
         self.assertEqual(list(self.p11.getSlotList(tokenPresent=True)), [0])
-        self.session = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
-        self.m = Module(self.lib, self.session)
-        self.session.login(USER_PIN)
+        self.user_session()
         found = self.session.findObjects([(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_LABEL, "des3 on the token")])
         self.assertEqual(len(found), 1)
         local, length = self.session.getAttributeValue(found[0], [P.CKA_LOCAL, P.CKA_VALUE_LEN])
@@ -732,10 +733,7 @@ class Tools(Base):
     def test_pkcs11_tool_digest_test(self):
         self.session.closeSession()
         self.session = self.p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
-        for args in (("--init-token", "--so-pin", SO_PIN, "--label", "Ops"),
-                     ("--init-pin", "--login", "--login-type", "so", "--so-pin", SO_PIN, "--pin", USER_PIN)):
-            out = tool(*args)
-            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.format_token()
         out = tool("--test", "--login", "--pin", USER_PIN)
         text = out.stdout
         self.assertIn("Digests:", text, text + out.stderr)

@@ -220,15 +220,11 @@ std::int32_t cardfs_create_data_object_index(card_handle h) {
 
 namespace {
 
-// The record as it goes to the card: a card-generated key keeps no value.
+// The record as it goes to the card.
 cardfs_secret_record stored_secret(const cardfs_secret_record& in, int slot) {
     cardfs_secret_record r = in;
     r.in_use = 1;
     r.slot = slot;
-    if ((r.bits & cardfs_secret_bit_local) != 0) {
-        std::memset(r.value, 0, sizeof r.value);
-        r.value_length = 0;
-    }
     return r;
 }
 

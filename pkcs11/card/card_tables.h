@@ -14,9 +14,10 @@
 // counts only when its bit is set and its in-use word is 1; its slot (and
 // for data objects its file name) comes from its position.
 //
-// All integers little-endian. The records of card-generated secret keys
-// (CKA_LOCAL) carry no key value: the key lives in its saved slot on the
-// card. Imported secret keys keep their value in the table, which the card
+// All integers little-endian. A record keeps the key value its object
+// has: card-generated secret keys have none (the key lives in its saved
+// slot on the card), while keys generated in the module (CKA_LOCAL as
+// well) and imported keys keep their value in the table, which the card
 // lets anyone read.
 #pragma once
 

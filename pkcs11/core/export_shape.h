@@ -40,6 +40,16 @@ CK_RV locked(Pkcs11Core& core, F&& work) {
     return work();
 }
 
+// Every pointer that is dereferenced, or comes with a non-zero count, must
+// be given.
+inline bool missing(const void* pointer) { return pointer == nullptr; }
+inline bool missing(const void* pointer, CK_ULONG count) { return pointer == nullptr && count != 0; }
+
+// An export the module does not serve, still under the lock's rules.
+inline CK_RV function_not_supported(Pkcs11Core& core) {
+    return locked(core, [] { return CKR_FUNCTION_NOT_SUPPORTED; });
+}
+
 // Session shape: work(session, token) under the lock, for a known session
 // whose token is still present (a session of a token that left, also when a
 // new token took its slot id, answers CKR_DEVICE_REMOVED).

@@ -12,8 +12,6 @@ using namespace pkcs11;
 
 namespace {
 
-bool missing(const void* pointer) { return pointer == nullptr; }
-
 // A container name as the caller gives it: NUL-terminated; only its first
 // 257 bytes are looked at (no name is that long).
 std::string name_of(CK_CHAR_PTR name) {

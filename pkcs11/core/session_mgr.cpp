@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace pkcs11 {
 
@@ -17,8 +18,9 @@ CK_SESSION_HANDLE pkcs11_session_mgr::add(CK_SLOT_ID slot_id, std::uint64_t toke
     s.handle = next_session_handle();
     s.slot_id = slot_id;
     s.token = token;
-    sessions_[s.handle] = s;
-    return s.handle;
+    const CK_SESSION_HANDLE handle = s.handle;
+    sessions_.emplace(handle, std::move(s));
+    return handle;
 }
 
 pkcs11_session* pkcs11_session_mgr::find(CK_SESSION_HANDLE handle) {

@@ -11,6 +11,8 @@
 
 #include <pkcs11_vendor.h>
 
+#include "operations/operation_slot.h"
+
 namespace pkcs11 {
 
 class pkcs11_object_finder;
@@ -24,6 +26,11 @@ struct pkcs11_session {
     CK_FLAGS flags = CKF_SERIAL_SESSION | CKF_RW_SESSION;
     // The search in progress, from C_FindObjectsInit to C_FindObjectsFinal.
     std::shared_ptr<pkcs11_object_finder> search;
+    // The running operations: one digest, one cipher (encryption or
+    // decryption) and one signature (signing or verification) at a time.
+    pkcs11_operation_slot digest_op;
+    pkcs11_operation_slot cipher_op;
+    pkcs11_operation_slot signature_op;
 };
 
 class pkcs11_session_mgr {

@@ -66,6 +66,11 @@ public:
     virtual CK_RV verify_update(const CK_BYTE* in, CK_ULONG in_len);
     virtual CK_RV verify_final(const CK_BYTE* signature, CK_ULONG signature_len);
 
+    // True for contexts whose codes can be the card's status words and
+    // local codes; the C_* boundary maps those (software contexts give
+    // CK_RVs only).
+    virtual bool card_results() const { return false; }
+
     const pkcs11_mechanism& mechanism() const { return mechanism_; }
     bool active() const { return active_; }
     bool finished() const { return finished_; }

@@ -1,15 +1,17 @@
 // Software AES-128-CBC, 3DES-CBC, RC4 and SHA-256 over 1 MiB: through the
 // module's contexts (Init and one-shot Encrypt or Digest, as C_EncryptInit
-// plus C_Encrypt drive them) against the same algorithm called directly
-// (mbed TLS, or the module's own engine for RC4). The two are interleaved
-// round by round so that drift hits both alike; the median of the rounds is
-// reported.
+// plus C_Encrypt drive them), through the module's C_EncryptInit/C_Encrypt
+// and C_DigestInit/C_Digest with session keys when a token is present (the
+// card environment runs; the run formats the token), against the same algorithm called directly (mbed
+// TLS, or the module's own engine for RC4). They are interleaved round by
+// round so that drift hits all alike; the median of the rounds is reported.
 //
 //   soft_crypto_bench [rounds]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include <mbedtls/aes.h>
@@ -17,7 +19,11 @@
 #include <mbedtls/md.h>
 
 #include "cipher_engines.h"
+#include "card_device_source.h"
 #include "mechanism_table.h"
+#include "pkcs11_core.h"
+
+#include <pkcs11_vendor.h>
 
 namespace {
 
@@ -73,6 +79,62 @@ struct row {
     CK_MECHANISM_TYPE type;
     std::size_t key_size;
     std::size_t iv_size;
+    CK_MECHANISM_TYPE key_gen;
+};
+
+void check(CK_RV rv, const char* what) {
+    if (rv != CKR_OK) {
+        std::fprintf(stderr, "%s failed: 0x%lx\n", what, static_cast<unsigned long>(rv));
+        std::exit(1);
+    }
+}
+
+// The module with a read-write session on the first token, or none.
+struct module_session {
+    CK_SESSION_HANDLE session = 0;
+    bool open() {
+        pkcs11::Pkcs11Core::instance().set_device_source(std::make_unique<solvantex::card_device_source>());
+        check(C_Initialize(nullptr), "C_Initialize");
+        CK_SLOT_ID slot = 0;
+        CK_ULONG count = 1;
+        if (C_GetSlotList(CK_TRUE, &slot, &count) != CKR_OK || count == 0) return false;
+        // The token's random generator (the keys' values) needs a formatted
+        // token: the run formats it with the known SO PIN.
+        CK_UTF8CHAR so_pin[] = "87654321";
+        CK_UTF8CHAR label[33] = "soft_crypto_bench               ";
+        check(C_InitToken(slot, so_pin, 8, label), "C_InitToken");
+        check(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), "C_OpenSession");
+        return true;
+    }
+    ~module_session() { C_Finalize(nullptr); }
+
+    // A session key of the row's algorithm from the token's generator.
+    CK_OBJECT_HANDLE key(const row& r) {
+        CK_BBOOL yes = CK_TRUE;
+        CK_BBOOL no = CK_FALSE;
+        CK_ULONG length = r.key_size;
+        CK_ATTRIBUTE tmpl[] = {{CKA_TOKEN, &no, 1}, {CKA_PRIVATE, &no, 1}, {CKA_ENCRYPT, &yes, 1},
+                               {CKA_VALUE_LEN, &length, sizeof length}};
+        CK_MECHANISM m{r.key_gen, nullptr, 0};
+        CK_OBJECT_HANDLE handle = 0;
+        check(C_GenerateKey(session, &m, tmpl, 4, &handle), "C_GenerateKey");
+        return handle;
+    }
+
+    void run(const row& r, CK_OBJECT_HANDLE key, const std::vector<unsigned char>& iv,
+             const std::vector<unsigned char>& in, std::vector<unsigned char>& out) {
+        CK_MECHANISM m{r.type, iv.empty() ? nullptr : const_cast<unsigned char*>(iv.data()),
+                       static_cast<CK_ULONG>(iv.size())};
+        CK_ULONG length = static_cast<CK_ULONG>(out.size());
+        auto* data = const_cast<unsigned char*>(in.data());
+        if (r.type == CKM_SHA256) {
+            check(C_DigestInit(session, &m), "C_DigestInit");
+            check(C_Digest(session, data, static_cast<CK_ULONG>(in.size()), out.data(), &length), "C_Digest");
+        } else {
+            check(C_EncryptInit(session, &m, key), "C_EncryptInit");
+            check(C_Encrypt(session, data, static_cast<CK_ULONG>(in.size()), out.data(), &length), "C_Encrypt");
+        }
+    }
 };
 
 }  // namespace
@@ -82,13 +144,16 @@ int main(int argc, char** argv) {
     const auto in = pattern(data_size, 1);
     std::vector<unsigned char> out(data_size + 64);
     const row rows[] = {
-        {"AES-128-CBC", CKM_AES_CBC, 16, 16},
-        {"3DES-CBC", CKM_DES3_CBC, 24, 8},
-        {"RC4", CKM_RC4, 16, 0},
-        {"SHA-256", CKM_SHA256, 0, 0},
+        {"AES-128-CBC", CKM_AES_CBC, 16, 16, CKM_AES_KEY_GEN},
+        {"3DES-CBC", CKM_DES3_CBC, 24, 8, CKM_DES3_KEY_GEN},
+        {"RC4", CKM_RC4, 16, 0, CKM_RC4_KEY_GEN},
+        {"SHA-256", CKM_SHA256, 0, 0, 0},
     };
-    std::printf("%-12s %12s %12s %10s   (1 MiB, median of %d rounds)\n", "algorithm", "context ms", "direct ms",
-                "overhead", rounds);
+    module_session module;
+    const bool with_module = module.open();
+    if (!with_module) std::printf("(no token: the C_* column is left out)\n");
+    std::printf("%-12s %12s %12s %10s %12s %10s   (1 MiB, median of %d rounds)\n", "algorithm", "context ms",
+                "direct ms", "overhead", "C_* ms", "overhead", rounds);
     for (const row& r : rows) {
         const auto key = pattern(r.key_size, 2);
         const auto iv = pattern(r.iv_size, 3);
@@ -124,16 +189,25 @@ int main(int argc, char** argv) {
         };
         std::vector<double> via_ctx;
         std::vector<double> via_direct;
+        std::vector<double> via_module;
+        const CK_OBJECT_HANDLE module_key = with_module && r.key_gen != 0 ? module.key(r) : 0;
         // One warm-up of each, then interleaved rounds.
         direct();
         through_context(r.type, key, iv, in, out);
+        if (with_module) module.run(r, module_key, iv, in, out);
         for (int i = 0; i < rounds; ++i) {
             via_direct.push_back(time_ms(direct));
             via_ctx.push_back(time_ms([&] { through_context(r.type, key, iv, in, out); }));
+            if (with_module) via_module.push_back(time_ms([&] { module.run(r, module_key, iv, in, out); }));
         }
         const double c = median(via_ctx);
         const double d = median(via_direct);
-        std::printf("%-12s %12.3f %12.3f %9.1f%%\n", r.name, c, d, (c / d - 1.0) * 100.0);
+        std::printf("%-12s %12.3f %12.3f %9.1f%%", r.name, c, d, (c / d - 1.0) * 100.0);
+        if (with_module) {
+            const double m = median(via_module);
+            std::printf(" %12.3f %9.1f%%", m, (m / d - 1.0) * 100.0);
+        }
+        std::printf("\n");
     }
     return 0;
 }

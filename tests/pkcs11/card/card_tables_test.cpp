@@ -40,7 +40,7 @@ cardfs_secret_record secret(const std::string& label, std::uint32_t bits = 0, st
     r.id[0] = 0x42;
     r.id_length = 1;
     const bytes v = pattern(value_length, 5);
-    std::memcpy(r.value, v.data(), v.size());
+    if (!v.empty()) std::memcpy(r.value, v.data(), v.size());
     r.value_length = static_cast<std::uint8_t>(value_length);
     r.bits = bits;
     r.slot = 9;  // whatever the caller left there, the add sets it
@@ -152,16 +152,22 @@ TEST_F(card_tables_test, SixteenSecretKeysFitAndTheWalkSkipsFreeSlots) {
     EXPECT_EQ(cardfs_next_secret_object(&fresh, &out), 1);
 }
 
-TEST_F(card_tables_test, CardGeneratedKeysKeepNoValue) {
-    cardfs_secret_record local = secret("generated", cardfs_secret_bit_local);
+// A card-generated key has no value to store; a key the module generated
+// (local as well) must keep its value, or it is lost at the next load.
+TEST_F(card_tables_test, RecordsKeepTheValueTheirKeyHas) {
+    cardfs_secret_record card_key = secret("generated on the card", cardfs_secret_bit_local, 0);
+    cardfs_secret_record module_key = secret("generated in the module", cardfs_secret_bit_local, 24);
     cardfs_secret_record imported = secret("imported", 0, 32);
-    ASSERT_EQ(cardfs_add_secret_object(h_, &cache_, &local), 0);
+    ASSERT_EQ(cardfs_add_secret_object(h_, &cache_, &card_key), 0);
+    ASSERT_EQ(cardfs_add_secret_object(h_, &cache_, &module_key), 0);
     ASSERT_EQ(cardfs_add_secret_object(h_, &cache_, &imported), 0);
     const auto t = store_layout::secret_table(file(secret_path));
     EXPECT_EQ(t.records[0][174], 0);
     EXPECT_EQ(bytes(t.records[0].begin() + 142, t.records[0].begin() + 174), bytes(32, 0));
-    EXPECT_EQ(t.records[1][174], 32);
-    EXPECT_EQ(bytes(t.records[1].begin() + 142, t.records[1].begin() + 174), pattern(32, 5));
+    EXPECT_EQ(t.records[1][174], 24);
+    EXPECT_EQ(bytes(t.records[1].begin() + 142, t.records[1].begin() + 166), pattern(24, 5));
+    EXPECT_EQ(t.records[2][174], 32);
+    EXPECT_EQ(bytes(t.records[2].begin() + 142, t.records[2].begin() + 174), pattern(32, 5));
 }
 
 TEST_F(card_tables_test, SlotsOutOfRangeOrFreeAreRefusedWithNothingSent) {

@@ -6,6 +6,7 @@
 #include "export_shape.h"
 #include "token_mgr.h"
 #include "mechanism_table.h"
+#include "containers/rsa_operations.h"
 #include "operations/crypto_calls.h"
 #include "operations/dispatch.h"
 #include "token_work.h"
@@ -241,8 +242,10 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
             missing(pPrivateKeyTemplate, ulPrivateKeyAttributeCount) || missing(phPublicKey) ||
             missing(phPrivateKey))
             return CKR_ARGUMENTS_BAD;
-        // Key pairs are made on the card by the RSA and EC contexts.
-        return on_session(core, hSession, [](pkcs11_session&, pkcs11_token&) { return CKR_MECHANISM_INVALID; });
+        return on_session(core, hSession, [&](pkcs11_session& session, pkcs11_token& token) {
+            return generate_key_pair(session, token, *pMechanism, pPublicKeyTemplate, ulPublicKeyAttributeCount,
+                                     pPrivateKeyTemplate, ulPrivateKeyAttributeCount, *phPublicKey, *phPrivateKey);
+        });
     });
 }
 

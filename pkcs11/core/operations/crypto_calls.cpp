@@ -1,5 +1,6 @@
 #include "crypto_calls.h"
 
+#include "containers/rsa_operations.h"
 #include "dispatch.h"
 #include "token_objects.h"
 #include "token_work.h"
@@ -13,7 +14,11 @@ CK_RV crypto_init(pkcs11_session& session, pkcs11_token& token, operation_kind k
         const CK_RV rv = find_session_key(session, token, key, object);
         if (rv != CKR_OK) return rv;
     }
-    return operation_init(session, kind, mechanism, object);
+    return operation_init(session, kind, mechanism, object,
+                          [&token](operation_kind k, const CK_MECHANISM& m, pkcs11_object* o,
+                                   std::unique_ptr<pkcs11_key_ctx>& out) {
+                              return make_token_key_ctx(token, k, m, o, out);
+                          });
 }
 
 CK_RV digest_key(pkcs11_session& session, pkcs11_token& token, CK_OBJECT_HANDLE key) {

@@ -150,6 +150,47 @@ class Containers(base.Base):
         self.assertEqual(s.findObjects([(PyKCS11.CKA_ID, b"\x01")]), [])
         self.assertNotIn(name.decode(), self.enum(s))
 
+    def test_key_pairs_made_on_the_card_sign_for_openssl(self):
+        for i in ("01", "02"):
+            out = tool("--login", "--pin", USER_PIN, "--keypairgen", "--key-type", "rsa:2048", "--id", i,
+                       "--label", "k" + i)
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        out = tool("--login", "--pin", USER_PIN, "--keypairgen", "--key-type", "rsa:4096", "--id", "03")
+        self.assertNotEqual(out.returncode, 0)
+        self.assertIn("CKR_KEY_SIZE_RANGE", out.stdout + out.stderr)
+        p11, s = self.user_session()
+        self.assertEqual(len(self.enum(s)), 2, "two containers")
+        with tempfile.TemporaryDirectory() as d:
+            msg, sig, pub = (os.path.join(d, n) for n in ("msg", "sig", "pub.der"))
+            with open(msg, "wb") as f:
+                f.write(b"signed on the card, 40 bytes of it ....")  # openssl verifies at most a hash
+            for i in ("01", "02"):
+                for mech, digest in (("SHA256-RSA-PKCS", ["-pkeyopt", "digest:sha256"]), ("RSA-PKCS", [])):
+                    out = tool("--login", "--pin", USER_PIN, "--sign", "-m", mech, "--id", i, "-i", msg, "-o", sig)
+                    self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+                    out = tool("--read-object", "--type", "pubkey", "--id", i, "-o", pub)
+                    self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+                    data = msg
+                    if digest:
+                        data = os.path.join(d, "digest")
+                        base.run("openssl", "dgst", "-sha256", "-binary", "-out", data, msg)
+                    out = base.run("openssl", "pkeyutl", "-verify", "-pubin", "-keyform", "DER", "-inkey", pub,
+                                   "-in", data, "-sigfile", sig, *digest)
+                    self.assertEqual(out.returncode, 0, (i, mech, out.stdout + out.stderr))
+        # A tampered signature does not verify through the module.
+        [key] = s.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY), (PyKCS11.CKA_ID, b"\x01")])
+        [pub_key] = s.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PUBLIC_KEY), (PyKCS11.CKA_ID, b"\x01")])
+        mech = PyKCS11.Mechanism(PyKCS11.CKM_SHA256_RSA_PKCS, None)
+        signature = bytes(s.sign(key, b"data", mech))
+        self.assertTrue(s.verify(pub_key, b"data", signature, mech))
+        tampered = bytes([signature[0] ^ 1]) + signature[1:]
+        self.assertFalse(s.verify(pub_key, b"data", tampered, mech))
+        # pkcs11-tool's own test passes its RSA sections.
+        out = tool("--login", "--pin", USER_PIN, "--test")
+        self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+        self.assertIn("No errors", out.stdout)
+        self.assertNotIn("not implemented", out.stdout + out.stderr)
+
     def test_vendor_container_functions(self):
         p11, s = self.user_session()
         h = U(s.session.value())

@@ -21,7 +21,7 @@
 #include "card_device.h"
 #include "card_device_source.h"
 #include "pkcs11_core.h"
-#include "platform/pcsc_api.h"
+#include "support/bare_card.h"
 #include "support/bench_timing.h"
 #include "support/vtoken_control.h"
 
@@ -32,28 +32,7 @@ using test_support::median;
 using test_support::time_us;
 
 
-struct bare_card {
-    platform::pcsc_api& pcsc = platform::system_pcsc();
-    platform::pcsc_context context = 0;
-    platform::pcsc_handle card = 0;
-    bool open() {
-        std::uint32_t protocol = 0;
-        return pcsc.establish_context(&context) == 0 &&
-               pcsc.connect(context, test_support::card_reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
-                            &protocol) == 0;
-    }
-    ~bare_card() {
-        if (card != 0) pcsc.disconnect(card, SCARD_LEAVE_CARD);
-        if (context != 0) pcsc.release_context(context);
-    }
-    void send(const std::vector<std::vector<unsigned char>>& apdus) {
-        for (const auto& apdu : apdus) {
-            std::uint8_t reply[4096];
-            std::uint32_t n = sizeof reply;
-            (void)pcsc.transmit_t1(card, apdu.data(), static_cast<std::uint32_t>(apdu.size()), reply, &n);
-        }
-    }
-};
+using test_support::bare_card;
 
 struct figure {
     const char* name;

@@ -8,8 +8,10 @@ Run with /usr/bin/python3 (PyKCS11 imports only there):
     card_crypto_e2e_test.py <absolute path of the module> [test names]
 """
 import ctypes
+import gc
 import os
 import sys
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -51,10 +53,15 @@ class CardKeys(base.Base):
             self.session.closeSession()
         except PyKCS11.PyKCS11Error:
             pass
+        # The module is finalised here, not whenever the collector gets to it
+        # in a later test.
+        self.m = self.session = self.p11 = None
+        gc.collect()
         super().tearDown()
 
     def open(self, p11=None):
         self.p11 = p11 or self.loaded()
+        self.assertEqual(list(self.p11.getSlotList(tokenPresent=True)), [0])
         self.session = self.p11.openSession(0, P.CKF_SERIAL_SESSION | P.CKF_RW_SESSION)
         self.session.login(USER_PIN)
         self.m = ce.Module(self.lib, self.session)
@@ -74,7 +81,9 @@ class CardKeys(base.Base):
         tmpl = ce.attributes(*pairs)
         new = U(0)
         rv = self.lib.C_CopyObject(self.m.h, U(key.value()), tmpl, U(len(pairs)), ctypes.byref(new))
-        return rv, P.CK_OBJECT_HANDLE(self.session, new.value)
+        handle = P.CK_OBJECT_HANDLE(self.session)
+        handle.assign(new.value)
+        return rv, handle
 
     def find(self, label):
         found = self.session.findObjects([(P.CKA_CLASS, P.CKO_SECRET_KEY), (P.CKA_LABEL, label)])
@@ -110,6 +119,24 @@ class CardKeys(base.Base):
                         for key in (soft, card):
                             self.assertEqual(self.m.multi("Encrypt", mech, key.value(), data, splits, self.param(mode)), ref)
                             self.assertEqual(self.m.multi("Decrypt", mech, key.value(), ref, splits, self.param(mode)), data)
+
+    def test_token_keys_run_on_the_card_in_chunks(self):
+        value = pattern(32, 1)
+        card, soft = self.aes_key(value, True, "c"), self.aes_key(value, False, "s")
+        data = pattern(2048, 6)
+        ins = lambda: [c[2:4] for c in self.commands()]  # noqa: E731
+        self.vt.clear_log()
+        ref = self.encrypt(P.CKM_AES_CBC, soft, data, "cbc")
+        self.assertNotIn("63", ins(), "a session key stays in software")
+        self.vt.clear_log()
+        self.assertEqual(self.decrypt(P.CKM_AES_CBC, card, ref, "cbc"), data)
+        sent = ins()
+        # One 1024-byte DecryptUpdate, the other 1024 bytes with DecryptFinal.
+        self.assertEqual(sent[sent.index("63"):], ["63", "66", "67"])
+        self.vt.clear_log()
+        self.assertEqual(self.encrypt(P.CKM_AES_CBC, card, data, "cbc"), ref)
+        sent = ins()
+        self.assertEqual(sent[sent.index("63"):], ["63", "64", "64", "65"])
 
     def test_unaligned_data_without_padding_is_refused_alike(self):
         value = pattern(24, 9)
@@ -192,7 +219,17 @@ class CardKeys(base.Base):
         ref = ce.reference_encrypt("aes", "cbc_pad", value, IV, data)
         self.assertEqual(self.encrypt(P.CKM_AES_CBC_PAD, key, data, "cbc_pad"), ref)
         self.vt.remove()
+        self.assertEqual(self.p11.waitForSlotEvent(), 0)
         self.vt.insert(wait_ready=True)
+        deadline = time.monotonic() + 10
+        slot = None
+        while slot is None and time.monotonic() < deadline:
+            try:
+                slot = self.p11.waitForSlotEvent(P.CKF_DONT_BLOCK)
+            except PyKCS11.PyKCS11Error as err:
+                self.assertEqual(err.value, 0x8)  # CKR_NO_EVENT
+                time.sleep(0.05)
+        self.assertEqual(slot, 0)
         try:
             self.session.closeSession()
         except PyKCS11.PyKCS11Error:

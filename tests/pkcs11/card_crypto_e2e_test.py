@@ -2,13 +2,16 @@
 the cipher for token keys, software AES for session keys, and both must
 give the same bytes as python3-cryptography; keys the card generated
 survive a module reload, imported keys a removal of the token, and a copy
-of a generated key encrypts like its original.
+of a generated key encrypts like its original. EC public keys verify the
+signatures of python3-cryptography in software, with raw and DER-wrapped
+points.
 
 Run with /usr/bin/python3 (PyKCS11 imports only there):
     card_crypto_e2e_test.py <absolute path of the module> [test names]
 """
 import ctypes
 import gc
+import hashlib
 import os
 import sys
 import time
@@ -249,6 +252,54 @@ class CardKeys(base.Base):
                             self.session.getAttributeValue(key, [CKA_VENDOR_CARD_KEY_ID])[0])
         # A session copy would have no key at all.
         self.assertEqual(self.copy(key, (P.CKA_TOKEN, False))[0], CKR_FUNCTION_NOT_SUPPORTED)
+
+
+class EcVerify(base.Base):
+    """C_Verify with EC public keys in software, both point forms."""
+
+    def setUp(self):
+        super().setUp()
+        self.p11 = self.loaded()
+        self.session = self.p11.openSession(0, P.CKF_SERIAL_SESSION)
+
+    def tearDown(self):
+        self.session.closeSession()
+        self.session = self.p11 = None
+        gc.collect()
+        super().tearDown()
+
+    def public_key(self, params, point):
+        return self.session.createObject([
+            (P.CKA_CLASS, P.CKO_PUBLIC_KEY), (P.CKA_KEY_TYPE, P.CKK_EC), (P.CKA_TOKEN, False),
+            (P.CKA_VERIFY, True), (P.CKA_EC_PARAMS, params), (P.CKA_EC_POINT, point)])
+
+    def test_signatures_of_python_cryptography_verify_with_raw_and_wrapped_points(self):
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec, utils
+        curves = ((ec.SECP256R1(), "06082a8648ce3d030107", 32), (ec.SECP521R1(), "06052b81040023", 66))
+        mechs = ((P.CKM_ECDSA_SHA1, hashes.SHA1()), (P.CKM_ECDSA_SHA256, hashes.SHA256()),
+                 (P.CKM_ECDSA_SHA384, hashes.SHA384()), (P.CKM_ECDSA_SHA512, hashes.SHA512()))
+        for curve, oid, d in curves:
+            private = ec.generate_private_key(curve)
+            raw = private.public_key().public_bytes(serialization.Encoding.X962,
+                                                   serialization.PublicFormat.UncompressedPoint)
+            wrapped = b"\x04" + (b"\x81" if len(raw) >= 0x80 else b"") + bytes([len(raw)]) + raw
+            keys = [self.public_key(bytes.fromhex(oid), raw), self.public_key(bytes.fromhex(oid), wrapped)]
+            message = b"verified in software"
+            for mech, h in mechs:
+                r, s = utils.decode_dss_signature(private.sign(message, ec.ECDSA(h)))
+                signature = r.to_bytes(d, "big") + s.to_bytes(d, "big")
+                for key in keys:
+                    with self.subTest(d=d, mech=hex(mech)):
+                        self.assertTrue(self.session.verify(key, message, signature, P.Mechanism(mech)))
+                        self.assertFalse(self.session.verify(key, message + b"!", signature, P.Mechanism(mech)))
+                        zero_r = bytes(d) + signature[d:]
+                        self.assertFalse(self.session.verify(key, message, zero_r, P.Mechanism(mech)))
+            # Raw CKM_ECDSA over a SHA-512 hash value, cut to the order on P-256.
+            digest = hashlib.sha512(b"prehashed").digest()
+            r, s = utils.decode_dss_signature(private.sign(digest, ec.ECDSA(utils.Prehashed(hashes.SHA512()))))
+            signature = r.to_bytes(d, "big") + s.to_bytes(d, "big")
+            self.assertTrue(self.session.verify(keys[1], digest, signature, P.Mechanism(P.CKM_ECDSA)))
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "bluekey_ctx.h"
+#include "ecdsa_ctx.h"
 #include "card_commands.h"
 #include "token_card.h"
 #include "token_info.h"
@@ -75,6 +76,20 @@ CK_RV card_step_rv(pkcs11_token& token, std::int32_t status) {
     return device_failure(status, card_gone(token, status));
 }
 
+// An EC key as the ECDSA context reads it.
+CK_RV ec_key_of(const pkcs11_object& key, pkcs11_ec_key& out) {
+    out.object_class = key.object_class();
+    const pkcs11_attribute* params = key.attributes().find(CKA_EC_PARAMS);
+    const pkcs11_attribute* point = key.attributes().find(CKA_EC_POINT);
+    try {
+        if ((out.has_params = params != nullptr)) out.params = params->value;
+        if ((out.has_point = point != nullptr)) out.point = point->value;
+    } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+    }
+    return CKR_OK;
+}
+
 }  // namespace
 
 bool card_generated_key(const pkcs11_object& key) {
@@ -85,6 +100,16 @@ bool card_generated_key(const pkcs11_object& key) {
 
 CK_RV make_card_key_ctx(pkcs11_ctx_class ctx_class, const CK_MECHANISM& mechanism, pkcs11_object& key,
                         pkcs11_token* token, std::unique_ptr<pkcs11_key_ctx>& out) {
+    if (ctx_class == pkcs11_ctx_class::hardware_ecdsa) {
+        // Verification runs in software; signing needs the key's place in
+        // a container, which the container manager gives.
+        if (key.object_class() != CKO_PUBLIC_KEY) return CKR_MECHANISM_INVALID;
+        pkcs11_ec_key ec;
+        const CK_RV rv = ec_key_of(key, ec);
+        if (rv != CKR_OK) return rv;
+        out.reset(new (std::nothrow) pkcs11_hardware_ecdsa_ctx(mechanism, std::move(ec), nullptr));
+        return out ? CKR_OK : CKR_HOST_MEMORY;
+    }
     if (token == nullptr || ctx_class != pkcs11_ctx_class::bluekey_symetric) return CKR_MECHANISM_INVALID;
     std::unique_ptr<pkcs11_card_cipher_port> port(new (std::nothrow) token_cipher_port(*token));
     if (!port) return CKR_HOST_MEMORY;

@@ -101,8 +101,10 @@ CK_RV make_token_key_ctx(operation_kind kind, const CK_MECHANISM& mechanism, pkc
     if (key != nullptr) facts = key_facts_of(*key);
     const pkcs11_ctx_choice choice = choose_key_ctx(mechanism.mechanism, key != nullptr ? &facts : nullptr);
     if (choice.rv != CKR_OK) return choice.rv;
-    // RSA and EC run in contexts of their own; token AES keys on the card.
-    const bool on_card = choice.ctx_class == pkcs11_ctx_class::bluekey_symetric && key != nullptr;
+    // RSA runs in contexts of its own; token AES keys and ECDSA on the card.
+    const bool on_card = (choice.ctx_class == pkcs11_ctx_class::bluekey_symetric ||
+                          choice.ctx_class == pkcs11_ctx_class::hardware_ecdsa) &&
+                         key != nullptr;
     if (!is_software(choice.ctx_class) && !on_card) return CKR_MECHANISM_INVALID;
     if (choice.set_key_type && key != nullptr) {
         const CK_RV rv = key->attributes().set_u32(CKA_KEY_TYPE, static_cast<std::uint32_t>(choice.key_type));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,7 +54,7 @@ public:
 private:
     static std::string hex(std::uint32_t v) {
         char b[16];
-        std::snprintf(b, sizeof b, "%08x", v);
+        std::snprintf(b, sizeof b, "%08x", static_cast<unsigned>(v));
         return b;
     }
     std::int32_t echo(const char* name, const std::uint8_t* in, std::int32_t length, std::uint8_t* out,

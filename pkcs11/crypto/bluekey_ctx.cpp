@@ -12,6 +12,7 @@ constexpr std::size_t max_key_value = 64;
 // The card layer's "reply does not fit its form": the card answered
 // something we cannot take.
 constexpr std::int32_t card_reply_unfit = 3;
+constexpr std::int32_t card_wrong_data = 0x6A80;
 
 CK_RV card_rv(std::int32_t status) {
     if (status == card_reply_unfit) return CKR_DEVICE_ERROR;
@@ -104,6 +105,9 @@ CK_RV pkcs11_bluekey_symetric_ctx::send_final(bool encrypt, const std::uint8_t* 
                                               std::uint8_t* out, std::size_t expected, std::size_t* written) {
     std::int32_t got = static_cast<std::int32_t>(expected);
     const std::int32_t status = port_->final(encrypt, in, static_cast<std::int32_t>(length), out, &got);
+    // The card refuses padding that does not check out with its wrong-data
+    // status, which the caller knows as data that does not decrypt.
+    if (status == card_wrong_data && !encrypt && algo_.padding != 0) return CKR_ENCRYPTED_DATA_INVALID;
     if (status != 0) return card_rv(status);
     // Only a stripped padding makes the output shorter than worked out.
     const bool exact = encrypt || algo_.padding == 0;

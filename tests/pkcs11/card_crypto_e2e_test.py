@@ -149,6 +149,14 @@ class CardKeys(base.Base):
             rv, _ = self.m.out_call("C_Encrypt", data=pattern(15, 1))
             self.assertEqual(rv, CKR_DATA_LEN_RANGE, key)
 
+    def test_bad_padding_is_refused_alike(self):
+        value = pattern(16, 8)
+        card, soft = self.aes_key(value, True, "c"), self.aes_key(value, False, "s")
+        bad = ce.reference_encrypt("aes", "cbc", value, IV, b"x" * 15 + b"\x00")
+        for key in (card, soft):
+            self.assertEqual(self.m.init("C_DecryptInit", P.CKM_AES_CBC_PAD, key.value(), IV), CKR_OK)
+            self.assertEqual(self.m.out_call("C_Decrypt", data=bad)[0], ce.CKR_ENCRYPTED_DATA_INVALID)
+
     def test_short_buffers_are_refused_before_anything_is_sent(self):
         value = pattern(16, 5)
         key = self.aes_key(value, True)

@@ -120,7 +120,7 @@ CK_RV make_card_key_ctx(pkcs11_ctx_class ctx_class, const CK_MECHANISM& mechanis
 CK_RV card_generated_key_type(CK_MECHANISM_TYPE type, bool has_value_len, CK_ULONG value_len,
                               std::uint32_t* algorithm) {
     if (type != CKM_AES_KEY_GEN && type != CKM_GENERIC_SECRET_KEY_GEN) return CKR_MECHANISM_INVALID;
-    if (!has_value_len) return CKR_TEMPLATE_INCOMPLETE;
+    if (!has_value_len) return CKR_ATTRIBUTE_TYPE_INVALID;
     *algorithm = card_aes_type(value_len, false);
     return *algorithm != 0 ? CKR_OK : CKR_KEY_SIZE_RANGE;
 }

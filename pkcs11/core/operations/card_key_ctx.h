@@ -23,7 +23,7 @@ CK_RV make_card_key_ctx(pkcs11_ctx_class ctx_class, const CK_MECHANISM& mechanis
 
 // The card's AES type of a key that the card generates: CKM_AES_KEY_GEN and
 // CKM_GENERIC_SECRET_KEY_GEN with CKA_VALUE_LEN 16, 24 or 32 (else
-// CKR_KEY_SIZE_RANGE; without one CKR_TEMPLATE_INCOMPLETE).
+// CKR_KEY_SIZE_RANGE; without one CKR_ATTRIBUTE_TYPE_INVALID, as in software).
 CK_RV card_generated_key_type(CK_MECHANISM_TYPE type, bool has_value_len, CK_ULONG value_len,
                               std::uint32_t* algorithm);
 // A fresh key of that type generated into the saved slot of the stored

@@ -253,6 +253,13 @@ TEST(bluekey_ctx_test, ACardFailureEndsTheStepAndSendsNothingMore) {
     EXPECT_EQ(f.after_init(), (std::vector<std::string>{"eu 1024", "eu 1024"}));
     EXPECT_TRUE(f.ctx->finished());
 
+    // Padding the card finds bad is data that does not decrypt.
+    fixture p(CKM_AES_CBC_PAD, imported_key());
+    p.s.fail_at = 2;
+    ASSERT_EQ(p.ctx->decrypt_init({p.value.data(), 16}), CKR_OK);
+    n = 3072;
+    EXPECT_EQ(p.ctx->decrypt(in.data(), 32, out.data(), &n), CKR_ENCRYPTED_DATA_INVALID);
+
     fixture g(CKM_AES_CBC, imported_key());
     g.s.fail_at = 0;
     EXPECT_EQ(g.init(), 0x6A80u);

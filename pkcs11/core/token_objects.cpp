@@ -4,6 +4,7 @@
 #include <new>
 
 #include "objects/object_finder.h"
+#include "operations/card_key_ctx.h"
 #include "token_info.h"
 
 namespace pkcs11 {
@@ -123,7 +124,15 @@ CK_RV copy_object(pkcs11_session& session, pkcs11_token& token, CK_OBJECT_HANDLE
             if (rv != CKR_OK) return rv;
         }
     copy->attributes().remove(CKA_VENDOR_STORE_NAME);
+    // A key the card generated lives in its saved slot: its copy gets a
+    // slot of its own with the same key, or is refused.
+    const bool saved_key = card_generated_key(*object);
+    if (saved_key && !copy->is_token_object()) return CKR_FUNCTION_NOT_SUPPORTED;
     rv = store_and_list(token, copy);
+    if (rv == CKR_OK && saved_key) {
+        rv = card_copy_saved_key(token, *object, *copy);
+        if (rv != CKR_OK) (void)destroy_object(session, token, copy->handle());
+    }
     if (rv == CKR_OK) handle = copy->handle();
     return rv;
 }

@@ -157,6 +157,13 @@ class SavedSessionTest(unittest.TestCase):
         self.c.ok("80 13 00 02", struct.pack(">I", AES_128))          # another length
         self.c.ok("80 19 03 02")
         self.assertEqual(self.slot(2), (AES_256, self.key))
+        # Another length keeps the mode and takes the saved key's length.
+        self.c.ok("80 13 00 02", struct.pack(">I", 0x40002001))       # AES-128 CBC
+        self.c.ok("80 19 03 02")
+        self.assertEqual(self.slot(2), (AES_256_CBC, self.key))
+        self.c.ok("80 13 00 02", struct.pack(">I", 0x40002121))       # another cipher
+        self.c.ok("80 19 03 02")
+        self.assertEqual(self.slot(2), (AES_256, self.key))
 
     def test_saved_slots_are_persistent(self):
         self.c.ok("80 18 04 02")

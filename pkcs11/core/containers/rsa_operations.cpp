@@ -6,21 +6,8 @@
 
 namespace pkcs11 {
 
-namespace {
-
-CK_FLAGS flag_of(operation_kind kind) {
-    switch (kind) {
-        case operation_kind::encrypt: return CKF_ENCRYPT;
-        case operation_kind::decrypt: return CKF_DECRYPT;
-        case operation_kind::sign: return CKF_SIGN;
-        case operation_kind::verify: return CKF_VERIFY;
-        case operation_kind::digest: break;
-    }
-    return CKF_DIGEST;
-}
-
-bool is_rsa(pkcs11_ctx_class c) {
-    switch (c) {
+bool is_hardware_rsa(pkcs11_ctx_class ctx_class) {
+    switch (ctx_class) {
         case pkcs11_ctx_class::hardware_rsa_pkcs:
         case pkcs11_ctx_class::hardware_rsa_raw:
         case pkcs11_ctx_class::hardware_shaxrsa_pkcs:
@@ -32,22 +19,13 @@ bool is_rsa(pkcs11_ctx_class c) {
     }
 }
 
-}  // namespace
-
-CK_RV make_token_key_ctx(pkcs11_token& token, operation_kind kind, const CK_MECHANISM& mechanism,
-                         pkcs11_object* key, std::unique_ptr<pkcs11_key_ctx>& out) {
-    const pkcs11_ctx_choice plain = choose_key_ctx(mechanism.mechanism, nullptr);
-    if (!is_rsa(plain.ctx_class) || key == nullptr) return make_key_ctx(kind, mechanism, key, out);
-    const pkcs11_mechanism_row* row = find_mechanism(mechanism.mechanism);
-    if (row == nullptr || (row->flags & flag_of(kind)) == 0) return CKR_MECHANISM_INVALID;
-    const pkcs11_key_facts facts = key_facts_of(*key);
-    const pkcs11_ctx_choice choice = choose_key_ctx(mechanism.mechanism, &facts);
-    if (choice.rv != CKR_OK) return choice.rv;
+CK_RV make_token_rsa_ctx(pkcs11_token& token, pkcs11_ctx_class ctx_class, const CK_MECHANISM& mechanism,
+                         pkcs11_object& key, std::unique_ptr<pkcs11_key_ctx>& out) {
     std::uint32_t key_type = 0;
-    if (key->attributes().get_u32(CKA_KEY_TYPE, key_type) && key_type != CKK_RSA) return CKR_KEY_TYPE_INCONSISTENT;
+    if (key.attributes().get_u32(CKA_KEY_TYPE, key_type) && key_type != CKK_RSA) return CKR_KEY_TYPE_INCONSISTENT;
     pkcs11_container_manager& containers = token.objects().containers();
-    out = make_hardware_rsa_ctx(choice.ctx_class, mechanism, containers.rsa_card(),
-                                containers.rsa_key_source(pkcs11_object_ref(key)));
+    out = make_hardware_rsa_ctx(ctx_class, mechanism, containers.rsa_card(),
+                                containers.rsa_key_source(pkcs11_object_ref(&key)));
     return out ? CKR_OK : CKR_HOST_MEMORY;
 }
 

@@ -15,11 +15,13 @@
 
 namespace pkcs11 {
 
-// The factory of a token's operations: the RSA contexts for the RSA
-// mechanisms (a key of another type: CKR_KEY_TYPE_INCONSISTENT), the
-// module's software factory for everything else.
-CK_RV make_token_key_ctx(pkcs11_token& token, operation_kind kind, const CK_MECHANISM& mechanism,
-                         pkcs11_object* key, std::unique_ptr<pkcs11_key_ctx>& out);
+// Whether a context class is one of the card's RSA contexts.
+bool is_hardware_rsa(pkcs11_ctx_class ctx_class);
+
+// The RSA context of that class for a key of the token (a key of another
+// type: CKR_KEY_TYPE_INCONSISTENT).
+CK_RV make_token_rsa_ctx(pkcs11_token& token, pkcs11_ctx_class ctx_class, const CK_MECHANISM& mechanism,
+                         pkcs11_object& key, std::unique_ptr<pkcs11_key_ctx>& out);
 
 // C_GenerateKeyPair after its argument checks: CKM_RSA_PKCS_KEY_PAIR_GEN
 // and CKM_RSA_X9_31_KEY_PAIR_GEN (others: CKR_MECHANISM_INVALID); both keys

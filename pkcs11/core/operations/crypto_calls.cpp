@@ -14,11 +14,11 @@ CK_RV crypto_init(pkcs11_session& session, pkcs11_token& token, operation_kind k
         const CK_RV rv = find_session_key(session, token, key, object);
         if (rv != CKR_OK) return rv;
     }
-    return operation_init(session, kind, mechanism, object,
-                          [&token](operation_kind k, const CK_MECHANISM& m, pkcs11_object* o,
-                                   std::unique_ptr<pkcs11_key_ctx>& out) {
-                              return make_token_key_ctx(token, k, m, o, out);
-                          });
+    const key_ctx_factory factory = [&token](operation_kind k, const CK_MECHANISM& m, pkcs11_object* o,
+                                             std::unique_ptr<pkcs11_key_ctx>& out) {
+        return make_token_key_ctx(k, m, o, out, &token);
+    };
+    return operation_init(session, kind, mechanism, object, factory);
 }
 
 CK_RV digest_key(pkcs11_session& session, pkcs11_token& token, CK_OBJECT_HANDLE key) {

@@ -1,5 +1,7 @@
 #include "dispatch.h"
 
+#include "card_key_ctx.h"
+#include "containers/rsa_operations.h"
 #include "mechanism_table.h"
 
 namespace pkcs11 {
@@ -90,17 +92,29 @@ CK_RV after_final(pkcs11_operation_slot& slot, CK_RV rv, const void* output) {
 
 CK_RV make_key_ctx(operation_kind kind, const CK_MECHANISM& mechanism, pkcs11_object* key,
                    std::unique_ptr<pkcs11_key_ctx>& out) {
+    return make_token_key_ctx(kind, mechanism, key, out, nullptr);
+}
+
+CK_RV make_token_key_ctx(operation_kind kind, const CK_MECHANISM& mechanism, pkcs11_object* key,
+                         std::unique_ptr<pkcs11_key_ctx>& out, pkcs11_token* token) {
     if (!mechanism_serves(kind, mechanism.mechanism)) return CKR_MECHANISM_INVALID;
     pkcs11_key_facts facts;
     if (key != nullptr) facts = key_facts_of(*key);
     const pkcs11_ctx_choice choice = choose_key_ctx(mechanism.mechanism, key != nullptr ? &facts : nullptr);
     if (choice.rv != CKR_OK) return choice.rv;
-    // Card-held keys, RSA and EC run in contexts of their own.
-    if (!is_software(choice.ctx_class)) return CKR_MECHANISM_INVALID;
+    // A token's RSA keys run in the card's RSA contexts; token AES keys and
+    // ECDSA on the card as well.
+    const bool rsa = is_hardware_rsa(choice.ctx_class) && key != nullptr && token != nullptr;
+    const bool on_card = (choice.ctx_class == pkcs11_ctx_class::bluekey_symetric ||
+                          choice.ctx_class == pkcs11_ctx_class::hardware_ecdsa) &&
+                         key != nullptr;
+    if (!is_software(choice.ctx_class) && !on_card && !rsa) return CKR_MECHANISM_INVALID;
     if (choice.set_key_type && key != nullptr) {
         const CK_RV rv = key->attributes().set_u32(CKA_KEY_TYPE, static_cast<std::uint32_t>(choice.key_type));
         if (rv != CKR_OK) return rv;
     }
+    if (rsa) return make_token_rsa_ctx(*token, choice.ctx_class, mechanism, *key, out);
+    if (on_card) return make_card_key_ctx(choice.ctx_class, mechanism, *key, token, out);
     out = make_soft_key_ctx(choice.ctx_class, mechanism);
     return out ? CKR_OK : CKR_HOST_MEMORY;
 }

@@ -28,6 +28,7 @@
 #include "objects/object.h"
 #include "operation_slot.h"
 #include "session_mgr.h"
+#include "token_mgr.h"
 
 namespace pkcs11 {
 
@@ -44,6 +45,9 @@ using key_ctx_factory =
 // another type.
 CK_RV make_key_ctx(operation_kind kind, const CK_MECHANISM& mechanism, pkcs11_object* key,
                    std::unique_ptr<pkcs11_key_ctx>& out);
+// The same for a key of that token: token AES keys run on its card.
+CK_RV make_token_key_ctx(operation_kind kind, const CK_MECHANISM& mechanism, pkcs11_object* key,
+                   std::unique_ptr<pkcs11_key_ctx>& out, pkcs11_token* token);
 
 // What the factory needs to know of a key object.
 pkcs11_key_facts key_facts_of(const pkcs11_object& key);

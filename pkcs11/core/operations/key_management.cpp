@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "card_key_ctx.h"
 #include "crypto_calls.h"
 #include "dispatch.h"
 #include "mechanism_table.h"
@@ -96,6 +97,29 @@ CK_RV hand_out(pkcs11_session& session, pkcs11_token& token, const pkcs11_object
     return rv;
 }
 
+// A token secret key that the card generates and keeps in a saved slot:
+// the key is stored first (which gives it its card key id), then made on
+// the card; a failure there takes the stored key away again.
+CK_RV generate_card_key(pkcs11_session& session, pkcs11_token& token, const CK_MECHANISM& mechanism,
+                        const CK_ATTRIBUTE* tmpl, CK_ULONG count, const pkcs11_object_ref& object, bool has_value_len,
+                        std::uint32_t value_len, CK_OBJECT_HANDLE& handle) {
+    std::uint32_t algorithm = 0;
+    CK_RV rv = card_generated_key_type(mechanism.mechanism, has_value_len, value_len, &algorithm);
+    if (rv != CKR_OK) return rv;
+    // Only a stored key has a saved slot to live in.
+    if (!object->is_token_object()) return CKR_ATTRIBUTE_TYPE_INVALID;
+    pkcs11_attribute_mgr& a = object->attributes();
+    rv = a.set_u32(CKA_VALUE_LEN, value_len);
+    if (rv == CKR_OK) rv = a.set_bool(CKA_LOCAL, true);
+    if (rv == CKR_OK) rv = object->complete_sensitivity();
+    if (rv == CKR_OK) rv = token.objects().store().load_for(tmpl, count, token.objects().list());
+    if (rv == CKR_OK) rv = hand_out(session, token, object, handle);
+    if (rv != CKR_OK) return rv;
+    rv = card_generate_saved_key(token, *object, algorithm);
+    if (rv != CKR_OK) (void)destroy_object(session, token, handle);
+    return rv;
+}
+
 }  // namespace
 
 CK_RV generate_key(pkcs11_session& session, pkcs11_token& token, const CK_MECHANISM& mechanism,
@@ -119,6 +143,8 @@ CK_RV generate_key(pkcs11_session& session, pkcs11_token& token, const CK_MECHAN
     const pkcs11_key_facts facts = key_facts_of(*object);
     const pkcs11_ctx_choice choice = choose_key_ctx(mechanism.mechanism, &facts);
     if (choice.rv != CKR_OK) return choice.rv;
+    if (choice.ctx_class == pkcs11_ctx_class::bluekey_symetric)
+        return generate_card_key(session, token, mechanism, tmpl, count, object, has_value_len, value_len, handle);
     std::size_t length = 0;
     rv = soft_key_length(mechanism.mechanism, has_value_len, value_len, &length);
     if (rv != CKR_OK) return rv;

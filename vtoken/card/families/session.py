@@ -36,9 +36,10 @@ steps always plain).
     80 18 ss rr          SaveSession: session key rr into saved slot ss
                          (non-volatile, 3 to saved_slot_max)
     80 19 ss rr          LoadSession: saved slot ss into session key rr; a
-                         key of the same length already under rr keeps its
-                         type (GenSessionKey before LoadSession chooses the
-                         cipher), otherwise the saved type comes along
+                         key of the same cipher already under rr keeps its
+                         mode, ECB or CBC (GenSessionKey before LoadSession
+                         chooses it), with the saved key's length; otherwise
+                         the saved type comes along
 
 Errors: 6A80 an unknown type, a key that does not unwrap, a non-AES
 wrapping key or bad padding at DecryptFinal; 6A88 no such key, an empty or
@@ -262,9 +263,14 @@ def load_session(card, apdu):
     value = bytes.fromhex(saved["key"])
     current = session_keys.store(card).keys.get(apdu.p2)
     key_type = saved["type"]
-    if (current is not None and current.key is not None and len(current.key) == len(value)
-            and current.cipher == session_keys.TYPES[key_type][2]):
-        key_type = current.type
+    if current is not None and current.key is not None and current.cipher == session_keys.TYPES[key_type][2]:
+        # The key keeps the mode (ECB: even type, CBC: odd) that GenSessionKey
+        # chose; its length comes from the saved key.
+        mode = current.type & 1
+        for t, (length, _, cipher) in session_keys.TYPES.items():
+            if cipher == current.cipher and length == len(value) and t & 1 == mode:
+                key_type = t
+                break
     session_keys.put(card, apdu.p2, key_type, value)
     return b""
 

@@ -13,7 +13,6 @@ the run if any call hangs. The matrix (operation x N -> outcome) is printed.
 Run with /usr/bin/python3 (PyKCS11 imports only there):
     pullout_e2e_test.py <absolute path of the module> [test names]
 """
-import ctypes
 import gc
 import os
 import sys
@@ -287,17 +286,7 @@ class Pullout(base.Base):
     def open(self, pins=(USER_PIN,)):
         p11 = PyKCS11.PyKCS11Lib()
         p11.load(base.MODULE)
-        # The slot list may grow between the count and the fill while the
-        # module's monitor meets the card: asked again, bounded.
-        slots, deadline = None, time.monotonic() + 10
-        while slots != [0] and time.monotonic() < deadline:
-            try:
-                slots = list(p11.getSlotList(tokenPresent=True))
-            except PyKCS11.PyKCS11Error as e:
-                self.assertEqual(e.value, PyKCS11.CKR_BUFFER_TOO_SMALL)
-            if slots != [0]:
-                time.sleep(0.02)
-        self.assertEqual(slots, [0])
+        self.assertEqual(base.present_slots(p11), [0])
         s = p11.openSession(0, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
         used = None
         for pin in pins:

@@ -29,6 +29,15 @@ namespace {
 constexpr const char* so_pin = "87654321";
 constexpr const char* user_pin = "11112222";
 
+// SHA-256 of "abc" and HMAC-SHA-256 with key "Jefe" over "what do ya want
+// for nothing?": the known answers of the hash and HMAC standards.
+const CK_BYTE sha256_abc[32] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                                0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                                0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+const CK_BYTE hmac_jefe[32] = {0x5b, 0xdc, 0xc1, 0x46, 0xbf, 0x60, 0x75, 0x4e, 0x6a, 0x04, 0x24,
+                               0x26, 0x08, 0x95, 0x75, 0xc7, 0x5a, 0x00, 0x3f, 0x08, 0x9d, 0x27,
+                               0x39, 0x83, 0x9d, 0xec, 0x58, 0xb9, 0x64, 0xec, 0x38, 0x43};
+
 CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
 
 class module_road : public ::testing::Test {
@@ -41,6 +50,21 @@ protected:
         ASSERT_NE(get_ext, nullptr);
         ASSERT_EQ(get(&f_), CKR_OK);
         ASSERT_EQ(get_ext(&x_), CKR_OK);
+    }
+
+    // A factory token in slot 0, the module initialised and its slots listed.
+    void start_on_factory_token() {
+        vt_.fresh_card();
+        vt_.call("preset", {{"name", "factory"}});
+        ASSERT_EQ(f_->C_Initialize(nullptr), CKR_OK);
+        list_slot_zero();
+    }
+    void list_slot_zero() {
+        CK_SLOT_ID slots[4];
+        CK_ULONG n = 4;
+        ASSERT_EQ(f_->C_GetSlotList(CK_TRUE, slots, &n), CKR_OK);
+        ASSERT_EQ(n, 1u);
+        ASSERT_EQ(slots[0], 0u);
     }
 
     // The pointer a loader finds at a byte offset of a list.
@@ -76,6 +100,7 @@ protected:
         return found;
     }
 
+    test_support::vtoken_control vt_;
     pkcs11_test::loaded_module module_;
     CK_FUNCTION_LIST_PTR f_ = nullptr;
     CK_EXT_FUNCTION_LIST_PTR x_ = nullptr;
@@ -132,16 +157,7 @@ TEST_F(module_road, EveryListEntrySitsWhereALoaderReadsIt) {
 }
 
 TEST_F(module_road, InitialiseFormatLoginWriteFindReadDigestFormat) {
-    test_support::vtoken_control vt;
-    vt.fresh_card();
-    vt.call("preset", {{"name", "factory"}});
-    ASSERT_EQ(f_->C_Initialize(nullptr), CKR_OK);
-
-    CK_SLOT_ID slots[4];
-    CK_ULONG n = 4;
-    ASSERT_EQ(f_->C_GetSlotList(CK_TRUE, slots, &n), CKR_OK);
-    ASSERT_EQ(n, 1u);
-    ASSERT_EQ(slots[0], 0u);
+    ASSERT_NO_FATAL_FAILURE(start_on_factory_token());
 
     CK_SESSION_HANDLE s = 0;
     ASSERT_EQ(f_->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), CKR_OK);
@@ -181,18 +197,14 @@ TEST_F(module_road, InitialiseFormatLoginWriteFindReadDigestFormat) {
     EXPECT_EQ(back, value);
     EXPECT_EQ(std::string(back_label, read[1].ulValueLen), "road");
 
-    // SHA-256 of "abc", the standard's example.
     CK_MECHANISM sha256{CKM_SHA256, nullptr, 0};
     CK_BYTE digest[32];
     CK_ULONG length = sizeof digest;
     char abc[] = "abc";
     ASSERT_EQ(f_->C_DigestInit(s, &sha256), CKR_OK);
     ASSERT_EQ(f_->C_Digest(s, reinterpret_cast<CK_BYTE_PTR>(abc), 3, digest, &length), CKR_OK);
-    const CK_BYTE expected[32] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
-                                  0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
-                                  0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
     ASSERT_EQ(length, 32u);
-    EXPECT_EQ(std::memcmp(digest, expected, 32), 0);
+    EXPECT_EQ(std::memcmp(digest, sha256_abc, 32), 0);
 
     // A second format wipes the store: the object is gone, also after a
     // new initialisation.
@@ -201,40 +213,18 @@ TEST_F(module_road, InitialiseFormatLoginWriteFindReadDigestFormat) {
     EXPECT_TRUE(find_data(s).empty());
     ASSERT_EQ(f_->C_Finalize(nullptr), CKR_OK);
     ASSERT_EQ(f_->C_Initialize(nullptr), CKR_OK);
-    n = 4;
-    ASSERT_EQ(f_->C_GetSlotList(CK_TRUE, slots, &n), CKR_OK);
-    ASSERT_EQ(n, 1u);
+    ASSERT_NO_FATAL_FAILURE(list_slot_zero());
     ASSERT_EQ(f_->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_OK);
     ASSERT_EQ(f_->C_Login(s, CKU_USER, text(user_pin), 8), CKR_OK);
     EXPECT_TRUE(find_data(s).empty());
     ASSERT_EQ(f_->C_GetTokenInfo(0, &info), CKR_OK);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.label), 32), "Again" + std::string(27, ' '));
     EXPECT_EQ(f_->C_Finalize(nullptr), CKR_OK);
-    vt.fresh_card();
+    vt_.fresh_card();
 }
 
-namespace {
-
-// SHA-256 of "abc" and HMAC-SHA-256 with key "Jefe" over "what do ya want
-// for nothing?": the known answers of the hash and HMAC standards.
-const CK_BYTE sha256_abc[32] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
-                                0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
-                                0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
-const CK_BYTE hmac_jefe[32] = {0x5b, 0xdc, 0xc1, 0x46, 0xbf, 0x60, 0x75, 0x4e, 0x6a, 0x04, 0x24,
-                               0x26, 0x08, 0x95, 0x75, 0xc7, 0x5a, 0x00, 0x3f, 0x08, 0x9d, 0x27,
-                               0x39, 0x83, 0x9d, 0xec, 0x58, 0xb9, 0x64, 0xec, 0x38, 0x43};
-
-}  // namespace
-
 TEST_F(module_road, EightSessionsDigestAndSignAtOnce) {
-    test_support::vtoken_control vt;
-    vt.fresh_card();
-    vt.call("preset", {{"name", "factory"}});
-    ASSERT_EQ(f_->C_Initialize(nullptr), CKR_OK);
-    CK_SLOT_ID slots[4];
-    CK_ULONG n = 4;
-    ASSERT_EQ(f_->C_GetSlotList(CK_TRUE, slots, &n), CKR_OK);
-    ASSERT_EQ(n, 1u);
+    ASSERT_NO_FATAL_FAILURE(start_on_factory_token());
     CK_SESSION_HANDLE owner = 0;
     ASSERT_EQ(f_->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &owner), CKR_OK);
     ASSERT_EQ(format(owner, "Threads"), CKR_OK);
@@ -295,5 +285,5 @@ TEST_F(module_road, EightSessionsDigestAndSignAtOnce) {
     // can at best keep up with one; the figures are printed for the record
     // (speed is judged by the benchmarks, not here).
     EXPECT_EQ(f_->C_Finalize(nullptr), CKR_OK);
-    vt.fresh_card();
+    vt_.fresh_card();
 }

@@ -61,6 +61,7 @@ def key_template(label, value):
 
 # What each object is compared on, by class.
 COMPARED = {
+    PyKCS11.CKO_CERTIFICATE: (PyKCS11.CKA_LABEL, PyKCS11.CKA_CERTIFICATE_TYPE, PyKCS11.CKA_VALUE),
     PyKCS11.CKO_DATA: (PyKCS11.CKA_LABEL, PyKCS11.CKA_PRIVATE, PyKCS11.CKA_APPLICATION, PyKCS11.CKA_VALUE),
     PyKCS11.CKO_SECRET_KEY: (PyKCS11.CKA_LABEL, PyKCS11.CKA_KEY_TYPE, PyKCS11.CKA_ID, PyKCS11.CKA_SENSITIVE,
                              PyKCS11.CKA_VALUE),
@@ -140,14 +141,22 @@ def unchanged(test, before, after, skip=()):
             test.assertEqual(after.get(label), entries, label + " changed")
 
 
-def op_create_data(ctx):
-    ctx.session.createObject(data_template("new-data", pattern(500, 7)))
+# The templates of the objects the create operations make.
+NEW_OBJECTS = {"new-data": data_template("new-data", pattern(500, 7)), "new-key": key_template("new-key", pattern(24, 8))}
 
 
-def check_create_data(test, before, after, ctx):
-    unchanged(test, before, after)
-    test.assertLessEqual(set(after), set(before) | {"new-data"})
-    return own_object(test, before, after, "new-data", ctx.expected["new-data"])
+def op_create(label):
+    def run(ctx):
+        ctx.session.createObject(NEW_OBJECTS[label])
+    return run
+
+
+def check_create(label):
+    def check(test, before, after, ctx):
+        unchanged(test, before, after)
+        test.assertLessEqual(set(after), set(before) | {label})
+        return own_object(test, before, after, label, ctx.expected[label])
+    return check
 
 
 def op_destroy_data(ctx):
@@ -180,16 +189,6 @@ def check_rewrite(value):
     return check
 
 
-def op_create_key(ctx):
-    ctx.session.createObject(key_template("new-key", pattern(24, 8)))
-
-
-def check_create_key(test, before, after, ctx):
-    unchanged(test, before, after)
-    test.assertLessEqual(set(after), set(before) | {"new-key"})
-    return own_object(test, before, after, "new-key", ctx.expected["new-key"])
-
-
 def op_destroy_key(ctx):
     ctx.session.destroyObject(find_one(ctx.session, "victim-key"))
 
@@ -217,6 +216,51 @@ def check_set_label(test, before, after, ctx):
     return "old" if label == LABEL else "new"
 
 
+def certificate(name):
+    """A self-signed X.509 certificate made with python3-cryptography: its
+    DER and its subject's DER."""
+    import datetime
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+    key = ec.generate_private_key(ec.SECP256R1())
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+    now = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)
+    cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(subject).public_key(key.public_key())
+            .serial_number(7).not_valid_before(now).not_valid_after(now + datetime.timedelta(days=365))
+            .sign(key, hashes.SHA256()))
+    return cert.public_bytes(serialization.Encoding.DER), subject.public_bytes()
+
+
+def cert_template(label):
+    der, subject = certificate(label)
+    return [(PyKCS11.CKA_CLASS, PyKCS11.CKO_CERTIFICATE), (PyKCS11.CKA_CERTIFICATE_TYPE, PyKCS11.CKC_X_509),
+            (PyKCS11.CKA_TOKEN, True), (PyKCS11.CKA_LABEL, label), (PyKCS11.CKA_VALUE, der),
+            (PyKCS11.CKA_SUBJECT, subject)]
+
+
+def op_write_cert(ctx):
+    ctx.session.createObject(ctx.test.new_cert)
+
+
+def check_write_cert(test, before, after, ctx):
+    unchanged(test, before, after)
+    test.assertLessEqual(set(after), set(before) | {"new-cert"})
+    found = after.get("new-cert", [])
+    if not found:
+        return "absent"
+    [(cls, values)] = found
+    test.assertEqual(values[2], bytes(ctx.test.new_cert[4][1]), "new-cert: half written")
+    return "whole"
+
+
+def op_delete_cert(ctx):
+    if ctx.test.victim_cert is None:
+        raise PyKCS11.PyKCS11Error(NOT_YET[0])
+    ctx.session.destroyObject(find_one(ctx.session, "victim-cert"))
+
+
 def op_generate_pair(ctx):
     pub = [(PyKCS11.CKA_TOKEN, True), (PyKCS11.CKA_LABEL, "new-pair"), (PyKCS11.CKA_MODULUS_BITS, 2048),
            (PyKCS11.CKA_PUBLIC_EXPONENT, (1, 0, 1)), (PyKCS11.CKA_VERIFY, True)]
@@ -242,16 +286,18 @@ class Context:
 
 class Pullout(base.Base):
     OPERATIONS = [
-        ("create data object", op_create_data, check_create_data),
+        ("create data object", op_create("new-data"), check_create("new-data")),
         ("destroy data object", op_destroy_data, check_destroy("victim")),
         ("rewrite value shorter", op_rewrite(pattern(60, 9)), check_rewrite(pattern(60, 9))),
         ("rewrite value same length", op_rewrite(pattern(200, 10)), check_rewrite(pattern(200, 10))),
         ("rewrite value longer", op_rewrite(pattern(1500, 11)), check_rewrite(pattern(1500, 11))),
-        ("create secret key", op_create_key, check_create_key),
+        ("create secret key", op_create("new-key"), check_create("new-key")),
         ("destroy secret key", op_destroy_key, check_destroy("victim-key")),
         ("change user PIN", op_change_pin, check_change_pin),
         ("set label", op_set_label, check_set_label),
         ("generate RSA key pair", op_generate_pair, check_generate_pair),
+        ("write certificate", op_write_cert, check_write_cert),
+        ("delete certificate", op_delete_cert, check_destroy("victim-cert")),
     ]
 
     @classmethod
@@ -266,15 +312,22 @@ class Pullout(base.Base):
         s.login(USER_PIN)
         for tmpl in BEFORE:
             s.createObject(tmpl)
+        # A certificate on the token once the module stores them.
+        self.new_cert, self.victim_cert = cert_template("new-cert"), cert_template("victim-cert")
+        try:
+            s.createObject(self.victim_cert)
+        except PyKCS11.PyKCS11Error as e:
+            self.assertIn(e.value, NOT_YET)
+            self.victim_cert = None
         # What a whole new object reads back as, made on the side and dropped.
-        for tmpl in (data_template("new-data", pattern(500, 7)), key_template("new-key", pattern(24, 8))):
+        for tmpl in NEW_OBJECTS.values():
             s.createObject(tmpl)
         made = snapshot(s)
         self.expected = {k: made[k] for k in ("new-data", "new-key")}
         for label in self.expected:
             s.destroyObject(find_one(s, label))
         self.before = snapshot(s)
-        self.assertEqual(set(self.before), {t[3][1] for t in BEFORE})
+        self.assertEqual(set(self.before) - {"victim-cert"}, {t[3][1] for t in BEFORE})
         s.logout()
         s.closeSession()
         del s, p11
@@ -374,8 +427,11 @@ class Pullout(base.Base):
                 continue
             self.assertGreater(count, 0, name)
             self.assertEqual(outcome, {"create data object": "whole", "create secret key": "whole",
-                                       "generate RSA key pair": "whole", "change user PIN": "new",
-                                       "set label": "new"}.get(name, outcome), name)
+                                       "generate RSA key pair": "whole", "write certificate": "whole",
+                                       "delete certificate": "gone", "change user PIN": "new",
+                                       "set label": "new", "destroy data object": "gone",
+                                       "destroy secret key": "gone", "rewrite value shorter": "new",
+                                       "rewrite value same length": "new", "rewrite value longer": "new"}[name], name)
             row = []
             for execute in (True, False):
                 for n in range(1, count + 1):

@@ -122,7 +122,8 @@ CK_RV set_pin(pkcs11_session_mgr& sessions, pkcs11_session& session, pkcs11_toke
         return solvantex::cardfs_change_pin(h, reference, old_pin, old_length, new_pin, new_length, &tries);
     });
     refresh_pin_flags(token);
-    if (status != 0) return card_gone(token, status) ? CKR_DEVICE_REMOVED : CKR_PIN_INCORRECT;
+    // A card that left mid-change is a device failure, never a wrong PIN.
+    if (status != 0) return pin_failure(status, card_gone(token, status));
     if (reference == solvantex::cardfs_so_pin) {
         token.set_login_state(CKU_SO);
         follow_login_state(sessions, token);
@@ -224,7 +225,7 @@ CK_RV set_label(pkcs11_token& token, const CK_UTF8CHAR* label) {
     const std::int32_t status = on_device(token, [&](card_handle h) {
         return solvantex::cardfs_set_label(h, reinterpret_cast<const char*>(label), n);
     });
-    return static_cast<CK_RV>(status);
+    return status == 0 ? CKR_OK : device_failure(status, card_gone(token, status));
 }
 
 CK_RV unblock_user_pin(pkcs11_token& token, const CK_UTF8CHAR* so_pin, CK_ULONG so_length,
@@ -239,7 +240,7 @@ CK_RV unblock_user_pin(pkcs11_token& token, const CK_UTF8CHAR* so_pin, CK_ULONG 
         return solvantex::cardfs_unblock_pin(h, so_pin, n, new_pin, new_length, &tries);
     });
     refresh_pin_flags(token);
-    return status == 0 ? CKR_OK : CKR_PIN_INCORRECT;
+    return status == 0 ? CKR_OK : pin_failure(status, card_gone(token, status));
 }
 
 CK_RV remote_unblock_pin(pkcs11_token& token, const CK_BYTE* code, CK_ULONG code_length,
@@ -252,7 +253,7 @@ CK_RV remote_unblock_pin(pkcs11_token& token, const CK_BYTE* code, CK_ULONG code
         return solvantex::cardfs_remote_unblock_pin(h, code, code_length, new_pin, new_length, &tries);
     });
     refresh_pin_flags(token);
-    return status == 0 ? CKR_OK : CKR_PIN_INCORRECT;
+    return status == 0 ? CKR_OK : pin_failure(status, card_gone(token, status));
 }
 
 CK_RV generate_random(pkcs11_token& token, CK_BYTE* out, CK_ULONG length) {

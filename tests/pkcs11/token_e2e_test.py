@@ -56,6 +56,22 @@ def tool(*args):
     return run("pkcs11-tool", "--module", MODULE, *args)
 
 
+def present_slots(p11, timeout=10):
+    """The slots with a token once the module's monitor has met the card:
+    the list may grow between a call's count and its fill, so it is asked
+    again (bounded) until slot 0 is in it."""
+    slots, deadline = [], time.monotonic() + timeout
+    while 0 not in slots and time.monotonic() < deadline:
+        try:
+            slots = list(p11.getSlotList(tokenPresent=True))
+        except PyKCS11.PyKCS11Error as e:
+            if e.value != PyKCS11.CKR_BUFFER_TOO_SMALL:
+                raise
+        if 0 not in slots:
+            time.sleep(0.02)
+    return slots
+
+
 class FormatParams(ctypes.Structure):
     _pack_ = 1
     _fields_ = [("label", ctypes.c_char * 32), ("manufacturer", ctypes.c_char * 32),

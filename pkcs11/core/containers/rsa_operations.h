@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "key_ctx.h"
+#include "mechanism_table.h"
 #include "objects/object.h"
 #include "operations/operation_slot.h"
 #include "session_mgr.h"

@@ -1,5 +1,6 @@
 #include "card_containers.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -158,15 +159,46 @@ bool listed(const std::uint8_t* list, std::int32_t length, std::uint16_t id) {
         if (static_cast<std::uint16_t>(list[i] << 8 | list[i + 1]) == id) return true;
     return false;
 }
-void mark_presence(std::uint8_t* cont_info, std::int32_t last, const std::uint8_t* list, std::int32_t length) {
+// Certificate files are written from their end to their start into a file
+// the card fills with zeros when it makes it, so a file whose first byte is
+// still zero was cut off on its way in (a DER certificate starts with a
+// tag). *written: whether the file's first byte is set.
+std::int32_t cert_file_written(card_handle h, const char* name, bool* written) {
+    std::uint8_t first = 0;
+    const std::int32_t status = cardfs_read_fixed_here(h, name, 0, 1, &first);
+    *written = first != 0;
+    return status;
+}
+
+// Writes a certificate into its fresh file, the chunk at offset 0 last.
+std::int32_t write_cert_file(card_handle h, const char* name, const std::uint8_t* data, std::uint32_t length) {
+    const std::uint32_t head = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(cardfs_chunk_size));
+    std::int32_t status = 0;
+    // Plain writes (mode 0): a new content (mode 1) would clear the tail.
+    if (length > head) status = cardfs_write_here(h, name, head, data + head, length - head, 0);
+    if (status == 0) status = cardfs_write_here(h, name, 0, data, head, 0);
+    return status;
+}
+
+// The certificate-present bytes follow the card's file list: a listed file
+// counts when its record marks it (the write's last step) or, unmarked,
+// when it was written to its start; a file cut off on its way in does not.
+std::int32_t mark_presence(card_handle h, std::uint8_t* cont_info, std::int32_t last, const std::uint8_t* list,
+                           std::int32_t length) {
     for (std::int32_t i = 0; i <= last && i < cardfs_container_count; ++i) {
         std::uint8_t* record = cont_info + cont_offset(i);
         for (std::int32_t spec : {cardfs_spec_exchange, cardfs_spec_signature}) {
             char name[8];
             cardfs_cert_file_name(i, spec, name);
-            record[cert_mark_at(spec)] = listed(list, length, cardfs_file_id(name)) ? 1 : 0;
+            bool present = listed(list, length, cardfs_file_id(name));
+            if (present && record[cert_mark_at(spec)] == 0) {
+                const std::int32_t status = cert_file_written(h, name, &present);
+                if (status != 0) return status;
+            }
+            record[cert_mark_at(spec)] = present ? 1 : 0;
         }
     }
+    return 0;
 }
 
 // A block's leading size, host order.
@@ -391,8 +423,8 @@ std::int32_t cardfs_load_containers(card_handle h, cardfs_container_tables* tabl
             std::uint8_t list[zervik::TaviProtocol_Base::buffer_size];
             std::int32_t length = static_cast<std::int32_t>(sizeof list);
             status = file_list(h, list, &length);
+            if (status == 0) status = mark_presence(h, image, last, list, length);
             if (status != 0) return status;
-            mark_presence(image, last, list, length);
         }
         std::memcpy(tables->cmap, map, sizeof map);
         std::memcpy(tables->cont_info, image, sizeof image);
@@ -506,9 +538,10 @@ std::int32_t cardfs_write_cert(card_handle h, std::int32_t index, std::int32_t s
             if (status == 0) status = create();
         }
         if (status != 0) return status;
-        status = cardfs_write_here(h, name, 0, data, length, 1);
+        status = write_cert_file(h, name, data, length);
         if (status != 0) {
-            // A part-written file would count as present at the next load.
+            // Tidy up while the card is there; a file cut off with the card
+            // keeps a zero first byte and stays out of the next load.
             cardfs_delete_here(h, name);
             return status;
         }
@@ -564,8 +597,7 @@ std::int32_t cardfs_load_cert_presence(card_handle h, std::uint8_t* cont_info, s
         std::uint8_t list[zervik::TaviProtocol_Base::buffer_size];
         std::int32_t length = static_cast<std::int32_t>(sizeof list);
         const std::int32_t status = file_list(h, list, &length);
-        if (status == 0) mark_presence(cont_info, last, list, length);
-        return status;
+        return status == 0 ? mark_presence(h, cont_info, last, list, length) : status;
     });
 }
 
@@ -583,6 +615,10 @@ std::int32_t cardfs_list_cert_files(card_handle h, char* out, std::uint32_t* len
             char name[8];
             cardfs_standalone_cert_name(n, name);
             if (!listed(list, got, cardfs_file_id(name))) continue;
+            bool written = false;
+            const std::int32_t read = cert_file_written(h, name, &written);
+            if (read != 0) return read;
+            if (!written) continue;
             std::memcpy(names + total, name, 7);
             total += 7;
         }
@@ -607,7 +643,7 @@ std::int32_t cardfs_write_standalone_cert(card_handle h, const std::uint8_t* dat
                                                         cardfs_access_any, cardfs_access_user, 0, length);
             if (status == sw_file_exists) continue;
             if (status != 0) return status;
-            status = cardfs_write_here(h, candidate, 0, data, length, 1);
+            status = write_cert_file(h, candidate, data, length);
             if (status != 0) {
                 cardfs_delete_here(h, candidate);
                 return status;

@@ -76,7 +76,8 @@ struct cardfs_container_tables {
 // Reads the map and the "contInfo" records up to the highest one in use,
 // and repairs in memory: an untagged record gets the fresh defaults and the
 // certificate-present bytes of every record in use follow the card's file
-// list. Only records in use that were all zero are written back (with the
+// list (a listed file its record does not mark counts only when its first
+// byte is set: certificates are written to their start last). Only records in use that were all zero are written back (with the
 // file made when it is missing). With no record in use nothing more is read
 // or written.
 std::int32_t cardfs_load_containers(card_handle h, cardfs_container_tables* tables);
@@ -109,7 +110,7 @@ std::int32_t cardfs_delete_container_keys(card_handle h, std::int32_t index);
 // ---- certificates ------------------------------------------------------------
 
 // Writes the certificate (1 to cardfs_cert_max bytes) into a file of exactly
-// its size, then marks it present. A file there of another size is deleted
+// its size, from its end to its start, then marks it present. A file there of another size is deleted
 // and made again first.
 std::int32_t cardfs_write_cert(card_handle h, std::int32_t index, std::int32_t spec, const std::uint8_t* data,
                                std::uint32_t length);
@@ -120,14 +121,16 @@ std::int32_t cardfs_delete_cert(card_handle h, std::int32_t index, std::int32_t 
 std::int32_t cardfs_read_cert(card_handle h, std::int32_t index, std::int32_t spec, std::uint8_t* out,
                               std::uint32_t capacity, std::uint32_t* length);
 // Sets the certificate-present bytes of the records 0..last of an image of
-// "contInfo" from the card's file list, both ways. Nothing is written.
+// "contInfo" from the card's file list, both ways, as the load does.
+// Nothing is written.
 std::int32_t cardfs_load_cert_presence(card_handle h, std::uint8_t* cont_info, std::int32_t last);
-// The standalone certificate files present, "cert00" to "cert09" in order,
+// The standalone certificate files present and written to their start,
+// "cert00" to "cert09" in order,
 // each name followed by a NUL. *length: the capacity in, the total out (0
 // when there is none).
 std::int32_t cardfs_list_cert_files(card_handle h, char* out, std::uint32_t* length);
 // Stores a standalone certificate in the first of "cert00" to "cert09" that
-// does not exist; its name goes to name. 0x6A89 when all ten exist.
+// does not exist, from its end to its start; its name goes to name. 0x6A89 when all ten exist.
 std::int32_t cardfs_write_standalone_cert(card_handle h, const std::uint8_t* data, std::uint32_t length,
                                           char name[8]);
 

@@ -591,24 +591,18 @@ CK_RV pkcs11_container_manager::drop_if_empty(const pkcs11_container& container)
     return CKR_OK;
 }
 
-CK_RV pkcs11_container_manager::save_key_part(const pkcs11_object& object, bool is_private) {
+CK_RV pkcs11_container_manager::save_key_parts(const pkcs11_object* public_key, const pkcs11_object* private_key,
+                                               bool slot_must_be_free) {
+    const pkcs11_object& first = public_key != nullptr ? *public_key : *private_key;
     const pkcs11_container* c = nullptr;
-    CK_RV rv = container_of(object, c);
+    CK_RV rv = container_of(first, c);
     if (rv != CKR_OK) return rv;
-    const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
+    const std::int32_t spec = static_cast<std::int32_t>(first.key_spec());
     if (!cardfs_valid_spec(spec)) return CKR_ATTRIBUTE_VALUE_INVALID;
-    const bytes id = value_of(object, CKA_ID);
+    const bytes id = value_of(first, CKA_ID);
     if (id.size() > id_max) return CKR_ATTRIBUTE_VALUE_INVALID;
     const std::int32_t index = c->index;
-    const std::int32_t status = on_card([&](card_handle h) {
-        cardfs_transaction t(h);
-        if (t.status() != 0) return t.status();
-        std::uint8_t bytes_[cardfs_cont_info_record_size];
-        std::int32_t s = cardfs_read_cont_info(h, index, bytes_);
-        if (s != 0) return s;
-        cardfs_cont_info_record record{};
-        if (cardfs_decode_cont_info(bytes_, sizeof bytes_, &record) != 0)
-            return static_cast<std::int32_t>(cardfs_store_corrupt);
+    const auto fill = [&](cardfs_cont_info_record& record, const pkcs11_object& object, bool is_private) {
         cardfs_key_part& part = is_private ? half_of(record, spec).private_key : half_of(record, spec).public_key;
         put_label(part.label, part.label_length, value_of(object, CKA_LABEL));
         std::uint32_t key_type = 0;
@@ -616,12 +610,41 @@ CK_RV pkcs11_container_manager::save_key_part(const pkcs11_object& object, bool 
         part.key_type = key_type;
         part.bits = is_private ? save_bits(object.attributes(), private_bits, part.bits)
                                : save_bits(object.attributes(), public_bits, part.bits) | public_always;
+    };
+    const std::int32_t status = on_card([&](card_handle h) {
+        cardfs_transaction t(h);
+        if (t.status() != 0) return t.status();
+        std::int32_t s = 0;
+        if (slot_must_be_free) {
+            // The parts of a key that is still to come: a slot that holds a
+            // key keeps its parts.
+            std::uint8_t map_bytes[cardfs_cmap_record_size];
+            cardfs_cmap_record map{};
+            s = cardfs_read_cmap_record(h, index, map_bytes);
+            if (s != 0) return s;
+            if (cardfs_decode_cmap_record(map_bytes, sizeof map_bytes, &map) != 0)
+                return static_cast<std::int32_t>(cardfs_store_corrupt);
+            if ((spec == cardfs_spec_signature ? map.signature_bits : map.exchange_bits) != 0)
+                return static_cast<std::int32_t>(cardfs_slot_occupied);
+        }
+        std::uint8_t bytes_[cardfs_cont_info_record_size];
+        s = cardfs_read_cont_info(h, index, bytes_);
+        if (s != 0) return s;
+        cardfs_cont_info_record record{};
+        if (cardfs_decode_cont_info(bytes_, sizeof bytes_, &record) != 0)
+            return static_cast<std::int32_t>(cardfs_store_corrupt);
+        if (public_key != nullptr) fill(record, *public_key, false);
+        if (private_key != nullptr) fill(record, *private_key, true);
         put_id(record, spec, id);
         s = cardfs_encode_cont_info(record, bytes_);
         if (s == 0) s = cardfs_write_cont_info(h, index, bytes_);
         return s;
     });
     return card_rv(status);
+}
+
+CK_RV pkcs11_container_manager::save_key_part(const pkcs11_object& object, bool is_private) {
+    return is_private ? save_key_parts(nullptr, &object, false) : save_key_parts(&object, nullptr, false);
 }
 
 CK_RV pkcs11_container_manager::import_rsa(const pkcs11_container& container, std::int32_t spec,
@@ -723,14 +746,19 @@ CK_RV pkcs11_container_manager::store_private_key(pkcs11_object& object) {
     object.attributes().get_u32(CKA_KEY_TYPE, key_type);
     const bool has_private_values = has_value(object, CKA_PRIVATE_EXPONENT) || has_value(object, CKA_VALUE);
     if (has_private_values) {
+        // The key's part of "contInfo" goes first: the import enters the
+        // key's size last, so a key cut off on its way in is never listed
+        // without its label and attributes.
         if (key_type != CKK_RSA) {
             rv = CKR_KEY_TYPE_INCONSISTENT;  // EC imports belong to the ECDSA keys' store
         } else {
             const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
-            rv = cardfs_valid_spec(spec) ? import_rsa(kept, spec, object) : CKR_ATTRIBUTE_VALUE_INVALID;
+            rv = cardfs_valid_spec(spec) ? save_key_parts(nullptr, &object, true) : CKR_ATTRIBUTE_VALUE_INVALID;
+            if (rv == CKR_OK) rv = import_rsa(kept, spec, object);
         }
+    } else {
+        rv = save_key_part(object, true);
     }
-    if (rv == CKR_OK) rv = save_key_part(object, true);
     if (rv != CKR_OK && created) drop_if_empty(kept);
     return rv;
 }
@@ -760,11 +788,13 @@ CK_RV pkcs11_container_manager::store_certificate(pkcs11_object& object) {
     const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
     const bytes id = value_of(object, CKA_ID);
     if (!cardfs_valid_spec(spec) || id.size() > id_max) rv = CKR_ATTRIBUTE_VALUE_INVALID;
+    // The certificate's part of "contInfo" first: the file makes the
+    // certificate present, so it is written last.
+    if (rv == CKR_OK) rv = save_cert_part(object, kept);
     if (rv == CKR_OK)
         rv = card_rv(on_card([&](card_handle h) {
             return cardfs_write_cert(h, kept.index, spec, der.data(), static_cast<std::uint32_t>(der.size()));
         }));
-    if (rv == CKR_OK) rv = save_cert_part(object, kept);
     if (rv != CKR_OK && created) drop_if_empty(kept);
     return rv;
 }
@@ -901,6 +931,18 @@ CK_RV pkcs11_container_manager::generate_rsa_key_pair(pkcs11_object& public_key,
     rv = find_or_create(public_key, c, created);
     if (rv != CKR_OK) return rv;
     const pkcs11_container kept = *c;
+    // Both parts of "contInfo" go first, while the slot is still empty: the
+    // card enters the pair's size last, so a pair cut off on its way in is
+    // either wholly listed or not at all.
+    for (pkcs11_object* o : {&public_key, &private_key}) {
+        if (rv == CKR_OK) rv = o->attributes().set_u32(CKA_KEY_TYPE, CKK_RSA);
+        if (rv == CKR_OK) rv = o->attributes().set_bool(CKA_LOCAL, true);
+    }
+    if (rv == CKR_OK) rv = save_key_parts(&public_key, &private_key, true);
+    if (rv != CKR_OK) {
+        if (created) drop_if_empty(kept);
+        return rv;
+    }
     std::uint8_t block[SOLVANTA_RSA_PUBLIC_BLOCK_SIZE] = {};
     const std::int32_t status = on_card([&](card_handle h) {
         std::int32_t s = cardfs_generate_key_pair(h, kept.index, spec, bits);
@@ -926,8 +968,6 @@ CK_RV pkcs11_container_manager::generate_rsa_key_pair(pkcs11_object& public_key,
             o->set_values_loaded(true);
         }
     }
-    if (rv == CKR_OK) rv = save_key_part(public_key, false);
-    if (rv == CKR_OK) rv = save_key_part(private_key, true);
     if (rv != CKR_OK && created) {
         // A container made for this generation does not outlive its failure.
         on_card([&](card_handle h) { return cardfs_clear_key_slot(h, kept.index, spec == 1 ? 1u : 2u); });

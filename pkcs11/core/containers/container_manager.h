@@ -166,6 +166,10 @@ private:
     CK_RV load_container(const pkcs11_container& container, const solvantex::cardfs_cmap_record& map,
                          const solvantex::cardfs_cont_info_record& info);
     CK_RV save_key_part(const pkcs11_object& object, bool is_private);
+    // The key parts of "contInfo" of one key spec in one write (either key
+    // may be null); with slot_must_be_free a slot that holds a key is
+    // refused (CKR_TEMPLATE_INCONSISTENT) and nothing is written.
+    CK_RV save_key_parts(const pkcs11_object* public_key, const pkcs11_object* private_key, bool slot_must_be_free);
     CK_RV save_cert_part(const pkcs11_object& object, const pkcs11_container& container);
     CK_RV import_rsa(const pkcs11_container& container, std::int32_t spec, pkcs11_object& object);
     CK_RV drop_if_empty(const pkcs11_container& container);

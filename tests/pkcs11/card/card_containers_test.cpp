@@ -685,15 +685,63 @@ TEST_F(card_containers_test, LoadReadsWhatIsInUseAndRepairsInMemory) {
     EXPECT_EQ(cont(5).tag, 0x636F6E32u);
     EXPECT_EQ(cont(5).exchange.private_bits, 0x6FBu);
 
-    // Certificate presence follows the card's file list both ways, in memory.
+    // Certificate presence follows the card's file list both ways, in memory:
+    // a marked file whose file went is absent; an unmarked file counts once
+    // its first byte is written (certificates are written to their start
+    // last), so one cut off on its way in stays out.
     ASSERT_EQ(cardfs_write_cert(h_, 5, 1, pattern(50, 1).data(), 50), 0);
     vt_.call("file_delete", {{"path", "3f00/2000/4000/kxc05"}});
     ASSERT_EQ(cardfs_create_file(h_, "ksc05", 10, 255, 17), 0);
     vt_.clear_log();
     ASSERT_EQ(cardfs_load_containers(h_, &tables), 0);
     EXPECT_EQ(tables.cont_info[566 * 5 + 135], 0);
+    EXPECT_EQ(tables.cont_info[566 * 5 + 134], 0);
+    EXPECT_TRUE(writes().empty());
+    vt_.call("file_write", {{"path", "3f00/2000/4000/ksc05"}, {"offset", 8}, {"data", "3082"}});
+    ASSERT_EQ(cardfs_load_containers(h_, &tables), 0);
+    EXPECT_EQ(tables.cont_info[566 * 5 + 134], 0);
+    vt_.call("file_write", {{"path", "3f00/2000/4000/ksc05"}, {"offset", 0}, {"data", "30"}});
+    ASSERT_EQ(cardfs_load_containers(h_, &tables), 0);
     EXPECT_EQ(tables.cont_info[566 * 5 + 134], 1);
     EXPECT_TRUE(writes().empty());
+}
+
+// A certificate is written from its end to its start, the chunk at offset 0
+// last, so a file cut off on its way in keeps a zero first byte; the
+// standalone list leaves such a file out as the load does.
+TEST_F(card_containers_test, CertificatesAreWrittenToTheirStartLast) {
+    create(2, "cut");
+    const bytes cert = pattern(2500, 7);  // three chunks
+    for (const std::string name : {"ksc02", "cert00"}) {
+        SCOPED_TRACE(name);
+        vt_.clear_log();
+        char made[8] = {};
+        ASSERT_EQ(name == "ksc02" ? cardfs_write_cert(h_, 2, cardfs_spec_signature, cert.data(), 2500)
+                                  : cardfs_write_standalone_cert(h_, cert.data(), 2500, made),
+                  0);
+        const std::string name_hex = to_hex(reinterpret_cast<const std::uint8_t*>(name.data()), name.size());
+        std::vector<unsigned> offsets;
+        for (const auto& e : vt_.log()) {
+            if (e.command.substr(2, 2) != "45" || e.command.find(name_hex) == std::string::npos) continue;
+            const bytes c = from_hex(e.command);
+            const std::size_t data = c[4] == 0 ? 7 : 5;  // extended or short Lc
+            offsets.push_back(static_cast<unsigned>(c[data + 1] << 8 | c[data + 2]));
+        }
+        EXPECT_EQ(offsets, (std::vector<unsigned>{1024, 2048, 0}));
+        EXPECT_EQ(file("3f00/2000/4000/" + name), cert);
+    }
+    // A standalone file cut off before its start was written is no
+    // certificate; once its first byte is there it is listed.
+    ASSERT_EQ(cardfs_create_file(h_, "cert01", 40, 255, 17), 0);
+    vt_.call("file_write", {{"path", "3f00/2000/4000/cert01"}, {"offset", 20}, {"data", "0102"}});
+    char names[80] = {};
+    std::uint32_t length = sizeof names;
+    ASSERT_EQ(cardfs_list_cert_files(h_, names, &length), 0);
+    EXPECT_EQ(std::string(names, length), std::string("cert00\0", 7));
+    vt_.call("file_write", {{"path", "3f00/2000/4000/cert01"}, {"offset", 0}, {"data", "30"}});
+    length = sizeof names;
+    ASSERT_EQ(cardfs_list_cert_files(h_, names, &length), 0);
+    EXPECT_EQ(std::string(names, length), std::string("cert00\0cert01\0", 14));
 }
 
 TEST_F(card_containers_test, FailedStepsEnterNothing) {

@@ -229,17 +229,21 @@ class Nss(Consumers):
         out = self.nss("certutil", "-K", "-h", LABEL, "-f", pins)
         self.assertRegex(self.ok(out, "certutil -K"), r"rsa\s+%s\s+A private obj" % key_id)
 
-        # A CMS signature made on the token, accepted by openssl.
+        # A detached CMS signature made on the token, accepted by openssl.
+        # cmsutil checks its signer's chain: the self-signed certificate (no
+        # CA) is trusted as a peer first.
+        out = self.nss("certutil", "-M", "-n", "%s:nsscert" % LABEL, "-t", "P,P,P", "-f", pins)
+        self.ok(out, "certutil -M")
         data = self.write("data", b"signed by NSS on the card\n" * 5)
-        out = self.nss("cmsutil", "-S", "-N", "%s:nsscert" % LABEL, "-i", data, "-o", self.path("sig.p7"),
-                       "-f", pins)
+        out = self.nss("cmsutil", "-S", "-T", "-N", "%s:nsscert" % LABEL, "-Y", "NONE", "-i", data,
+                       "-o", self.path("sig.p7"), "-f", pins)
         self.ok(out, "cmsutil -S")
-        out = run("openssl", "cms", "-verify", "-inform", "DER", "-in", self.path("sig.p7"), "-content", data,
+        out = run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", self.path("sig.p7"), "-content", data,
                        "-CAfile", self.path("nss.pem"), "-out", self.path("content"))
         self.assertIn("Verification successful", self.ok(out, "openssl cms -verify"))
         self.assertEqual(self.read("content"), self.read("data"))
         tampered = self.write("tampered", b"signed by someone else\n")
-        out = run("openssl", "cms", "-verify", "-inform", "DER", "-in", self.path("sig.p7"),
+        out = run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", self.path("sig.p7"),
                        "-content", tampered, "-noverify", "-out", os.devnull)
         self.assertNotEqual(out.returncode, 0)
         self.assertIn("content verify error", (out.stdout + out.stderr).lower())

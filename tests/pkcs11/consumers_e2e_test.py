@@ -48,6 +48,27 @@ def self_signed(key, name):
     return b.sign(key, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
 
 
+def big(v):
+    """An integer as the minimal big-endian bytes PKCS #11 takes."""
+    return v.to_bytes((v.bit_length() + 7) // 8, "big")
+
+
+def private_template(key, key_id, crt):
+    """A token RSA private key with its values: n, e and d, and with crt
+    the primes and CRT values as well."""
+    numbers = key.private_numbers()
+    template = [(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY), (PyKCS11.CKA_KEY_TYPE, PyKCS11.CKK_RSA),
+                (PyKCS11.CKA_TOKEN, True), (PyKCS11.CKA_PRIVATE, True), (PyKCS11.CKA_SIGN, True),
+                (PyKCS11.CKA_ID, key_id), (PyKCS11.CKA_MODULUS, big(numbers.public_numbers.n)),
+                (PyKCS11.CKA_PUBLIC_EXPONENT, big(numbers.public_numbers.e)),
+                (PyKCS11.CKA_PRIVATE_EXPONENT, big(numbers.d))]
+    if crt:
+        template += [(PyKCS11.CKA_PRIME_1, big(numbers.p)), (PyKCS11.CKA_PRIME_2, big(numbers.q)),
+                     (PyKCS11.CKA_EXPONENT_1, big(numbers.dmp1)), (PyKCS11.CKA_EXPONENT_2, big(numbers.dmq1)),
+                     (PyKCS11.CKA_COEFFICIENT, big(numbers.iqmp))]
+    return template
+
+
 def x931_content(signature, n, e):
     """The data an X9.31 signature carries, recovered in Python: the block
     6B [BB..] BA data CC, or n minus it (the signer's choice of the smaller
@@ -300,18 +321,8 @@ class ImportedKeys(Consumers):
         p11, s = self.user_session()
         for bits in (1024, 2048):
             key = rsa.generate_private_key(public_exponent=65537, key_size=bits)
-            numbers = key.private_numbers()
             key_id = bytes([bits // 256])
-
-            def big(v):
-                return v.to_bytes((v.bit_length() + 7) // 8, "big")
-
-            s.createObject([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY), (PyKCS11.CKA_KEY_TYPE, PyKCS11.CKK_RSA),
-                            (PyKCS11.CKA_TOKEN, True), (PyKCS11.CKA_PRIVATE, True), (PyKCS11.CKA_SIGN, True),
-                            (PyKCS11.CKA_ID, key_id), (PyKCS11.CKA_LABEL, "ned%d" % bits),
-                            (PyKCS11.CKA_MODULUS, big(numbers.public_numbers.n)),
-                            (PyKCS11.CKA_PUBLIC_EXPONENT, big(numbers.public_numbers.e)),
-                            (PyKCS11.CKA_PRIVATE_EXPONENT, big(numbers.d))])
+            s.createObject(private_template(key, key_id, crt=False) + [(PyKCS11.CKA_LABEL, "ned%d" % bits)])
             self.signs_like_openssl(s, key_id, key)
         s.closeSession()
 
@@ -321,23 +332,12 @@ class X931(Consumers):
     itself, CKM_RSA_X9_31 takes the data that goes before it."""
 
     def imported_pair(self, session, key, key_id):
-        numbers = key.private_numbers()
-
-        def big(v):
-            return v.to_bytes((v.bit_length() + 7) // 8, "big")
-
-        n, e = big(numbers.public_numbers.n), big(numbers.public_numbers.e)
-        private = session.createObject([
-            (PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY), (PyKCS11.CKA_KEY_TYPE, PyKCS11.CKK_RSA),
-            (PyKCS11.CKA_TOKEN, True), (PyKCS11.CKA_PRIVATE, True), (PyKCS11.CKA_SIGN, True),
-            (PyKCS11.CKA_ID, key_id), (PyKCS11.CKA_MODULUS, n), (PyKCS11.CKA_PUBLIC_EXPONENT, e),
-            (PyKCS11.CKA_PRIVATE_EXPONENT, big(numbers.d)), (PyKCS11.CKA_PRIME_1, big(numbers.p)),
-            (PyKCS11.CKA_PRIME_2, big(numbers.q)), (PyKCS11.CKA_EXPONENT_1, big(numbers.dmp1)),
-            (PyKCS11.CKA_EXPONENT_2, big(numbers.dmq1)), (PyKCS11.CKA_COEFFICIENT, big(numbers.iqmp))])
+        numbers = key.public_key().public_numbers()
+        private = session.createObject(private_template(key, key_id, crt=True))
         public = session.createObject([
             (PyKCS11.CKA_CLASS, PyKCS11.CKO_PUBLIC_KEY), (PyKCS11.CKA_KEY_TYPE, PyKCS11.CKK_RSA),
             (PyKCS11.CKA_TOKEN, True), (PyKCS11.CKA_VERIFY, True), (PyKCS11.CKA_ID, key_id),
-            (PyKCS11.CKA_MODULUS, n), (PyKCS11.CKA_PUBLIC_EXPONENT, e)])
+            (PyKCS11.CKA_MODULUS, big(numbers.n)), (PyKCS11.CKA_PUBLIC_EXPONENT, big(numbers.e))])
         return private, public
 
     def test_listed_mechanisms_round_trip_and_take_openssl_signatures(self):

@@ -64,11 +64,21 @@ CK_RV on_session(Pkcs11Core& core, CK_SESSION_HANDLE hSession, F&& work) {
     });
 }
 
+// Until the monitor runs, an empty token list is read afresh from the
+// devices, and the monitor starts once a token is found. Called under the
+// lock.
+inline void find_tokens_if_none(Pkcs11Core& core) {
+    if (core.tokens().count() == 0 && !core.monitor_watching() && core.tokens().enumerate(core.devices()) != 0)
+        core.ensure_monitor();
+}
+
 // Slot shape: work(token) under the lock for a slot that holds a token;
-// missing is the export's code for one that does not.
+// missing is the export's code for one that does not. A caller that knows
+// its slot id from an earlier initialisation need not list the slots first.
 template <class F>
 CK_RV on_slot(Pkcs11Core& core, CK_SLOT_ID slotID, CK_RV missing, F&& work) {
     return locked(core, [&]() -> CK_RV {
+        find_tokens_if_none(core);
         pkcs11_token* token = core.tokens().find(slotID);
         if (token == nullptr) return missing;
         return work(*token);

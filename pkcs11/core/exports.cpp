@@ -50,9 +50,8 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
         if (missing(pulCount)) return CKR_ARGUMENTS_BAD;
         return locked(core, [&] {
             // Once the monitor runs it keeps the list (and the slot events
-            // not yet taken); before, an empty list is read afresh.
-            if (core.tokens().count() == 0 && !core.monitor_watching() && core.tokens().enumerate(core.devices()) != 0)
-                core.ensure_monitor();
+            // not yet taken).
+            find_tokens_if_none(core);
             return core.tokens().slot_list(tokenPresent, pSlotList, pulCount);
         });
     });

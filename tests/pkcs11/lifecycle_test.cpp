@@ -388,6 +388,28 @@ TEST_F(pkcs11_lifecycle, SessionsBelongToTheirTokenNotToTheSlotId) {
     EXPECT_EQ(C_CloseSession(new_session), CKR_OK);
 }
 
+// A caller that kept its slot id from an earlier initialisation (as
+// pkcs11-tool does after C_Finalize) opens a session without listing the
+// slots first.
+TEST_F(pkcs11_lifecycle, ASlotCallBeforeTheSlotListFindsTheToken) {
+    scripted_devices* devices = install_devices();
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    CK_SESSION_HANDLE session = 0;
+    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_SLOT_ID_INVALID);
+    EXPECT_FALSE(core().monitor_running()) << "no token, no monitor";
+
+    devices->plug(reader(0));
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    EXPECT_TRUE(core().monitor_running());
+    ASSERT_TRUE(devices->monitor_waiting(1));
+    const int lists = devices->lists();
+    EXPECT_EQ(slot_list(CK_TRUE), std::vector<CK_SLOT_ID>{0});
+    EXPECT_EQ(devices->lists(), lists) << "the monitor keeps the list from then on";
+    CK_ULONG count = 0;
+    EXPECT_EQ(C_GetMechanismList(3, nullptr, &count), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(C_CloseSession(session), CKR_OK);
+}
+
 #ifdef __linux__
 using test_support::thread_count;
 

@@ -158,6 +158,20 @@ bool listed(const std::uint8_t* list, std::int32_t length, std::uint16_t id) {
         if (static_cast<std::uint16_t>(list[i] << 8 | list[i + 1]) == id) return true;
     return false;
 }
+// The standalone certificate files a file list names, in order, each name
+// with its NUL; the total length.
+std::uint32_t standalone_names(const std::uint8_t* list, std::int32_t length,
+                               char (&names)[cardfs_standalone_names_size]) {
+    std::uint32_t total = 0;
+    for (int n = 0; n < 10; ++n) {
+        char name[8];
+        cardfs_standalone_cert_name(n, name);
+        if (!listed(list, length, cardfs_file_id(name))) continue;
+        std::memcpy(names + total, name, 7);
+        total += 7;
+    }
+    return total;
+}
 void mark_presence(std::uint8_t* cont_info, std::int32_t last, const std::uint8_t* list, std::int32_t length) {
     for (std::int32_t i = 0; i <= last && i < cardfs_container_count; ++i) {
         std::uint8_t* record = cont_info + cont_offset(i);
@@ -393,6 +407,8 @@ std::int32_t cardfs_load_containers(card_handle h, cardfs_container_tables* tabl
             status = file_list(h, list, &length);
             if (status != 0) return status;
             mark_presence(image, last, list, length);
+            tables->files_listed = true;
+            tables->standalone_length = standalone_names(list, length, tables->standalone);
         }
         std::memcpy(tables->cmap, map, sizeof map);
         std::memcpy(tables->cont_info, image, sizeof image);
@@ -577,15 +593,8 @@ std::int32_t cardfs_list_cert_files(card_handle h, char* out, std::uint32_t* len
         std::int32_t got = static_cast<std::int32_t>(sizeof list);
         const std::int32_t status = file_list(h, list, &got);
         if (status != 0) return status;
-        char names[10 * 7];
-        std::uint32_t total = 0;
-        for (int n = 0; n < 10; ++n) {
-            char name[8];
-            cardfs_standalone_cert_name(n, name);
-            if (!listed(list, got, cardfs_file_id(name))) continue;
-            std::memcpy(names + total, name, 7);
-            total += 7;
-        }
+        char names[cardfs_standalone_names_size];
+        const std::uint32_t total = standalone_names(list, got, names);
         if (total > capacity) {
             *length = total;
             return cardfs_buffer_too_small;

@@ -71,6 +71,12 @@ struct cardfs_container_tables {
     // Records in use whose "contInfo" record was neither tagged nor all zero:
     // the tables hold the fresh defaults for them, the card keeps its bytes.
     std::uint8_t untagged;
+    // Whether the card's file list was read (only with a record in use);
+    // then the standalone certificate files it names, as
+    // cardfs_list_cert_files gives them.
+    bool files_listed;
+    std::uint32_t standalone_length;
+    char standalone[cardfs_standalone_names_size];
 };
 
 // Reads the map and the "contInfo" records up to the highest one in use,
@@ -78,7 +84,8 @@ struct cardfs_container_tables {
 // certificate-present bytes of every record in use follow the card's file
 // list. Only records in use that were all zero are written back (with the
 // file made when it is missing). With no record in use nothing more is read
-// or written.
+// or written. The file list read for the certificate bytes also gives the
+// standalone certificates, so that a load needs no second look.
 std::int32_t cardfs_load_containers(card_handle h, cardfs_container_tables* tables);
 
 // ---- keys ------------------------------------------------------------------

@@ -326,6 +326,9 @@ CK_RV pkcs11_container_manager::load_all(std::size_t& count) {
     const std::int32_t status = on_card([&](card_handle h) { return cardfs_load_containers(h, tables.get()); });
     if (status != 0) return card_rv(status);
     containers_.clear();
+    listed_ = tables->files_listed;
+    listed_length_ = tables->files_listed ? tables->standalone_length : 0;
+    std::memcpy(listed_names_, tables->standalone, listed_length_);
     CK_RV first = CKR_OK;
     for (std::int32_t i = 0; i < cardfs_container_count; ++i) {
         cardfs_cmap_record map{};
@@ -354,9 +357,13 @@ CK_RV pkcs11_container_manager::load_standalone_certificates() {
     std::uint32_t length = sizeof names;
     const std::int32_t status = on_card([&](card_handle h) { return cardfs_list_cert_files(h, names, &length); });
     if (status != 0) return card_rv(status);
+    return add_standalone_certificates(names, length);
+}
+
+CK_RV pkcs11_container_manager::add_standalone_certificates(const char* names, std::uint32_t length) {
     CK_RV first = CKR_OK;
-    for (std::uint32_t at = 0; at < length && at < sizeof names;) {
-        const std::string name(names + at, strnlen(names + at, sizeof names - at));
+    for (std::uint32_t at = 0; at < length;) {
+        const std::string name(names + at, strnlen(names + at, length - at));
         at += static_cast<std::uint32_t>(name.size()) + 1;
         if (name.empty() || represented(objects_, CKO_CERTIFICATE, std::string(), 0, name)) continue;
         pkcs11_object_ref o;
@@ -375,8 +382,10 @@ CK_RV pkcs11_container_manager::load_standalone_certificates() {
 
 CK_RV pkcs11_container_manager::load() {
     std::size_t count = 0;
+    listed_ = false;
     const CK_RV rv = load_all(count);
-    const CK_RV standalone = load_standalone_certificates();
+    const CK_RV standalone =
+        listed_ ? add_standalone_certificates(listed_names_, listed_length_) : load_standalone_certificates();
     return rv != CKR_OK ? rv : standalone;
 }
 

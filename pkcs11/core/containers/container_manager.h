@@ -74,7 +74,9 @@ public:
     CK_RV load_all(std::size_t& count);
     // Appends an object for every standalone certificate file.
     CK_RV load_standalone_certificates();
-    // Both loads: the token's store asks for them at its first need.
+    // Both loads: the token's store asks for them at its first need. The
+    // card's file list that load_all read (with a container in use) names
+    // the standalone certificates too; it is not asked for again.
     CK_RV load();
     // The container part of a reload: the token's certificates and keys
     // leave the object list (session objects stay), then both loads run
@@ -171,11 +173,18 @@ private:
     CK_RV drop_if_empty(const pkcs11_container& container);
     // Drops the token's certificates and keys for which `which` holds.
     void drop_objects(const std::function<bool(const pkcs11_object&)>& which);
+    // An object for each standalone certificate of names (each with its NUL).
+    CK_RV add_standalone_certificates(const char* names, std::uint32_t length);
 
     device_fn device_;
     pkcs11_object_mgr& objects_;
     std::vector<pkcs11_container> containers_;
     std::shared_ptr<pkcs11_rsa_card> card_;
+    // The standalone certificates named by the file list the last load_all
+    // read; none read: listed_ is false.
+    bool listed_ = false;
+    std::uint32_t listed_length_ = 0;
+    char listed_names_[solvantex::cardfs_standalone_names_size] = {};
 };
 
 // The hex form of random bytes: "cont_" names and CKA_IDs.

@@ -347,6 +347,39 @@ TEST_F(container_manager_test, CertificatesJoinTheirKeyOrStandAlone) {
     EXPECT_TRUE(vt_.commands().empty());
 }
 
+// A load reads the card's file list once: with a container in use the list
+// that marks its certificates also names the standalone ones; without one
+// the standalone certificates still come from the card.
+TEST_F(container_manager_test, ALoadAsksForTheFileListOnce) {
+    const bytes der = test_support::hex(test_certificates::with_common_name);
+    auto alone = make(CKO_CERTIFICATE);
+    set(*alone, CKA_VALUE, der);
+    ASSERT_EQ(manager_->store_certificate(*alone), CKR_OK);
+    const auto file_list_requests = [this] {
+        int n = 0;
+        for (const std::string& c : vt_.commands()) n += c.compare(0, 8, "00ca0106") == 0 ? 1 : 0;
+        return n;
+    };
+    const auto certificates = [](const pkcs11_object_mgr& list) {
+        int n = 0;
+        for (std::size_t i = 0; i < list.count(); ++i) n += list.at(i)->object_class() == CKO_CERTIFICATE ? 1 : 0;
+        return n;
+    };
+    for (const bool with_container : {false, true}) {
+        if (with_container) {
+            pkcs11_object_ref pub, pri;
+            ASSERT_EQ(generate(pub, pri), CKR_OK);
+        }
+        pkcs11_object_mgr fresh;
+        pkcs11_container_manager reader(device(), fresh);
+        vt_.clear_log();
+        ASSERT_EQ(reader.load(), CKR_OK);
+        EXPECT_EQ(file_list_requests(), 1) << "with a container: " << with_container;
+        EXPECT_EQ(certificates(fresh), 1) << "with a container: " << with_container;
+        EXPECT_EQ(fresh.count(), with_container ? 3u : 1u);
+    }
+}
+
 TEST_F(container_manager_test, VendorFunctionsCreateEnumerateAndDelete) {
     ASSERT_EQ(manager_->create_container("a"), CKR_OK);
     ASSERT_EQ(manager_->create_container("bc"), CKR_OK);

@@ -5,6 +5,8 @@
 // takes the object along. Beside it, the layouts of the two function lists
 // as a loader reads them: every entry at its byte offset holds the export of
 // its name, and on i686 the offsets are the ones the manager library binds.
+// A key pair generated on the card signs, and the signature verifies in the
+// module's software and in mbed TLS from the public key's attributes.
 // And eight threads with a session each that digest and sign on one token:
 // every result is the known answer; the calls per second of the eight and
 // of one are printed.
@@ -18,6 +20,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <mbedtls/md.h>
+#include <mbedtls/rsa.h>
 
 #include <pkcs11_vendor.h>
 
@@ -90,6 +95,26 @@ protected:
 
     std::vector<CK_OBJECT_HANDLE> find_data(CK_SESSION_HANDLE s) {
         CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+        std::vector<CK_OBJECT_HANDLE> found(8);
+        CK_ULONG n = 0;
+        EXPECT_EQ(f_->C_FindObjectsInit(s, tmpl, 1), CKR_OK);
+        EXPECT_EQ(f_->C_FindObjects(s, found.data(), static_cast<CK_ULONG>(found.size()), &n), CKR_OK);
+        EXPECT_EQ(f_->C_FindObjectsFinal(s), CKR_OK);
+        found.resize(n);
+        return found;
+    }
+
+    std::vector<CK_BYTE> attribute(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
+        CK_ATTRIBUTE a{type, nullptr, 0};
+        EXPECT_EQ(f_->C_GetAttributeValue(s, h, &a, 1), CKR_OK);
+        std::vector<CK_BYTE> v(a.ulValueLen);
+        a.pValue = v.data();
+        EXPECT_EQ(f_->C_GetAttributeValue(s, h, &a, 1), CKR_OK);
+        v.resize(a.ulValueLen);
+        return v;
+    }
+    std::vector<CK_OBJECT_HANDLE> find_class(CK_SESSION_HANDLE s, CK_OBJECT_CLASS cls) {
         CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
         std::vector<CK_OBJECT_HANDLE> found(8);
         CK_ULONG n = 0;
@@ -219,6 +244,69 @@ TEST_F(module_road, InitialiseFormatLoginWriteFindReadDigestFormat) {
     EXPECT_TRUE(find_data(s).empty());
     ASSERT_EQ(f_->C_GetTokenInfo(0, &info), CKR_OK);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.label), 32), "Again" + std::string(27, ' '));
+    EXPECT_EQ(f_->C_Finalize(nullptr), CKR_OK);
+    vt_.fresh_card();
+}
+
+TEST_F(module_road, GenerateRsaPairSignAndVerifyInSoftware) {
+    ASSERT_NO_FATAL_FAILURE(start_on_factory_token());
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_EQ(f_->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), CKR_OK);
+    ASSERT_EQ(format(s, "Keys"), CKR_OK);
+    ASSERT_EQ(f_->C_Login(s, CKU_USER, text(user_pin), 8), CKR_OK);
+
+    CK_BBOOL yes = CK_TRUE;
+    CK_ULONG bits = 2048;
+    CK_ATTRIBUTE public_tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
+                                  {CKA_MODULUS_BITS, &bits, sizeof bits},
+                                  {CKA_VERIFY, &yes, sizeof yes}};
+    CK_ATTRIBUTE private_tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
+                                   {CKA_PRIVATE, &yes, sizeof yes},
+                                   {CKA_SIGN, &yes, sizeof yes}};
+    CK_MECHANISM generate{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE pub = 0, pri = 0;
+    ASSERT_EQ(f_->C_GenerateKeyPair(s, &generate, public_tmpl, 3, private_tmpl, 3, &pub, &pri), CKR_OK);
+
+    // Found again after a reload from the card, both halves under one id.
+    ASSERT_EQ(x_->M_ReloadObjects(s), CKR_OK);
+    const auto publics = find_class(s, CKO_PUBLIC_KEY);
+    const auto privates = find_class(s, CKO_PRIVATE_KEY);
+    ASSERT_EQ(publics.size(), 1u);
+    ASSERT_EQ(privates.size(), 1u);
+    pub = publics[0];
+    pri = privates[0];
+    EXPECT_EQ(attribute(s, pub, CKA_ID), attribute(s, pri, CKA_ID));
+    const auto modulus = attribute(s, pub, CKA_MODULUS);
+    const auto exponent = attribute(s, pub, CKA_PUBLIC_EXPONENT);
+    ASSERT_EQ(modulus.size(), 256u);
+
+    char message[] = "abc";
+    CK_MECHANISM sha256_rsa{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    std::vector<CK_BYTE> signature(256);
+    CK_ULONG length = static_cast<CK_ULONG>(signature.size());
+    ASSERT_EQ(f_->C_SignInit(s, &sha256_rsa, pri), CKR_OK);
+    ASSERT_EQ(f_->C_Sign(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature.data(), &length), CKR_OK);
+    ASSERT_EQ(length, 256u);
+
+    // The module's software verification, and mbed TLS over the same bytes.
+    ASSERT_EQ(f_->C_VerifyInit(s, &sha256_rsa, pub), CKR_OK);
+    EXPECT_EQ(f_->C_Verify(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature.data(), 256), CKR_OK);
+    mbedtls_rsa_context rsa;
+    mbedtls_rsa_init(&rsa, MBEDTLS_RSA_PKCS_V15, 0);
+    ASSERT_EQ(mbedtls_rsa_import_raw(&rsa, modulus.data(), modulus.size(), nullptr, 0, nullptr, 0, nullptr, 0,
+                                     exponent.data(), exponent.size()),
+              0);
+    ASSERT_EQ(mbedtls_rsa_complete(&rsa), 0);
+    EXPECT_EQ(mbedtls_rsa_pkcs1_verify(&rsa, nullptr, nullptr, MBEDTLS_RSA_PUBLIC, MBEDTLS_MD_SHA256, 32,
+                                       sha256_abc, signature.data()),
+              0);
+    mbedtls_rsa_free(&rsa);
+
+    // A signature with one bit changed does not verify.
+    signature[100] ^= 0x01;
+    ASSERT_EQ(f_->C_VerifyInit(s, &sha256_rsa, pub), CKR_OK);
+    EXPECT_EQ(f_->C_Verify(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature.data(), 256),
+              CKR_SIGNATURE_INVALID);
     EXPECT_EQ(f_->C_Finalize(nullptr), CKR_OK);
     vt_.fresh_card();
 }

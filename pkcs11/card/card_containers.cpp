@@ -464,6 +464,41 @@ std::int32_t cardfs_import_ec_private_key(card_handle h, std::int32_t index, std
     });
 }
 
+std::int32_t cardfs_import_ec_public_key(card_handle h, std::int32_t index, std::int32_t spec,
+                                         const std::uint8_t* public_block) {
+    if (!valid_place(index, spec)) return cardfs_bad_container;
+    if (public_block == nullptr) return cardfs_bad_argument;
+    const std::uint32_t bits = block_bits(public_block);
+    if (bits != 256 && bits != 521) return cardfs_bad_key_size;
+    const std::uint32_t algorithm = cardfs_key_algorithm(bits);
+    return cardfs_in_app_dir(h, [&]() -> std::int32_t {
+        std::int32_t status = check_slot_free(h, index, spec);
+        if (status == 0) status = create_key_files(h, index, spec);
+        if (status == 0)
+            status = card_import_public_key(h, cardfs_public_key_id(index, spec), algorithm, public_block,
+                                            static_cast<std::int32_t>(cardfs_public_block_size(algorithm)));
+        if (status != 0) return status;
+        return update_key_info(h, index, spec, bits);
+    });
+}
+
+std::int32_t cardfs_complete_ec_key_pair(card_handle h, std::int32_t index, std::int32_t spec,
+                                         const std::uint8_t* private_block) {
+    if (!valid_place(index, spec)) return cardfs_bad_container;
+    if (private_block == nullptr) return cardfs_bad_argument;
+    const std::uint32_t bits = block_bits(private_block);
+    if (bits != 256 && bits != 521) return cardfs_bad_key_size;
+    const std::uint32_t algorithm = cardfs_key_algorithm(bits);
+    return cardfs_in_app_dir(h, [&]() -> std::int32_t {
+        std::uint8_t map[cardfs_cmapfile_size];
+        const std::int32_t status = read_cmap(h, map);
+        if (status != 0) return status;
+        if (get_u16(map + cmap_offset(index) + bits_at(spec)) != bits) return cardfs_bad_key_size;
+        return import_private(h, cardfs_private_key_id(index, spec), cardfs_public_key_id(index, spec), algorithm,
+                              private_block);
+    });
+}
+
 std::int32_t cardfs_read_public_key(card_handle h, std::int32_t index, std::int32_t spec, std::uint8_t* out,
                                     std::int32_t* length) {
     if (!valid_place(index, spec)) return cardfs_bad_container;

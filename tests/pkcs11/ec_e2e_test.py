@@ -205,8 +205,11 @@ class EcKeys(base.Base):
         s.closeSession()
 
     def test_pkcs11_tool_self_tests_pass_with_ec_keys(self):
+        # --test signs with RSA keys only and passes over the EC key; --test-ec
+        # generates its own pair in a read-write session.
         self.keypairgen("secp256r1", "c1", "test-ec")
-        for args in (("--test",), ("--test-ec", "--key-type", "EC:secp256r1")):
+        for args in (("--test",), ("--test-ec", "--session-rw", "--id", "c2", "--key-type", "EC:secp256r1"),
+                     ("--test-ec", "--session-rw", "--id", "c3", "--key-type", "EC:secp521r1")):
             with self.subTest(args=args):
                 out = tool("--login", "--pin", USER_PIN, *args)
                 text = out.stdout + out.stderr
@@ -214,9 +217,15 @@ class EcKeys(base.Base):
                 self.assertNotIn("not implemented", text.lower())
                 self.assertNotIn("failed", text.lower())
                 self.assertNotIn("invalid", text.lower())
+                self.assertNotIn("ERR", text)
                 if args[0] == "--test":
                     self.assertIn("No errors", text)
                     self.assertIn("testing key 0 (test-ec)", text)
+                else:
+                    # Generation, a signature, attribute changes and deletion.
+                    self.assertIn("Key pair generated", text)
+                    self.assertIn("Doing a signature", text)
+                    self.assertIn("==> OK", text)
 
 
 if __name__ == "__main__":

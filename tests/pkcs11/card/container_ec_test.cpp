@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "containers/container_manager.h"
+#include "container_fixture.h"
 #include "ecdsa_ctx.h"
-#include "formatted_token.h"
 
 using namespace pkcs11;
 
@@ -36,11 +35,8 @@ struct curve_case {
 };
 const curve_case curves[] = {{256, &oid_p256, MBEDTLS_ECP_DP_SECP256R1}, {521, &oid_p521, MBEDTLS_ECP_DP_SECP521R1}};
 
-bytes attribute(const pkcs11_object& o, CK_ATTRIBUTE_TYPE type) {
-    const pkcs11_attribute* a = o.attributes().find(static_cast<std::uint32_t>(type));
-    return a == nullptr ? bytes() : a->value;
-}
-std::string text(const bytes& b) { return std::string(b.begin(), b.end()); }
+using container_fixture::attribute;
+using container_fixture::text;
 
 bytes sha256(const bytes& m) {
     bytes out(32);
@@ -105,27 +101,13 @@ bytes wrapped(const bytes& point) {
     return out;
 }
 
-class container_ec_test : public formatted_token::test {
+class container_ec_test : public container_fixture::test {
 protected:
-    void SetUp() override {
-        formatted_token::test::SetUp();
-        manager_ = std::make_unique<pkcs11_container_manager>(device(), objects_);
-    }
-    pkcs11_container_manager::device_fn device() {
-        return [this](solvantex::card_handle& h) {
-            h = h_;
-            return 0;
-        };
-    }
+    // A token EC key object.
     static pkcs11_object_ref make(CK_OBJECT_CLASS c) {
-        pkcs11_object_ref o;
-        EXPECT_EQ(pkcs11_object::make_bare(0, c, o), CKR_OK);
-        EXPECT_EQ(o->attributes().set_bool(CKA_TOKEN, true), CKR_OK);
+        pkcs11_object_ref o = container_fixture::test::make(c);
         EXPECT_EQ(o->attributes().set_u32(CKA_KEY_TYPE, CKK_EC), CKR_OK);
         return o;
-    }
-    static void set(pkcs11_object& o, CK_ATTRIBUTE_TYPE type, const bytes& v) {
-        ASSERT_EQ(o.attributes().set(static_cast<std::uint32_t>(type), v.data(), v.size()), CKR_OK);
     }
 
     CK_RV generate(pkcs11_object_ref& pub, pkcs11_object_ref& pri, const bytes* params) {
@@ -170,16 +152,6 @@ protected:
         return ctx.verify(message.data(), message.size(), sig.data(), sig.size());
     }
 
-    std::vector<pkcs11_object_ref> of(const pkcs11_object_mgr& list, CK_OBJECT_CLASS c, const std::string& name) {
-        std::vector<pkcs11_object_ref> out;
-        for (std::size_t i = 0; i < list.count(); ++i)
-            if (list.at(i)->object_class() == c && text(attribute(*list.at(i), CKA_VENDOR_CONTAINER_NAME)) == name)
-                out.push_back(list.at(i));
-        return out;
-    }
-
-    pkcs11_object_mgr objects_;
-    std::unique_ptr<pkcs11_container_manager> manager_;
 };
 
 }  // namespace

@@ -104,6 +104,16 @@ std::int32_t cardfs_import_key_pair(card_handle h, std::int32_t index, std::int3
 // key spec's slot; the card fills an empty public key file from it.
 std::int32_t cardfs_import_ec_private_key(card_handle h, std::int32_t index, std::int32_t spec,
                                           const std::uint8_t* private_block);
+// Imports an EC public key alone (144-byte block, size 256 or 521) into the
+// free slot of the key spec; the private key may follow with
+// cardfs_complete_ec_key_pair.
+std::int32_t cardfs_import_ec_public_key(card_handle h, std::int32_t index, std::int32_t spec,
+                                         const std::uint8_t* public_block);
+// Imports an EC private key into a slot that holds a key of the block's
+// size (cardfs_bad_key_size for a free slot or another size): the card takes
+// it only when it matches the public key there (6A80 otherwise).
+std::int32_t cardfs_complete_ec_key_pair(card_handle h, std::int32_t index, std::int32_t spec,
+                                         const std::uint8_t* private_block);
 // The public block (its size in host order): exactly 264 bytes (RSA) or 144
 // (EC), else 2. *length: the capacity in, the length out (the needed length
 // with cardfs_buffer_too_small).

@@ -14,8 +14,7 @@
 #include <string>
 
 #include "card_containers.h"
-#include "containers/container_manager.h"
-#include "formatted_token.h"
+#include "container_fixture.h"
 #include "pkcs11/containers/test_certificates.h"
 #include "pkcs11/crypto/rsa_scripted_card.h"
 #include "rsa_ctx.h"
@@ -28,11 +27,8 @@ using rsa_test::test_rsa_key;
 
 namespace {
 
-bytes attribute(const pkcs11_object& o, CK_ATTRIBUTE_TYPE type) {
-    const pkcs11_attribute* a = o.attributes().find(static_cast<std::uint32_t>(type));
-    return a == nullptr ? bytes() : a->value;
-}
-std::string text(const bytes& b) { return std::string(b.begin(), b.end()); }
+using container_fixture::attribute;
+using container_fixture::text;
 
 bytes mpi(const mbedtls_mpi& v, std::size_t pad = 0) {
     bytes out(mbedtls_mpi_size(&v) + pad, 0);
@@ -40,32 +36,8 @@ bytes mpi(const mbedtls_mpi& v, std::size_t pad = 0) {
     return out;
 }
 
-class container_manager_test : public formatted_token::test {
+class container_manager_test : public container_fixture::test {
 protected:
-    void SetUp() override {
-        formatted_token::test::SetUp();
-        manager_ = std::make_unique<pkcs11_container_manager>(device(), objects_);
-    }
-    pkcs11_container_manager::device_fn device() {
-        return [this](solvantex::card_handle& h) {
-            h = h_;
-            return 0;
-        };
-    }
-
-    static pkcs11_object_ref make(CK_OBJECT_CLASS c) {
-        pkcs11_object_ref o;
-        EXPECT_EQ(pkcs11_object::make_bare(0, c, o), CKR_OK);
-        EXPECT_EQ(o->attributes().set_bool(CKA_TOKEN, true), CKR_OK);
-        return o;
-    }
-    static void set(pkcs11_object& o, CK_ATTRIBUTE_TYPE type, const bytes& v) {
-        ASSERT_EQ(o.attributes().set(static_cast<std::uint32_t>(type), v.data(), v.size()), CKR_OK);
-    }
-    static void set(pkcs11_object& o, CK_ATTRIBUTE_TYPE type, const std::string& v) {
-        ASSERT_EQ(o.attributes().set(static_cast<std::uint32_t>(type), v.data(), v.size()), CKR_OK);
-    }
-
     // A key pair generated on the card, listed.
     CK_RV generate(pkcs11_object_ref& pub, pkcs11_object_ref& pri, std::uint32_t bits = 1024,
                    const char* container = nullptr) {
@@ -98,22 +70,10 @@ protected:
         return ctx.verify(message.data(), message.size(), sig.data(), sig.size());
     }
 
-    // The objects of the list of a class in a container.
-    std::vector<pkcs11_object_ref> of(const pkcs11_object_mgr& list, CK_OBJECT_CLASS c, const std::string& name) {
-        std::vector<pkcs11_object_ref> out;
-        for (std::size_t i = 0; i < list.count(); ++i)
-            if (list.at(i)->object_class() == c && text(attribute(*list.at(i), CKA_VENDOR_CONTAINER_NAME)) == name)
-                out.push_back(list.at(i));
-        return out;
-    }
-
     static test_rsa_key& software_key() {
         static test_rsa_key key(2048, "container import");
         return key;
     }
-
-    pkcs11_object_mgr objects_;
-    std::unique_ptr<pkcs11_container_manager> manager_;
 };
 
 }  // namespace

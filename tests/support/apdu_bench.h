@@ -25,7 +25,8 @@ struct apdu_figure {
 
 // Each round: the card's log cleared and the call timed; its commands taken
 // from the log; `after` puts the state back; the same commands replayed on
-// the bare connection and timed. With `settle`, the call then runs once
+// the bare connection (held over each visit of the application directory,
+// see bare_card::send_held) and timed. With `settle`, the call then runs once
 // more untimed and `after` again, since a replay may leave the card
 // elsewhere (a stale PIN response costs a try, the call's own login puts it
 // right). A call that returns non-zero stops the figure: false.
@@ -45,7 +46,7 @@ bool measure_card_call(const char* name, vtoken_control& vt, bare_card& bare, in
         apdus.clear();
         for (const auto& c : vt.commands()) apdus.push_back(from_hex(c));
         after();
-        bare_us.push_back(time_us([&] { bare.send(apdus); }));
+        bare_us.push_back(time_us([&] { bare.send_held(apdus); }));
         if (settle) {
             (void)call();
             after();

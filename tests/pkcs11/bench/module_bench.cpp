@@ -146,70 +146,22 @@ bytes attribute(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type)
     return v;
 }
 
-// A fixed stream for mbed TLS's key generation and signing: the bench
-// needs a key, not secrecy.
-int counter_random(void* state, unsigned char* out, std::size_t n) {
-    auto* x = static_cast<std::uint32_t*>(state);
-    for (std::size_t i = 0; i < n; ++i) {
-        *x = *x * 1103515245u + 12345u;
-        out[i] = static_cast<unsigned char>(*x >> 16);
-    }
-    return 0;
+// A P-256 pair generated on the card.
+CK_RV make_ec_pair(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE* pub, CK_OBJECT_HANDLE* pri) {
+    CK_BBOOL yes = CK_TRUE;
+    char label[] = "ec";
+    bytes params = oid_p256;
+    CK_ATTRIBUTE public_tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
+                                  {CKA_LABEL, label, 2},
+                                  {CKA_EC_PARAMS, params.data(), static_cast<CK_ULONG>(params.size())},
+                                  {CKA_VERIFY, &yes, sizeof yes}};
+    CK_ATTRIBUTE private_tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
+                                   {CKA_LABEL, label, 2},
+                                   {CKA_PRIVATE, &yes, sizeof yes},
+                                   {CKA_SIGN, &yes, sizeof yes}};
+    CK_MECHANISM m{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+    return C_GenerateKeyPair(s, &m, public_tmpl, 4, private_tmpl, 4, pub, pri);
 }
-
-// A P-256 key of mbed TLS's own, as a session public key object of the
-// module, and a signature of `hash` under it (r || s).
-struct ec_verify_key {
-    mbedtls_ecp_group group;
-    mbedtls_ecp_point q;
-    bytes point;  // 04 || X || Y
-    bytes signature;
-    ec_verify_key() {
-        mbedtls_ecp_group_init(&group);
-        mbedtls_ecp_point_init(&q);
-    }
-    ~ec_verify_key() {
-        mbedtls_ecp_point_free(&q);
-        mbedtls_ecp_group_free(&group);
-    }
-    bool make(const bytes& hash) {
-        std::uint32_t seed = 7;
-        mbedtls_mpi d, r, s;
-        mbedtls_mpi_init(&d);
-        mbedtls_mpi_init(&r);
-        mbedtls_mpi_init(&s);
-        int failed = mbedtls_ecp_group_load(&group, MBEDTLS_ECP_DP_SECP256R1);
-        failed |= mbedtls_ecp_gen_keypair(&group, &d, &q, counter_random, &seed);
-        failed |= mbedtls_ecdsa_sign(&group, &r, &s, &d, hash.data(), hash.size(), counter_random, &seed);
-        point.resize(65);
-        std::size_t n = 0;
-        failed |= mbedtls_ecp_point_write_binary(&group, &q, MBEDTLS_ECP_PF_UNCOMPRESSED, &n, point.data(), 65);
-        signature.resize(64);
-        failed |= mbedtls_mpi_write_binary(&r, signature.data(), 32);
-        failed |= mbedtls_mpi_write_binary(&s, signature.data() + 32, 32);
-        mbedtls_mpi_free(&s);
-        mbedtls_mpi_free(&r);
-        mbedtls_mpi_free(&d);
-        return failed == 0;
-    }
-    CK_RV object(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE* h) {
-        CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
-        CK_KEY_TYPE type = CKK_EC;
-        CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
-        bytes der_point = {0x04, 65};
-        der_point.insert(der_point.end(), point.begin(), point.end());
-        bytes params = oid_p256;
-        char label[] = "ec";
-        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
-                               {CKA_LABEL, label, 2},
-                               {CKA_KEY_TYPE, &type, sizeof type},
-                               {CKA_TOKEN, &no, sizeof no},
-                               {CKA_VERIFY, &yes, sizeof yes},
-                               {CKA_EC_PARAMS, params.data(), static_cast<CK_ULONG>(params.size())},
-                               {CKA_EC_POINT, der_point.data(), static_cast<CK_ULONG>(der_point.size())}};
-        return C_CreateObject(s, tmpl, 7, h);
-    }
-};
 
 void print_row(const char* name, int budget, const apdu_figure& f, const char* against) {
     if (budget >= 0)
@@ -251,7 +203,8 @@ int main(int argc, char** argv) {
     if (!check(C_Login(s, CKU_USER, text(user_pin), 8), "C_Login") || !fill_token(s)) return 1;
 
     // The keys of the crypto rows.
-    CK_OBJECT_HANDLE rsa_public = 0, rsa_private = 0, card_aes = 0, host_aes = 0, soft_aes = 0, ec_public = 0;
+    CK_OBJECT_HANDLE rsa_public = 0, rsa_private = 0, card_aes = 0, host_aes = 0, soft_aes = 0, ec_public = 0,
+                     ec_private = 0;
     if (!check(make_rsa_pair(s, &rsa_public, &rsa_private), "RSA-2048 pair") ||
         !check(generate_aes_key(s, &card_aes), "token AES key") ||
         !check(make_aes_key(s, true, &host_aes), "token AES key of a known value") ||
@@ -260,8 +213,10 @@ int main(int argc, char** argv) {
     const bytes modulus = attribute(s, rsa_public, CKA_MODULUS);
     const bytes exponent = attribute(s, rsa_public, CKA_PUBLIC_EXPONENT);
     const bytes hash(32, 0x5A);
-    ec_verify_key ec;
-    if (!ec.make(hash) || !check(ec.object(s, &ec_public), "EC public key")) return 1;
+    if (!check(make_ec_pair(s, &ec_public, &ec_private), "P-256 pair")) return 1;
+    bytes ec_point = attribute(s, ec_public, CKA_EC_POINT);  // 04 41 04 || X || Y
+    if (ec_point.size() == 67) ec_point.erase(ec_point.begin(), ec_point.begin() + 2);
+    bytes ec_signature(64);
 
     bytes message(1000, 0x5A), rsa_signature(256), cipher(256), plain(256);
     CK_MECHANISM sha256_rsa{CKM_SHA256_RSA_PKCS, nullptr, 0}, rsa_pkcs{CKM_RSA_PKCS, nullptr, 0};
@@ -297,6 +252,7 @@ int main(int argc, char** argv) {
         host_aes = labelled(s, "host", CKO_SECRET_KEY);
         soft_aes = labelled(s, "soft", CKO_SECRET_KEY);
         ec_public = labelled(s, "ec", CKO_PUBLIC_KEY);
+        ec_private = labelled(s, "ec", CKO_PRIVATE_KEY);
     };
 
     const auto card_encrypt = [&](CK_OBJECT_HANDLE key) {
@@ -350,6 +306,14 @@ int main(int argc, char** argv) {
              CK_ULONG length = 256;
              CK_RV rv = C_DecryptInit(s, &rsa_pkcs, rsa_private);
              return rv != CKR_OK ? rv : C_Decrypt(s, cipher.data(), 256, plain.data(), &length);
+         },
+         nothing, nothing},
+        {"P-256 sign ECDSA", 2,
+         [&] {
+             CK_ULONG length = 64;
+             CK_RV rv = C_SignInit(s, &ecdsa, ec_private);
+             return rv != CKR_OK ? rv
+                                 : C_Sign(s, const_cast<CK_BYTE*>(hash.data()), 32, ec_signature.data(), &length);
          },
          nothing, nothing},
         // The key made ready (loaded from its saved place, or carried in
@@ -407,7 +371,7 @@ int main(int argc, char** argv) {
         {"P-256 verify ECDSA",
          [&] {
              failed |= C_VerifyInit(s, &ecdsa, ec_public);
-             failed |= C_Verify(s, const_cast<CK_BYTE*>(hash.data()), 32, ec.signature.data(), 64);
+             failed |= C_Verify(s, const_cast<CK_BYTE*>(hash.data()), 32, ec_signature.data(), 64);
          },
          [&] {
              mbedtls_ecp_group g;
@@ -418,10 +382,10 @@ int main(int argc, char** argv) {
              mbedtls_mpi_init(&r);
              mbedtls_mpi_init(&sv);
              direct_failed |= mbedtls_ecp_group_load(&g, MBEDTLS_ECP_DP_SECP256R1);
-             direct_failed |= mbedtls_ecp_point_read_binary(&g, &q, ec.point.data(), ec.point.size());
+             direct_failed |= mbedtls_ecp_point_read_binary(&g, &q, ec_point.data(), ec_point.size());
              direct_failed |= mbedtls_ecp_check_pubkey(&g, &q);
-             direct_failed |= mbedtls_mpi_read_binary(&r, ec.signature.data(), 32);
-             direct_failed |= mbedtls_mpi_read_binary(&sv, ec.signature.data() + 32, 32);
+             direct_failed |= mbedtls_mpi_read_binary(&r, ec_signature.data(), 32);
+             direct_failed |= mbedtls_mpi_read_binary(&sv, ec_signature.data() + 32, 32);
              direct_failed |= mbedtls_ecdsa_verify(&g, hash.data(), 32, &q, &r, &sv);
              mbedtls_mpi_free(&sv);
              mbedtls_mpi_free(&r);

@@ -337,11 +337,10 @@ TEST_F(module_road, GenerateP256PairSignAndVerifyInSoftware) {
     ASSERT_NO_FATAL_FAILURE(reloaded_pair(s, &pub, &pri));
     EXPECT_EQ(attribute(s, pub, CKA_EC_PARAMS), std::vector<CK_BYTE>(p256, p256 + sizeof p256));
     auto point = attribute(s, pub, CKA_EC_POINT);
-    // The uncompressed point, in a DER OCTET STRING.
-    ASSERT_EQ(point.size(), 67u);
+    // The uncompressed point, bare or in a DER OCTET STRING.
+    if (point.size() == 67 && point[0] == 0x04 && point[1] == 65) point.erase(point.begin(), point.begin() + 2);
+    ASSERT_EQ(point.size(), 65u);
     ASSERT_EQ(point[0], 0x04);
-    ASSERT_EQ(point[1], 65);
-    point.erase(point.begin(), point.begin() + 2);
 
     char message[] = "abc";
     CK_MECHANISM ecdsa_sha256{CKM_ECDSA_SHA256, nullptr, 0};

@@ -81,6 +81,8 @@ std::uint16_t cardfs_private_key_id(std::int32_t index, std::int32_t spec);
 void cardfs_cert_file_name(std::int32_t index, std::int32_t spec, char out[8]);
 // "cert%02d", n 0..9.
 void cardfs_standalone_cert_name(int n, char out[8]);
+// The names of all ten standalone certificate files, each with its NUL.
+constexpr std::size_t cardfs_standalone_names_size = 10 * 7;
 
 // The algorithm of a key size: 0 for a size the card does not take.
 std::uint32_t cardfs_key_algorithm(std::uint32_t bits);

@@ -180,6 +180,25 @@ std::int32_t write_cert_file(card_handle h, const char* name, const std::uint8_t
     return status;
 }
 
+// The standalone certificate files a file list names and that were written
+// to their start, in order, each name with its NUL; *total: their length.
+std::int32_t standalone_names(card_handle h, const std::uint8_t* list, std::int32_t length,
+                              char (&names)[cardfs_standalone_names_size], std::uint32_t* total) {
+    *total = 0;
+    for (int n = 0; n < 10; ++n) {
+        char name[8];
+        cardfs_standalone_cert_name(n, name);
+        if (!listed(list, length, cardfs_file_id(name))) continue;
+        bool written = false;
+        const std::int32_t status = cert_file_written(h, name, &written);
+        if (status != 0) return status;
+        if (!written) continue;
+        std::memcpy(names + *total, name, 7);
+        *total += 7;
+    }
+    return 0;
+}
+
 // The certificate-present bytes follow the card's file list: a listed file
 // counts when its record marks it (the write's last step) or, unmarked,
 // when it was written to its start; a file cut off on its way in does not.
@@ -424,7 +443,9 @@ std::int32_t cardfs_load_containers(card_handle h, cardfs_container_tables* tabl
             std::int32_t length = static_cast<std::int32_t>(sizeof list);
             status = file_list(h, list, &length);
             if (status == 0) status = mark_presence(h, image, last, list, length);
+            if (status == 0) status = standalone_names(h, list, length, tables->standalone, &tables->standalone_length);
             if (status != 0) return status;
+            tables->files_listed = true;
         }
         std::memcpy(tables->cmap, map, sizeof map);
         std::memcpy(tables->cont_info, image, sizeof image);
@@ -478,22 +499,57 @@ std::int32_t cardfs_import_key_pair(card_handle h, std::int32_t index, std::int3
     });
 }
 
-std::int32_t cardfs_import_ec_private_key(card_handle h, std::int32_t index, std::int32_t spec,
-                                          const std::uint8_t* private_block) {
+namespace {
+
+enum class ec_import { private_alone, public_alone, private_over_public };
+
+// An EC key block into the slot: a free one takes a private or a public key
+// alone; one holding a key of the block's size takes the private key over
+// it (the card checks it against the public key).
+std::int32_t import_ec_block(card_handle h, std::int32_t index, std::int32_t spec, const std::uint8_t* block,
+                             ec_import kind) {
     if (!valid_place(index, spec)) return cardfs_bad_container;
-    if (private_block == nullptr) return cardfs_bad_argument;
-    const std::uint32_t bits = block_bits(private_block);
+    if (block == nullptr) return cardfs_bad_argument;
+    const std::uint32_t bits = block_bits(block);
     if (bits != 256 && bits != 521) return cardfs_bad_key_size;
     const std::uint32_t algorithm = cardfs_key_algorithm(bits);
+    const std::uint16_t public_id = cardfs_public_key_id(index, spec);
     return cardfs_in_app_dir(h, [&]() -> std::int32_t {
-        std::int32_t status = check_slot_free(h, index, spec);
-        if (status == 0) status = create_key_files(h, index, spec);
-        if (status == 0)
-            status = import_private(h, cardfs_private_key_id(index, spec), cardfs_public_key_id(index, spec),
-                                    algorithm, private_block);
+        std::int32_t status = 0;
+        if (kind == ec_import::private_over_public) {
+            std::uint8_t map[cardfs_cmapfile_size];
+            status = read_cmap(h, map);
+            if (status == 0 && get_u16(map + cmap_offset(index) + bits_at(spec)) != bits)
+                status = cardfs_bad_key_size;
+        } else {
+            status = check_slot_free(h, index, spec);
+            if (status == 0) status = create_key_files(h, index, spec);
+        }
         if (status != 0) return status;
+        status = kind == ec_import::public_alone
+                     ? card_import_public_key(h, public_id, algorithm, block,
+                                              static_cast<std::int32_t>(cardfs_public_block_size(algorithm)))
+                     : import_private(h, cardfs_private_key_id(index, spec), public_id, algorithm, block);
+        if (status != 0 || kind == ec_import::private_over_public) return status;
         return update_key_info(h, index, spec, bits);
     });
+}
+
+}  // namespace
+
+std::int32_t cardfs_import_ec_private_key(card_handle h, std::int32_t index, std::int32_t spec,
+                                          const std::uint8_t* private_block) {
+    return import_ec_block(h, index, spec, private_block, ec_import::private_alone);
+}
+
+std::int32_t cardfs_import_ec_public_key(card_handle h, std::int32_t index, std::int32_t spec,
+                                         const std::uint8_t* public_block) {
+    return import_ec_block(h, index, spec, public_block, ec_import::public_alone);
+}
+
+std::int32_t cardfs_complete_ec_key_pair(card_handle h, std::int32_t index, std::int32_t spec,
+                                         const std::uint8_t* private_block) {
+    return import_ec_block(h, index, spec, private_block, ec_import::private_over_public);
 }
 
 std::int32_t cardfs_read_public_key(card_handle h, std::int32_t index, std::int32_t spec, std::uint8_t* out,
@@ -609,19 +665,10 @@ std::int32_t cardfs_list_cert_files(card_handle h, char* out, std::uint32_t* len
         std::int32_t got = static_cast<std::int32_t>(sizeof list);
         const std::int32_t status = file_list(h, list, &got);
         if (status != 0) return status;
-        char names[10 * 7];
+        char names[cardfs_standalone_names_size];
         std::uint32_t total = 0;
-        for (int n = 0; n < 10; ++n) {
-            char name[8];
-            cardfs_standalone_cert_name(n, name);
-            if (!listed(list, got, cardfs_file_id(name))) continue;
-            bool written = false;
-            const std::int32_t read = cert_file_written(h, name, &written);
-            if (read != 0) return read;
-            if (!written) continue;
-            std::memcpy(names + total, name, 7);
-            total += 7;
-        }
+        const std::int32_t named = standalone_names(h, list, got, names, &total);
+        if (named != 0) return named;
         if (total > capacity) {
             *length = total;
             return cardfs_buffer_too_small;

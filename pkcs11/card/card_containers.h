@@ -71,6 +71,12 @@ struct cardfs_container_tables {
     // Records in use whose "contInfo" record was neither tagged nor all zero:
     // the tables hold the fresh defaults for them, the card keeps its bytes.
     std::uint8_t untagged;
+    // Whether the card's file list was read (only with a record in use);
+    // then the standalone certificate files it names, as
+    // cardfs_list_cert_files gives them.
+    bool files_listed;
+    std::uint32_t standalone_length;
+    char standalone[cardfs_standalone_names_size];
 };
 
 // Reads the map and the "contInfo" records up to the highest one in use,
@@ -79,7 +85,8 @@ struct cardfs_container_tables {
 // list (a listed file its record does not mark counts only when its first
 // byte is set: certificates are written to their start last). Only records in use that were all zero are written back (with the
 // file made when it is missing). With no record in use nothing more is read
-// or written.
+// or written. The file list read for the certificate bytes also gives the
+// standalone certificates, so that a load needs no second look.
 std::int32_t cardfs_load_containers(card_handle h, cardfs_container_tables* tables);
 
 // ---- keys ------------------------------------------------------------------
@@ -98,6 +105,16 @@ std::int32_t cardfs_import_key_pair(card_handle h, std::int32_t index, std::int3
 // key spec's slot; the card fills an empty public key file from it.
 std::int32_t cardfs_import_ec_private_key(card_handle h, std::int32_t index, std::int32_t spec,
                                           const std::uint8_t* private_block);
+// Imports an EC public key alone (144-byte block, size 256 or 521) into the
+// free slot of the key spec; the private key may follow with
+// cardfs_complete_ec_key_pair.
+std::int32_t cardfs_import_ec_public_key(card_handle h, std::int32_t index, std::int32_t spec,
+                                         const std::uint8_t* public_block);
+// Imports an EC private key into a slot that holds a key of the block's
+// size (cardfs_bad_key_size for a free slot or another size): the card takes
+// it only when it matches the public key there (6A80 otherwise).
+std::int32_t cardfs_complete_ec_key_pair(card_handle h, std::int32_t index, std::int32_t spec,
+                                         const std::uint8_t* private_block);
 // The public block (its size in host order): exactly 264 bytes (RSA) or 144
 // (EC), else 2. *length: the capacity in, the length out (the needed length
 // with cardfs_buffer_too_small).

@@ -5,6 +5,9 @@
 // takes the object along. Beside it, the layouts of the two function lists
 // as a loader reads them: every entry at its byte offset holds the export of
 // its name, and on i686 the offsets are the ones the manager library binds.
+// RSA-2048 and P-256 pairs generated on the card sign, and the signatures
+// verify in the module's software and in mbed TLS from the public key's
+// attributes.
 // And eight threads with a session each that digest and sign on one token:
 // every result is the known answer; the calls per second of the eight and
 // of one are printed.
@@ -18,6 +21,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <mbedtls/ecdsa.h>
+#include <mbedtls/md.h>
+#include <mbedtls/rsa.h>
 
 #include <pkcs11_vendor.h>
 
@@ -90,6 +97,45 @@ protected:
 
     std::vector<CK_OBJECT_HANDLE> find_data(CK_SESSION_HANDLE s) {
         CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
+        std::vector<CK_OBJECT_HANDLE> found(8);
+        CK_ULONG n = 0;
+        EXPECT_EQ(f_->C_FindObjectsInit(s, tmpl, 1), CKR_OK);
+        EXPECT_EQ(f_->C_FindObjects(s, found.data(), static_cast<CK_ULONG>(found.size()), &n), CKR_OK);
+        EXPECT_EQ(f_->C_FindObjectsFinal(s), CKR_OK);
+        found.resize(n);
+        return found;
+    }
+
+    std::vector<CK_BYTE> attribute(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
+        CK_ATTRIBUTE a{type, nullptr, 0};
+        EXPECT_EQ(f_->C_GetAttributeValue(s, h, &a, 1), CKR_OK);
+        std::vector<CK_BYTE> v(a.ulValueLen);
+        a.pValue = v.data();
+        EXPECT_EQ(f_->C_GetAttributeValue(s, h, &a, 1), CKR_OK);
+        v.resize(a.ulValueLen);
+        return v;
+    }
+    // A freshly formatted token with the user logged in on session s.
+    void logged_in_on_new_format(CK_SESSION_HANDLE* s) {
+        ASSERT_NO_FATAL_FAILURE(start_on_factory_token());
+        ASSERT_EQ(f_->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, s), CKR_OK);
+        ASSERT_EQ(format(*s, "Keys"), CKR_OK);
+        ASSERT_EQ(f_->C_Login(*s, CKU_USER, text(user_pin), 8), CKR_OK);
+    }
+    // The one key of each class after a reload from the card, both halves
+    // under one id.
+    void reloaded_pair(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE* pub, CK_OBJECT_HANDLE* pri) {
+        ASSERT_EQ(x_->M_ReloadObjects(s), CKR_OK);
+        const auto publics = find_class(s, CKO_PUBLIC_KEY);
+        const auto privates = find_class(s, CKO_PRIVATE_KEY);
+        ASSERT_EQ(publics.size(), 1u);
+        ASSERT_EQ(privates.size(), 1u);
+        *pub = publics[0];
+        *pri = privates[0];
+        EXPECT_EQ(attribute(s, *pub, CKA_ID), attribute(s, *pri, CKA_ID));
+    }
+    std::vector<CK_OBJECT_HANDLE> find_class(CK_SESSION_HANDLE s, CK_OBJECT_CLASS cls) {
         CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}};
         std::vector<CK_OBJECT_HANDLE> found(8);
         CK_ULONG n = 0;
@@ -219,6 +265,113 @@ TEST_F(module_road, InitialiseFormatLoginWriteFindReadDigestFormat) {
     EXPECT_TRUE(find_data(s).empty());
     ASSERT_EQ(f_->C_GetTokenInfo(0, &info), CKR_OK);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.label), 32), "Again" + std::string(27, ' '));
+    EXPECT_EQ(f_->C_Finalize(nullptr), CKR_OK);
+    vt_.fresh_card();
+}
+
+TEST_F(module_road, GenerateRsaPairSignAndVerifyInSoftware) {
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_NO_FATAL_FAILURE(logged_in_on_new_format(&s));
+    CK_BBOOL yes = CK_TRUE;
+    CK_ULONG bits = 2048;
+    CK_ATTRIBUTE public_tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
+                                  {CKA_MODULUS_BITS, &bits, sizeof bits},
+                                  {CKA_VERIFY, &yes, sizeof yes}};
+    CK_ATTRIBUTE private_tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
+                                   {CKA_PRIVATE, &yes, sizeof yes},
+                                   {CKA_SIGN, &yes, sizeof yes}};
+    CK_MECHANISM generate{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE pub = 0, pri = 0;
+    ASSERT_EQ(f_->C_GenerateKeyPair(s, &generate, public_tmpl, 3, private_tmpl, 3, &pub, &pri), CKR_OK);
+
+    ASSERT_NO_FATAL_FAILURE(reloaded_pair(s, &pub, &pri));
+    const auto modulus = attribute(s, pub, CKA_MODULUS);
+    const auto exponent = attribute(s, pub, CKA_PUBLIC_EXPONENT);
+    ASSERT_EQ(modulus.size(), 256u);
+
+    char message[] = "abc";
+    CK_MECHANISM sha256_rsa{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    std::vector<CK_BYTE> signature(256);
+    CK_ULONG length = static_cast<CK_ULONG>(signature.size());
+    ASSERT_EQ(f_->C_SignInit(s, &sha256_rsa, pri), CKR_OK);
+    ASSERT_EQ(f_->C_Sign(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature.data(), &length), CKR_OK);
+    ASSERT_EQ(length, 256u);
+
+    // The module's software verification, and mbed TLS over the same bytes.
+    ASSERT_EQ(f_->C_VerifyInit(s, &sha256_rsa, pub), CKR_OK);
+    EXPECT_EQ(f_->C_Verify(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature.data(), 256), CKR_OK);
+    mbedtls_rsa_context rsa;
+    mbedtls_rsa_init(&rsa, MBEDTLS_RSA_PKCS_V15, 0);
+    ASSERT_EQ(mbedtls_rsa_import_raw(&rsa, modulus.data(), modulus.size(), nullptr, 0, nullptr, 0, nullptr, 0,
+                                     exponent.data(), exponent.size()),
+              0);
+    ASSERT_EQ(mbedtls_rsa_complete(&rsa), 0);
+    EXPECT_EQ(mbedtls_rsa_pkcs1_verify(&rsa, nullptr, nullptr, MBEDTLS_RSA_PUBLIC, MBEDTLS_MD_SHA256, 32,
+                                       sha256_abc, signature.data()),
+              0);
+    mbedtls_rsa_free(&rsa);
+
+    // A signature with one bit changed does not verify.
+    signature[100] ^= 0x01;
+    ASSERT_EQ(f_->C_VerifyInit(s, &sha256_rsa, pub), CKR_OK);
+    EXPECT_EQ(f_->C_Verify(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature.data(), 256),
+              CKR_SIGNATURE_INVALID);
+    EXPECT_EQ(f_->C_Finalize(nullptr), CKR_OK);
+    vt_.fresh_card();
+}
+
+TEST_F(module_road, GenerateP256PairSignAndVerifyInSoftware) {
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_NO_FATAL_FAILURE(logged_in_on_new_format(&s));
+    CK_BBOOL yes = CK_TRUE;
+    CK_BYTE p256[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+    CK_ATTRIBUTE public_tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
+                                  {CKA_EC_PARAMS, p256, sizeof p256},
+                                  {CKA_VERIFY, &yes, sizeof yes}};
+    CK_ATTRIBUTE private_tmpl[] = {{CKA_TOKEN, &yes, sizeof yes},
+                                   {CKA_PRIVATE, &yes, sizeof yes},
+                                   {CKA_SIGN, &yes, sizeof yes}};
+    CK_MECHANISM generate{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE pub = 0, pri = 0;
+    ASSERT_EQ(f_->C_GenerateKeyPair(s, &generate, public_tmpl, 3, private_tmpl, 3, &pub, &pri), CKR_OK);
+    ASSERT_NO_FATAL_FAILURE(reloaded_pair(s, &pub, &pri));
+    EXPECT_EQ(attribute(s, pub, CKA_EC_PARAMS), std::vector<CK_BYTE>(p256, p256 + sizeof p256));
+    auto point = attribute(s, pub, CKA_EC_POINT);
+    // The uncompressed point, bare or in a DER OCTET STRING.
+    if (point.size() == 67 && point[0] == 0x04 && point[1] == 65) point.erase(point.begin(), point.begin() + 2);
+    ASSERT_EQ(point.size(), 65u);
+    ASSERT_EQ(point[0], 0x04);
+
+    char message[] = "abc";
+    CK_MECHANISM ecdsa_sha256{CKM_ECDSA_SHA256, nullptr, 0};
+    CK_BYTE signature[64];
+    CK_ULONG length = sizeof signature;
+    ASSERT_EQ(f_->C_SignInit(s, &ecdsa_sha256, pri), CKR_OK);
+    ASSERT_EQ(f_->C_Sign(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature, &length), CKR_OK);
+    ASSERT_EQ(length, 64u);
+
+    ASSERT_EQ(f_->C_VerifyInit(s, &ecdsa_sha256, pub), CKR_OK);
+    EXPECT_EQ(f_->C_Verify(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature, 64), CKR_OK);
+    mbedtls_ecp_group g;
+    mbedtls_ecp_point q;
+    mbedtls_mpi r, sv;
+    mbedtls_ecp_group_init(&g);
+    mbedtls_ecp_point_init(&q);
+    mbedtls_mpi_init(&r);
+    mbedtls_mpi_init(&sv);
+    EXPECT_EQ(mbedtls_ecp_group_load(&g, MBEDTLS_ECP_DP_SECP256R1), 0);
+    EXPECT_EQ(mbedtls_ecp_point_read_binary(&g, &q, point.data(), point.size()), 0);
+    EXPECT_EQ(mbedtls_mpi_read_binary(&r, signature, 32), 0);
+    EXPECT_EQ(mbedtls_mpi_read_binary(&sv, signature + 32, 32), 0);
+    EXPECT_EQ(mbedtls_ecdsa_verify(&g, sha256_abc, 32, &q, &r, &sv), 0);
+    mbedtls_mpi_free(&sv);
+    mbedtls_mpi_free(&r);
+    mbedtls_ecp_point_free(&q);
+    mbedtls_ecp_group_free(&g);
+
+    signature[10] ^= 0x01;
+    ASSERT_EQ(f_->C_VerifyInit(s, &ecdsa_sha256, pub), CKR_OK);
+    EXPECT_EQ(f_->C_Verify(s, reinterpret_cast<CK_BYTE_PTR>(message), 3, signature, 64), CKR_SIGNATURE_INVALID);
     EXPECT_EQ(f_->C_Finalize(nullptr), CKR_OK);
     vt_.fresh_card();
 }

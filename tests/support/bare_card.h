@@ -2,6 +2,7 @@
 // bare round trips of commands a call sent, for comparison.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -29,6 +30,25 @@ struct bare_card {
             std::uint32_t n = sizeof reply;
             (void)pcsc.transmit_t1(card, apdu.data(), static_cast<std::uint32_t>(apdu.size()), reply, &n);
         }
+    }
+    // As send, with the card held (SCardBeginTransaction to
+    // SCardEndTransaction) from each select of the token's application
+    // directory to the next: a select and the file commands after it are
+    // only right when no other process moves the card's current directory
+    // in between, so any caller holds the card over them.
+    void send_held(const std::vector<std::vector<unsigned char>>& apdus) {
+        static const unsigned char app_dir_select[] = {0x00, 0xA4, 0x08, 0x00, 0x06, 0x3F,
+                                                       0x00, 0x20, 0x00, 0x40, 0x00};
+        bool held = false;
+        for (const auto& apdu : apdus) {
+            if (apdu.size() >= sizeof app_dir_select &&
+                std::equal(app_dir_select, app_dir_select + sizeof app_dir_select, apdu.begin())) {
+                if (held) (void)pcsc.end_transaction(card, SCARD_LEAVE_CARD);
+                held = pcsc.begin_transaction(card) == 0;
+            }
+            send({apdu});
+        }
+        if (held) (void)pcsc.end_transaction(card, SCARD_LEAVE_CARD);
     }
 };
 

@@ -1,6 +1,7 @@
 #include "containers/container_manager.h"
 
 #include <mbedtls/bignum.h>
+#include <mbedtls/ecp.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 
@@ -141,6 +142,46 @@ void put_id(cardfs_cont_info_record& record, std::int32_t spec, const bytes& id)
     std::memset(field, 0, 64);
     if (!id.empty()) std::memcpy(field, id.data(), id.size());
     length = static_cast<std::uint8_t>(id.size());
+}
+
+// The raw point 04 || X || Y of an EC public block of 256 or 521 bits.
+bytes ec_point_of_block(const std::uint8_t* block, std::uint32_t bits) {
+    const std::size_t size = ec_coordinate_length(bits);
+    bytes point{0x04};
+    const std::uint8_t* x = block + SOLVANTA_EC_PUBLIC_X_OFFSET + SOLVANTA_EC_COORDINATE_SIZE - size;
+    const std::uint8_t* y = block + SOLVANTA_EC_PUBLIC_Y_OFFSET + SOLVANTA_EC_COORDINATE_SIZE - size;
+    point.insert(point.end(), x, x + size);
+    point.insert(point.end(), y, y + size);
+    return point;
+}
+
+// The curve size of an object's CKA_EC_PARAMS (ec_curve_bits' codes).
+CK_RV ec_bits_of(const pkcs11_object& object, std::uint32_t& bits) {
+    pkcs11_ec_key key;
+    const pkcs11_attribute* params = object.attributes().find(CKA_EC_PARAMS);
+    key.has_params = params != nullptr;
+    if (key.has_params) key.params = params->value;
+    return ec_curve_bits(key, &bits);
+}
+
+// Whether the bytes are a point of the curve (raw = 04 || X || Y) or, with
+// point false, a private scalar in 1 .. n - 1.
+bool ec_value_valid(std::uint32_t bits, const std::uint8_t* value, std::size_t length, bool point) {
+    mbedtls_ecp_group group;
+    mbedtls_ecp_point q;
+    mbedtls_mpi d;
+    mbedtls_ecp_group_init(&group);
+    mbedtls_ecp_point_init(&q);
+    mbedtls_mpi_init(&d);
+    int ret = mbedtls_ecp_group_load(&group, bits == 521 ? MBEDTLS_ECP_DP_SECP521R1 : MBEDTLS_ECP_DP_SECP256R1);
+    if (ret == 0 && point) ret = mbedtls_ecp_point_read_binary(&group, &q, value, length);
+    if (ret == 0 && point) ret = mbedtls_ecp_check_pubkey(&group, &q);
+    if (ret == 0 && !point) ret = mbedtls_mpi_read_binary(&d, value, length);
+    if (ret == 0 && !point) ret = mbedtls_ecp_check_privkey(&group, &d);
+    mbedtls_mpi_free(&d);
+    mbedtls_ecp_point_free(&q);
+    mbedtls_ecp_group_free(&group);
+    return ret == 0;
 }
 
 // A wiped byte area.
@@ -326,6 +367,9 @@ CK_RV pkcs11_container_manager::load_all(std::size_t& count) {
     const std::int32_t status = on_card([&](card_handle h) { return cardfs_load_containers(h, tables.get()); });
     if (status != 0) return card_rv(status);
     containers_.clear();
+    listed_ = tables->files_listed;
+    listed_length_ = tables->files_listed ? tables->standalone_length : 0;
+    std::memcpy(listed_names_, tables->standalone, listed_length_);
     CK_RV first = CKR_OK;
     for (std::int32_t i = 0; i < cardfs_container_count; ++i) {
         cardfs_cmap_record map{};
@@ -354,9 +398,13 @@ CK_RV pkcs11_container_manager::load_standalone_certificates() {
     std::uint32_t length = sizeof names;
     const std::int32_t status = on_card([&](card_handle h) { return cardfs_list_cert_files(h, names, &length); });
     if (status != 0) return card_rv(status);
+    return add_standalone_certificates(names, length);
+}
+
+CK_RV pkcs11_container_manager::add_standalone_certificates(const char* names, std::uint32_t length) {
     CK_RV first = CKR_OK;
-    for (std::uint32_t at = 0; at < length && at < sizeof names;) {
-        const std::string name(names + at, strnlen(names + at, sizeof names - at));
+    for (std::uint32_t at = 0; at < length;) {
+        const std::string name(names + at, strnlen(names + at, length - at));
         at += static_cast<std::uint32_t>(name.size()) + 1;
         if (name.empty() || represented(objects_, CKO_CERTIFICATE, std::string(), 0, name)) continue;
         pkcs11_object_ref o;
@@ -375,8 +423,10 @@ CK_RV pkcs11_container_manager::load_standalone_certificates() {
 
 CK_RV pkcs11_container_manager::load() {
     std::size_t count = 0;
+    listed_ = false;
     const CK_RV rv = load_all(count);
-    const CK_RV standalone = load_standalone_certificates();
+    const CK_RV standalone =
+        listed_ ? add_standalone_certificates(listed_names_, listed_length_) : load_standalone_certificates();
     return rv != CKR_OK ? rv : standalone;
 }
 
@@ -718,6 +768,73 @@ CK_RV pkcs11_container_manager::import_rsa(const pkcs11_container& container, st
     return rv;
 }
 
+CK_RV pkcs11_container_manager::import_ec_private(const pkcs11_container& container, std::int32_t spec,
+                                                  pkcs11_object& object) {
+    std::uint32_t bits = 0;
+    if (ec_bits_of(object, bits) != CKR_OK) return CKR_ATTRIBUTE_VALUE_INVALID;
+    const pkcs11_attribute* value = object.attributes().find(CKA_VALUE);
+    if (value == nullptr) return CKR_TEMPLATE_INCOMPLETE;
+    const std::uint8_t* d = value->value.data();
+    std::size_t n = value->value.size();
+    while (n != 0 && *d == 0) {
+        ++d;
+        --n;
+    }
+    if (n == 0 || n > ec_coordinate_length(bits) || !ec_value_valid(bits, d, n, false))
+        return CKR_ATTRIBUTE_VALUE_INVALID;
+    secret_block block(SOLVANTA_EC_PRIVATE_BLOCK_SIZE);
+    std::memcpy(block.b.data(), &bits, 4);
+    std::memcpy(block.b.data() + SOLVANTA_EC_PRIVATE_D_OFFSET + SOLVANTA_EC_PRIVATE_D_SIZE - n, d, n);
+    const std::int32_t index = container.index;
+    std::int32_t status =
+        on_card([&](card_handle h) { return cardfs_import_ec_private_key(h, index, spec, block.b.data()); });
+    if (status == cardfs_slot_occupied &&
+        !represented(objects_, CKO_PRIVATE_KEY, container.name, static_cast<std::uint32_t>(spec), std::string())) {
+        // The slot holds the public key imported alone: the private key
+        // joins it when it is that key's (the card compares them).
+        status = on_card([&](card_handle h) { return cardfs_complete_ec_key_pair(h, index, spec, block.b.data()); });
+        if (status == zervik::sw_wrong_data || status == cardfs_bad_key_size) return CKR_TEMPLATE_INCONSISTENT;
+    }
+    if (status != 0) return card_rv(status);
+    // The private value lives on the card only.
+    object.attributes().remove(CKA_VALUE);
+    return CKR_OK;
+}
+
+CK_RV pkcs11_container_manager::import_ec_public(const pkcs11_container& container, std::int32_t spec,
+                                                 pkcs11_object& object) {
+    std::uint32_t bits = 0;
+    if (ec_bits_of(object, bits) != CKR_OK) return CKR_ATTRIBUTE_VALUE_INVALID;
+    const pkcs11_attribute* value = object.attributes().find(CKA_EC_POINT);
+    if (value == nullptr) return CKR_OK;
+    const std::size_t coordinate = ec_coordinate_length(bits);
+    const std::uint8_t* raw = nullptr;
+    CK_RV rv = ec_raw_point(value->value.data(), value->value.size(), coordinate, &raw);
+    if (rv != CKR_OK) return rv;
+    if (!ec_value_valid(bits, raw, 2 * coordinate + 1, true)) return CKR_ATTRIBUTE_VALUE_INVALID;
+    std::uint8_t block[SOLVANTA_EC_PUBLIC_BLOCK_SIZE] = {};
+    std::memcpy(block, &bits, 4);
+    std::memcpy(block + SOLVANTA_EC_PUBLIC_X_OFFSET + SOLVANTA_EC_COORDINATE_SIZE - coordinate, raw + 1, coordinate);
+    std::memcpy(block + SOLVANTA_EC_PUBLIC_Y_OFFSET + SOLVANTA_EC_COORDINATE_SIZE - coordinate,
+                raw + 1 + coordinate, coordinate);
+    const std::int32_t index = container.index;
+    const std::int32_t status =
+        on_card([&](card_handle h) { return cardfs_import_ec_public_key(h, index, spec, block); });
+    if (status != cardfs_slot_occupied) return card_rv(status);
+    // The slot holds a key already (its private key came first, or it was
+    // generated): the object names that key, or it is refused.
+    std::uint8_t held[SOLVANTA_RSA_PUBLIC_BLOCK_SIZE] = {};
+    std::int32_t length = sizeof held;
+    rv = read_public_block(index, spec, held, length);
+    if (rv != CKR_OK) return rv;
+    std::uint32_t held_bits = 0;
+    std::memcpy(&held_bits, held, 4);
+    if (length != SOLVANTA_EC_PUBLIC_BLOCK_SIZE || held_bits != bits ||
+        ec_point_of_block(held, bits) != bytes(raw, raw + 2 * coordinate + 1))
+        return CKR_TEMPLATE_INCONSISTENT;
+    return CKR_OK;
+}
+
 CK_RV pkcs11_container_manager::place(pkcs11_object& object, pkcs11_container& kept, bool& created) {
     CK_RV rv = assign_container(object);
     if (rv != CKR_OK) return rv;
@@ -732,7 +849,13 @@ CK_RV pkcs11_container_manager::store_public_key(pkcs11_object& object) {
     bool created = false;
     CK_RV rv = place(object, kept, created);
     if (rv != CKR_OK) return rv;
-    rv = save_key_part(object, false);
+    std::uint32_t key_type = CKK_RSA;
+    object.attributes().get_u32(CKA_KEY_TYPE, key_type);
+    if (key_type == CKK_EC && object.attributes().has(CKA_EC_POINT)) {
+        const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
+        rv = cardfs_valid_spec(spec) ? import_ec_public(kept, spec, object) : CKR_ATTRIBUTE_VALUE_INVALID;
+    }
+    if (rv == CKR_OK) rv = save_key_part(object, false);
     if (rv != CKR_OK && created) drop_if_empty(kept);
     return rv;
 }
@@ -749,12 +872,24 @@ CK_RV pkcs11_container_manager::store_private_key(pkcs11_object& object) {
         // The key's part of "contInfo" goes first: the import enters the
         // key's size last, so a key cut off on its way in is never listed
         // without its label and attributes.
-        if (key_type != CKK_RSA) {
-            rv = CKR_KEY_TYPE_INCONSISTENT;  // EC imports belong to the ECDSA keys' store
-        } else {
-            const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
-            rv = cardfs_valid_spec(spec) ? save_key_parts(nullptr, &object, true) : CKR_ATTRIBUTE_VALUE_INVALID;
+        const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
+        if (!cardfs_valid_spec(spec)) {
+            rv = CKR_ATTRIBUTE_VALUE_INVALID;
+        } else if (key_type == CKK_RSA) {
+            rv = save_key_parts(nullptr, &object, true);
             if (rv == CKR_OK) rv = import_rsa(kept, spec, object);
+        } else if (key_type == CKK_EC) {
+            rv = save_key_parts(nullptr, &object, true);
+            if (rv == CKR_OK) {
+                rv = import_ec_private(kept, spec, object);
+            } else if (rv == CKR_TEMPLATE_INCONSISTENT) {
+                // The slot holds a key: the public key imported alone, which
+                // the private key joins before its part is written.
+                rv = import_ec_private(kept, spec, object);
+                if (rv == CKR_OK) rv = save_key_part(object, true);
+            }
+        } else {
+            rv = CKR_KEY_TYPE_INCONSISTENT;
         }
     } else {
         rv = save_key_part(object, true);
@@ -880,7 +1015,7 @@ CK_RV pkcs11_container_manager::delete_key_pair(const pkcs11_object& object) {
 
 // ---- key-pair generation -------------------------------------------------------
 
-CK_RV pkcs11_container_manager::generate_rsa_key_pair(pkcs11_object& public_key, pkcs11_object& private_key) {
+CK_RV pkcs11_container_manager::share_pair_identity(pkcs11_object& public_key, pkcs11_object& private_key) {
     pkcs11_attribute_mgr& pub = public_key.attributes();
     pkcs11_attribute_mgr& pri = private_key.attributes();
     // One container name, CKA_ID and key spec for both halves.
@@ -919,23 +1054,23 @@ CK_RV pkcs11_container_manager::generate_rsa_key_pair(pkcs11_object& public_key,
         rv = share(CKA_VENDOR_KEY_SPEC, bytes());
     }
     if (rv != CKR_OK) return rv;
+    return cardfs_valid_spec(static_cast<std::int32_t>(public_key.key_spec())) ? CKR_OK : CKR_ATTRIBUTE_VALUE_INVALID;
+}
+
+CK_RV pkcs11_container_manager::generate_pair(
+    pkcs11_object& public_key, pkcs11_object& private_key, std::uint32_t key_type, std::uint32_t bits,
+    const std::function<CK_RV(const std::uint8_t* block, pkcs11_object& key)>& fill) {
     const std::int32_t spec = static_cast<std::int32_t>(public_key.key_spec());
-    if (!cardfs_valid_spec(spec)) return CKR_ATTRIBUTE_VALUE_INVALID;
-
-    std::uint32_t bits = 1024;
-    if (pub.has(CKA_MODULUS_BITS) && (!pub.get_u32(CKA_MODULUS_BITS, bits) || (bits != 1024 && bits != 2048)))
-        return CKR_KEY_SIZE_RANGE;
-
     const pkcs11_container* c = nullptr;
     bool created = false;
-    rv = find_or_create(public_key, c, created);
+    CK_RV rv = find_or_create(public_key, c, created);
     if (rv != CKR_OK) return rv;
     const pkcs11_container kept = *c;
     // Both parts of "contInfo" go first, while the slot is still empty: the
     // card enters the pair's size last, so a pair cut off on its way in is
     // either wholly listed or not at all.
     for (pkcs11_object* o : {&public_key, &private_key}) {
-        if (rv == CKR_OK) rv = o->attributes().set_u32(CKA_KEY_TYPE, CKK_RSA);
+        if (rv == CKR_OK) rv = o->attributes().set_u32(CKA_KEY_TYPE, key_type);
         if (rv == CKR_OK) rv = o->attributes().set_bool(CKA_LOCAL, true);
     }
     if (rv == CKR_OK) rv = save_key_parts(&public_key, &private_key, true);
@@ -944,29 +1079,24 @@ CK_RV pkcs11_container_manager::generate_rsa_key_pair(pkcs11_object& public_key,
         return rv;
     }
     std::uint8_t block[SOLVANTA_RSA_PUBLIC_BLOCK_SIZE] = {};
+    std::int32_t length = sizeof block;
     const std::int32_t status = on_card([&](card_handle h) {
         std::int32_t s = cardfs_generate_key_pair(h, kept.index, spec, bits);
-        std::int32_t length = sizeof block;
         if (s == 0) s = cardfs_read_public_key(h, kept.index, spec, block, &length);
         return s;
     });
     rv = card_rv(status);
-    if (rv == CKR_OK) {
-        const std::size_t k = bits / 8;
-        const std::uint8_t* n = block + SOLVANTA_RSA_PUBLIC_N_OFFSET + SOLVANTA_RSA_PUBLIC_N_SIZE - k;
-        const bytes e = rsa_minimal_exponent(block + SOLVANTA_RSA_PUBLIC_E_OFFSET, SOLVANTA_RSA_PUBLIC_E_SIZE);
-        for (pkcs11_object* o : {&public_key, &private_key}) {
-            pkcs11_attribute_mgr& a = o->attributes();
-            const bool is_public = o == &public_key;
-            if (rv == CKR_OK) rv = a.set_u32(CKA_CLASS, is_public ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY);
-            if (rv == CKR_OK) rv = a.set_u32(CKA_MODULUS_BITS, bits);
-            if (rv == CKR_OK) rv = a.set_u32(CKA_KEY_TYPE, CKK_RSA);
-            if (rv == CKR_OK) rv = a.set(CKA_MODULUS, n, k);
-            if (rv == CKR_OK) rv = a.set(CKA_PUBLIC_EXPONENT, e.data(), e.size());
-            if (rv == CKR_OK) rv = a.set_bool(CKA_LOCAL, true);
-            if (rv == CKR_OK) rv = a.set_bool(CKA_TOKEN, true);
-            o->set_values_loaded(true);
-        }
+    std::uint32_t block_bits = 0;
+    std::memcpy(&block_bits, block, 4);
+    if (rv == CKR_OK && block_bits != bits) rv = CKR_DEVICE_ERROR;
+    for (pkcs11_object* o : {&public_key, &private_key}) {
+        const bool is_public = o == &public_key;
+        pkcs11_attribute_mgr& a = o->attributes();
+        if (rv == CKR_OK) rv = a.set_u32(CKA_CLASS, is_public ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY);
+        if (rv == CKR_OK) rv = fill(block, *o);
+        if (rv == CKR_OK) rv = a.set_bool(CKA_LOCAL, true);
+        if (rv == CKR_OK) rv = a.set_bool(CKA_TOKEN, true);
+        if (rv == CKR_OK) o->set_values_loaded(true);
     }
     if (rv != CKR_OK && created) {
         // A container made for this generation does not outlive its failure.
@@ -974,6 +1104,44 @@ CK_RV pkcs11_container_manager::generate_rsa_key_pair(pkcs11_object& public_key,
         drop_if_empty(kept);
     }
     return rv;
+}
+
+CK_RV pkcs11_container_manager::generate_rsa_key_pair(pkcs11_object& public_key, pkcs11_object& private_key) {
+    CK_RV rv = share_pair_identity(public_key, private_key);
+    if (rv != CKR_OK) return rv;
+    std::uint32_t bits = 1024;
+    pkcs11_attribute_mgr& pub = public_key.attributes();
+    if (pub.has(CKA_MODULUS_BITS) && (!pub.get_u32(CKA_MODULUS_BITS, bits) || (bits != 1024 && bits != 2048)))
+        return CKR_KEY_SIZE_RANGE;
+    return generate_pair(public_key, private_key, CKK_RSA, bits, [bits](const std::uint8_t* block, pkcs11_object& o) {
+        const std::size_t k = bits / 8;
+        const std::uint8_t* n = block + SOLVANTA_RSA_PUBLIC_N_OFFSET + SOLVANTA_RSA_PUBLIC_N_SIZE - k;
+        const bytes e = rsa_minimal_exponent(block + SOLVANTA_RSA_PUBLIC_E_OFFSET, SOLVANTA_RSA_PUBLIC_E_SIZE);
+        pkcs11_attribute_mgr& a = o.attributes();
+        CK_RV r = a.set_u32(CKA_MODULUS_BITS, bits);
+        if (r == CKR_OK) r = a.set_u32(CKA_KEY_TYPE, CKK_RSA);
+        if (r == CKR_OK) r = a.set(CKA_MODULUS, n, k);
+        if (r == CKR_OK) r = a.set(CKA_PUBLIC_EXPONENT, e.data(), e.size());
+        return r;
+    });
+}
+
+CK_RV pkcs11_container_manager::generate_ec_key_pair(pkcs11_object& public_key, pkcs11_object& private_key) {
+    // The curve decides before anything is shared or made.
+    std::uint32_t bits = 0;
+    CK_RV rv = ec_bits_of(public_key, bits);
+    if (rv != CKR_OK) return rv;
+    rv = share_pair_identity(public_key, private_key);
+    if (rv != CKR_OK) return rv;
+    const bytes params = value_of(public_key, CKA_EC_PARAMS);
+    return generate_pair(public_key, private_key, CKK_EC, bits, [&](const std::uint8_t* block, pkcs11_object& o) {
+        const bytes point = ec_point_of_block(block, bits);
+        pkcs11_attribute_mgr& a = o.attributes();
+        CK_RV r = a.set_u32(CKA_KEY_TYPE, CKK_EC);
+        if (r == CKR_OK) r = a.set(CKA_EC_PARAMS, params.data(), params.size());
+        if (r == CKR_OK) r = a.set(CKA_EC_POINT, point.data(), point.size());
+        return r;
+    });
 }
 
 // ---- values on demand ----------------------------------------------------------
@@ -1029,9 +1197,8 @@ CK_RV pkcs11_container_manager::read_values(pkcs11_object& object) {
     const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
     std::uint8_t block[SOLVANTA_RSA_PUBLIC_BLOCK_SIZE] = {};
     std::int32_t length = sizeof block;
-    const std::int32_t status =
-        on_card([&](card_handle h) { return cardfs_read_public_key(h, index, spec, block, &length); });
-    if (status != 0) return card_rv(status);
+    rv = read_public_block(index, spec, block, length);
+    if (rv != CKR_OK) return rv;
     std::uint32_t bits = 0;
     std::memcpy(&bits, block, 4);
     if (key_type == CKK_RSA) {
@@ -1042,12 +1209,7 @@ CK_RV pkcs11_container_manager::read_values(pkcs11_object& object) {
         if (rv == CKR_OK) rv = a.set(CKA_PUBLIC_EXPONENT, e.data(), e.size());
     } else {
         if (length != SOLVANTA_EC_PUBLIC_BLOCK_SIZE || (bits != 256 && bits != 521)) return CKR_DEVICE_ERROR;
-        const std::size_t size = bits == 256 ? 32 : 66;
-        bytes point{0x04};
-        const std::uint8_t* x = block + SOLVANTA_EC_PUBLIC_X_OFFSET + SOLVANTA_EC_COORDINATE_SIZE - size;
-        const std::uint8_t* y = block + SOLVANTA_EC_PUBLIC_Y_OFFSET + SOLVANTA_EC_COORDINATE_SIZE - size;
-        point.insert(point.end(), x, x + size);
-        point.insert(point.end(), y, y + size);
+        const bytes point = ec_point_of_block(block, bits);
         rv = a.set(CKA_EC_POINT, point.data(), point.size());
     }
     if (rv != CKR_OK) return rv;
@@ -1065,6 +1227,11 @@ CK_RV pkcs11_container_manager::read_values(pkcs11_object& object) {
     return CKR_OK;
 }
 
+CK_RV pkcs11_container_manager::read_public_block(std::int32_t index, std::int32_t spec, std::uint8_t* block,
+                                                   std::int32_t& length) {
+    return card_rv(on_card([&](card_handle h) { return cardfs_read_public_key(h, index, spec, block, &length); }));
+}
+
 CK_RV pkcs11_container_manager::private_key_id(const pkcs11_object& object, std::uint16_t& id) const {
     const pkcs11_container* c = nullptr;
     const CK_RV rv = container_of(object, c);
@@ -1080,5 +1247,20 @@ std::unique_ptr<pkcs11_rsa_key_source> pkcs11_container_manager::rsa_key_source(
 }
 
 std::shared_ptr<pkcs11_rsa_card> pkcs11_container_manager::rsa_card() const { return card_; }
+
+ecdsa_card_signer pkcs11_container_manager::ecdsa_signer(const pkcs11_object_ref& key) {
+    std::shared_ptr<pkcs11_rsa_card> card = card_;
+    return [this, key, card](std::uint32_t hash_id, const std::uint8_t* data, std::int32_t length,
+                             std::uint8_t* out, std::int32_t* out_length) -> std::int32_t {
+        std::uint16_t id = 0;
+        const CK_RV rv = private_key_id(*key, id);
+        if (rv != CKR_OK) return static_cast<std::int32_t>(rv);
+        if (length < 0 || out_length == nullptr || *out_length < 0) return static_cast<std::int32_t>(CKR_ARGUMENTS_BAD);
+        std::size_t n = static_cast<std::size_t>(*out_length);
+        const std::int32_t status = card->sign(id, hash_id, data, static_cast<std::size_t>(length), out, &n);
+        if (status == 0) *out_length = static_cast<std::int32_t>(n);
+        return status;
+    };
+}
 
 }  // namespace pkcs11

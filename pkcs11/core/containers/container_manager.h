@@ -7,8 +7,8 @@
 // list, assigns new token keys and certificates to containers, writes their
 // attribute bits and labels back into "contInfo", imports RSA keys, stores
 // certificates (in a container, or standalone as "cert00".."cert09"),
-// deletes them, generates RSA key pairs on the card, and serves the
-// container functions of the vendor extension.
+// deletes them, generates RSA and EC key pairs on the card, imports EC keys,
+// and serves the container functions of the vendor extension.
 //
 // Values are read from the card on demand (read_values): a certificate's
 // bytes, a key's modulus or point. Reads never write.
@@ -36,6 +36,7 @@
 #include "card_container_forms.h"
 #include "card_device.h"
 #include "objects/object_finder.h"
+#include "ecdsa_ctx.h"
 #include "objects/object_mgr.h"
 #include "rsa_ctx.h"
 
@@ -74,7 +75,9 @@ public:
     CK_RV load_all(std::size_t& count);
     // Appends an object for every standalone certificate file.
     CK_RV load_standalone_certificates();
-    // Both loads: the token's store asks for them at its first need.
+    // Both loads: the token's store asks for them at its first need. The
+    // card's file list that load_all read (with a container in use) names
+    // the standalone certificates too; it is not asked for again.
     CK_RV load();
     // The container part of a reload: the token's certificates and keys
     // leave the object list (session objects stay), then both loads run
@@ -119,8 +122,12 @@ public:
 
     // The store of a created or changed token key: its container (made when
     // needed), an import of a private key's values (RSA: the CRT set, or n,
-    // e and d completed; the slot must be free), then its part of
-    // "contInfo". The imported private values leave the object.
+    // e and d completed; EC: CKA_VALUE with CKA_EC_PARAMS; the slot must be
+    // free, except that an EC private key may join the public key imported
+    // alone before it, which the card checks it against) or of an EC public
+    // key's CKA_EC_POINT (a free slot takes it; an occupied one must hold
+    // that point), then its part of "contInfo". The imported private values
+    // leave the object.
     CK_RV store_public_key(pkcs11_object& object);
     CK_RV store_private_key(pkcs11_object& object);
     // A certificate (1 to cert_max bytes of CKA_VALUE, else
@@ -143,6 +150,12 @@ public:
     // refused with CKR_TEMPLATE_INCONSISTENT. The objects get the key's
     // values and their parts of "contInfo" are written.
     CK_RV generate_rsa_key_pair(pkcs11_object& public_key, pkcs11_object& private_key);
+    // The same for an EC key pair: the curve from the public template's
+    // CKA_EC_PARAMS (P-256 or P-521; absent CKR_ATTRIBUTE_TYPE_INVALID,
+    // another CKR_ATTRIBUTE_VALUE_INVALID) before anything else; both
+    // objects get the raw point in CKA_EC_POINT, the private one the
+    // public template's CKA_EC_PARAMS.
+    CK_RV generate_ec_key_pair(pkcs11_object& public_key, pkcs11_object& private_key);
 
     // ---- values on demand ---------------------------------------------------
 
@@ -156,6 +169,9 @@ public:
     // The RSA contexts' key and card for a key object of the token.
     std::unique_ptr<pkcs11_rsa_key_source> rsa_key_source(const pkcs11_object_ref& key);
     std::shared_ptr<pkcs11_rsa_card> rsa_card() const;
+    // The ECDSA context's card for a private key of the token: AsymSign
+    // with the key's private key file, found when it signs.
+    ecdsa_card_signer ecdsa_signer(const pkcs11_object_ref& key);
 
 private:
     template <typename Call>
@@ -172,14 +188,35 @@ private:
     CK_RV save_key_parts(const pkcs11_object* public_key, const pkcs11_object* private_key, bool slot_must_be_free);
     CK_RV save_cert_part(const pkcs11_object& object, const pkcs11_container& container);
     CK_RV import_rsa(const pkcs11_container& container, std::int32_t spec, pkcs11_object& object);
+    CK_RV import_ec_private(const pkcs11_container& container, std::int32_t spec, pkcs11_object& object);
+    CK_RV import_ec_public(const pkcs11_container& container, std::int32_t spec, pkcs11_object& object);
+    // The public block of a key slot (RSA 264 or EC 144 bytes).
+    CK_RV read_public_block(std::int32_t index, std::int32_t spec, std::uint8_t* block, std::int32_t& length);
+    // One container name, CKA_ID and key spec for both halves of a new pair
+    // (new ones where neither has them).
+    CK_RV share_pair_identity(pkcs11_object& public_key, pkcs11_object& private_key);
+    // The pair of key_type generated in the public template's container
+    // (made when needed): both parts of "contInfo" are written first, then
+    // the card generates and fill sets the key's values from the public
+    // block on both objects.
+    CK_RV generate_pair(pkcs11_object& public_key, pkcs11_object& private_key, std::uint32_t key_type,
+                        std::uint32_t bits,
+                        const std::function<CK_RV(const std::uint8_t* block, pkcs11_object& key)>& fill);
     CK_RV drop_if_empty(const pkcs11_container& container);
     // Drops the token's certificates and keys for which `which` holds.
     void drop_objects(const std::function<bool(const pkcs11_object&)>& which);
+    // An object for each standalone certificate of names (each with its NUL).
+    CK_RV add_standalone_certificates(const char* names, std::uint32_t length);
 
     device_fn device_;
     pkcs11_object_mgr& objects_;
     std::vector<pkcs11_container> containers_;
     std::shared_ptr<pkcs11_rsa_card> card_;
+    // The standalone certificates named by the file list the last load_all
+    // read; none read: listed_ is false.
+    bool listed_ = false;
+    std::uint32_t listed_length_ = 0;
+    char listed_names_[solvantex::cardfs_standalone_names_size] = {};
 };
 
 // The hex form of random bytes: "cont_" names and CKA_IDs.

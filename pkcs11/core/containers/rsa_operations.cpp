@@ -33,7 +33,8 @@ CK_RV generate_key_pair(pkcs11_session& session, pkcs11_token& token, const CK_M
                         const CK_ATTRIBUTE* public_template, CK_ULONG public_count,
                         const CK_ATTRIBUTE* private_template, CK_ULONG private_count, CK_OBJECT_HANDLE& public_key,
                         CK_OBJECT_HANDLE& private_key) {
-    if (mechanism.mechanism != CKM_RSA_PKCS_KEY_PAIR_GEN && mechanism.mechanism != CKM_RSA_X9_31_KEY_PAIR_GEN)
+    const bool ec = mechanism.mechanism == CKM_EC_KEY_PAIR_GEN;
+    if (mechanism.mechanism != CKM_RSA_PKCS_KEY_PAIR_GEN && mechanism.mechanism != CKM_RSA_X9_31_KEY_PAIR_GEN && !ec)
         return CKR_MECHANISM_INVALID;
     const access_level level = access_level_of(session.state);
     pkcs11_object_ref pub, pri;
@@ -49,7 +50,9 @@ CK_RV generate_key_pair(pkcs11_session& session, pkcs11_token& token, const CK_M
     // The stored containers are listed first, so that the new pair gets a
     // place of its own.
     rv = objects.store().load_containers(objects.list());
-    if (rv == CKR_OK) rv = objects.containers().generate_rsa_key_pair(*pub, *pri);
+    if (rv == CKR_OK)
+        rv = ec ? objects.containers().generate_ec_key_pair(*pub, *pri)
+                : objects.containers().generate_rsa_key_pair(*pub, *pri);
     if (rv != CKR_OK) return rv;
     if (objects.list().append(pub) == 0 || objects.list().append(pri) == 0) return CKR_HOST_MEMORY;
     token.connection_fresh = false;

@@ -24,8 +24,9 @@ bool is_hardware_rsa(pkcs11_ctx_class ctx_class);
 CK_RV make_token_rsa_ctx(pkcs11_token& token, pkcs11_ctx_class ctx_class, const CK_MECHANISM& mechanism,
                          pkcs11_object& key, std::unique_ptr<pkcs11_key_ctx>& out);
 
-// C_GenerateKeyPair after its argument checks: CKM_RSA_PKCS_KEY_PAIR_GEN
-// and CKM_RSA_X9_31_KEY_PAIR_GEN (others: CKR_MECHANISM_INVALID); both keys
+// C_GenerateKeyPair after its argument checks: CKM_RSA_PKCS_KEY_PAIR_GEN,
+// CKM_RSA_X9_31_KEY_PAIR_GEN and CKM_EC_KEY_PAIR_GEN (others:
+// CKR_MECHANISM_INVALID); both keys
 // are token objects (a private template that says otherwise:
 // CKR_TEMPLATE_INCONSISTENT), listed once the card holds the pair.
 CK_RV generate_key_pair(pkcs11_session& session, pkcs11_token& token, const CK_MECHANISM& mechanism,

@@ -5,7 +5,9 @@
 #include "bluekey_ctx.h"
 #include "ecdsa_ctx.h"
 #include "card_commands.h"
+#include "containers/container_manager.h"
 #include "token_card.h"
+#include "token_objects.h"
 #include "token_info.h"
 
 namespace pkcs11 {
@@ -101,13 +103,22 @@ bool card_generated_key(const pkcs11_object& key) {
 CK_RV make_card_key_ctx(pkcs11_ctx_class ctx_class, const CK_MECHANISM& mechanism, pkcs11_object& key,
                         pkcs11_token* token, std::unique_ptr<pkcs11_key_ctx>& out) {
     if (ctx_class == pkcs11_ctx_class::hardware_ecdsa) {
-        // Verification runs in software; signing needs the key's place in
-        // a container, which the container manager gives.
-        if (key.object_class() != CKO_PUBLIC_KEY) return CKR_MECHANISM_INVALID;
+        // Verification runs in software on the key's point (a token key's
+        // is read from the card first); a private key signs on the card in
+        // its container's slot.
+        ecdsa_card_signer signer;
+        CK_RV rv = CKR_OK;
+        if (token != nullptr) {
+            pkcs11_container_manager& containers = token->objects().containers();
+            rv = containers.read_values(key);
+            if (rv != CKR_OK) return rv;
+            if (key.object_class() == CKO_PRIVATE_KEY) signer = containers.ecdsa_signer(pkcs11_object_ref(&key));
+        }
+        if (key.object_class() == CKO_PRIVATE_KEY && !signer) return CKR_MECHANISM_INVALID;
         pkcs11_ec_key ec;
-        const CK_RV rv = ec_key_of(key, ec);
+        rv = ec_key_of(key, ec);
         if (rv != CKR_OK) return rv;
-        out.reset(new (std::nothrow) pkcs11_hardware_ecdsa_ctx(mechanism, std::move(ec), nullptr));
+        out.reset(new (std::nothrow) pkcs11_hardware_ecdsa_ctx(mechanism, std::move(ec), std::move(signer)));
         return out ? CKR_OK : CKR_HOST_MEMORY;
     }
     if (token == nullptr || ctx_class != pkcs11_ctx_class::bluekey_symetric) return CKR_MECHANISM_INVALID;

@@ -15,9 +15,9 @@
 namespace pkcs11 {
 
 // The card-symmetric context of a token secret key (CKR_MECHANISM_INVALID
-// without a token), or the ECDSA context of an EC public key, which
-// verifies in software (signing waits for the keys' containers:
-// CKR_MECHANISM_INVALID).
+// without a token), or the ECDSA context of an EC key: a public key
+// verifies in software, a token's private key signs on the card in its
+// container (a private key without a token: CKR_MECHANISM_INVALID).
 CK_RV make_card_key_ctx(pkcs11_ctx_class ctx_class, const CK_MECHANISM& mechanism, pkcs11_object& key,
                         pkcs11_token* token, std::unique_ptr<pkcs11_key_ctx>& out);
 

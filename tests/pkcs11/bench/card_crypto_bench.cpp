@@ -23,7 +23,7 @@
 #include "card_pin.h"
 #include "ecdsa_ctx.h"
 #include "pkcs11_core.h"
-#include "support/bench_timing.h"
+#include "support/apdu_bench.h"
 #include "support/vtoken_control.h"
 
 namespace {
@@ -105,12 +105,9 @@ int ecdsa_figures(int rounds) {
     bare_sign();
     ctx_sign();
     // Interleaved, so that both see the same card.
-    std::vector<double> ours, bare;
-    for (int i = 0; i < rounds; ++i) {
-        ours.push_back(time_us(ctx_sign));
-        bare.push_back(time_us(bare_sign));
-    }
-    report("P-256 sign, context", median(ours), median(bare), "bare AsymSign");
+    double ours = 0, bare = 0;
+    test_support::measure_interleaved(rounds, ctx_sign, bare_sign, ours, bare);
+    report("P-256 sign, context", ours, bare, "bare AsymSign");
 
     pkcs11::pkcs11_ec_key public_key = private_key;
     public_key.object_class = CKO_PUBLIC_KEY;
@@ -142,13 +139,8 @@ int ecdsa_figures(int rounds) {
         mbedtls_ecp_point_free(&q);
         mbedtls_ecp_group_free(&g);
     };
-    ours.clear();
-    bare.clear();
-    for (int i = 0; i < rounds; ++i) {
-        ours.push_back(time_us(ctx_verify));
-        bare.push_back(time_us(direct_verify));
-    }
-    report("P-256 verify, context", median(ours), median(bare), "mbed TLS directly");
+    test_support::measure_interleaved(rounds, ctx_verify, direct_verify, ours, bare);
+    report("P-256 verify, context", ours, bare, "mbed TLS directly");
     solvantex::close_device(h);
     if (verified != CKR_OK || direct_failed != 0) {
         std::fprintf(stderr, "a verification failed\n");

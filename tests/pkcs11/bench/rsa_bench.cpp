@@ -26,14 +26,10 @@
 #include "containers/rsa_card_port.h"
 #include "pkcs11/crypto/rsa_scripted_card.h"
 #include "rsa_ctx.h"
-#include "support/bare_card.h"
-#include "support/bench_timing.h"
-#include "support/vtoken_control.h"
+#include "support/apdu_bench.h"
 
 using rsa_test::bytes;
 using test_support::bare_card;
-using test_support::median;
-using test_support::time_us;
 
 int main(int argc, char** argv) {
     using namespace solvantex;
@@ -111,23 +107,9 @@ int main(int argc, char** argv) {
     std::printf("RSA-2048 on the card, %d calls each\n", rounds);
     std::printf("%-22s %6s %12s %12s %9s\n", "call", "APDUs", "context us", "bare us", "added");
     for (const figure& f : figures) {
-        std::vector<double> module_us, bare_us;
-        std::size_t count = 0;
-        for (int r = 0; r < rounds; ++r) {
-            vt.clear_log();
-            CK_RV rv = CKR_OK;
-            module_us.push_back(time_us([&] { rv = f.call(); }));
-            if (rv != CKR_OK) {
-                std::fprintf(stderr, "%s: 0x%lx\n", f.name, static_cast<unsigned long>(rv));
-                return 1;
-            }
-            std::vector<bytes> apdus;
-            for (const auto& c : vt.commands()) apdus.push_back(test_support::from_hex(c));
-            count = apdus.size();
-            bare_us.push_back(time_us([&] { bare.send(apdus); }));
-        }
-        const double m = median(module_us), b = median(bare_us);
-        std::printf("%-22s %6zu %12.1f %12.1f %8.1f%%\n", f.name, count, m, b, (m - b) / b * 100.0);
+        test_support::apdu_figure fig;
+        if (!test_support::measure_card_call(f.name, vt, bare, rounds, false, f.call, [] {}, fig)) return 1;
+        std::printf("%-22s %6zu %12.1f %12.1f %8.1f%%\n", f.name, fig.apdus, fig.module_us, fig.bare_us, fig.added());
     }
 
     // Verification in software against mbed TLS called directly.
@@ -135,28 +117,28 @@ int main(int argc, char** argv) {
     mbedtls_rsa_init(&rsa, MBEDTLS_RSA_PKCS_V15, 0);
     mbedtls_rsa_import_raw(&rsa, n.data(), n.size(), nullptr, 0, nullptr, 0, nullptr, 0, e.data(), e.size());
     mbedtls_rsa_complete(&rsa);
-    std::vector<double> context_us, direct_us;
     const int verify_rounds = rounds * 20;
-    for (int r = 0; r < verify_rounds; ++r) {
-        CK_RV rv = CKR_OK;
-        context_us.push_back(time_us([&] {
+    CK_RV rv = CKR_OK;
+    int status = 0;
+    double c = 0, d = 0;
+    test_support::measure_interleaved(
+        verify_rounds,
+        [&] {
             verifier.verify_init({});
-            rv = verifier.verify(message.data(), message.size(), signature.data(), 256);
-        }));
-        int status = 0;
-        direct_us.push_back(time_us([&] {
+            rv |= verifier.verify(message.data(), message.size(), signature.data(), 256);
+        },
+        [&] {
             std::uint8_t digest[32];
             mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), message.data(), message.size(), digest);
-            status = mbedtls_rsa_pkcs1_verify(&rsa, nullptr, nullptr, MBEDTLS_RSA_PUBLIC, MBEDTLS_MD_SHA256, 32,
-                                              digest, signature.data());
-        }));
-        if (rv != CKR_OK || status != 0) {
-            std::fprintf(stderr, "verify: 0x%lx / %d\n", static_cast<unsigned long>(rv), status);
-            return 1;
-        }
+            status |= mbedtls_rsa_pkcs1_verify(&rsa, nullptr, nullptr, MBEDTLS_RSA_PUBLIC, MBEDTLS_MD_SHA256, 32,
+                                               digest, signature.data());
+        },
+        c, d);
+    if (rv != CKR_OK || status != 0) {
+        std::fprintf(stderr, "verify: 0x%lx / %d\n", static_cast<unsigned long>(rv), status);
+        return 1;
     }
     mbedtls_rsa_free(&rsa);
-    const double c = median(context_us), d = median(direct_us);
     std::printf("%-22s %6s %12.1f %12.1f %8.1f%%  (mbed TLS direct, %d calls)\n", "verify SHA256-RSA-PKCS", "0",
                 c, d, (c - d) / d * 100.0, verify_rounds);
     close_device(h);

@@ -8,7 +8,6 @@
 //
 //   soft_crypto_bench [rounds]
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -22,25 +21,18 @@
 #include "card_device_source.h"
 #include "mechanism_table.h"
 #include "pkcs11_core.h"
+#include "support/bench_timing.h"
 
 #include <pkcs11_vendor.h>
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using test_support::median;
 constexpr std::size_t data_size = 1 << 20;
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 template <class F>
 double time_ms(F&& f) {
-    const auto start = clock_type::now();
-    f();
-    return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+    return test_support::time_us(f) / 1000.0;
 }
 
 std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {

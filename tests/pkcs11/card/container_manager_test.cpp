@@ -14,8 +14,7 @@
 #include <string>
 
 #include "card_containers.h"
-#include "containers/container_manager.h"
-#include "formatted_token.h"
+#include "container_fixture.h"
 #include "pkcs11/containers/test_certificates.h"
 #include "pkcs11/crypto/rsa_scripted_card.h"
 #include "rsa_ctx.h"
@@ -28,11 +27,8 @@ using rsa_test::test_rsa_key;
 
 namespace {
 
-bytes attribute(const pkcs11_object& o, CK_ATTRIBUTE_TYPE type) {
-    const pkcs11_attribute* a = o.attributes().find(static_cast<std::uint32_t>(type));
-    return a == nullptr ? bytes() : a->value;
-}
-std::string text(const bytes& b) { return std::string(b.begin(), b.end()); }
+using container_fixture::attribute;
+using container_fixture::text;
 
 bytes mpi(const mbedtls_mpi& v, std::size_t pad = 0) {
     bytes out(mbedtls_mpi_size(&v) + pad, 0);
@@ -40,32 +36,8 @@ bytes mpi(const mbedtls_mpi& v, std::size_t pad = 0) {
     return out;
 }
 
-class container_manager_test : public formatted_token::test {
+class container_manager_test : public container_fixture::test {
 protected:
-    void SetUp() override {
-        formatted_token::test::SetUp();
-        manager_ = std::make_unique<pkcs11_container_manager>(device(), objects_);
-    }
-    pkcs11_container_manager::device_fn device() {
-        return [this](solvantex::card_handle& h) {
-            h = h_;
-            return 0;
-        };
-    }
-
-    static pkcs11_object_ref make(CK_OBJECT_CLASS c) {
-        pkcs11_object_ref o;
-        EXPECT_EQ(pkcs11_object::make_bare(0, c, o), CKR_OK);
-        EXPECT_EQ(o->attributes().set_bool(CKA_TOKEN, true), CKR_OK);
-        return o;
-    }
-    static void set(pkcs11_object& o, CK_ATTRIBUTE_TYPE type, const bytes& v) {
-        ASSERT_EQ(o.attributes().set(static_cast<std::uint32_t>(type), v.data(), v.size()), CKR_OK);
-    }
-    static void set(pkcs11_object& o, CK_ATTRIBUTE_TYPE type, const std::string& v) {
-        ASSERT_EQ(o.attributes().set(static_cast<std::uint32_t>(type), v.data(), v.size()), CKR_OK);
-    }
-
     // A key pair generated on the card, listed.
     CK_RV generate(pkcs11_object_ref& pub, pkcs11_object_ref& pri, std::uint32_t bits = 1024,
                    const char* container = nullptr) {
@@ -98,22 +70,10 @@ protected:
         return ctx.verify(message.data(), message.size(), sig.data(), sig.size());
     }
 
-    // The objects of the list of a class in a container.
-    std::vector<pkcs11_object_ref> of(const pkcs11_object_mgr& list, CK_OBJECT_CLASS c, const std::string& name) {
-        std::vector<pkcs11_object_ref> out;
-        for (std::size_t i = 0; i < list.count(); ++i)
-            if (list.at(i)->object_class() == c && text(attribute(*list.at(i), CKA_VENDOR_CONTAINER_NAME)) == name)
-                out.push_back(list.at(i));
-        return out;
-    }
-
     static test_rsa_key& software_key() {
         static test_rsa_key key(2048, "container import");
         return key;
     }
-
-    pkcs11_object_mgr objects_;
-    std::unique_ptr<pkcs11_container_manager> manager_;
 };
 
 }  // namespace
@@ -345,6 +305,39 @@ TEST_F(container_manager_test, CertificatesJoinTheirKeyOrStandAlone) {
     set(*big, CKA_VALUE, bytes(17000, 0x30));
     EXPECT_EQ(manager_->store_certificate(*big), CKR_ATTRIBUTE_VALUE_INVALID);
     EXPECT_TRUE(vt_.commands().empty());
+}
+
+// A load reads the card's file list once: with a container in use the list
+// that marks its certificates also names the standalone ones; without one
+// the standalone certificates still come from the card.
+TEST_F(container_manager_test, ALoadAsksForTheFileListOnce) {
+    const bytes der = test_support::hex(test_certificates::with_common_name);
+    auto alone = make(CKO_CERTIFICATE);
+    set(*alone, CKA_VALUE, der);
+    ASSERT_EQ(manager_->store_certificate(*alone), CKR_OK);
+    const auto file_list_requests = [this] {
+        int n = 0;
+        for (const std::string& c : vt_.commands()) n += c.compare(0, 8, "00ca0106") == 0 ? 1 : 0;
+        return n;
+    };
+    const auto certificates = [](const pkcs11_object_mgr& list) {
+        int n = 0;
+        for (std::size_t i = 0; i < list.count(); ++i) n += list.at(i)->object_class() == CKO_CERTIFICATE ? 1 : 0;
+        return n;
+    };
+    for (const bool with_container : {false, true}) {
+        if (with_container) {
+            pkcs11_object_ref pub, pri;
+            ASSERT_EQ(generate(pub, pri), CKR_OK);
+        }
+        pkcs11_object_mgr fresh;
+        pkcs11_container_manager reader(device(), fresh);
+        vt_.clear_log();
+        ASSERT_EQ(reader.load(), CKR_OK);
+        EXPECT_EQ(file_list_requests(), 1) << "with a container: " << with_container;
+        EXPECT_EQ(certificates(fresh), 1) << "with a container: " << with_container;
+        EXPECT_EQ(fresh.count(), with_container ? 3u : 1u);
+    }
 }
 
 TEST_F(container_manager_test, VendorFunctionsCreateEnumerateAndDelete) {

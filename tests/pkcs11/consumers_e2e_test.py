@@ -127,16 +127,10 @@ class Consumers(base.Base):
         with open(der, "rb") as f:
             return der, serialization.load_der_public_key(f.read())
 
-    def openssl_verify(self, pub_der, data, sig, *options):
-        out = run("openssl", "pkeyutl", "-verify", "-pubin", "-keyform", "DER", "-inkey", pub_der,
-                  "-in", data, "-sigfile", sig, *options)
-        self.assertIn("Signature Verified Successfully", self.ok(out, "openssl verify"))
-
-
-class Engine(Consumers):
-    """OpenSSL with libp11's engine, the module and the PIN in its config."""
-
     def engine(self, *args):
+        """openssl with libp11's engine, the module and the PIN in its config."""
+        if not os.path.exists(ENGINE):
+            self.skipTest("libengine-pkcs11-openssl is not installed")
         conf = self.write("openssl.cnf", (
             "openssl_conf = openssl_init\n[openssl_init]\nengines = engine_section\n"
             "[engine_section]\npkcs11 = pkcs11_section\n[pkcs11_section]\nengine_id = pkcs11\n"
@@ -145,9 +139,27 @@ class Engine(Consumers):
         env = dict(os.environ, OPENSSL_CONF=conf)
         return run("openssl", *args, env=env, timeout=120)
 
+    def nss(self, program, *args):
+        return run(program, "-dbdir" if program == "modutil" else "-d", "sql:" + self.db, *args)
+
+    def nss_with_module(self):
+        """A fresh NSS database with the module added; the file with the
+        user PIN that certutil and cmsutil read."""
+        self.db = self.path("nssdb")
+        os.mkdir(self.db)
+        self.ok(self.nss("certutil", "-N", "--empty-password"), "certutil -N")
+        out = self.nss("modutil", "-add", "solvantex", "-libfile", base.MODULE, "-force")
+        self.assertIn('Module "solvantex" added to database.', self.ok(out, "modutil -add"))
+        return self.write("pins", (USER_PIN + "\n").encode())
+
+    def openssl_verify(self, pub_der, data, sig, *options):
+        out = run("openssl", "pkeyutl", "-verify", "-pubin", "-keyform", "DER", "-inkey", pub_der,
+                  "-in", data, "-sigfile", sig, *options)
+        self.assertIn("Signature Verified Successfully", self.ok(out, "openssl verify"))
+
+
+class Engine(Consumers):
     def test_engine_signs_decrypts_and_makes_a_certificate(self):
-        if not os.path.exists(ENGINE):
-            self.skipTest("libengine-pkcs11-openssl is not installed")
         pub_der, public = self.card_key()
         uri = "pkcs11:token=%s;object=k1;type=private" % LABEL
         message = self.write("message", b"signed through the engine\n" * 9)
@@ -201,16 +213,8 @@ class Nss(Consumers):
     certificates listed, a self-signed certificate made on the token, a CMS
     signature with it that openssl accepts."""
 
-    def nss(self, program, *args):
-        return run(program, "-dbdir" if program == "modutil" else "-d", "sql:" + self.db, *args)
-
     def test_certutil_and_cmsutil_on_the_token(self):
-        self.db = self.path("nssdb")
-        os.mkdir(self.db)
-        pins = self.write("pins", (USER_PIN + "\n").encode())
-        self.ok(self.nss("certutil", "-N", "--empty-password"), "certutil -N")
-        out = self.nss("modutil", "-add", "solvantex", "-libfile", base.MODULE, "-force")
-        self.assertIn('Module "solvantex" added to database.', self.ok(out, "modutil -add"))
+        pins = self.nss_with_module()
         # modutil asks every slot for its token, and the three empty ones
         # rightly have none: it names them and ends with status 32.
         out = self.nss("modutil", "-list", "solvantex", "-force")

@@ -12,7 +12,6 @@
 #include <memory>
 #include <vector>
 
-#include <mbedtls/ecdsa.h>
 
 #include <pkcs11_vendor.h>
 
@@ -24,6 +23,7 @@
 #include "ecdsa_ctx.h"
 #include "pkcs11_core.h"
 #include "support/apdu_bench.h"
+#include "support/p256_verify.h"
 #include "support/vtoken_control.h"
 
 namespace {
@@ -121,23 +121,8 @@ int ecdsa_figures(int rounds) {
     };
     int direct_failed = 0;
     const auto direct_verify = [&] {
-        mbedtls_ecp_group g;
-        mbedtls_ecp_point q;
-        mbedtls_mpi r, s;
-        mbedtls_ecp_group_init(&g);
-        mbedtls_ecp_point_init(&q);
-        mbedtls_mpi_init(&r);
-        mbedtls_mpi_init(&s);
-        direct_failed |= mbedtls_ecp_group_load(&g, MBEDTLS_ECP_DP_SECP256R1);
-        direct_failed |= mbedtls_ecp_point_read_binary(&g, &q, point.data(), point.size());
-        direct_failed |= mbedtls_ecp_check_pubkey(&g, &q);
-        direct_failed |= mbedtls_mpi_read_binary(&r, signature.data(), 32);
-        direct_failed |= mbedtls_mpi_read_binary(&s, signature.data() + 32, 32);
-        direct_failed |= mbedtls_ecdsa_verify(&g, hash.data(), 32, &q, &r, &s);
-        mbedtls_mpi_free(&s);
-        mbedtls_mpi_free(&r);
-        mbedtls_ecp_point_free(&q);
-        mbedtls_ecp_group_free(&g);
+        direct_failed |=
+            test_support::p256_verify_direct(point.data(), point.size(), hash.data(), 32, signature.data());
     };
     test_support::measure_interleaved(rounds, ctx_verify, direct_verify, ours, bare);
     report("P-256 verify, context", ours, bare, "mbed TLS directly");

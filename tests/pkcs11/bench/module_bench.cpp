@@ -19,7 +19,6 @@
 #include <vector>
 
 #include <mbedtls/aes.h>
-#include <mbedtls/ecdsa.h>
 #include <mbedtls/md.h>
 #include <mbedtls/rsa.h>
 
@@ -28,6 +27,7 @@
 #include "card_device_source.h"
 #include "pkcs11_core.h"
 #include "support/apdu_bench.h"
+#include "support/p256_verify.h"
 
 namespace {
 
@@ -374,23 +374,8 @@ int main(int argc, char** argv) {
              failed |= C_Verify(s, const_cast<CK_BYTE*>(hash.data()), 32, ec_signature.data(), 64);
          },
          [&] {
-             mbedtls_ecp_group g;
-             mbedtls_ecp_point q;
-             mbedtls_mpi r, sv;
-             mbedtls_ecp_group_init(&g);
-             mbedtls_ecp_point_init(&q);
-             mbedtls_mpi_init(&r);
-             mbedtls_mpi_init(&sv);
-             direct_failed |= mbedtls_ecp_group_load(&g, MBEDTLS_ECP_DP_SECP256R1);
-             direct_failed |= mbedtls_ecp_point_read_binary(&g, &q, ec_point.data(), ec_point.size());
-             direct_failed |= mbedtls_ecp_check_pubkey(&g, &q);
-             direct_failed |= mbedtls_mpi_read_binary(&r, ec_signature.data(), 32);
-             direct_failed |= mbedtls_mpi_read_binary(&sv, ec_signature.data() + 32, 32);
-             direct_failed |= mbedtls_ecdsa_verify(&g, hash.data(), 32, &q, &r, &sv);
-             mbedtls_mpi_free(&sv);
-             mbedtls_mpi_free(&r);
-             mbedtls_ecp_point_free(&q);
-             mbedtls_ecp_group_free(&g);
+             direct_failed |= test_support::p256_verify_direct(ec_point.data(), ec_point.size(), hash.data(), 32,
+                                                               ec_signature.data());
          },
          "mbed TLS, key from its bytes"},
         {"AES-256-CBC 64 KiB, software",

@@ -152,6 +152,24 @@ class Consumers(base.Base):
         self.assertIn('Module "solvantex" added to database.', self.ok(out, "modutil -add"))
         return self.write("pins", (USER_PIN + "\n").encode())
 
+    def cms_signs_and_openssl_checks(self, nickname, cert_pem, pins, content, *options):
+        """cmsutil signs content with the token's key of nickname (options
+        go to cmsutil); openssl accepts the detached signature over that
+        content under cert_pem and refuses it over other content."""
+        data = self.write("data", content)
+        out = self.nss("cmsutil", "-S", *options, "-T", "-N", nickname, "-Y", "NONE", "-i", data,
+                       "-o", self.path("sig.p7"), "-f", pins)
+        self.ok(out, "cmsutil -S")
+        out = run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", self.path("sig.p7"),
+                  "-content", data, "-CAfile", cert_pem, "-out", self.path("content"))
+        self.assertIn("Verification successful", self.ok(out, "openssl cms -verify"))
+        self.assertEqual(self.read("content"), self.read("data"))
+        tampered = self.write("tampered", b"signed by someone else\n")
+        out = run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", self.path("sig.p7"),
+                  "-content", tampered, "-noverify", "-out", os.devnull)
+        self.assertNotEqual(out.returncode, 0)
+        self.assertIn("content verify error", (out.stdout + out.stderr).lower())
+
     def openssl_verify(self, pub_der, data, sig, *options):
         out = run("openssl", "pkeyutl", "-verify", "-pubin", "-keyform", "DER", "-inkey", pub_der,
                   "-in", data, "-sigfile", sig, *options)
@@ -258,19 +276,8 @@ class Nss(Consumers):
         # CA) is trusted as a peer first.
         out = self.nss("certutil", "-M", "-n", "%s:nsscert" % LABEL, "-t", "P,P,P", "-f", pins)
         self.ok(out, "certutil -M")
-        data = self.write("data", b"signed by NSS on the card\n" * 5)
-        out = self.nss("cmsutil", "-S", "-T", "-N", "%s:nsscert" % LABEL, "-Y", "NONE", "-i", data,
-                       "-o", self.path("sig.p7"), "-f", pins)
-        self.ok(out, "cmsutil -S")
-        out = run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", self.path("sig.p7"),
-                  "-content", data, "-CAfile", self.path("nss.pem"), "-out", self.path("content"))
-        self.assertIn("Verification successful", self.ok(out, "openssl cms -verify"))
-        self.assertEqual(self.read("content"), self.read("data"))
-        tampered = self.write("tampered", b"signed by someone else\n")
-        out = run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", self.path("sig.p7"),
-                  "-content", tampered, "-noverify", "-out", os.devnull)
-        self.assertNotEqual(out.returncode, 0)
-        self.assertIn("content verify error", (out.stdout + out.stderr).lower())
+        self.cms_signs_and_openssl_checks("%s:nsscert" % LABEL, self.path("nss.pem"), pins,
+                                          b"signed by NSS on the card\n" * 5)
 
 
 class MozillaFlow(Consumers):

@@ -214,19 +214,8 @@ class Nss(EcConsumers):
         name = "nss-secp256r1"
         out = self.nss("certutil", "-M", "-n", "%s:%s" % (LABEL, name), "-t", "P,P,P", "-f", pins)
         self.ok(out, "certutil -M")
-        data = self.write("data", b"signed with the card's EC key by NSS\n" * 5)
-        out = self.nss("cmsutil", "-S", "-G", "-T", "-N", "%s:%s" % (LABEL, name), "-Y", "NONE", "-i", data,
-                       "-o", self.path("sig.p7"), "-f", pins)
-        self.ok(out, "cmsutil -S")
-        out = run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", self.path("sig.p7"),
-                  "-content", data, "-CAfile", self.path("%s.pem" % name), "-out", self.path("content"))
-        self.assertIn("Verification successful", self.ok(out, "openssl cms -verify"))
-        self.assertEqual(self.read("content"), self.read("data"))
-        tampered = self.write("tampered", b"signed by someone else\n")
-        out = run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", self.path("sig.p7"),
-                  "-content", tampered, "-noverify", "-out", os.devnull)
-        self.assertNotEqual(out.returncode, 0)
-        self.assertIn("content verify error", (out.stdout + out.stderr).lower())
+        self.cms_signs_and_openssl_checks("%s:%s" % (LABEL, name), self.path("%s.pem" % name), pins,
+                                          b"signed with the card's EC key by NSS\n" * 5, "-G")
 
 
 if __name__ == "__main__":

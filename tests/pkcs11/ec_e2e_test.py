@@ -3,7 +3,8 @@ generates P-256 and P-521 pairs on the card, the card signs with ECDSA and
 ECDSA with SHA-1/256/384/512, and openssl and python3-cryptography verify
 against the public key pkcs11-tool reads back; PyKCS11 signs on P-521 with
 its size query; the keys come back in a new process; keys written from
-python3-cryptography's values sign on the card; pkcs11-tool's own tests
+python3-cryptography's values, through PyKCS11 or as key files through
+pkcs11-tool, sign on the card; pkcs11-tool's own tests
 pass with EC keys.
 
 Run with /usr/bin/python3 (PyKCS11 imports only there):
@@ -203,6 +204,38 @@ class EcKeys(base.Base):
                 software.public_key().verify(der_signature(sig), message, ec.ECDSA(hashes.SHA384()))
         s.logout()
         s.closeSession()
+
+    def test_pkcs11_tool_writes_key_files_that_sign_on_the_card(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for n, (curve_name, (curve, oid, d)) in enumerate(CURVES.items()):
+                software = ec.generate_private_key(curve)
+                key_id = "f%d" % n
+                files = {"privkey": software.private_bytes(serialization.Encoding.DER,
+                                                           serialization.PrivateFormat.PKCS8,
+                                                           serialization.NoEncryption()),
+                         "pubkey": software.public_key().public_bytes(
+                             serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)}
+                for kind, der in files.items():
+                    path = os.path.join(tmp, kind + ".der")
+                    with open(path, "wb") as f:
+                        f.write(der)
+                    self.ok(tool("--login", "--pin", USER_PIN, "--write-object", path, "--type", kind,
+                                 "--id", key_id, "--label", "file-" + curve_name))
+                data, sig = os.path.join(tmp, "data.bin"), os.path.join(tmp, "sig.bin")
+                message = b"written by pkcs11-tool " + curve_name.encode()
+                with open(data, "wb") as f:
+                    f.write(message)
+                self.ok(tool("--login", "--pin", USER_PIN, "--sign", "-m", "ECDSA-SHA256", "--id", key_id,
+                             "-i", data, "-o", sig))
+                with open(sig, "rb") as f:
+                    raw = f.read()
+                with self.subTest(curve=curve_name):
+                    self.assertEqual(len(raw), 2 * d)
+                    software.public_key().verify(der_signature(raw), message, ec.ECDSA(hashes.SHA256()))
+                    out = tool("--verify", "-m", "ECDSA-SHA256", "--id", key_id, "-i", data,
+                               "--signature-file", sig)
+                    self.ok(out)
+                    self.assertIn("Signature is valid", out.stdout)
 
     def test_pkcs11_tool_self_tests_pass_with_ec_keys(self):
         # --test signs with RSA keys only and passes over the EC key; --test-ec

@@ -83,9 +83,9 @@ struct cardfs_container_tables {
 // and repairs in memory: an untagged record gets the fresh defaults and the
 // certificate-present bytes of every record in use follow the card's file
 // list (a listed file its record does not mark counts only when its first
-// byte is set: certificates are written to their start last). Only records in use that were all zero are written back (with the
-// file made when it is missing). With no record in use nothing more is read
-// or written. The file list read for the certificate bytes also gives the
+// byte is set: certificates are written to their start last). Only records
+// in use that were all zero are written back (with the file made when it is
+// missing). With no record in use nothing more is read or written. The file list read for the certificate bytes also gives the
 // standalone certificates, so that a load needs no second look.
 std::int32_t cardfs_load_containers(card_handle h, cardfs_container_tables* tables);
 
@@ -127,8 +127,8 @@ std::int32_t cardfs_delete_container_keys(card_handle h, std::int32_t index);
 // ---- certificates ------------------------------------------------------------
 
 // Writes the certificate (1 to cardfs_cert_max bytes) into a file of exactly
-// its size, from its end to its start, then marks it present. A file there of another size is deleted
-// and made again first.
+// its size, from its end to its start, then marks it present. A file there
+// of another size is deleted and made again first.
 std::int32_t cardfs_write_cert(card_handle h, std::int32_t index, std::int32_t spec, const std::uint8_t* data,
                                std::uint32_t length);
 // Deletes the file (a missing one counts as done) and clears the mark.
@@ -142,12 +142,12 @@ std::int32_t cardfs_read_cert(card_handle h, std::int32_t index, std::int32_t sp
 // Nothing is written.
 std::int32_t cardfs_load_cert_presence(card_handle h, std::uint8_t* cont_info, std::int32_t last);
 // The standalone certificate files present and written to their start,
-// "cert00" to "cert09" in order,
-// each name followed by a NUL. *length: the capacity in, the total out (0
-// when there is none).
+// "cert00" to "cert09" in order, each name followed by a NUL. *length: the
+// capacity in, the total out (0 when there is none).
 std::int32_t cardfs_list_cert_files(card_handle h, char* out, std::uint32_t* length);
 // Stores a standalone certificate in the first of "cert00" to "cert09" that
-// does not exist, from its end to its start; its name goes to name. 0x6A89 when all ten exist.
+// does not exist, from its end to its start; its name goes to name. 0x6A89
+// when all ten exist.
 std::int32_t cardfs_write_standalone_cert(card_handle h, const std::uint8_t* data, std::uint32_t length,
                                           char name[8]);
 

@@ -361,15 +361,19 @@ CK_RV pkcs11_container_manager::load_container(const pkcs11_container& container
     return first;
 }
 
-CK_RV pkcs11_container_manager::load_all(std::size_t& count) {
+CK_RV pkcs11_container_manager::load_all(std::size_t& count) { return load_all(count, nullptr); }
+
+CK_RV pkcs11_container_manager::load_all(std::size_t& count, standalone_names* listed) {
     count = 0;
     auto tables = std::make_unique<cardfs_container_tables>();
     const std::int32_t status = on_card([&](card_handle h) { return cardfs_load_containers(h, tables.get()); });
     if (status != 0) return card_rv(status);
     containers_.clear();
-    listed_ = tables->files_listed;
-    listed_length_ = tables->files_listed ? tables->standalone_length : 0;
-    std::memcpy(listed_names_, tables->standalone, listed_length_);
+    if (listed != nullptr && tables->files_listed) {
+        listed->read = true;
+        listed->length = tables->standalone_length;
+        std::memcpy(listed->names, tables->standalone, listed->length);
+    }
     CK_RV first = CKR_OK;
     for (std::int32_t i = 0; i < cardfs_container_count; ++i) {
         cardfs_cmap_record map{};
@@ -423,10 +427,10 @@ CK_RV pkcs11_container_manager::add_standalone_certificates(const char* names, s
 
 CK_RV pkcs11_container_manager::load() {
     std::size_t count = 0;
-    listed_ = false;
-    const CK_RV rv = load_all(count);
+    standalone_names listed;
+    const CK_RV rv = load_all(count, &listed);
     const CK_RV standalone =
-        listed_ ? add_standalone_certificates(listed_names_, listed_length_) : load_standalone_certificates();
+        listed.read ? add_standalone_certificates(listed.names, listed.length) : load_standalone_certificates();
     return rv != CKR_OK ? rv : standalone;
 }
 
@@ -875,21 +879,18 @@ CK_RV pkcs11_container_manager::store_private_key(pkcs11_object& object) {
         const std::int32_t spec = static_cast<std::int32_t>(object.key_spec());
         if (!cardfs_valid_spec(spec)) {
             rv = CKR_ATTRIBUTE_VALUE_INVALID;
-        } else if (key_type == CKK_RSA) {
-            rv = save_key_parts(nullptr, &object, true);
-            if (rv == CKR_OK) rv = import_rsa(kept, spec, object);
-        } else if (key_type == CKK_EC) {
+        } else if (key_type != CKK_RSA && key_type != CKK_EC) {
+            rv = CKR_KEY_TYPE_INCONSISTENT;
+        } else {
             rv = save_key_parts(nullptr, &object, true);
             if (rv == CKR_OK) {
-                rv = import_ec_private(kept, spec, object);
-            } else if (rv == CKR_TEMPLATE_INCONSISTENT) {
+                rv = key_type == CKK_RSA ? import_rsa(kept, spec, object) : import_ec_private(kept, spec, object);
+            } else if (rv == CKR_TEMPLATE_INCONSISTENT && key_type == CKK_EC) {
                 // The slot holds a key: the public key imported alone, which
                 // the private key joins before its part is written.
                 rv = import_ec_private(kept, spec, object);
                 if (rv == CKR_OK) rv = save_key_part(object, true);
             }
-        } else {
-            rv = CKR_KEY_TYPE_INCONSISTENT;
         }
     } else {
         rv = save_key_part(object, true);
@@ -1094,7 +1095,6 @@ CK_RV pkcs11_container_manager::generate_pair(
         pkcs11_attribute_mgr& a = o->attributes();
         if (rv == CKR_OK) rv = a.set_u32(CKA_CLASS, is_public ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY);
         if (rv == CKR_OK) rv = fill(block, *o);
-        if (rv == CKR_OK) rv = a.set_bool(CKA_LOCAL, true);
         if (rv == CKR_OK) rv = a.set_bool(CKA_TOKEN, true);
         if (rv == CKR_OK) o->set_values_loaded(true);
     }
@@ -1119,7 +1119,6 @@ CK_RV pkcs11_container_manager::generate_rsa_key_pair(pkcs11_object& public_key,
         const bytes e = rsa_minimal_exponent(block + SOLVANTA_RSA_PUBLIC_E_OFFSET, SOLVANTA_RSA_PUBLIC_E_SIZE);
         pkcs11_attribute_mgr& a = o.attributes();
         CK_RV r = a.set_u32(CKA_MODULUS_BITS, bits);
-        if (r == CKR_OK) r = a.set_u32(CKA_KEY_TYPE, CKK_RSA);
         if (r == CKR_OK) r = a.set(CKA_MODULUS, n, k);
         if (r == CKR_OK) r = a.set(CKA_PUBLIC_EXPONENT, e.data(), e.size());
         return r;
@@ -1137,8 +1136,7 @@ CK_RV pkcs11_container_manager::generate_ec_key_pair(pkcs11_object& public_key, 
     return generate_pair(public_key, private_key, CKK_EC, bits, [&](const std::uint8_t* block, pkcs11_object& o) {
         const bytes point = ec_point_of_block(block, bits);
         pkcs11_attribute_mgr& a = o.attributes();
-        CK_RV r = a.set_u32(CKA_KEY_TYPE, CKK_EC);
-        if (r == CKR_OK) r = a.set(CKA_EC_PARAMS, params.data(), params.size());
+        CK_RV r = a.set(CKA_EC_PARAMS, params.data(), params.size());
         if (r == CKR_OK) r = a.set(CKA_EC_POINT, point.data(), point.size());
         return r;
     });

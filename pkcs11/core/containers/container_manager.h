@@ -179,6 +179,16 @@ private:
     CK_RV find_or_create(const pkcs11_object& object, const pkcs11_container*& out, bool& created);
     // assign_container, then find_or_create; kept: a copy of the container.
     CK_RV place(pkcs11_object& object, pkcs11_container& kept, bool& created);
+    // The standalone certificates a load's file list names (each with its
+    // NUL); read is false when the load read no file list.
+    struct standalone_names {
+        bool read = false;
+        std::uint32_t length = 0;
+        char names[solvantex::cardfs_standalone_names_size] = {};
+    };
+    // load_all, which also hands over the standalone certificates its file
+    // list names when listed is not null.
+    CK_RV load_all(std::size_t& count, standalone_names* listed);
     CK_RV load_container(const pkcs11_container& container, const solvantex::cardfs_cmap_record& map,
                          const solvantex::cardfs_cont_info_record& info);
     CK_RV save_key_part(const pkcs11_object& object, bool is_private);
@@ -212,11 +222,6 @@ private:
     pkcs11_object_mgr& objects_;
     std::vector<pkcs11_container> containers_;
     std::shared_ptr<pkcs11_rsa_card> card_;
-    // The standalone certificates named by the file list the last load_all
-    // read; none read: listed_ is false.
-    bool listed_ = false;
-    std::uint32_t listed_length_ = 0;
-    char listed_names_[solvantex::cardfs_standalone_names_size] = {};
 };
 
 // The hex form of random bytes: "cont_" names and CKA_IDs.

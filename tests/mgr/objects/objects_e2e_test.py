@@ -148,6 +148,21 @@ class Fixtures:
         self.openssl("crl2pkcs7", "-nocrl", "-certfile", "nine.pem", "-outform", "DER", "-out", "nine.p7b")
 
 
+def objects_of(listing):
+    """pkcs11-tool's object listing as one dict per object: its first line
+    as "kind", then its indented "name: value" lines."""
+    objects = []
+    for line in listing.splitlines():
+        if not line.strip():
+            continue
+        if not line.startswith(" "):
+            objects.append({"kind": line.strip()})
+        elif objects and ":" in line:
+            name, value = line.strip().split(":", 1)
+            objects[-1][name.strip()] = value.strip()
+    return objects
+
+
 def wine_path(path):
     return "Z:" + path.replace("/", "\\")
 
@@ -211,28 +226,31 @@ class ObjectsOnTheToken(unittest.TestCase):
 
     def test_pkcs12_import_then_native_consumers(self):
         self.wine(KEEP_CASES[0], keep=True)
-        listing = self.tool("--login", "--pin", USER_PIN, "--list-objects")
-        blocks = listing.split("\n\n") if "\n\n" in listing else listing.split("Object;")
-        text = listing
+        objects = objects_of(self.tool("--login", "--pin", USER_PIN, "--list-objects"))
         # The key pair and certificate of "c1" (id "c1" = 6331), those of
         # "c2" (6332), and the intermediate outside containers.
-        for kind in ("Private Key Object; RSA", "Public Key Object; RSA", "Certificate Object"):
-            self.assertIn(kind, text)
-        for key_id in ("6331", "6332"):
-            self.assertGreaterEqual(text.count("ID:          " + key_id), 3, text)
-        self.assertIn("Objects Intermediate CA", text)
-        self.assertIn("Objects Short Coefficient", text)
-        self.assertTrue(blocks)
+        for key_id, bits, cn in (("6331", "2048", "Zo\\xC3\\xAB \\xCE\\xA9 End Entity"),
+                                 ("6332", "1024", "Objects Short Coefficient")):
+            kinds = sorted(o["kind"] for o in objects if o.get("ID") == key_id)
+            self.assertEqual(kinds, ["Certificate Object; type = X.509 cert", "Private Key Object; RSA",
+                                     "Public Key Object; RSA %s bits" % bits], objects)
+            cert = [o for o in objects if o.get("ID") == key_id and o["kind"].startswith("Certificate")][0]
+            self.assertEqual(cert.get("subject"), "DN: CN=" + cn)
+        self.assertEqual([o.get("serial") for o in objects if o.get("ID") == "6331" and "subject" in o],
+                         ["A1B2C3D4E5F60718"])
+        standalone = [o for o in objects if o["kind"].startswith("Certificate") and "ID" not in o]
+        self.assertEqual([o.get("subject") for o in standalone], ["DN: CN=Objects Intermediate CA"])
         self.signs_and_verifies("6331", "ee")
         # The key whose coefficient is shorter than its field.
         self.signs_and_verifies("6332", "short")
 
     def test_p7b_import_then_native_listing(self):
         self.wine(KEEP_CASES[1], keep=True)
-        listing = self.tool("--list-objects", "--type", "cert")
-        self.assertEqual(listing.count("Certificate Object"), 3, listing)
-        for cn in ("Objects Root CA", "Objects Intermediate CA", "End Entity"):
-            self.assertIn(cn, listing)
+        objects = objects_of(self.tool("--list-objects", "--type", "cert"))
+        self.assertEqual(sorted(o.get("subject") for o in objects),
+                         ["DN: CN=Objects Intermediate CA", "DN: CN=Objects Root CA",
+                          "DN: CN=Zo\\xC3\\xAB \\xCE\\xA9 End Entity"], objects)
+        self.assertTrue(all("ID" not in o for o in objects), objects)
 
 
 def main():

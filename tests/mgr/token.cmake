@@ -1,0 +1,40 @@
+# Tests of the manager library's binding, token, session and PIN exports,
+# the unblock code and the reader list; the fake PKCS #11 module they load;
+# the export table; the library's benchmark.
+
+# The unblock code on every platform (natively under the sanitizers too).
+solvanta_add_gtest(mgr_unblock_code_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/token/unblock_code_test.cpp
+  LIBS solvanta_mgr_portable)
+if(NOT WIN32)
+  target_compile_definitions(mgr_unblock_code_test PRIVATE SOLVANTA_OPENSSL="openssl")
+endif()
+
+if(WIN32)
+  # The fake module, with both getters and without the extension's.
+  foreach(fake fake_pkcs11 fake_pkcs11_noext)
+    add_library(${fake} SHARED ${CMAKE_CURRENT_LIST_DIR}/fake_module/fake_module.cpp
+                               ${CMAKE_CURRENT_LIST_DIR}/fake_module/${fake}.def)
+    solvanta_strict(${fake})
+    target_link_libraries(${fake} PRIVATE solvanta::pkcs11_h)
+    target_include_directories(${fake} PRIVATE ${CMAKE_SOURCE_DIR}/pkcs11/include)
+    set_target_properties(${fake} PROPERTIES PREFIX "")
+  endforeach()
+
+  # Puts the DLLs a test loads beside it.
+  function(mgr_test_beside target)
+    foreach(dll ${ARGN})
+      add_dependencies(${target} ${dll})
+      add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${dll}> $<TARGET_FILE_DIR:${target}>
+        VERBATIM)
+    endforeach()
+  endfunction()
+
+  # The binding table and the token exports' rows against the fake module.
+  solvanta_add_gtest(mgr_binding_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/token/binding_test.cpp
+    LIBS SolvantaMgr solvanta::pkcs11_h)
+  target_include_directories(mgr_binding_test PRIVATE ${CMAKE_SOURCE_DIR}/mgr/include ${CMAKE_SOURCE_DIR}/pkcs11/include)
+  mgr_test_beside(mgr_binding_test SolvantaMgr fake_pkcs11 fake_pkcs11_noext)
+endif()

@@ -38,3 +38,16 @@ if(WIN32)
   target_include_directories(mgr_binding_test PRIVATE ${CMAKE_SOURCE_DIR}/mgr/include ${CMAKE_SOURCE_DIR}/pkcs11/include)
   mgr_test_beside(mgr_binding_test SolvantaMgr fake_pkcs11 fake_pkcs11_noext)
 endif()
+
+if(WIN32)
+  # The real road: the library over the tree's module on the virtual token,
+  # with the second token for the two-token case. The module starts its
+  # slot-monitor thread, so the program counts as threaded.
+  solvanta_add_gtest(mgr_token_road_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/token/token_road_test.cpp
+    LIBS SolvantaMgr solvanta::pkcs11_h vtoken_control
+    CARD FIXTURE second_token
+    THREADED *)
+  target_include_directories(mgr_token_road_test PRIVATE ${CMAKE_SOURCE_DIR}/mgr/include ${CMAKE_SOURCE_DIR}/pkcs11/include)
+  mgr_test_beside(mgr_token_road_test SolvantaMgr solvantex_pkcs11)
+endif()

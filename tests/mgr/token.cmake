@@ -51,3 +51,24 @@ if(WIN32)
   target_include_directories(mgr_token_road_test PRIVATE ${CMAKE_SOURCE_DIR}/mgr/include ${CMAKE_SOURCE_DIR}/pkcs11/include)
   mgr_test_beside(mgr_token_road_test SolvantaMgr solvantex_pkcs11)
 endif()
+
+if(WIN32)
+  # Header, both .def files, exports.txt and the built DLL in step.
+  math(EXPR mgr_bits "${CMAKE_SIZEOF_VOID_P} * 8")
+  add_test(NAME mgr_export_table
+    COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/token/export_table_test.py
+            ${CMAKE_SOURCE_DIR}/mgr/include/SolvantaMgr.h ${CMAKE_SOURCE_DIR}/mgr/SolvantaMgr.def
+            ${CMAKE_SOURCE_DIR}/mgr/SolvantaMgr_i686.def ${SOLVANTA_MGR_EXPORTS}
+            $<TARGET_FILE:SolvantaMgr> $<TARGET_LINKER_FILE:SolvantaMgr> ${CMAKE_OBJDUMP} ${CMAKE_NM} ${mgr_bits})
+  set_tests_properties(mgr_export_table PROPERTIES TIMEOUT 60)
+endif()
+
+if(WIN32)
+  # Where the library reads the fields it calls, in the module DLL the tree
+  # builds (no card, no thread: it runs in the emulated i686 tree too).
+  solvanta_add_gtest(mgr_list_offsets_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/token/list_offsets_test.cpp
+    LIBS solvanta::pkcs11_h)
+  target_include_directories(mgr_list_offsets_test PRIVATE ${CMAKE_SOURCE_DIR}/mgr/src ${CMAKE_SOURCE_DIR}/pkcs11/include)
+  mgr_test_beside(mgr_list_offsets_test solvantex_pkcs11)
+endif()

@@ -72,3 +72,15 @@ if(WIN32)
   target_include_directories(mgr_list_offsets_test PRIVATE ${CMAKE_SOURCE_DIR}/mgr/src ${CMAKE_SOURCE_DIR}/pkcs11/include)
   mgr_test_beside(mgr_list_offsets_test solvantex_pkcs11)
 endif()
+
+if(WIN32)
+  # The library's cost against the same module calls made directly; built,
+  # never run by ctest (README: "The manager library's benchmark").
+  add_executable(mgr_bench ${CMAKE_CURRENT_LIST_DIR}/bench/mgr_bench.cpp)
+  solvanta_strict(mgr_bench)
+  target_link_libraries(mgr_bench PRIVATE SolvantaMgr solvanta::pkcs11_h vtoken_control)
+  target_include_directories(mgr_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/mgr/include
+                                               ${CMAKE_SOURCE_DIR}/pkcs11/include)
+  set_target_properties(mgr_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/bench)
+  mgr_test_beside(mgr_bench SolvantaMgr solvantex_pkcs11)
+endif()

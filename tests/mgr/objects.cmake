@@ -13,7 +13,7 @@ if(WIN32)
   # makes the fixtures with openssl and reads the token natively after the
   # cases that leave their objects on it; it is not a test of its own.
   add_executable(mgr_objects_test
-    objects/token_objects_test.cpp)
+    objects/token_objects_test.cpp objects/csp_import_test.cpp)
   solvanta_strict(mgr_objects_test)
   target_link_libraries(mgr_objects_test PRIVATE SolvantaMgr solvanta::pkcs11_h vtoken_control GTest::gtest_main)
   target_include_directories(mgr_objects_test PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/pkcs11/include
@@ -42,7 +42,20 @@ if(WIN32)
     COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/objects/objects_e2e_test.py
             --program $<TARGET_FILE:mgr_objects_test>
             --native-module ${mgr_native_dir}/pkcs11/solvantex_pkcs11.so
-            --wine-run ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh)
+            --wine-run ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh
+            ObjectsOnTheToken)
   set_tests_properties(mgr_objects_e2e PROPERTIES TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT}
     FIXTURES_REQUIRED "card_env;pcsc_bridge" RESOURCE_LOCK card)
+
+  # The provider route, against the stand-in provider in the store tests'
+  # prefix (no token).
+  add_test(NAME mgr_objects_csp
+    COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/objects/objects_e2e_test.py
+            --program $<TARGET_FILE:mgr_objects_test>
+            --native-module ${mgr_native_dir}/pkcs11/solvantex_pkcs11.so
+            --wine-run ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh
+            ProviderRoute)
+  set_tests_properties(mgr_objects_csp PROPERTIES TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT}
+    FIXTURES_REQUIRED mgr_store_prefix RESOURCE_LOCK mgr_store_prefix
+    ENVIRONMENT "SOLVANTA_WINEPREFIX=${CMAKE_CURRENT_BINARY_DIR}/store-prefix")
 endif()

@@ -44,6 +44,7 @@ CONTROL_PORT = int(os.environ.get("VTOKEN_CONTROL_PORT", "40470"))
 WINE_TIMEOUT = int(os.environ.get("SOLVANTA_MGR_WINE_TIMEOUT", "900"))
 EE_CN = "Zo\u00eb \u03a9 End Entity"
 KEEP_CASES = ("token_objects.Pkcs12ImportOntoTheToken", "token_objects.P7bImportOntoTheToken")
+CSP_CASES = "csp_import.*"
 
 
 def run(*args, env=None, timeout=120, cwd=None):
@@ -167,7 +168,7 @@ def wine_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-class ObjectsOnTheToken(unittest.TestCase):
+class WithFixtures(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="mgr_objects_")
@@ -177,15 +178,6 @@ class ObjectsOnTheToken(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.dir, ignore_errors=True)
-
-    def setUp(self):
-        self.vt = VtCtl(CONTROL_PORT, timeout=15.0).connect()
-
-    def tearDown(self):
-        if not self.vt.status()["inserted"]:
-            self.vt.insert(wait_ready=True)
-        self.vt.reset_state()
-        self.vt.close()
 
     def wine(self, gtest_filter, keep=False):
         env = dict(os.environ, SOLVANTA_MGR_FIXTURES=wine_path(self.dir))
@@ -199,6 +191,24 @@ class ObjectsOnTheToken(unittest.TestCase):
         self.assertNotIn("[  FAILED  ]", text)
         self.assertNotIn("[  SKIPPED ]", text)
         return text
+
+
+class ProviderRoute(WithFixtures):
+    """pkcs12_import_certificate_csp against the stand-in provider."""
+
+    def test_pkcs12_into_the_provider(self):
+        self.wine(CSP_CASES)
+
+
+class ObjectsOnTheToken(WithFixtures):
+    def setUp(self):
+        self.vt = VtCtl(CONTROL_PORT, timeout=15.0).connect()
+
+    def tearDown(self):
+        if not self.vt.status()["inserted"]:
+            self.vt.insert(wait_ready=True)
+        self.vt.reset_state()
+        self.vt.close()
 
     def tool(self, *args):
         out = run("pkcs11-tool", "--module", ARGS.native_module, *args)
@@ -222,7 +232,7 @@ class ObjectsOnTheToken(unittest.TestCase):
         self.assertNotIn("Verified OK", out.stdout)
 
     def test_exports_under_wine(self):
-        self.wine("-" + ":".join(KEEP_CASES))
+        self.wine("-" + ":".join(KEEP_CASES + (CSP_CASES,)))
 
     def test_pkcs12_import_then_native_consumers(self):
         self.wine(KEEP_CASES[0], keep=True)

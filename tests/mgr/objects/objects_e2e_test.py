@@ -110,6 +110,8 @@ class Fixtures:
         # The serial's DER content starts with a zero byte (its next byte
         # has the high bit set).
         self.cert("ee", self.key("ee.key"), "/CN=" + EE_CN, "inter.pem", "inter.key", leaf, "0xA1B2C3D4E5F60718")
+        # Another certificate of the same key.
+        self.cert("ee2", "ee.key", "/CN=" + EE_CN, "inter.pem", "inter.key", leaf, "0x77")
         self.cert("other", self.key("other.key"), "/CN=Objects Other", "inter.pem", "inter.key", leaf, "0x05")
         self.cert("short", self.short_coefficient_key("short.key"), "/CN=Objects Short Coefficient", "inter.pem",
                   "inter.key", leaf, "0x06")

@@ -487,6 +487,30 @@ TEST_F(container_with_key, AContainerCertificateMustCarryTheContainersKey) {
     EXPECT_EQ(x509_import_container_certificate(0, "c1", 2, fixture("ee.pem").c_str()), 5);
 }
 
+TEST_F(container_with_key, AReplacementThatCannotBeWrittenPutsTheOldCertificateBack) {
+    // The card refuses the next creation of the container's certificate
+    // file: the new certificate is not stored, the old one is made again.
+    vt_.call("fail_next", {{"ins", "42"}, {"sw", "6a84"}, {"count", 1}, {"name", "kxc00"}});
+    EXPECT_EQ(x509_import_container_certificate(0, "c1", 1, fixture("ee2.pem").c_str()), 5);
+    const auto certs = in_container(CKO_CERTIFICATE, "c1", 1);
+    ASSERT_EQ(certs.size(), 1u);
+    EXPECT_EQ(attribute(certs[0], CKA_VALUE), der("ee"));
+    // And so the card holds it.
+    ASSERT_EQ(token_reload_all_objects(0), 0);
+    std::vector<unsigned char> value(4096);
+    unsigned long length = static_cast<unsigned long>(value.size());
+    ASSERT_EQ(container_get_cert(0, "c1", 1, value.data(), &length), 0);
+    value.resize(length);
+    EXPECT_EQ(value, der("ee"));
+    // Without the fault the replacement goes through.
+    ASSERT_EQ(x509_import_container_certificate(0, "c1", 1, fixture("ee2.pem").c_str()), 0);
+    length = 4096;
+    value.resize(4096);
+    ASSERT_EQ(container_get_cert(0, "c1", 1, value.data(), &length), 0);
+    value.resize(length);
+    EXPECT_EQ(value, der("ee2"));
+}
+
 TEST_F(token_objects, StandaloneCertificatesFromFilesAndMemoryDerAndPem) {
     EXPECT_EQ(standalone_count(), 0);
     ASSERT_EQ(x509_import_certificate(0, fixture("root.der").c_str()), 0);

@@ -51,86 +51,98 @@ bool connected(int index, mgr::token_ref& t) {
 extern "C" {
 
 int SOLVANTAMGR_CALL x509_get_PublicKey(const char* path, unsigned char* modulus, unsigned long* length) {
-    if (modulus == nullptr || length == nullptr) return 1;
-    std::vector<std::uint8_t> der;
-    const int read = file_bytes(path, der);
-    if (read != 0) return read;
-    mgr::cert_entry e;
-    const int decoded = decode_single(der, e);
-    if (decoded != 0) return decoded;
-    if (e.public_key.size() < sizeof(BLOBHEADER) + sizeof(RSAPUBKEY)) return 5;
-    RSAPUBKEY rsa;
-    std::memcpy(&rsa, e.public_key.data() + sizeof(BLOBHEADER), sizeof rsa);
-    const unsigned long bytes = rsa.bitlen / 8;
-    if (sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) + bytes > e.public_key.size()) return 5;
-    if (*length < bytes) return 6;
-    const std::uint8_t* m = e.public_key.data() + sizeof(BLOBHEADER) + sizeof(RSAPUBKEY);
-    for (unsigned long i = 0; i < bytes; ++i) modulus[i] = m[bytes - 1 - i];
-    *length = bytes;
-    return 0;
+    return mgr::guarded(3, [&]() -> int {
+        if (modulus == nullptr || length == nullptr) return 1;
+        std::vector<std::uint8_t> der;
+        const int read = file_bytes(path, der);
+        if (read != 0) return read;
+        mgr::cert_entry e;
+        const int decoded = decode_single(der, e);
+        if (decoded != 0) return decoded;
+        if (e.public_key.size() < sizeof(BLOBHEADER) + sizeof(RSAPUBKEY)) return 5;
+        RSAPUBKEY rsa;
+        std::memcpy(&rsa, e.public_key.data() + sizeof(BLOBHEADER), sizeof rsa);
+        const unsigned long bytes = rsa.bitlen / 8;
+        if (sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) + bytes > e.public_key.size()) return 5;
+        if (*length < bytes) return 6;
+        const std::uint8_t* m = e.public_key.data() + sizeof(BLOBHEADER) + sizeof(RSAPUBKEY);
+        for (unsigned long i = 0; i < bytes; ++i) modulus[i] = m[bytes - 1 - i];
+        *length = bytes;
+        return 0;
+    });
 }
 
 int SOLVANTAMGR_CALL x509_import_certificate(int index, const char* path) {
-    mgr::token_ref t;
-    if (!connected(index, t)) return 1;
-    std::vector<std::uint8_t> der;
-    if (file_bytes(path, der) != 0) return 2;
-    mgr::cert_entry e;
-    const int decoded = decode_single(der, e);
-    if (decoded != 0) return decoded;
-    return mgr::store_standalone_certificate(t, e.der.data(), e.der.size()) == 0 ? 0 : 5;
+    return mgr::guarded(5, [&]() -> int {
+        mgr::token_ref t;
+        if (!connected(index, t)) return 1;
+        std::vector<std::uint8_t> der;
+        if (file_bytes(path, der) != 0) return 2;
+        mgr::cert_entry e;
+        const int decoded = decode_single(der, e);
+        if (decoded != 0) return decoded;
+        return mgr::store_standalone_certificate(t, e.der.data(), e.der.size()) == 0 ? 0 : 5;
+    });
 }
 
 int SOLVANTAMGR_CALL x509_import_certificate_data(int index, const unsigned char* data, unsigned long length) {
-    mgr::token_ref t;
-    if (!connected(index, t)) return 1;
-    std::vector<std::uint8_t> der;
-    data_bytes(data, length, der);
-    mgr::cert_entry e;
-    const int decoded = decode_single(der, e);
-    if (decoded != 0) return decoded;
-    return mgr::store_standalone_certificate(t, e.der.data(), e.der.size()) == 0 ? 0 : 6;
+    return mgr::guarded(6, [&]() -> int {
+        mgr::token_ref t;
+        if (!connected(index, t)) return 1;
+        std::vector<std::uint8_t> der;
+        data_bytes(data, length, der);
+        mgr::cert_entry e;
+        const int decoded = decode_single(der, e);
+        if (decoded != 0) return decoded;
+        return mgr::store_standalone_certificate(t, e.der.data(), e.der.size()) == 0 ? 0 : 6;
+    });
 }
 
 int SOLVANTAMGR_CALL x509_import_container_certificate(int index, const char* container, unsigned long key_spec,
                                                        const char* path) {
-    mgr::token_ref t;
-    if (!connected(index, t)) return 1;
-    std::vector<std::uint8_t> der;
-    if (file_bytes(path, der) != 0) return 2;
-    mgr::cert_entry e;
-    const int decoded = decode_single(der, e);
-    if (decoded != 0) return decoded;
-    return mgr::store_container_certificate(t, container, key_spec, e.der.data(), e.der.size()) == 0 ? 0 : 5;
+    return mgr::guarded(5, [&]() -> int {
+        mgr::token_ref t;
+        if (!connected(index, t)) return 1;
+        std::vector<std::uint8_t> der;
+        if (file_bytes(path, der) != 0) return 2;
+        mgr::cert_entry e;
+        const int decoded = decode_single(der, e);
+        if (decoded != 0) return decoded;
+        return mgr::store_container_certificate(t, container, key_spec, e.der.data(), e.der.size()) == 0 ? 0 : 5;
+    });
 }
 
 int SOLVANTAMGR_CALL x509_import_container_certificate_data(int index, const char* container,
                                                             unsigned long key_spec, const unsigned char* data,
                                                             unsigned long length) {
-    mgr::token_ref t;
-    if (!connected(index, t)) return 1;
-    std::vector<std::uint8_t> der;
-    data_bytes(data, length, der);
-    mgr::cert_entry e;
-    const int decoded = decode_single(der, e);
-    if (decoded != 0) return decoded;
-    return mgr::store_container_certificate(t, container, key_spec, e.der.data(), e.der.size()) == 0 ? 0 : 6;
+    return mgr::guarded(6, [&]() -> int {
+        mgr::token_ref t;
+        if (!connected(index, t)) return 1;
+        std::vector<std::uint8_t> der;
+        data_bytes(data, length, der);
+        mgr::cert_entry e;
+        const int decoded = decode_single(der, e);
+        if (decoded != 0) return decoded;
+        return mgr::store_container_certificate(t, container, key_spec, e.der.data(), e.der.size()) == 0 ? 0 : 6;
+    });
 }
 
 int SOLVANTAMGR_CALL x509_get_certificate_container(int index, const unsigned char* data, unsigned long length,
                                                     char* container, unsigned long* key_spec) {
-    mgr::token_ref t;
-    if (!connected(index, t)) return 1;
-    if (container == nullptr || key_spec == nullptr) return 1;
-    std::vector<std::uint8_t> der;
-    data_bytes(data, length, der);
-    mgr::cert_entry e;
-    const int decoded = decode_single(der, e);
-    if (decoded != 0) return decoded;
-    CK_ULONG spec = 0;
-    if (mgr::find_certificate_container(t, e.der.data(), e.der.size(), container, &spec) != 0) return 6;
-    *key_spec = spec;
-    return 0;
+    return mgr::guarded(6, [&]() -> int {
+        mgr::token_ref t;
+        if (!connected(index, t)) return 1;
+        if (container == nullptr || key_spec == nullptr) return 1;
+        std::vector<std::uint8_t> der;
+        data_bytes(data, length, der);
+        mgr::cert_entry e;
+        const int decoded = decode_single(der, e);
+        if (decoded != 0) return decoded;
+        CK_ULONG spec = 0;
+        if (mgr::find_certificate_container(t, e.der.data(), e.der.size(), container, &spec) != 0) return 6;
+        *key_spec = spec;
+        return 0;
+    });
 }
 
 }  // extern "C"

@@ -20,6 +20,17 @@ constexpr int key_not_matching = static_cast<int>(0x80090016);  // NTE_BAD_KEYSE
 constexpr int cert_not_created = static_cast<int>(0x8009002D);  // NTE_INTERNAL_ERROR
 constexpr std::size_t container_name_out = 64;  // the callers' container-name buffers
 
+// Runs an export's body: no exception leaves the library (running out of
+// memory gives the export's failure code).
+template <typename F>
+int guarded(int failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return failure;
+    }
+}
+
 // The first object that matches the template, or 0 (none, or a failing
 // search).
 CK_OBJECT_HANDLE first_object(const token_ref& t, CK_ATTRIBUTE* tmpl, CK_ULONG count);

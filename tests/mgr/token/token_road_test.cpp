@@ -284,6 +284,32 @@ TEST_F(mgr_road, FormatWith32CharacterPinsLeavesBothPinsWorking) {
     EXPECT_EQ(token_format(0, &bad), 1);
 }
 
+TEST_F(mgr_road, AFormatWhoseInitPinFailsGivesOneOnAFormattedToken) {
+    // The card refuses the PIN set of C_InitPIN (the only command with INS
+    // 34 on this road): the format and the SO login have run, no logout
+    // (ClearSecureState, INS 35) follows, and the result is 1.
+    CK_EXT_FORMAT_PARAMS p = format_record("Half done", so_pin, "44446666");
+    vt_.call("fail_next", {{"ins", 0x34}, {"sw", "6982"}, {"count", 1}});
+    vt_.clear_log();
+    EXPECT_EQ(token_format(0, &p), 1);
+    const std::vector<std::string> sent = vt_.commands();
+    std::size_t refused = sent.size();
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        if (sent[i].substr(2, 2) == "34") refused = i;
+    ASSERT_LT(refused, sent.size()) << "C_InitPIN reached the card";
+    for (std::size_t i = refused; i < sent.size(); ++i) EXPECT_NE(sent[i].substr(2, 2), "35") << i;
+    vt_.call("fail_next", {{"clear", true}});
+    char serial[16], label[64], maker[32], model[16];
+    int v[10];
+    ASSERT_EQ(token_get_info(0, serial, label, maker, model, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7],
+                             &v[8], &v[9]),
+              0);
+    EXPECT_EQ(field(label, 9), "Half done");
+    EXPECT_EQ(v[9], 1) << "initialised";
+    int retries = -1;
+    EXPECT_EQ(token_login_so(0, so_pin, &retries), 0) << "the SO PIN of the record";
+}
+
 TEST_F(mgr_road, SlotEventsWhenTheCardIsPulledAndInserted) {
     unsigned long slot = 77;
     vt_.call("remove");

@@ -1,4 +1,4 @@
-// A private copy of a PIN, label-free secret or key string, NUL-terminated,
+// A private copy of a PIN, an unblock code or another secret, NUL-terminated,
 // wiped when it goes out of scope, so the module only ever reads a buffer
 // that this library clears afterwards.
 #ifndef SOLVANTA_MGR_SECRET_COPY_H

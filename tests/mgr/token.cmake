@@ -84,3 +84,18 @@ if(WIN32)
   set_target_properties(mgr_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/bench)
   mgr_test_beside(mgr_bench SolvantaMgr solvantex_pkcs11)
 endif()
+
+if(WIN32)
+  # helper_list_readers when the service goes away: once under a listing
+  # (a bridge of the test's own) and with pcscd stopped.
+  add_executable(mgr_list_readers ${CMAKE_CURRENT_LIST_DIR}/token/list_readers_main.cpp)
+  solvanta_strict(mgr_list_readers)
+  target_link_libraries(mgr_list_readers PRIVATE SolvantaMgr)
+  target_include_directories(mgr_list_readers PRIVATE ${CMAKE_SOURCE_DIR}/mgr/include)
+  mgr_test_beside(mgr_list_readers SolvantaMgr)
+  add_test(NAME mgr_list_readers_e2e
+    COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/token/list_readers_e2e_test.py
+            $<TARGET_FILE:mgr_list_readers> ${SOLVANTA_PCSC_BRIDGE} ${SOLVANTA_CARD_ENV_DIR})
+  set_tests_properties(mgr_list_readers_e2e PROPERTIES TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT}
+    FIXTURES_REQUIRED "card_env;pcsc_bridge" RESOURCE_LOCK card)
+endif()

@@ -63,3 +63,28 @@ if(WIN32)
   target_link_libraries(mgr_store_bench PRIVATE SolvantaMgr crypt32)
   add_dependencies(mgr_store_bench mgr_store_test)
 endif()
+
+# The tray monitor's road on the virtual token: PKCS #12 onto the token,
+# read back, registered in MY and removed, in the store tests' prefix with
+# the PC/SC bridge's winscard.dll put into it.
+if(WIN32)
+  add_executable(mgr_store_token_test store_token_test.cpp)
+  solvanta_strict(mgr_store_token_test)
+  target_link_libraries(mgr_store_token_test PRIVATE SolvantaMgr solvanta::pkcs11_h vtoken_control crypt32
+    GTest::gtest_main)
+  target_include_directories(mgr_store_token_test PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR}
+    ${CMAKE_SOURCE_DIR}/pkcs11/include ${CMAKE_SOURCE_DIR}/mgr/include)
+  loads_the_module(mgr_store_token_test)
+  add_dependencies(mgr_store_token_test mgr_store_test)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(store_winscard_dir ${store_prefix}/drive_c/windows/syswow64)
+  else()
+    set(store_winscard_dir ${store_prefix}/drive_c/windows/system32)
+  endif()
+  add_test(NAME mgr_store_token
+    COMMAND bash -c "cp \"$1\" '${store_winscard_dir}/winscard.dll' && exec bash '${CMAKE_SOURCE_DIR}/scripts/wine-run.sh' \"$2\""
+            store_token $<TARGET_FILE:solvanta_winscard> $<TARGET_FILE:mgr_store_token_test>)
+  set_tests_properties(mgr_store_token PROPERTIES TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT}
+    FIXTURES_REQUIRED "card_env;pcsc_bridge;mgr_store_prefix" RESOURCE_LOCK "card;mgr_store_prefix"
+    ENVIRONMENT "${store_env};SOLVANTA_MGR_FIXTURES=${store_fixtures}")
+endif()

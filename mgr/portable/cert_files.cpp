@@ -81,6 +81,21 @@ int pem_decode(const std::uint8_t* data, std::size_t length, std::vector<std::ui
     return 0;
 }
 
+std::vector<std::uint8_t> der_integer_from_le(const std::uint8_t* content, std::size_t length) {
+    if (content == nullptr) length = 0;
+    std::vector<std::uint8_t> out{0x02};
+    if (length < 0x80) {
+        out.push_back(static_cast<std::uint8_t>(length));
+    } else {
+        std::vector<std::uint8_t> len;
+        for (std::size_t v = length; v != 0; v >>= 8) len.insert(len.begin(), static_cast<std::uint8_t>(v));
+        out.push_back(static_cast<std::uint8_t>(0x80 | len.size()));
+        out.insert(out.end(), len.begin(), len.end());
+    }
+    for (std::size_t i = length; i > 0; --i) out.push_back(content[i - 1]);
+    return out;
+}
+
 void wipe(std::vector<std::uint8_t>& bytes) {
     if (!bytes.empty()) mbedtls_platform_zeroize(bytes.data(), bytes.size());
     bytes.clear();

@@ -24,6 +24,12 @@ int read_whole_file(const char* path, std::size_t spare, std::vector<std::uint8_
 // markers are recognised: a "BEGIN PKCS7" file stays as it is.
 int pem_decode(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>& out);
 
+// A DER INTEGER of content bytes given little-endian (as the platform
+// keeps a certificate's serial number, sign byte included): tag 02, the
+// length in the short form below 128 bytes and in the long form above,
+// then the bytes big-endian. No serial is cut.
+std::vector<std::uint8_t> der_integer_from_le(const std::uint8_t* content, std::size_t length);
+
 // Overwrites the bytes and empties the vector.
 void wipe(std::vector<std::uint8_t>& bytes);
 

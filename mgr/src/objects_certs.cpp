@@ -142,20 +142,7 @@ int certificate_modulus(PCCERT_CONTEXT cert, std::uint8_t* buffer, DWORD* length
 }
 
 std::vector<std::uint8_t> serial_der(const CRYPT_INTEGER_BLOB& serial) {
-    std::vector<std::uint8_t> content(serial.pbData, serial.pbData + serial.cbData);
-    std::reverse(content.begin(), content.end());
-    std::vector<std::uint8_t> out{0x02};
-    const std::size_t n = content.size();
-    if (n < 0x80) {
-        out.push_back(static_cast<std::uint8_t>(n));
-    } else {
-        std::vector<std::uint8_t> len;
-        for (std::size_t v = n; v != 0; v >>= 8) len.insert(len.begin(), static_cast<std::uint8_t>(v));
-        out.push_back(static_cast<std::uint8_t>(0x80 | len.size()));
-        out.insert(out.end(), len.begin(), len.end());
-    }
-    out.insert(out.end(), content.begin(), content.end());
-    return out;
+    return der_integer_from_le(serial.pbData, serial.cbData);
 }
 
 int store_container_certificate(const token_ref& t, const char* name, CK_ULONG spec, const std::uint8_t* der,

@@ -85,6 +85,28 @@ TEST(mgr_files, ReadsTheWholeFileWithSpareZeroBytes) {
     std::remove(path.c_str());
 }
 
+TEST(mgr_serial, SerialNumbersBecomeDerIntegersOfEveryLength) {
+    // 0x00FF3344 as the platform keeps it: little-endian with its sign byte.
+    const bytes le = hex("44 33 ff 00");
+    EXPECT_EQ(mgr::der_integer_from_le(le.data(), le.size()), hex("02 04 00 ff 33 44"));
+    struct length_case {
+        std::size_t n;
+        bytes head;
+    };
+    for (const length_case& c : {length_case{127, hex("02 7f")}, length_case{128, hex("02 81 80")},
+                                  length_case{255, hex("02 81 ff")}, length_case{256, hex("02 82 01 00")},
+                                  length_case{300, hex("02 82 01 2c")}}) {
+        bytes content(c.n);
+        for (std::size_t i = 0; i < c.n; ++i) content[i] = static_cast<std::uint8_t>(i);
+        const bytes der = mgr::der_integer_from_le(content.data(), content.size());
+        ASSERT_EQ(der.size(), c.head.size() + c.n) << c.n;
+        EXPECT_EQ(bytes(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(c.head.size())), c.head) << c.n;
+        EXPECT_EQ(der.back(), 0) << c.n;  // the first byte given comes last
+        EXPECT_EQ(der[c.head.size()], static_cast<std::uint8_t>(c.n - 1)) << c.n;
+    }
+    EXPECT_EQ(mgr::der_integer_from_le(nullptr, 5), hex("02 00"));
+}
+
 mgr::cert_entry entry(const char* subject, int kind) {
     mgr::cert_entry e;
     mgr::copy_name(e.subject, subject);

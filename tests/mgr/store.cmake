@@ -2,6 +2,13 @@
 # Windows tests run in a prefix of their own (store_prefix.sh: empty
 # stores, the stand-in provider registered), with certificates made by
 # store_fixtures.py and TZ=Asia/Tokyo.
+
+# The serial text and the request information (every tree; natively under
+# the sanitizers).
+solvanta_add_gtest(mgr_store_portable_test
+  SOURCES store_portable_test.cpp
+  LIBS solvanta_mgr_portable)
+
 if(WIN32)
   add_subdirectory(standin_csp)
 
@@ -25,7 +32,8 @@ if(WIN32)
   add_custom_command(TARGET mgr_store_test POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:SolvantaMgr> ${store_dir}/)
   set_tests_properties(mgr_store_test PROPERTIES
-    FIXTURES_REQUIRED mgr_store_prefix RESOURCE_LOCK mgr_store_prefix ENVIRONMENT "${store_env}")
+    FIXTURES_REQUIRED mgr_store_prefix FIXTURES_SETUP mgr_store_request RESOURCE_LOCK mgr_store_prefix
+    ENVIRONMENT "${store_env}")
 
   add_test(NAME mgr_store_prefix
     COMMAND bash -c "bash '${CMAKE_CURRENT_SOURCE_DIR}/store_prefix.sh' '${store_prefix}' '${store_dir}' && \
@@ -38,8 +46,7 @@ rm -rf '${store_out}'")
   add_test(NAME mgr_store_csr_check
     COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/store_csr_check.py
             ${store_out}/request.b64 ${store_fixtures}/csr_key.pub.pem)
-  set_tests_properties(mgr_store_csr_check PROPERTIES DEPENDS mgr_store_test
-    FIXTURES_REQUIRED mgr_store_prefix)
+  set_tests_properties(mgr_store_csr_check PROPERTIES FIXTURES_REQUIRED "mgr_store_prefix;mgr_store_request")
 
   # The viewer under an X server of its own.
   add_executable(mgr_store_viewer_test store_viewer_test.cpp)

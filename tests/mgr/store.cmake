@@ -35,6 +35,16 @@ if(WIN32)
     FIXTURES_REQUIRED mgr_store_prefix FIXTURES_SETUP mgr_store_request RESOURCE_LOCK mgr_store_prefix
     ENVIRONMENT "${store_env}")
 
+  # The dates in another time zone (the day before, not the day after).
+  add_test(NAME mgr_store_dates_los_angeles
+    COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:mgr_store_test>
+            --gtest_filter=store.CertificateInformation)
+  set(store_env_la ${store_env})
+  list(REMOVE_ITEM store_env_la TZ=Asia/Tokyo)
+  list(APPEND store_env_la TZ=America/Los_Angeles)
+  set_tests_properties(mgr_store_dates_los_angeles PROPERTIES TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT}
+    FIXTURES_REQUIRED mgr_store_prefix RESOURCE_LOCK mgr_store_prefix ENVIRONMENT "${store_env_la}")
+
   add_test(NAME mgr_store_prefix
     COMMAND bash -c "bash '${CMAKE_CURRENT_SOURCE_DIR}/store_prefix.sh' '${store_prefix}' '${store_dir}' && \
 '${SOLVANTA_PYTHON}' '${CMAKE_CURRENT_SOURCE_DIR}/store_fixtures.py' '${store_fixtures}' --bench 256 && \

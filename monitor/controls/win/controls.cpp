@@ -128,8 +128,6 @@ void edit_box::apply_state() {
   InvalidateRect(hwnd, nullptr, TRUE);
   if (frame_drawn()) RedrawNonClientFrame(hwnd);
   if (spin && spin->buttons) {
-    control_button_logic dummy;
-    (void)dummy;
     spin_buttons* b = spin_buttons_of(spin->buttons);
     if (b) {
       TColor c = clBtnFace;
@@ -1272,6 +1270,7 @@ void panel::paint(HDC dc) {
     DrawTextW(dc, text.c_str(), -1, &place, DT_WORDBREAK | DT_EXPANDTABS | align);
     SelectObject(dc, old);
   }
+  if (OnPaint) OnPaint(dc);
 }
 
 void panel::paint_group_box(HDC dc, int W, int H) {
@@ -1316,14 +1315,7 @@ void panel::paint_group_box(HDC dc, int W, int H) {
     return;
   }
   TColor F = ShiftColor(FlatColor, FlatColorAdjustment);
-  if (!Transparent) {
-    int saved = SaveDC(dc);
-    if (!caption.empty() && GroupStyle != gsBanner) {
-      // a transparent box keeps the caption's place; an opaque one fills all
-    }
-    fill_solid(dc, {0, 0, W, H}, Color);
-    RestoreDC(dc, saved);
-  }
+  if (!Transparent) fill_solid(dc, {0, 0, W, H}, Color);
   rect_i fr = from_rect(R);
   auto kind_rule = [&](TSides sides) {
     TFrameStyle k = BorderOuter == fsNone ? fsGroove : BorderOuter;
@@ -1388,14 +1380,9 @@ LRESULT CALLBACK panel_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
   if (!p) return DefWindowProcW(h, m, w, l);
   switch (m) {
     case WM_ERASEBKGND:
-      if (p->Transparent) {
-        HWND parent = GetParent(h);
-        bool self_drawn = panel_of(parent) != nullptr || button_of(parent) != nullptr;
-        bool form = parent && !(GetWindowLongPtrW(parent, GWL_STYLE) & WS_CHILD);
-        PaintParentBackground(h, reinterpret_cast<HDC>(w), false);
-        (void)self_drawn;
-        (void)form;
-      }
+      // The parent is not invalidated from here: its repaint would erase
+      // this panel again, and again.
+      if (p->Transparent) PaintParentBackground(h, reinterpret_cast<HDC>(w), false);
       return 1;
     case WM_PAINT: {
       PAINTSTRUCT ps;

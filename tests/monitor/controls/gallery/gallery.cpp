@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "controls.h"
+#include "dock.h"
 #include "visual_styles.h"
 
 using namespace ctl;
@@ -38,6 +39,9 @@ enum ids {
   id_cb_up = 400, id_cb_down, id_cb_left, id_cb_right, id_cb_glyph, id_cb_drop, id_cb_flat,
   id_panel_raised = 500, id_panel_lowered, id_panel_flat, id_panel_gradient, id_panel_transparent,
   id_panel_bottom, id_panel_status,
+  id_button_pressed = 310, id_button_hotstate, id_button_focus_classic,
+  id_cb_pressed = 410, id_cb_hot,
+  id_dock_site = 550, id_controlled_panel,
   id_group = 600,  // + style
   id_group_children = 620, id_child_on, id_child_off,
 };
@@ -114,6 +118,11 @@ void build() {
   button_of(t1)->logic.set_down(true);
   HWND bh = make(button_class, L"Hot track", WS_TABSTOP, 435, y, 75, 25, id_button_hot);
   button_of(bh)->HotTrack = true;
+  // States the picture shows without a mouse: pressed and hot.
+  HWND bp = make(button_class, L"Pressed", WS_TABSTOP, 520, y, 75, 25, id_button_pressed);
+  button_of(bp)->logic.pressed = true;
+  HWND bo = make(button_class, L"Hot", WS_TABSTOP, 605, y, 75, 25, id_button_hotstate);
+  button_of(bo)->logic.mouse_over = true;
   y += 37;
   make(L"STATIC", L"Control buttons: arrows, glyph strip, drop-down, flat", 0, 10, y, 600, 16, 4);
   y += 20;
@@ -129,6 +138,21 @@ void build() {
   HWND f = make(control_button_class, nullptr, 0, 170, y, 17, 21, id_cb_flat);
   control_button_of(f)->Style = cbsDown;
   control_button_of(f)->logic.Flat = true;
+  HWND cp = make(control_button_class, nullptr, 0, 195, y, 17, 21, id_cb_pressed);
+  control_button_of(cp)->Style = cbsUp;
+  control_button_of(cp)->logic.pressed = true;
+  HWND ch = make(control_button_class, nullptr, 0, 220, y, 17, 21, id_cb_hot);
+  control_button_of(ch)->Style = cbsUp;
+  control_button_of(ch)->logic.hot = true;
+  // A dock site's grabbers over two pretend clients: caption and plain.
+  HWND dock = make(panel_class, nullptr, 0, 260, y - 6, 300, 34, id_dock_site);
+  panel_of(dock)->BorderOuter = fsNone;
+  panel_of(dock)->Color = clWindow;
+  panel_of(dock)->OnPaint = [](HDC dc) {
+    static dock_fonts fonts;
+    PaintDockGrabber(dc, fonts, {0, 16, 150, 34}, alNone, L"Docked client", true, true, true);
+    PaintDockGrabber(dc, fonts, {170, 16, 300, 34}, alNone, L"", true, false, false);
+  };
   y += 32;
   make(L"STATIC", L"Panels: raised, lowered, flat with caption, gradient with a transparent child, bottom-aligned, status", 0, 10, y, 760, 16, 5);
   y += 20;
@@ -166,6 +190,8 @@ void build() {
   make(edit_class, L"disabled child", WS_TABSTOP | WS_DISABLED, 150, 24, 130, 22, id_child_off, gb, WS_EX_CLIENTEDGE);
   HWND empty = make(group_box_class, nullptr, 0, 330, y, 353, 80, id_group + 10);
   (void)empty;
+  HWND cpan = make(panel_class, L"controlled", 0, 700, y, 100, 80, id_controlled_panel);
+  (void)cpan;
 }
 
 LRESULT CALLBACK main_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
@@ -477,6 +503,28 @@ void check_panels() {
         "re-enabled group box leaves its disabled child disabled");
 }
 
+void check_dock_and_controller() {
+  capture c(item(id_dock_site));
+  TColor bg = c.at(c.w / 2 - 10, 5);
+  check(bg == sys(COLOR_ACTIVECAPTION) || c.at(3, 2) == sys(COLOR_ACTIVECAPTION),
+        "dock grabber of a focused client in clActiveCaption", hex(c.at(3, 2)) + " vs " + hex(sys(COLOR_ACTIVECAPTION)));
+  // A frame controller pushes its look into a registered panel.
+  static frame_controller fc;
+  panel* p = panel_of(item(id_controlled_panel));
+  fc.BeginUpdate();
+  fc.set_FrameVisible(true);
+  fc.set_FrameStyle(fsFlat);
+  fc.set_FrameColor(rgb(200, 0, 0));
+  fc.set_Color(rgb(255, 255, 200));
+  fc.EndUpdate();
+  p->set_frame_controller(&fc);
+  UpdateWindow(item(id_controlled_panel));
+  capture q(item(id_controlled_panel));
+  check(p->BorderOuter == fsFlat && q.at(0, q.h / 2) == rgb(200, 0, 0) && q.at(5, 5) == rgb(255, 255, 200),
+        "frame controller pushes style, frame colour and colour into a panel",
+        hex(q.at(0, q.h / 2)) + " " + hex(q.at(5, 5)));
+}
+
 void send_key(WORD vk, bool up) {
   INPUT in = {};
   in.type = INPUT_KEYBOARD;
@@ -667,6 +715,7 @@ int run_check(const char* expect, const char* picture) {
   check_edit_colours();
   check_group_box(themed);
   check_panels();
+  check_dock_and_controller();
   check_spin_input();
   check_button_input();
   check_repeat();

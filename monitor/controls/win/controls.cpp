@@ -892,10 +892,11 @@ void push_button::paint(HDC dc) {
                 : (grouped || (!acts_default && !focused)) ? PBS_NORMAL : PBS_DEFAULTED;
     draw_theme(L"BUTTON", hwnd, dc, BP_PUSHBUTTON, state, cr);
   } else if (HotTrack && enabled) {
+    // The parent's background shows around the face's cut corners.
     HWND parent = GetParent(hwnd);
     panel* pp = panel_of(parent);
     TColor pc = pp ? pp->Color : clBtnFace;
-    fill_solid(dc, r, pc);
+    PaintParentBackground(hwnd, dc, false);
     TColor dark = DarkenColor(pc, 20), light = LightenColor(pc, 20);
     fill_solid(dc, {r.left + 2, r.top, r.right - 2, r.top + 1}, dark);
     fill_solid(dc, {r.left, r.top + 2, r.left + 1, r.bottom - 2}, dark);
@@ -1154,6 +1155,14 @@ void panel::set_transparent(bool v) {
   SetWindowLongPtrW(hwnd, GWL_EXSTYLE, v ? (ex | WS_EX_TRANSPARENT) : (ex & ~static_cast<LONG_PTR>(WS_EX_TRANSPARENT)));
   InvalidateRect(hwnd, nullptr, TRUE);
   for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) InvalidateRect(c, nullptr, TRUE);
+}
+
+void panel::changed() {
+  InvalidateRect(hwnd, nullptr, TRUE);
+  for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    panel* p = panel_of(c);
+    if (p && p->Transparent) InvalidateRect(c, nullptr, TRUE);
+  }
 }
 
 void panel::set_frame_controller(frame_controller* c) {

@@ -202,6 +202,9 @@ class panel : public frame_target {
   HFONT font = nullptr;
 
   void set_transparent(bool v);
+  // After a change of colours, gradient or borders: repaints the panel and
+  // its transparent children.
+  void changed();
   void set_frame_controller(frame_controller* c);
   rect_i child_area() const;  // where the children go
   void paint(HDC dc);

@@ -50,10 +50,7 @@ rect_i PaintDockGrabber(HDC dc, const dock_fonts& fonts, const rect_i& client, T
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, colorref(c.text));
   if (left) {
-    LOGFONTW lf = {};
-    GetObjectW(fonts.caption, sizeof lf, &lf);
-    lf.lfEscapement = lf.lfOrientation = 900;  // upwards, from the bottom
-    HFONT rotated = CreateFontIndirectW(&lf);
+    HFONT rotated = CreateRotatedFont(fonts.caption, 90);  // upwards, from the bottom
     HGDIOBJ old = SelectObject(dc, rotated);
     TextOutW(dc, g.left + 1, g.bottom - 2, caption.c_str(), static_cast<int>(caption.size()));
     SelectObject(dc, old);

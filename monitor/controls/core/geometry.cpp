@@ -134,6 +134,47 @@ rect_i group_child_area(const rect_i& area, TRzGroupBoxStyle style, int h,
   return r;
 }
 
+spin_strip spin_strip_layout(int W, int H, int w, bool rtl, bool look3d, bool styles,
+                             bool read_only) {
+  spin_strip out;
+  int left, top, height;
+  if (rtl) {
+    left = 0; top = 0; height = H - 4;
+  } else if (look3d) {
+    if (styles) { left = W - w - 3; top = -1; height = H - 2; }
+    else { left = W - w - 4; top = 0; height = H - 4; }
+  } else {
+    left = W - w - 1; top = 1; height = H - 2;
+  }
+  if (height < 0) height = 0;
+  out.strip = {left, top, left + w, top + height};
+  int margin = read_only ? 0 : w + 2;
+  if (rtl) out.left_margin = margin;
+  else out.right_margin = margin;
+  return out;
+}
+
+void spin_pair_layout(int w, int h, bool vertical, rect_i* up, rect_i* down) {
+  if (vertical) {
+    *up = {0, 0, w, h / 2};
+    *down = {0, h / 2, w, h};
+  } else {
+    *down = {0, 0, w / 2, h};
+    *up = {w / 2, 0, w, h};
+  }
+}
+
+rect_i group_caption_rect(TRzGroupBoxStyle style, int W, int tw, int th, bool rtl) {
+  switch (style) {
+    case gsStandard:
+    case gsFlat: return rtl ? rect_i{W - tw - 8, 0, W - 8, th} : rect_i{8, 0, 8 + tw, th};
+    case gsTopLine: return rtl ? rect_i{W - tw - 4, 0, W - 4, th} : rect_i{0, 0, tw + 4, th};
+    case gsBanner: return {0, 0, W, th + 6};
+    case gsUnderline: return {0, 0, W, th + 2};
+    default: return {0, 0, 0, 0};
+  }
+}
+
 int num_glyphs_for_strip(int width, int height, int current) {
   if (width <= 0 || height <= 0 || width % height != 0) return current;
   int n = width / height;

@@ -58,6 +58,21 @@ enum TRzGroupBoxStyle { gsStandard, gsCustom, gsTopLine, gsFlat, gsBanner, gsUnd
 rect_i group_child_area(const rect_i& area, TRzGroupBoxStyle style, int h,
                         int border_width, bool caption_empty);
 
+// Where the spin edit's button strip goes inside a box of W x H (client
+// coordinates), for a strip w wide, and the edit margin it needs.
+struct spin_strip {
+  rect_i strip;
+  int right_margin = 0, left_margin = 0;
+};
+spin_strip spin_strip_layout(int W, int H, int w, bool right_to_left, bool look3d,
+                             bool visual_styles, bool read_only);
+// The two buttons inside a pair of w x h: up/right first, then down/left.
+void spin_pair_layout(int w, int h, bool vertical, rect_i* up_right, rect_i* down_left);
+
+// The caption band of a group box of width W for a caption of tw x th
+// (measured without its accelerator marks); empty for gsCustom.
+rect_i group_caption_rect(TRzGroupBoxStyle style, int W, int tw, int th, bool right_to_left);
+
 // The glyph count a new strip implies: width / height when the width is a
 // whole multiple of the height (above 4 gives 1); otherwise unchanged.
 int num_glyphs_for_strip(int width, int height, int current);

@@ -249,14 +249,9 @@ void edit_box::layout_spin() {
   int w = spin->Orientation == orVertical ? bw : 2 * bw;
   bool rtl = (GetWindowLongPtrW(hwnd, GWL_EXSTYLE) & WS_EX_RTLREADING) != 0;
   bool look3d = FrameVisible || (GetWindowLongPtrW(hwnd, GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
-  int left, top, height;
-  if (rtl) { left = 0; top = 0; height = H - 4; }
-  else if (look3d) {
-    if (visual_styles_active()) { left = W - w - 3; top = -1; height = H - 2; }
-    else { left = W - w - 4; top = 0; height = H - 4; }
-  } else { left = W - w - 1; top = 1; height = H - 2; }
   bool ro = spin->value.ReadOnly;
-  SetWindowPos(spin->buttons, nullptr, left, top, w, height < 0 ? 0 : height,
+  spin_strip L = spin_strip_layout(W, H, w, rtl, look3d, visual_styles_active(), ro);
+  SetWindowPos(spin->buttons, nullptr, L.strip.left, L.strip.top, L.strip.width(), L.strip.height(),
                SWP_NOZORDER | SWP_NOACTIVATE | (ro ? SWP_HIDEWINDOW : SWP_SHOWWINDOW));
   spin_buttons* b = spin_buttons_of(spin->buttons);
   if (b) {
@@ -264,9 +259,8 @@ void edit_box::layout_spin() {
     b->Direction = spin->Direction;
     b->layout();
   }
-  int margin = ro ? 0 : w + 2;
   WPARAM which = EC_LEFTMARGIN | EC_RIGHTMARGIN;
-  LPARAM m = rtl ? MAKELONG(margin, 0) : MAKELONG(0, margin);
+  LPARAM m = MAKELONG(L.left_margin, L.right_margin);
   CallWindowProcW(base_proc, hwnd, EM_SETMARGINS, which, m);
 }
 
@@ -791,13 +785,7 @@ void spin_buttons::layout() {
   int w = c.right, h = c.bottom;
   if (up.Glyph == nullptr) up.Style = Direction == sdUpDown ? cbsUp : cbsRight;
   if (down.Glyph == nullptr) down.Style = Direction == sdUpDown ? cbsDown : cbsLeft;
-  if (Orientation == orVertical) {
-    up.rect = {0, 0, w, h / 2};
-    down.rect = {0, h / 2, w, h};
-  } else {
-    down.rect = {0, 0, w / 2, h};
-    up.rect = {w / 2, 0, w, h};
-  }
+  spin_pair_layout(w, h, Orientation == orVertical, &up.rect, &down.rect);
   InvalidateRect(hwnd, nullptr, FALSE);
 }
 
@@ -1293,16 +1281,7 @@ void panel::paint_group_box(HDC dc, int W, int H) {
   GetTextExtentPoint32W(dc, shown.c_str(), static_cast<int>(shown.size()), &ts);
   bool rtl = (GetWindowLongPtrW(hwnd, GWL_EXSTYLE) & WS_EX_RTLREADING) != 0;
   rect_i cap{0, 0, 0, 0};
-  if (!caption.empty()) {
-    switch (GroupStyle) {
-      case gsStandard:
-      case gsFlat: cap = rtl ? rect_i{W - ts.cx - 8, 0, W - 8, ts.cy} : rect_i{8, 0, 8 + ts.cx, ts.cy}; break;
-      case gsTopLine: cap = rtl ? rect_i{W - ts.cx - 4, 0, W - 4, ts.cy} : rect_i{0, 0, ts.cx + 4, ts.cy}; break;
-      case gsBanner: cap = {0, 0, W, ts.cy + 6}; break;
-      case gsUnderline: cap = {0, 0, W, ts.cy + 2}; break;
-      default: break;
-    }
-  }
+  if (!caption.empty()) cap = group_caption_rect(GroupStyle, W, ts.cx, ts.cy, rtl);
   UINT align = Alignment == taLeftJustify ? DT_LEFT : Alignment == taRightJustify ? DT_RIGHT : DT_CENTER;
   RECT R{0, h2, W, H};
   if (VisualStyle == vsWinXP && styles && (GroupStyle == gsStandard || GroupStyle == gsFlat)) {

@@ -104,3 +104,44 @@ TEST(DockGrabbers, PlacementAndColours) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SpinLayout, StripPlacement) {
+  struct row { bool rtl, look3d, styles, ro; rect_i strip; int lm, rm; } rows[] = {
+      {false, true, false, false, {43, 0, 60, 18}, 0, 19},   // 3D look, classic
+      {false, true, true, false, {44, -1, 61, 19}, 0, 19},   // 3D look, visual styles
+      {false, false, false, false, {46, 1, 63, 21}, 0, 19},  // flat box
+      {true, true, false, false, {0, 0, 17, 18}, 19, 0},     // right to left
+      {false, true, false, true, {43, 0, 60, 18}, 0, 0},     // read-only: no margins
+  };
+  for (const row& r : rows) {
+    spin_strip s = spin_strip_layout(64, 22, 17, r.rtl, r.look3d, r.styles, r.ro);
+    EXPECT_EQ(s.strip, r.strip) << r.rtl << r.look3d << r.styles << r.ro;
+    EXPECT_EQ(s.left_margin, r.lm);
+    EXPECT_EQ(s.right_margin, r.rm);
+  }
+  EXPECT_EQ(spin_strip_layout(10, 2, 17, false, true, false, false).strip.height(), 0);
+}
+
+TEST(SpinLayout, PairHalves) {
+  rect_i up, down;
+  spin_pair_layout(17, 17, true, &up, &down);
+  EXPECT_EQ(up, (rect_i{0, 0, 17, 8}));
+  EXPECT_EQ(down, (rect_i{0, 8, 17, 17}));
+  spin_pair_layout(35, 16, false, &up, &down);
+  EXPECT_EQ(down, (rect_i{0, 0, 17, 16}));
+  EXPECT_EQ(up, (rect_i{17, 0, 35, 16}));
+}
+
+TEST(GroupCaption, Bands) {
+  EXPECT_EQ(group_caption_rect(gsFlat, 200, 50, 13, false), (rect_i{8, 0, 58, 13}));
+  EXPECT_EQ(group_caption_rect(gsStandard, 200, 50, 13, true), (rect_i{142, 0, 192, 13}));
+  EXPECT_EQ(group_caption_rect(gsTopLine, 200, 50, 13, false), (rect_i{0, 0, 54, 13}));
+  EXPECT_EQ(group_caption_rect(gsTopLine, 200, 50, 13, true), (rect_i{146, 0, 196, 13}));
+  EXPECT_EQ(group_caption_rect(gsBanner, 200, 50, 13, false), (rect_i{0, 0, 200, 19}));
+  EXPECT_EQ(group_caption_rect(gsUnderline, 200, 50, 13, false), (rect_i{0, 0, 200, 15}));
+  EXPECT_EQ(group_caption_rect(gsCustom, 200, 50, 13, false), (rect_i{0, 0, 0, 0}));
+}
+
+}  // namespace

@@ -234,6 +234,21 @@ void edit_box::sync_out() {
   CallWindowProcW(base_proc, hwnd, EM_SETSEL, static_cast<WPARAM>(t.sel_start), static_cast<LPARAM>(t.sel_end));
 }
 
+int edit_box::integer_value() {
+  if (!spin) return 0;
+  sync_in();
+  int v = spin->value.integer_value();
+  sync_out();  // an empty text shows Min now
+  return v;
+}
+
+void edit_box::set_integer_value(int v) {
+  if (!spin) return;
+  sync_in();
+  spin->value.set_integer_value(v);
+  sync_out();
+}
+
 void edit_box::layout_spin() {
   if (!spin || !spin->buttons) return;
   RECT wr;
@@ -1364,6 +1379,9 @@ LRESULT CALLBACK panel_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
   if (m == WM_NCCREATE) {
     p = new panel(h, has_class(h, group_box_class));
     SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(p));
+    // The dialog manager tabs into the children of a panel or group box.
+    LONG_PTR ex = GetWindowLongPtrW(h, GWL_EXSTYLE);
+    SetWindowLongPtrW(h, GWL_EXSTYLE, ex | WS_EX_CONTROLPARENT);
   }
   if (!p) return DefWindowProcW(h, m, w, l);
   switch (m) {

@@ -85,6 +85,10 @@ class edit_box : public frame_target {
   void layout_spin();        // places the spin buttons
   void sync_in();            // text and selection from the window
   void sync_out();           // ... back to it
+  // The spin edit's number as an integer (nearest, ties to even; clamped
+  // to 32 bits), read from and written to the window's text.
+  int integer_value();
+  void set_integer_value(int v);
 
   // frame_target
   fc_flags frame_notifications() const override { return FrameControllerNotifications; }

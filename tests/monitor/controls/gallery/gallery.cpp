@@ -753,6 +753,9 @@ void check_repeat() {
   check(n == held + 1, "the release inside adds one click", times);
   check(GetFocus() == s, "pressing a spin button focuses its spin edit");
   check(text_of(s) == std::to_wstring(n), "each click stepped the value", narrow(text_of(s)));
+  check(e->integer_value() == static_cast<int>(n), "the integer view reads the spin edit");
+  e->set_integer_value(1000);  // clamped to Max
+  check(text_of(s) == L"365", "the integer view writes through the clamp", narrow(text_of(s)));
 }
 
 int run_check(const char* expect, const char* picture) {

@@ -1471,6 +1471,10 @@ LRESULT CALLBACK panel_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     case WM_NOTIFY:  // the panel passes its children's notifications up
       if (GetParent(h)) return SendMessageW(GetParent(h), m, w, l);
       break;
+    case WM_GETDLGCODE:
+      // A group box's caption accelerator takes the dialog manager on to
+      // the box's first child, as for a static text.
+      return p->is_group_box ? DLGC_STATIC : 0;
     case WM_THEMECHANGED: InvalidateRect(h, nullptr, TRUE); break;
     case WM_NCDESTROY:
       SetWindowLongPtrW(h, GWLP_USERDATA, 0);

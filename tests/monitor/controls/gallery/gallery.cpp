@@ -758,6 +758,86 @@ void check_repeat() {
   check(text_of(s) == L"365", "the integer view writes through the clamp", narrow(text_of(s)));
 }
 
+// ------------------------------------------------ a dialog from a template
+HWND g_dlg = nullptr;
+std::vector<int> g_dlg_commands;
+
+INT_PTR CALLBACK dlg_proc(HWND h, UINT m, WPARAM w, LPARAM) {
+  switch (m) {
+    case WM_INITDIALOG: {
+      g_dlg = h;
+      SendDlgItemMessageW(h, 11, EM_LIMITTEXT, 24, 0);
+      push_button* cancel = button_of(GetDlgItem(h, 2));
+      if (cancel) {
+        cancel->Cancel = true;
+        cancel->ModalResult = 2;
+      }
+      if (GetWindowLongPtrW(h, DWLP_USER) == 1) PostMessageW(GetDlgItem(h, 2), BM_CLICK, 0, 0);
+      return TRUE;
+    }
+    case WM_COMMAND:
+      g_dlg_commands.push_back(LOWORD(w));
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+INT_PTR CALLBACK modal_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+  if (m == WM_INITDIALOG) SetWindowLongPtrW(h, DWLP_USER, 1);
+  return dlg_proc(h, m, w, l);
+}
+
+void check_dialog() {
+  // Modal: the Cancel button (ModalResult 2) ends the dialog with 2.
+  INT_PTR r = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(100), g_main, modal_proc, 0);
+  check(r == 2, "a button with ModalResult 2 ends its modal dialog with 2", std::to_string(static_cast<long long>(r)));
+  // Modeless, driven through the dialog manager.
+  HWND d = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(100), g_main, dlg_proc, 0);
+  check(d != nullptr, "dialog from a template with the package's classes");
+  if (!d) return;
+  ShowWindow(d, SW_SHOW);
+  SetForegroundWindow(d);
+  HWND pin = GetDlgItem(d, 11);
+  SetFocus(pin);
+  pump(100);
+  type_text(L"123456789012345678901234567890");
+  bool limited = pump_until([&] { return GetWindowTextLengthW(pin) == 24; }, 3000);
+  pump(100);
+  check(limited && GetWindowTextLengthW(pin) == 24, "typing stops at the edit's limit of 24",
+        std::to_string(GetWindowTextLengthW(pin)));
+  auto is_dlg_focus = [](HWND target) { return [target] { return GetFocus() == target; }; };
+  MSG msg;
+  auto dialog_pump = [&](DWORD ms, const std::function<bool()>& pred) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        if (!IsDialogMessageW(d, &msg)) {
+          TranslateMessage(&msg);
+          DispatchMessageW(&msg);
+        }
+      if (pred()) return true;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+    return pred();
+  };
+  tap(VK_TAB);
+  check(dialog_pump(2000, is_dlg_focus(GetDlgItem(d, 12))), "Tab moves to the next edit");
+  tap(VK_TAB);
+  HWND spin = GetDlgItem(d, 13);
+  check(dialog_pump(2000, is_dlg_focus(spin)), "Tab moves into the spin edit");
+  tap(VK_UP);
+  bool stepped = dialog_pump(2000, [&] { return text_of(spin) == L"31"; });
+  check(stepped, "Up in a dialog steps the spin edit", narrow(text_of(spin)));
+  g_dlg_commands.clear();
+  tap(VK_ESCAPE);
+  check(dialog_pump(2000, [] { return !g_dlg_commands.empty(); }) && g_dlg_commands[0] == IDCANCEL,
+        "Escape reaches the dialog as IDCANCEL");
+  DestroyWindow(d);
+  SetForegroundWindow(g_main);
+  pump(100);
+}
+
 int run_check(const char* expect, const char* picture) {
   HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, move_hook, nullptr, GetCurrentThreadId());
   bool themed = std::string(expect) == "themed";
@@ -772,6 +852,7 @@ int run_check(const char* expect, const char* picture) {
   check_spin_input();
   check_button_input();
   check_repeat();
+  check_dialog();
   // The states for the picture: focus on the spin edit, a toggle down.
   SetFocus(item(id_edit_focus));
   pump(200);

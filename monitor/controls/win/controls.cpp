@@ -24,6 +24,7 @@ namespace {
 
 // Colour messages of our edits are handed back to them by their parent.
 constexpr UINT reflect_base = 0xB000;
+constexpr UINT msg_recompute_default = 0xB400;
 const wchar_t prop_ours[] = L"SolvantaControl";
 WNDPROC g_edit_base = nullptr;
 
@@ -302,15 +303,13 @@ LRESULT CALLBACK edit_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(e));
     SetPropW(h, prop_ours, reinterpret_cast<HANDLE>(1));
     reflect_from_parent(h);
-    if (e->spin) {
-      // Right alignment is the spin edit's default; never multi-line.
-      LONG_PTR st = GetWindowLongPtrW(h, GWL_STYLE);
-      st &= ~static_cast<LONG_PTR>(ES_MULTILINE | ES_CENTER);
-      SetWindowLongPtrW(h, GWL_STYLE, st | ES_RIGHT | WS_CLIPCHILDREN);
-    } else {
-      LONG_PTR st = GetWindowLongPtrW(h, GWL_STYLE);
-      SetWindowLongPtrW(h, GWL_STYLE, (st & ~static_cast<LONG_PTR>(ES_MULTILINE)) | WS_CLIPCHILDREN);
-    }
+    // Never multi-line, clipping its children; the spin edit is right
+    // aligned. The system edit box reads its style from the creation record.
+    auto* cs = reinterpret_cast<CREATESTRUCTW*>(l);
+    LONG st = cs->style & ~static_cast<LONG>(ES_MULTILINE);
+    if (e->spin) st = (st & ~static_cast<LONG>(ES_CENTER)) | ES_RIGHT;
+    cs->style = st | WS_CLIPCHILDREN;
+    SetWindowLongPtrW(h, GWL_STYLE, cs->style);
   }
   if (!e) return CallWindowProcW(g_edit_base, h, m, w, l);
   WNDPROC base = e->base_proc;
@@ -1101,8 +1100,12 @@ LRESULT CALLBACK button_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
       return 0;
     case WM_KILLFOCUS:
       b->logic.focus_lost();
-      recompute_defaults(h);
+      // The new focus is known once this message is through.
+      PostMessageW(h, msg_recompute_default, 0, 0);
       InvalidateRect(h, nullptr, FALSE);
+      return 0;
+    case msg_recompute_default:
+      recompute_defaults(h);
       return 0;
     case WM_ENABLE:
       b->logic.enabled = w != 0;

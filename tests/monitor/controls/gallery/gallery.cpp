@@ -669,6 +669,7 @@ void check_spin_input() {
   { bool ok_ = text_is(s, L"363"); check(ok_, "the wheel steps down", narrow(text_of(s))); }
   wheel(WHEEL_DELTA);
   { bool ok_ = text_is(s, L"364"); check(ok_, "the wheel steps up", narrow(text_of(s))); }
+  check((GetWindowLongPtrW(s, GWL_STYLE) & ES_RIGHT) != 0, "the spin edit is right aligned");
   // Characters the filter refuses leave the text alone.
   SendMessageW(s, EM_SETSEL, 1, 1);
   type_text(L"-x");
@@ -710,6 +711,14 @@ void check_button_input() {
   pump(100);
   check(pushed && g_clicks[id_button] == before + 2, "space held then released clicks once",
         std::string(pushed ? "pushed" : "not pushed") + ", clicks " + std::to_string(g_clicks[id_button] - before));
+  // Default tracking: the focused push button acts as the default; on an
+  // edit, the button with Default does.
+  push_button* def = button_of(item(id_button_default));
+  bool focused_acts = button_of(b)->acts_default && !def->acts_default;
+  SetFocus(item(id_edit));
+  pump_until([&] { return def->acts_default && !button_of(b)->acts_default; }, 2000);
+  check(focused_acts && def->acts_default && !button_of(b)->acts_default,
+        "the focused button acts as default, else the Default one");
   // The toggle group: the last down button stays down.
   HWND t1 = item(id_toggle1), t2 = item(id_toggle2);
   SendMessageW(t1, BM_CLICK, 0, 0);

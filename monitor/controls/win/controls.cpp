@@ -5,6 +5,7 @@
 #include <vssym32.h>
 #include <windowsx.h>
 
+#include <atomic>
 #include <cmath>
 #include <vector>
 
@@ -965,7 +966,7 @@ void push_button::paint(HDC dc) {
         for (int x = f.left + ((y - f.top) & 1); x < f.right; x += 2) set_pixel(dc, x, y, other);
     }
   }
-  // Caption.
+  // Caption, measured word-wrapped, placed by AlignmentVertical.
   std::wstring text = window_text(hwnd);
   if (!text.empty()) {
     HGDIOBJ old = SelectObject(dc, font_or_default(font));
@@ -974,15 +975,41 @@ void push_button::paint(HDC dc) {
       tr.left += 1; tr.top += 1; tr.right += 1; tr.bottom += 1;
     }
     UINT align = Alignment == taLeftJustify ? DT_LEFT : Alignment == taRightJustify ? DT_RIGHT : DT_CENTER;
+    if (GetWindowLongPtrW(hwnd, GWL_EXSTYLE) & WS_EX_RTLREADING) align |= DT_RTLREADING;
+    UINT flags = DT_WORDBREAK | DT_EXPANDTABS | align;
     RECT m = to_rect(tr);
-    DrawTextW(dc, text.c_str(), -1, &m, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | align);
+    DrawTextW(dc, text.c_str(), -1, &m, DT_CALCRECT | flags);
     int th = m.bottom - m.top;
     RECT place = to_rect(tr);
-    place.top = (tr.top + tr.bottom - th) / 2;
+    if (AlignmentVertical == avCenter) place.top = (tr.top + tr.bottom - th) / 2;
+    else if (AlignmentVertical == avBottom) place.top = tr.bottom - th - 1;
     place.bottom = place.top + th;
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, colorref(enabled ? clBtnText : clGrayText));
-    DrawTextW(dc, text.c_str(), -1, &place, DT_WORDBREAK | DT_EXPANDTABS | align);
+    auto at = [&](int dx, int dy, TColor c) {
+      RECT q = place;
+      OffsetRect(&q, dx, dy);
+      SetTextColor(dc, colorref(c));
+      DrawTextW(dc, text.c_str(), -1, &q, flags);
+    };
+    if (!enabled) {
+      at(0, 0, clGrayText);
+    } else {
+      switch (TextStyle) {
+        case tsRaised:
+          if (!LightTextStyle) at(1, 1, TextShadowColor);
+          at(-1, -1, TextHighlightColor);
+          break;
+        case tsRecessed:
+          at(1, 1, TextHighlightColor);
+          if (!LightTextStyle) at(-1, -1, TextShadowColor);
+          break;
+        case tsShadow:
+          at(Alignment == taRightJustify ? 0 : TextShadowDepth, TextShadowDepth, TextShadowColor);
+          break;
+        default: break;
+      }
+      at(TextStyle == tsShadow && Alignment == taRightJustify ? -TextShadowDepth : 0, 0, clBtnText);
+    }
     SelectObject(dc, old);
   }
   if (focused && ShowFocusRect) {
@@ -1134,13 +1161,23 @@ LRESULT CALLBACK button_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
 
 // ============================================================ panels
 
+namespace {
+std::atomic<int> g_scheme{-1};
+}
+
+void refresh_color_scheme() { g_scheme.store(-1); }
+
 int current_color_scheme() {
+  int have = g_scheme.load();
+  if (have >= 0) return have;
+  int v = 0;
   wchar_t name[128] = {};
   DWORD size = sizeof name;
   if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\ThemeManager",
-                   L"ColorName", RRF_RT_REG_SZ, nullptr, name, &size) != ERROR_SUCCESS)
-    return 0;
-  return color_scheme_index(name);
+                   L"ColorName", RRF_RT_REG_SZ, nullptr, name, &size) == ERROR_SUCCESS)
+    v = color_scheme_index(name);
+  g_scheme.store(v);
+  return v;
 }
 
 panel::panel(HWND h, bool group_box)
@@ -1478,7 +1515,10 @@ LRESULT CALLBACK panel_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
       // A group box's caption accelerator takes the dialog manager on to
       // the box's first child, as for a static text.
       return p->is_group_box ? DLGC_STATIC : 0;
-    case WM_THEMECHANGED: InvalidateRect(h, nullptr, TRUE); break;
+    case WM_THEMECHANGED:
+      refresh_color_scheme();
+      InvalidateRect(h, nullptr, TRUE);
+      break;
     case WM_NCDESTROY:
       SetWindowLongPtrW(h, GWLP_USERDATA, 0);
       delete p;

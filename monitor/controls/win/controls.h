@@ -162,6 +162,12 @@ class push_button {
   bool HotTrackComplement = false;  // htctComplement
   TColor HighlightColor = clHighlight;
   bool ThemeAware = true;
+  enum TAlignmentVertical { avTop, avCenter, avBottom } AlignmentVertical = avCenter;
+  enum TTextStyle { tsNormal, tsRaised, tsRecessed, tsShadow } TextStyle = tsNormal;
+  bool LightTextStyle = false;
+  TColor TextHighlightColor = clBtnHighlight;
+  TColor TextShadowColor = clBtnShadow;
+  int TextShadowDepth = 2;
   bool acts_default = false;
   HFONT font = nullptr;
 
@@ -223,7 +229,9 @@ class panel : public frame_target {
 };
 panel* panel_of(HWND h);
 
-// The colour scheme from the current user's theme manager settings.
+// The colour scheme from the current user's theme manager settings: read
+// once, and again after refresh_color_scheme() (on a theme change).
 int current_color_scheme();
+void refresh_color_scheme();
 
 }  // namespace ctl

@@ -41,7 +41,7 @@ enum ids {
   id_panel_bottom, id_panel_status,
   id_button_pressed = 310, id_button_hotstate, id_button_focus_classic,
   id_cb_pressed = 410, id_cb_hot,
-  id_dock_site = 550, id_controlled_panel,
+  id_dock_site = 550, id_controlled_panel, id_panel_office, id_button_raised, id_button_shadow,
   id_group = 600,  // + style
   id_group_children = 620, id_child_on, id_child_off,
 };
@@ -123,6 +123,10 @@ void build() {
   button_of(bp)->logic.pressed = true;
   HWND bo = make(button_class, L"Hot", WS_TABSTOP, 605, y, 75, 25, id_button_hotstate);
   button_of(bo)->logic.mouse_over = true;
+  HWND braised = make(button_class, L"Raised", WS_TABSTOP, 690, y, 55, 25, id_button_raised);
+  button_of(braised)->TextStyle = push_button::tsRaised;
+  HWND bshadow = make(button_class, L"Shadow", WS_TABSTOP, 750, y, 55, 25, id_button_shadow);
+  button_of(bshadow)->TextStyle = push_button::tsShadow;
   y += 37;
   make(L"STATIC", L"Control buttons: arrows, glyph strip, drop-down, flat", 0, 10, y, 600, 16, 4);
   y += 20;
@@ -175,6 +179,10 @@ void build() {
   HWND status = make(panel_class, L"status", 0, 620, y, 100, 60, id_panel_status);
   panel_of(status)->BorderOuter = fsStatus;
   panel_of(status)->BevelWidth = 2;
+  HWND office = make(panel_class, L"scheme", 0, 730, y, 80, 60, id_panel_office);
+  panel_of(office)->BorderOuter = fsNone;
+  panel_of(office)->VisualStyle = vsGradient;
+  panel_of(office)->GradientColorStyle = gcsMSOffice;
   y += 72;
   make(L"STATIC", L"Group boxes: standard, custom, top line, flat, banner, underline; a disabled box with a disabled child", 0, 10, y, 760, 16, 6);
   y += 20;
@@ -554,6 +562,26 @@ LRESULT CALLBACK move_hook(int code, WPARAM w, LPARAM l) {
   return CallNextHookEx(nullptr, code, w, l);
 }
 
+void check_scheme_and_captions(bool themed) {
+  capture c(item(id_panel_office));
+  TColor top = c.at(2, 0), bottom = c.at(2, c.h - 1);
+  TColor want_top = themed ? scheme_colors(0).light : sys(COLOR_WINDOW);
+  TColor want_bottom = themed ? scheme_colors(0).dark : DarkenColor(sys(COLOR_BTNFACE), 10);
+  check(current_color_scheme() == 0 && top == want_top && bottom == want_bottom,
+        "an MS Office gradient takes the scheme pair with visual styles, else clWindow to clBtnFace",
+        hex(top) + ".." + hex(bottom) + " vs " + hex(want_top) + ".." + hex(want_bottom));
+  auto has = [](const capture& k, TColor want) {
+    for (int y = 0; y < k.h; ++y)
+      for (int x = 0; x < k.w; ++x)
+        if (k.at(x, y) == want) return true;
+    return false;
+  };
+  capture d(item(id_button_disabled));
+  check(has(d, sys(COLOR_GRAYTEXT)) && !has(d, sys(COLOR_BTNTEXT)), "a disabled button's caption is clGrayText");
+  capture sh(item(id_button_shadow));
+  check(has(sh, sys(COLOR_BTNSHADOW)) && has(sh, sys(COLOR_BTNTEXT)), "a shadowed caption has its clBtnShadow copy");
+}
+
 void send_key(WORD vk, bool up) {
   INPUT in = {};
   in.type = INPUT_KEYBOARD;
@@ -858,6 +886,7 @@ int run_check(const char* expect, const char* picture) {
   check_group_box(themed);
   check_panels();
   check_dock_and_controller();
+  check_scheme_and_captions(themed);
   check_spin_input();
   check_button_input();
   check_repeat();

@@ -236,3 +236,104 @@ TEST_F(Painters, VisualStylesOverride) {
 }
 
 }  // namespace
+
+#include "controls.h"
+
+namespace {
+
+// The control button's faces without visual styles (the override forces the
+// classic branch), pixel by pixel.
+class ControlButtonFaces : public ::testing::Test {
+ protected:
+  ctl_test::palette_scope pal;
+  void SetUp() override { set_visual_styles_override(0); }
+  void TearDown() override { set_visual_styles_override(-1); }
+};
+
+TEST_F(ControlButtonFaces, ArrowUpRaisedPressedAndDisabled) {
+  control_button b;
+  b.Style = cbsUp;
+  b.rect = {0, 0, 17, 21};
+  pixel_dc up(17, 21);
+  b.paint(up.dc(), true);
+  EXPECT_EQ(up.at(0, 10), P(clBtnHighlight));  // fsButtonUp: outer left
+  EXPECT_EQ(up.at(16, 10), P(cl3DDkShadow));   // outer right
+  EXPECT_EQ(up.at(1, 10), P(cl3DLight));
+  EXPECT_EQ(up.at(15, 10), P(clBtnShadow));
+  EXPECT_EQ(up.at(3, 3), P(clBtnFace));        // face
+  // A 7 x 4 triangle pointing up, centred: tip one pixel, base seven.
+  int cx = 8, cy = 10;
+  EXPECT_EQ(up.at(cx, cy - 2), clBlack);
+  EXPECT_EQ(up.at(cx - 1, cy - 2), P(clBtnFace));
+  EXPECT_EQ(up.at(cx - 3, cy + 1), clBlack);
+  EXPECT_EQ(up.at(cx + 3, cy + 1), clBlack);
+  EXPECT_EQ(up.at(cx - 4, cy + 1), P(clBtnFace));
+  EXPECT_EQ(up.at(cx, cy + 2), P(clBtnFace));
+
+  b.logic.pressed = true;
+  pixel_dc pressed(17, 21);
+  b.paint(pressed.dc(), true);
+  EXPECT_EQ(pressed.at(0, 10), P(clBtnShadow));  // a one-pixel shadow ring
+  EXPECT_EQ(pressed.at(16, 10), P(clBtnShadow));
+  EXPECT_EQ(pressed.at(cx + 1, cy - 1), clBlack);  // the arrow one right, one down
+  EXPECT_EQ(pressed.at(cx, cy - 2), P(clBtnFace));
+
+  b.logic.pressed = false;
+  pixel_dc disabled(17, 21);
+  b.paint(disabled.dc(), false);
+  EXPECT_EQ(disabled.at(cx, cy - 2), P(clBtnShadow));
+}
+
+TEST_F(ControlButtonFaces, FlatButtonShowsItsFaceOnlyWhenActive) {
+  control_button b;
+  b.Style = cbsNone;
+  b.logic.Flat = true;
+  b.Color = rgb(10, 200, 30);
+  b.rect = {0, 0, 17, 21};
+  pixel_dc idle(17, 21);
+  b.paint(idle.dc(), true);
+  EXPECT_EQ(idle.at(0, 10), rgb(10, 200, 30));  // no border
+  b.logic.hot = true;
+  pixel_dc hot(17, 21);
+  b.paint(hot.dc(), true);
+  EXPECT_EQ(hot.at(0, 10), P(clBtnHighlight));  // fsPopup
+  EXPECT_EQ(hot.at(16, 10), P(clBtnShadow));
+  b.logic.pressed = true;
+  pixel_dc down(17, 21);
+  b.paint(down.dc(), true);
+  EXPECT_EQ(down.at(0, 10), P(clBtnShadow));  // fsStatus
+  EXPECT_EQ(down.at(16, 10), P(clBtnHighlight));
+}
+
+TEST_F(ControlButtonFaces, GlyphImagesByState) {
+  // A strip of three 8 x 8 images in red, green and blue on magenta.
+  pixel_dc strip(24, 8, rgb(255, 0, 255));
+  fill_solid(strip.dc(), {2, 2, 6, 6}, rgb(255, 0, 0));
+  fill_solid(strip.dc(), {10, 2, 14, 6}, rgb(0, 255, 0));
+  fill_solid(strip.dc(), {18, 2, 22, 6}, rgb(0, 0, 255));
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  HBITMAP bmp = CreateCompatibleBitmap(screen, 24, 8);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, 24, 8, strip.dc(), 0, 0, SRCCOPY);
+  SelectObject(mem, old);
+  DeleteDC(mem);
+  control_button b;
+  b.set_glyph(bmp);
+  EXPECT_EQ(b.NumGlyphs, 3);
+  b.rect = {0, 0, 20, 20};
+  struct row { bool enabled, pressed; TColor centre; int dx; } rows[] = {
+      {true, false, rgb(255, 0, 0), 0}, {false, false, rgb(0, 255, 0), 0}, {true, true, rgb(0, 0, 255), 1}};
+  for (const row& r : rows) {
+    b.logic.pressed = r.pressed;
+    pixel_dc d(20, 20);
+    b.paint(d.dc(), r.enabled);
+    // The glyph is centred in the face shrunk by 1: at (6, 6), moved when pressed.
+    EXPECT_EQ(d.at(6 + 3 + r.dx, 6 + 3 + r.dx), r.centre) << r.enabled << r.pressed;
+    EXPECT_NE(d.at(6 + r.dx, 6 + r.dx), rgb(255, 0, 255)) << "transparent colour left out";
+  }
+  DeleteObject(bmp);
+}
+
+}  // namespace

@@ -825,7 +825,8 @@ push_button::push_button(HWND h) : hwnd(h) {
     HWND parent = GetParent(h);
     if (!parent) return;
     for (HWND c = GetWindow(parent, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
-      if (c != h) SendMessageW(c, msg_button_pressed, static_cast<WPARAM>(group), reinterpret_cast<LPARAM>(sender));
+      if (c != h && button_of(c))
+        SendMessageW(c, msg_button_pressed, static_cast<WPARAM>(group), reinterpret_cast<LPARAM>(sender));
   };
   logic.on_click = [this] {
     if (ModalResult != 0) {
@@ -1143,8 +1144,16 @@ LRESULT CALLBACK button_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
       InvalidateRect(h, nullptr, FALSE);
       return 0;
     case msg_button_pressed: {
-      auto* sender = reinterpret_cast<push_button_logic*>(l);
-      b->logic.group_notify(static_cast<int>(w), sender);
+      // Only a sibling's own state is taken as the sender; anything else
+      // that arrives with this number is ignored.
+      HWND parent = GetParent(h);
+      for (HWND c = parent ? GetWindow(parent, GW_CHILD) : nullptr; c; c = GetWindow(c, GW_HWNDNEXT)) {
+        push_button* o = button_of(c);
+        if (o && c != h && reinterpret_cast<LPARAM>(&o->logic) == l) {
+          b->logic.group_notify(static_cast<int>(w), &o->logic);
+          break;
+        }
+      }
       return 0;
     }
     case WM_NCDESTROY:

@@ -34,6 +34,7 @@ packages=(
   libmbedtls-dev libp11-kit-dev nlohmann-json3-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   wine wine64 wine32:i386 xvfb xauth
+  fonts-wine fonts-wqy-microhei imagemagick
   python3 python3-cryptography
   opensc gnutls-bin openssl libengine-pkcs11-openssl python3-pykcs11 libnss3-tools
 )

@@ -1,0 +1,423 @@
+// GUI test driver: plays the user and the parts of Windows that Wine never
+// delivers, from a second process on the same desktop. One action per run;
+// the exit status is 0 when the action was done, 1 when it failed or timed
+// out, 2 for a bad command line. What it reads (window texts, replies) goes
+// to stdout as UTF-8.
+//
+//   send <class> <dwData> <text>         WM_COPYDATA, UTF-16 text with its NUL
+//   devchange arrival|removal <path> [<class>]
+//                                        WM_DEVICECHANGE with a device-interface
+//                                        record to every top-level window of
+//                                        the class (default TSolvantex_USB)
+//   wts <reason> [<session>]             WM_WTSSESSION_CHANGE to TSolvantex_TrayIcon
+//   tray <lParam> [<id>] [<class>]       post the tray callback 0x800 (wParam id,
+//                                        default 1) to the tray handler window
+//                                        (default class TSolvantex_TrayHandler)
+//   menu keys <downs> | menu escape [<ms>]
+//                                        wait for the popup menu (#32768), then
+//                                        press Down <downs> times and Enter, or
+//                                        post Escape to it
+//   waitwin <class|-> <title|-> <ms>     wait for a top-level window; prints its handle
+//   waitgone <class|-> <title|-> <ms>    wait until no such window is left
+//   answer <title> <id> [<ms>]           wait for a message box (#32770) with that
+//                                        title, print its text, WM_COMMAND id to it
+//   text <class|-> <title|->             print the window's text and its children's
+//   dlg <title> fill <ctrl id> <text>    WM_SETTEXT to a dialog control
+//   dlg <title> type <text>              type through SendInput (foreground window)
+//   dlg <title> enter|escape             post the key to the focused control
+//   dlg <title> sysclose                 WM_SYSCOMMAND SC_CLOSE
+//   dlg <title> click <ctrl id>          posted mouse down/up in the control
+//   dlg <title> clickok                  BM_CLICK on IDOK
+//   close <class|-> <title|->            post WM_CLOSE
+//   screenshot <class|-|desktop> <title|-> <file.bmp>
+//                                        PrintWindow of a window, or the whole
+//                                        desktop, as a 24-bit BMP
+//   fakemgr <log file> <ms>              a window of class TSolvantex_Mgr that
+//                                        appends each WM_COPYDATA it receives
+//                                        ("dwData text", UTF-8) to the log; runs
+//                                        until WM_CLOSE or the time is up
+//   shows <class|-> <title|->            exit 0 when the window is visible
+#include <windows.h>
+#include <dbt.h>
+#include <shellapi.h>
+#include <wtsapi32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string narrow(const std::wstring& w) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &s[0], n, nullptr, nullptr);
+    s.resize(strlen(s.c_str()));
+    return s;
+}
+
+const wchar_t* opt(const std::wstring& s) { return s == L"-" ? nullptr : s.c_str(); }
+
+HWND find(const std::wstring& cls, const std::wstring& title) {
+    return FindWindowW(opt(cls), opt(title));
+}
+
+HWND wait_for(const std::wstring& cls, const std::wstring& title, DWORD ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND h = find(cls, title);
+        if (h) return h;
+        if (GetTickCount() - start >= ms) return nullptr;
+        Sleep(20);
+    }
+}
+
+std::wstring window_text(HWND h) {
+    wchar_t buf[4096];
+    buf[0] = 0;
+    // A cross-process WM_GETTEXT, bounded so a hung target cannot hang us.
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW(h, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 5000, &got);
+    buf[4095] = 0;
+    return buf;
+}
+
+BOOL CALLBACK print_child(HWND h, LPARAM) {
+    wchar_t cls[128];
+    GetClassNameW(h, cls, 128);
+    std::printf("child %d %s: %s\n", GetDlgCtrlID(h), narrow(cls).c_str(), narrow(window_text(h)).c_str());
+    return TRUE;
+}
+
+int cmd_send(const std::wstring& cls, unsigned long data, const std::wstring& text) {
+    HWND h = find(cls, L"-");
+    if (!h) { std::printf("no window of class %s\n", narrow(cls).c_str()); return 1; }
+    COPYDATASTRUCT cds;
+    cds.dwData = data;
+    cds.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    cds.lpData = const_cast<wchar_t*>(text.c_str());
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds), SMTO_ABORTIFHUNG, 15000,
+                             &result))
+        return 1;
+    std::printf("result %lu\n", static_cast<unsigned long>(result));
+    return 0;
+}
+
+struct dev_target {
+    std::wstring cls;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK collect(HWND h, LPARAM p) {
+    auto* t = reinterpret_cast<dev_target*>(p);
+    wchar_t cls[256];
+    if (GetClassNameW(h, cls, 256) && _wcsicmp(cls, t->cls.c_str()) == 0) t->found.push_back(h);
+    return TRUE;
+}
+
+int cmd_devchange(bool arrival, const std::wstring& path, const std::wstring& cls) {
+    dev_target t;
+    t.cls = cls;
+    EnumWindows(collect, reinterpret_cast<LPARAM>(&t));
+    if (t.found.empty()) { std::printf("no window of class %s\n", narrow(cls).c_str()); return 1; }
+    size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(wchar_t);
+    std::vector<unsigned char> rec(size, 0);
+    auto* d = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(rec.data());
+    d->dbcc_size = static_cast<DWORD>(size);
+    d->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    // GUID_DEVINTERFACE_USB_DEVICE
+    d->dbcc_classguid = GUID{0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+    std::memcpy(d->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+    WPARAM w = arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
+    for (HWND h : t.found) {
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutW(h, WM_DEVICECHANGE, w, reinterpret_cast<LPARAM>(d), SMTO_ABORTIFHUNG, 30000,
+                                 &result))
+            return 1;
+    }
+    std::printf("sent to %u windows\n", static_cast<unsigned>(t.found.size()));
+    return 0;
+}
+
+int cmd_wts(unsigned long reason, unsigned long session) {
+    HWND h = find(L"TSolvantex_TrayIcon", L"-");
+    if (!h) return 1;
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(h, WM_WTSSESSION_CHANGE, reason, static_cast<LPARAM>(session), SMTO_ABORTIFHUNG,
+                               15000, &result)
+               ? 0
+               : 1;
+}
+
+int cmd_tray(unsigned long lparam, unsigned long id, const std::wstring& cls) {
+    HWND h = find(cls, L"-");
+    if (!h) { std::printf("no window of class %s\n", narrow(cls).c_str()); return 1; }
+    return PostMessageW(h, 0x800, id, static_cast<LPARAM>(lparam)) ? 0 : 1;
+}
+
+void key(WORD vk) {
+    INPUT in[2] = {};
+    in[0].type = INPUT_KEYBOARD;
+    in[0].ki.wVk = vk;
+    in[1] = in[0];
+    in[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, in, sizeof(INPUT));
+    Sleep(30);
+}
+
+int cmd_menu(const std::wstring& how, int downs, DWORD ms) {
+    HWND m = wait_for(L"#32768", L"-", ms);
+    if (!m) { std::printf("no popup menu\n"); return 1; }
+    if (how == L"escape") return PostMessageW(m, WM_KEYDOWN, VK_ESCAPE, 0) ? 0 : 1;
+    for (int i = 0; i < downs; ++i) key(VK_DOWN);
+    key(VK_RETURN);
+    return 0;
+}
+
+struct box_find {
+    std::wstring title;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK find_box(HWND h, LPARAM p) {
+    auto* b = reinterpret_cast<box_find*>(p);
+    wchar_t cls[64];
+    if (!GetClassNameW(h, cls, 64) || wcscmp(cls, L"#32770") != 0) return TRUE;
+    if (window_text(h) == b->title) { b->found = h; return FALSE; }
+    return TRUE;
+}
+
+HWND wait_box(const std::wstring& title, DWORD ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        box_find b;
+        b.title = title;
+        EnumWindows(find_box, reinterpret_cast<LPARAM>(&b));
+        if (b.found) return b.found;
+        if (GetTickCount() - start >= ms) return nullptr;
+        Sleep(20);
+    }
+}
+
+int cmd_answer(const std::wstring& title, WPARAM id, DWORD ms) {
+    HWND h = wait_box(title, ms);
+    if (!h) { std::printf("no box titled %s\n", narrow(title).c_str()); return 1; }
+    EnumChildWindows(h, print_child, 0);
+    std::fflush(stdout);
+    return PostMessageW(h, WM_COMMAND, id, 0) ? 0 : 1;
+}
+
+int cmd_dlg(const std::wstring& title, const std::wstring& action, const std::vector<std::wstring>& rest) {
+    HWND h = wait_box(title, 5000);
+    if (!h) h = wait_for(L"-", title, 1000);
+    if (!h) { std::printf("no dialog titled %s\n", narrow(title).c_str()); return 1; }
+    if (action == L"fill" && rest.size() >= 2) {
+        HWND c = GetDlgItem(h, _wtoi(rest[0].c_str()));
+        if (!c) return 1;
+        DWORD_PTR r = 0;
+        return SendMessageTimeoutW(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(rest[1].c_str()), SMTO_ABORTIFHUNG,
+                                   5000, &r)
+                   ? 0
+                   : 1;
+    }
+    if (action == L"type" && !rest.empty()) {
+        SetForegroundWindow(h);
+        for (wchar_t ch : rest[0]) {
+            INPUT in[2] = {};
+            in[0].type = INPUT_KEYBOARD;
+            in[0].ki.wScan = ch;
+            in[0].ki.dwFlags = KEYEVENTF_UNICODE;
+            in[1] = in[0];
+            in[1].ki.dwFlags = KEYEVENTF_UNICODE | KEYEVENTF_KEYUP;
+            SendInput(2, in, sizeof(INPUT));
+            Sleep(10);
+        }
+        return 0;
+    }
+    if (action == L"enter" || action == L"escape") {
+        GUITHREADINFO gi;
+        gi.cbSize = sizeof gi;
+        HWND target = h;
+        if (GetGUIThreadInfo(GetWindowThreadProcessId(h, nullptr), &gi) && gi.hwndFocus) target = gi.hwndFocus;
+        WPARAM vk = action == L"enter" ? VK_RETURN : VK_ESCAPE;
+        PostMessageW(target, WM_KEYDOWN, vk, 1);
+        PostMessageW(target, WM_KEYUP, vk, static_cast<LPARAM>(0xC0000001u));
+        return 0;
+    }
+    if (action == L"sysclose") return PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0) ? 0 : 1;
+    if (action == L"clickok") {
+        HWND ok = GetDlgItem(h, IDOK);
+        if (!ok) return 1;
+        return PostMessageW(ok, BM_CLICK, 0, 0) ? 0 : 1;
+    }
+    if (action == L"click" && !rest.empty()) {
+        HWND c = GetDlgItem(h, _wtoi(rest[0].c_str()));
+        if (!c) return 1;
+        PostMessageW(c, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
+        PostMessageW(c, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+        return 0;
+    }
+    return 2;
+}
+
+bool write_bmp(const std::wstring& file, HDC src, int x, int y, int w, int h, HWND print) {
+    HDC mem = CreateCompatibleDC(src);
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 24;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(src, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!bmp) { DeleteDC(mem); return false; }
+    HGDIOBJ old = SelectObject(mem, bmp);
+    bool ok = print ? PrintWindow(print, mem, 0) != 0 : BitBlt(mem, 0, 0, w, h, src, x, y, SRCCOPY) != 0;
+    GdiFlush();
+    DWORD stride = ((static_cast<DWORD>(w) * 3 + 3) & ~3u);
+    DWORD image = stride * static_cast<DWORD>(h);
+    BITMAPFILEHEADER fh = {};
+    fh.bfType = 0x4D42;
+    fh.bfOffBits = sizeof fh + sizeof(BITMAPINFOHEADER);
+    fh.bfSize = fh.bfOffBits + image;
+    HANDLE f = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) ok = false;
+    else {
+        DWORD n = 0;
+        ok = ok && WriteFile(f, &fh, sizeof fh, &n, nullptr) &&
+             WriteFile(f, &bi.bmiHeader, sizeof(BITMAPINFOHEADER), &n, nullptr) &&
+             WriteFile(f, bits, image, &n, nullptr);
+        CloseHandle(f);
+    }
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+    return ok;
+}
+
+int cmd_screenshot(const std::wstring& cls, const std::wstring& title, const std::wstring& file) {
+    HDC screen = GetDC(nullptr);
+    bool ok;
+    if (cls == L"desktop") {
+        ok = write_bmp(file, screen, 0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr);
+    } else {
+        HWND h = find(cls, title);
+        if (!h) { ReleaseDC(nullptr, screen); return 1; }
+        RECT r;
+        GetWindowRect(h, &r);
+        ok = write_bmp(file, screen, 0, 0, r.right - r.left, r.bottom - r.top, h);
+    }
+    ReleaseDC(nullptr, screen);
+    return ok ? 0 : 1;
+}
+
+HANDLE g_log = INVALID_HANDLE_VALUE;
+
+LRESULT CALLBACK mgr_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_COPYDATA) {
+        auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(l);
+        std::wstring text;
+        if (cds && cds->lpData) {
+            size_t n = cds->cbData / sizeof(wchar_t);
+            text.assign(static_cast<const wchar_t*>(cds->lpData), n);
+            text.resize(wcsnlen(text.c_str(), n));
+        }
+        char head[64];
+        std::snprintf(head, sizeof head, "%lu ", static_cast<unsigned long>(cds ? cds->dwData : 0));
+        std::string line = head + narrow(text) + "\n";
+        DWORD n = 0;
+        if (g_log != INVALID_HANDLE_VALUE) {
+            SetFilePointer(g_log, 0, nullptr, FILE_END);
+            WriteFile(g_log, line.data(), static_cast<DWORD>(line.size()), &n, nullptr);
+            FlushFileBuffers(g_log);
+        }
+        return 1;
+    }
+    if (m == WM_CLOSE) { DestroyWindow(h); return 0; }
+    if (m == WM_DESTROY) { PostQuitMessage(0); return 0; }
+    return DefWindowProcW(h, m, w, l);
+}
+
+int cmd_fakemgr(const std::wstring& log, DWORD ms) {
+    g_log = CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                        0, nullptr);
+    if (g_log == INVALID_HANDLE_VALUE) return 1;
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = mgr_proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TSolvantex_Mgr";
+    if (!RegisterClassW(&wc)) return 1;
+    HWND h = CreateWindowExW(0, wc.lpszClassName, L"fake manager", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
+                             wc.hInstance, nullptr);
+    if (!h) return 1;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    SetTimer(h, 1, ms, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER && msg.hwnd == h) { DestroyWindow(h); continue; }
+        DispatchMessageW(&msg);
+    }
+    CloseHandle(g_log);
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv || argc < 2) return 2;
+    std::vector<std::wstring> a(argv + 1, argv + argc);
+    LocalFree(argv);
+    const std::wstring& c = a[0];
+    auto n = a.size();
+    auto num = [](const std::wstring& s) { return std::wcstoul(s.c_str(), nullptr, 0); };
+    int rc = 2;
+    if (c == L"send" && n >= 4) rc = cmd_send(a[1], num(a[2]), a[3]);
+    else if (c == L"devchange" && n >= 3)
+        rc = cmd_devchange(a[1] == L"arrival", a[2], n >= 4 ? a[3] : L"TSolvantex_USB");
+    else if (c == L"wts" && n >= 2) rc = cmd_wts(num(a[1]), n >= 3 ? num(a[2]) : 1);
+    else if (c == L"tray" && n >= 2)
+        rc = cmd_tray(num(a[1]), n >= 3 ? num(a[2]) : 1, n >= 4 ? a[3] : L"TSolvantex_TrayHandler");
+    else if (c == L"menu" && n >= 2)
+        rc = a[1] == L"escape" ? cmd_menu(a[1], 0, n >= 3 ? num(a[2]) : 5000)
+                               : cmd_menu(a[1], n >= 3 ? static_cast<int>(num(a[2])) : 0, n >= 4 ? num(a[3]) : 5000);
+    else if (c == L"waitwin" && n >= 4) {
+        HWND h = wait_for(a[1], a[2], num(a[3]));
+        if (h) std::printf("%p\n", static_cast<void*>(h));
+        rc = h ? 0 : 1;
+    } else if (c == L"waitgone" && n >= 4) {
+        DWORD start = GetTickCount();
+        rc = 1;
+        for (;;) {
+            if (!find(a[1], a[2])) { rc = 0; break; }
+            if (GetTickCount() - start >= num(a[3])) break;
+            Sleep(20);
+        }
+    } else if (c == L"answer" && n >= 3) rc = cmd_answer(a[1], num(a[2]), n >= 4 ? num(a[3]) : 10000);
+    else if (c == L"text" && n >= 3) {
+        HWND h = find(a[1], a[2]);
+        if (h) {
+            std::printf("%s\n", narrow(window_text(h)).c_str());
+            EnumChildWindows(h, print_child, 0);
+        }
+        rc = h ? 0 : 1;
+    } else if (c == L"dlg" && n >= 3) rc = cmd_dlg(a[1], a[2], std::vector<std::wstring>(a.begin() + 3, a.end()));
+    else if (c == L"close" && n >= 3) {
+        HWND h = find(a[1], a[2]);
+        rc = h && PostMessageW(h, WM_CLOSE, 0, 0) ? 0 : 1;
+    } else if (c == L"screenshot" && n >= 4) rc = cmd_screenshot(a[1], a[2], a[3]);
+    else if (c == L"fakemgr" && n >= 3) rc = cmd_fakemgr(a[1], num(a[2]));
+    else if (c == L"shows" && n >= 3) {
+        HWND h = find(a[1], a[2]);
+        rc = h && IsWindowVisible(h) ? 0 : 1;
+    }
+    std::fflush(stdout);
+    return rc;
+}

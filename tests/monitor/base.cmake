@@ -3,7 +3,3 @@
 solvanta_add_gtest(monitor_logic_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/logic_test.cpp
   LIBS solvantex_mon_logic)
-
-if(WIN32)
-  include(${CMAKE_CURRENT_LIST_DIR}/program_tests.cmake)
-endif()

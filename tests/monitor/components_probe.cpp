@@ -80,7 +80,7 @@ std::wstring text_arg(const wchar_t* a, size_t long_size) {
     std::wstring s(a);
     if (s != L"@long") return s;
     // Long text with a surrogate pair straddling the field's end.
-    std::wstring t(long_size - 2, L'x');
+    std::wstring t(long_size - 1, L'x');
     t += L"\U0001F600";
     t += std::wstring(40, L'y');
     return t;

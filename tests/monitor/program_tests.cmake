@@ -43,3 +43,12 @@ foreach(group startup instance language tray usb)
   solvanta_add_gui_test(monitor_gui_${group} SCRIPT ${CMAKE_CURRENT_LIST_DIR}/monitor_gui_test.py
     ARGS ${group} ${mon_gui_args} TIMEOUT 600)
 endforeach()
+
+# The configuration files through the platform's INI reader.
+solvanta_add_gtest(monitor_config_files_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/config_files_test.cpp
+  LIBS solvantex_mon_win)
+string(REPLACE "/" "\\\\" mon_dist_win "Z:${SOLVANTEX_MON_DIST}")
+target_compile_definitions(monitor_config_files_test PRIVATE SOLVANTEX_MON_DIST_WIN="${mon_dist_win}")
+set_target_properties(monitor_config_files_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MON_FAKE_DIR})
+add_dependencies(monitor_config_files_test fake_solvanta_mgr)

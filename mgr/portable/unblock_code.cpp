@@ -8,9 +8,8 @@
 namespace mgr {
 
 int unblock_response(const unsigned char* challenge, size_t length, const char* key, unsigned char* response) {
-    if (!key || length % 8 != 0) return 1;
+    if (!challenge || !key || !response || length % 8 != 0) return 1;
     if (length == 0) return 0;
-    if (!challenge || !response) return 1;
 
     unsigned char key_buf[32] = {};
     std::memcpy(key_buf, key, strnlen(key, sizeof key_buf));

@@ -10,8 +10,9 @@
 
 namespace mgr {
 
-// 0 and length bytes of response; 1 for a null pointer or a length that is
-// not a multiple of 8 (nothing written). Length 0 writes nothing.
+// 0 and length bytes of response; 1 for a null pointer (also with length 0)
+// or a length that is not a multiple of 8 (nothing written). Length 0 writes
+// nothing.
 int unblock_response(const unsigned char* challenge, size_t length, const char* key, unsigned char* response);
 
 }  // namespace mgr

@@ -1,12 +1,15 @@
 // solvanta_pcsc_bridge: serves the stand-in winscard.dll of Windows programs
 // running under Wine with the machine's pcsc-lite.
 //
-//   solvanta_pcsc_bridge [--port N] [--ready-file PATH]
+//   solvanta_pcsc_bridge [--port N] [--ready-file PATH] [--service-stops-once]
 //
 // The port is N, else SOLVANTA_PCSC_BRIDGE_PORT, else 40480; the bridge
 // listens on 127.0.0.1 only. Once it listens it writes the port to PATH
 // (through a temporary file and a rename, so a reader never sees half of
 // it). SIGTERM or SIGINT end it; every client's contexts are released.
+// --service-stops-once: for tests of a caller's recovery, the first
+// list-readers request meets a service that stopped under its context
+// (stopping_backend.h).
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 
 #include "pcsclite_backend.h"
 #include "server.h"
+#include "stopping_backend.h"
 
 namespace {
 
@@ -27,7 +31,7 @@ extern "C" void on_signal(int) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: solvanta_pcsc_bridge [--port N] [--ready-file PATH]\n");
+    std::fprintf(stderr, "usage: solvanta_pcsc_bridge [--port N] [--ready-file PATH] [--service-stops-once]\n");
     return 2;
 }
 
@@ -46,6 +50,7 @@ int main(int argc, char** argv) {
     pcsc_bridge::server_options options;
     options.port = pcsc_bridge::parse_port(std::getenv(pcsc_bridge::port_variable));
     std::string ready_file;
+    bool service_stops_once = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -54,13 +59,18 @@ int main(int argc, char** argv) {
             if (std::strcmp(text, "0") == 0) options.port = 0;
         } else if (arg == "--ready-file" && i + 1 < argc) {
             ready_file = argv[++i];
+        } else if (arg == "--service-stops-once") {
+            service_stops_once = true;
         } else {
             return usage();
         }
     }
 
     pcsc_bridge::pcsclite_backend backend;
-    pcsc_bridge::bridge_server server(backend, options);
+    pcsc_bridge::stopping_backend stopping(backend);
+    pcsc_bridge::bridge_server server(service_stops_once ? static_cast<pcsc_bridge::pcsc_backend&>(stopping)
+                                                         : static_cast<pcsc_bridge::pcsc_backend&>(backend),
+                                      options);
     if (const int err = server.listen(); err != 0) {
         std::fprintf(stderr, "solvanta_pcsc_bridge: cannot listen on 127.0.0.1:%u: %s\n",
                      static_cast<unsigned>(options.port), std::strerror(err));

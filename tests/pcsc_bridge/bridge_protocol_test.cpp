@@ -25,6 +25,7 @@
 
 #include "server/convert.h"
 #include "server/server.h"
+#include "server/stopping_backend.h"
 #include "wire/wire.h"
 
 using namespace pcsc_bridge;
@@ -602,6 +603,26 @@ TEST(BridgeProgram, DropsABadClientServesTheOthersAndStopsOnSigterm) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     std::remove(ready.c_str());
+}
+
+TEST(BridgeStoppingBackend, TheFirstListMeetsAStoppedServiceAndLosesItsContext) {
+    scripted_backend inner;
+    stopping_backend stopping(inner);
+    service_value first = 0;
+    ASSERT_EQ(stopping.establish_context(0, &first), rc::success);
+    EXPECT_FALSE(stopping.stopped());
+    std::vector<std::uint8_t> readers;
+    EXPECT_EQ(stopping.list_readers(first, &readers), rc::service_stopped);
+    EXPECT_TRUE(readers.empty());
+    EXPECT_TRUE(stopping.stopped());
+    EXPECT_EQ(stopping.is_valid_context(first), rc::invalid_handle) << "the context went with the service";
+    EXPECT_EQ(stopping.release_context(first), rc::invalid_handle);
+    // Once only: a new context lists as the service does.
+    service_value second = 0;
+    ASSERT_EQ(stopping.establish_context(0, &second), rc::success);
+    ASSERT_EQ(stopping.list_readers(second, &readers), rc::success);
+    EXPECT_FALSE(readers.empty());
+    EXPECT_EQ(stopping.list_readers(second, &readers), rc::success);
 }
 
 TEST(BridgeValues, ProtocolsAndCardStatesMapBetweenWinscardAndPcscLite) {

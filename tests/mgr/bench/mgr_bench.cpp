@@ -50,6 +50,57 @@ struct bench_row {
     std::function<void()> after;  // untimed, after each of the two
 };
 
+// The objects the container and file rows read: a container with a
+// 1.5 KiB certificate of key spec 1, and a 1 KiB file.
+constexpr const char* bench_container = "bench box";
+constexpr const char* bench_file = "bench1k";
+constexpr std::size_t bench_cert_size = 1536;
+constexpr std::size_t bench_file_size = 1024;
+
+CK_BBOOL ck_true = CK_TRUE;
+
+bool make_objects(road& r) {
+    std::vector<unsigned char> cert(bench_cert_size, 0x5A);
+    cert[0] = 0x30;  // a SEQUENCE of the rest
+    cert[1] = 0x82;
+    cert[2] = static_cast<unsigned char>((bench_cert_size - 4) >> 8);
+    cert[3] = static_cast<unsigned char>((bench_cert_size - 4) & 0xFF);
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE type = CKC_X_509;
+    CK_ULONG spec = 1;
+    unsigned char subject[] = {0x30, 0x00};
+    CK_ATTRIBUTE tmpl[] = {
+        {CKA_CLASS, &cls, sizeof cls},
+        {CKA_TOKEN, &ck_true, 1},
+        {CKA_CERTIFICATE_TYPE, &type, sizeof type},
+        {CKA_SUBJECT, subject, sizeof subject},
+        {CKA_VALUE, cert.data(), static_cast<CK_ULONG>(cert.size())},
+        {CKA_VENDOR_KEY_SPEC, &spec, sizeof spec},
+        {CKA_VENDOR_CONTAINER_NAME, const_cast<char*>(bench_container),
+         static_cast<CK_ULONG>(std::strlen(bench_container))},
+    };
+    CK_OBJECT_HANDLE h = 0;
+    int retries = 0;
+    if (token_login(0, pin_a, &retries) != 0) return false;
+    bool ok = r.f->C_CreateObject(r.session, tmpl, 7, &h) == CKR_OK;
+    std::vector<unsigned char> data(bench_file_size, 0x31);
+    ok = ok && token_create_file(0, bench_file, static_cast<int>(std::strlen(bench_file))) == 0 &&
+         token_write_file(0, bench_file, data.data(), static_cast<int>(data.size())) == 0;
+    return token_logout(0) == 0 && ok;
+}
+
+// The first object of a template through the bench's own session, as the
+// library searches it.
+CK_RV first_of(road& r, CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_OBJECT_HANDLE& h) {
+    CK_RV rv = r.f->C_FindObjectsInit(r.session, tmpl, n);
+    if (rv != CKR_OK) return rv;
+    CK_ULONG found = 0;
+    rv = r.f->C_FindObjects(r.session, &h, 1, &found);
+    const CK_RV end = r.f->C_FindObjectsFinal(r.session);
+    if (rv == CKR_OK && found != 1) rv = CKR_GENERAL_ERROR;
+    return rv != CKR_OK ? rv : end;
+}
+
 std::vector<bench_row> rows(road& r) {
     static char serial[16], label[64], maker[32], model[16];
     static int v[10];
@@ -99,6 +150,69 @@ std::vector<bench_row> rows(road& r) {
              return rv != CKR_OK ? rv : r.f->C_SetPIN(r.session, text(pin_a), 8, text(pin_b), 8);
          },
          [&r] { r.failed |= r.f->C_SetPIN(r.session, text(pin_b), 8, text(pin_a), 8); }},
+        {"container_load_all",
+         [] {
+             char names[512] = {};
+             unsigned long length = sizeof names;
+             return container_load_all(0, names, &length);
+         },
+         [&r] {
+             char names[512] = {};
+             CK_ULONG length = sizeof names;
+             return r.x->M_EnumContainer(r.session, reinterpret_cast<CK_CHAR_PTR>(names), &length);
+         },
+         [] {}},
+        {"token_read_file 1 KiB",
+         [] {
+             static unsigned char buffer[4096];
+             int length = sizeof buffer;
+             return token_read_file(0, bench_file, buffer, &length);
+         },
+         [&r] {
+             static unsigned char buffer[4096];
+             CK_OBJECT_CLASS cls = CKO_DATA;
+             CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                                    {CKA_TOKEN, &ck_true, 1},
+                                    {CKA_LABEL, const_cast<char*>(bench_file),
+                                     static_cast<CK_ULONG>(std::strlen(bench_file))}};
+             CK_RV rv = r.f->C_FindObjectsInit(r.session, tmpl, 3);
+             if (rv != CKR_OK) return rv;
+             CK_OBJECT_HANDLE h = 0;
+             CK_ULONG n = 0;
+             rv = r.f->C_FindObjects(r.session, &h, 1, &n);
+             CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+             if (rv == CKR_OK) rv = r.f->C_GetAttributeValue(r.session, h, &value, 1);
+             value.pValue = buffer;
+             value.ulValueLen = sizeof buffer;
+             if (rv == CKR_OK) rv = r.f->C_GetAttributeValue(r.session, h, &value, 1);
+             const CK_RV end = r.f->C_FindObjectsFinal(r.session);
+             return rv != CKR_OK ? rv : end;
+         },
+         [] {}},
+        {"container_get_cert 1.5 KiB",
+         [] {
+             static unsigned char buffer[4096];
+             unsigned long length = sizeof buffer;
+             return container_get_cert(0, bench_container, 1, buffer, &length);
+         },
+         [&r] {
+             static unsigned char buffer[4096];
+             CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+             CK_ULONG spec = 1;
+             CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                                    {CKA_TOKEN, &ck_true, 1},
+                                    {CKA_VENDOR_KEY_SPEC, &spec, sizeof spec},
+                                    {CKA_VENDOR_CONTAINER_NAME, const_cast<char*>(bench_container),
+                                     static_cast<CK_ULONG>(std::strlen(bench_container))}};
+             CK_OBJECT_HANDLE h = 0;
+             CK_RV rv = first_of(r, tmpl, 4, h);
+             CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+             if (rv == CKR_OK) rv = r.f->C_GetAttributeValue(r.session, h, &value, 1);
+             value.pValue = buffer;
+             if (rv == CKR_OK) rv = r.f->C_GetAttributeValue(r.session, h, &value, 1);
+             return rv;
+         },
+         [] {}},
     };
 }
 
@@ -163,7 +277,8 @@ bool start(test_support::vtoken_control& vt, road& r) {
         reinterpret_cast<void*>(GetProcAddress(module, "M_GetExtFunctionList")));
     if (get == nullptr || get_ext == nullptr || get(&r.f) != CKR_OK || get_ext(&r.x) != CKR_OK) return false;
     r.slot = ids[0];
-    return r.f->C_OpenSession(r.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &r.session) == CKR_OK;
+    return r.f->C_OpenSession(r.slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &r.session) == CKR_OK &&
+           make_objects(r);
 }
 
 }  // namespace
@@ -181,14 +296,14 @@ int main(int argc, char** argv) {
         (void)uninit_pkcs11();
         return 1;
     }
-    std::printf("%-22s %8s %8s %12s %12s %8s\n", "export", "APDUs", "direct", "library us", "direct us", "share");
+    std::printf("%-26s %8s %8s %12s %12s %8s\n", "export", "APDUs", "direct", "library us", "direct us", "share");
     bool extra_apdus = false;
     for (const bench_row& row : rows(r)) {
         const figure f = measure(vt, r, row, rounds);
         const double share = f.direct_us > 0 ? (f.library_us - f.direct_us) / f.direct_us * 100.0 : 0;
         const bool extra = f.library_apdus != f.direct_apdus;
         extra_apdus |= extra;
-        std::printf("%-22s %8zu %8zu %12.1f %12.1f %7.1f%%%s\n", row.name, f.library_apdus, f.direct_apdus,
+        std::printf("%-26s %8zu %8zu %12.1f %12.1f %7.1f%%%s\n", row.name, f.library_apdus, f.direct_apdus,
                     f.library_us, f.direct_us, share, extra ? "  EXTRA APDUS" : "");
     }
     (void)r.f->C_CloseSession(r.session);

@@ -1,0 +1,55 @@
+# Certificate store, certificate information, viewer and requests. The
+# Windows tests run in a prefix of their own (store_prefix.sh: empty
+# stores, the stand-in provider registered), with certificates made by
+# store_fixtures.py and TZ=Asia/Tokyo.
+if(WIN32)
+  add_subdirectory(standin_csp)
+
+  set(store_dir ${CMAKE_CURRENT_BINARY_DIR})
+  set(store_prefix ${store_dir}/store-prefix)
+  set(store_fixtures ${store_dir}/store-fixtures)
+  set(store_out ${store_dir}/store-out)
+  set(store_env
+    SOLVANTA_WINEPREFIX=${store_prefix}
+    SOLVANTA_STORE_FIXTURES=${store_fixtures}
+    SOLVANTA_STORE_OUT=${store_out}
+    TZ=Asia/Tokyo)
+
+  add_executable(mgr_store_helper store_helper.cpp)
+  solvanta_strict(mgr_store_helper)
+  target_link_libraries(mgr_store_helper PRIVATE crypt32 gdi32 user32)
+
+  solvanta_add_gtest(mgr_store_test SOURCES store_test.cpp LIBS SolvantaMgr crypt32)
+  target_include_directories(mgr_store_test PRIVATE ${CMAKE_SOURCE_DIR}/mgr/include)
+  add_dependencies(mgr_store_test mgr_store_helper standin_csp standin_register)
+  add_custom_command(TARGET mgr_store_test POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:SolvantaMgr> ${store_dir}/)
+  set_tests_properties(mgr_store_test PROPERTIES
+    FIXTURES_REQUIRED mgr_store_prefix RESOURCE_LOCK mgr_store_prefix ENVIRONMENT "${store_env}")
+
+  add_test(NAME mgr_store_prefix
+    COMMAND bash -c "bash '${CMAKE_CURRENT_SOURCE_DIR}/store_prefix.sh' '${store_prefix}' '${store_dir}' && \
+'${SOLVANTA_PYTHON}' '${CMAKE_CURRENT_SOURCE_DIR}/store_fixtures.py' '${store_fixtures}' --bench 256 && \
+rm -rf '${store_out}'")
+  set_tests_properties(mgr_store_prefix PROPERTIES FIXTURES_SETUP mgr_store_prefix
+    RESOURCE_LOCK mgr_store_prefix TIMEOUT 1200)
+
+  # The request the tests made, checked by openssl.
+  add_test(NAME mgr_store_csr_check
+    COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/store_csr_check.py
+            ${store_out}/request.b64 ${store_fixtures}/csr_key.pub.pem)
+  set_tests_properties(mgr_store_csr_check PROPERTIES DEPENDS mgr_store_test
+    FIXTURES_REQUIRED mgr_store_prefix)
+
+  # The viewer under an X server of its own.
+  add_executable(mgr_store_viewer_test store_viewer_test.cpp)
+  solvanta_strict(mgr_store_viewer_test)
+  target_include_directories(mgr_store_viewer_test PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/mgr/include)
+  target_link_libraries(mgr_store_viewer_test PRIVATE SolvantaMgr GTest::gtest_main)
+  add_dependencies(mgr_store_viewer_test mgr_store_helper mgr_store_test)
+  add_test(NAME mgr_store_viewer
+    COMMAND xvfb-run -a -s "-screen 0 1024x768x24"
+            bash ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh $<TARGET_FILE:mgr_store_viewer_test>)
+  set_tests_properties(mgr_store_viewer PROPERTIES FIXTURES_REQUIRED mgr_store_prefix
+    RESOURCE_LOCK mgr_store_prefix ENVIRONMENT "${store_env}" TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT})
+endif()

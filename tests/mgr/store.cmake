@@ -53,3 +53,13 @@ rm -rf '${store_out}'")
   set_tests_properties(mgr_store_viewer PROPERTIES FIXTURES_REQUIRED mgr_store_prefix
     RESOURCE_LOCK mgr_store_prefix ENVIRONMENT "${store_env}" TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT})
 endif()
+
+# The store benchmark (a program, never run by ctest).
+if(WIN32)
+  add_executable(mgr_store_bench bench/store_bench.cpp)
+  solvanta_strict(mgr_store_bench)
+  target_include_directories(mgr_store_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR}
+    ${CMAKE_SOURCE_DIR}/mgr/include)
+  target_link_libraries(mgr_store_bench PRIVATE SolvantaMgr crypt32)
+  add_dependencies(mgr_store_bench mgr_store_test)
+endif()

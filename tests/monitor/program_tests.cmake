@@ -52,3 +52,24 @@ string(REPLACE "/" "\\\\" mon_dist_win "Z:${SOLVANTEX_MON_DIST}")
 target_compile_definitions(monitor_config_files_test PRIVATE SOLVANTEX_MON_DIST_WIN="${mon_dist_win}")
 set_target_properties(monitor_config_files_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MON_FAKE_DIR})
 add_dependencies(monitor_config_files_test fake_solvanta_mgr)
+
+# The wrappers over the real library on the virtual token (the module starts
+# its slot-monitor thread: threaded, skipped under the i686 emulator).
+add_executable(monitor_wrappers_real_test ${CMAKE_CURRENT_LIST_DIR}/wrappers_real_test.cpp)
+solvanta_strict(monitor_wrappers_real_test)
+target_link_libraries(monitor_wrappers_real_test PRIVATE solvantex_mon_win solvanta::pkcs11_h vtoken_control
+  GTest::gtest_main)
+target_include_directories(monitor_wrappers_real_test PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tests/mgr
+  ${CMAKE_SOURCE_DIR}/pkcs11/include)
+loads_the_module(monitor_wrappers_real_test)
+add_custom_command(TARGET monitor_wrappers_real_test POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:SolvantaMgr> $<TARGET_FILE_DIR:monitor_wrappers_real_test>
+  VERBATIM)
+add_test(NAME monitor_wrappers_real
+  COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/wrappers_real_test.py
+          --program $<TARGET_FILE:monitor_wrappers_real_test>
+          --wine-run ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh
+          --workdir ${CMAKE_CURRENT_BINARY_DIR}/wrappers_real)
+set_tests_properties(monitor_wrappers_real PROPERTIES TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT}
+  FIXTURES_REQUIRED "card_env;pcsc_bridge" RESOURCE_LOCK card
+  ENVIRONMENT SOLVANTA_WINE_THREADED=1 SKIP_RETURN_CODE 77)

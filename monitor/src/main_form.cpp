@@ -159,8 +159,27 @@ void main_form::InitMonitor() {
     InitPkcs11();
 }
 
+namespace {
+// Time spent in the manager library at start (logged under the test switch).
+double g_library_ms = 0;
+struct library_clock {
+    LARGE_INTEGER start;
+    library_clock() { QueryPerformanceCounter(&start); }
+    ~library_clock() {
+        LARGE_INTEGER end, freq;
+        QueryPerformanceCounter(&end);
+        QueryPerformanceFrequency(&freq);
+        g_library_ms += 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(freq.QuadPart);
+    }
+};
+}  // namespace
+
 void main_form::InitPkcs11() {
-    int r = InitManagerLibrary();
+    int r;
+    {
+        library_clock c;
+        r = InitManagerLibrary();
+    }
     test_switch::logf("init library=%d module=%s", r, test_switch::utf8(t(lang::PKCS11Name)).c_str());
     if (r != 0) {
         g_library_ready = false;
@@ -169,13 +188,21 @@ void main_form::InitPkcs11() {
     }
     g_library_ready = true;
     EnumerateTokens();
-    for (int i = 0; i < token_count_; ++i) token_reload_all_objects(i);
+    {
+        library_clock c;
+        for (int i = 0; i < token_count_; ++i) token_reload_all_objects(i);
+    }
+    test_switch::logf("library calls at start ms=%.1f", g_library_ms);
 }
 
 int main_form::EnumerateTokens() {
     previous_count_ = token_count_;
     int count = 0;
-    int r = FindAndConnectTokens(count);
+    int r;
+    {
+        library_clock c;
+        r = FindAndConnectTokens(count);
+    }
     token_count_ = count;
     if (r != 0) {
         test_switch::logf("tokens found=%d result=%d", token_count_, r);
@@ -183,7 +210,11 @@ int main_form::EnumerateTokens() {
     }
     tray_->set_icon_visible(token_count_ > 0);
     for (int i = 0; i < token_count_; ++i) {
-        int ri = ReadTokenInfo(i);
+        int ri;
+        {
+            library_clock c;
+            ri = ReadTokenInfo(i);
+        }
         if (ri != 0) {
             token_count_ = 0;
             test_switch::logf("tokens info failed index=%d result=%d", i, ri);

@@ -450,7 +450,7 @@ def group_usb():
     c.wait_log(p, "balloon id=1 ok=1 kind=1 seconds=10 title= text=USBKey已插入", 20)
     check("tray add id=1 ok=1" in c.log(p), "icon shown once the token is found")
     time.sleep(1.0)
-    DRV("cursor", 1000, 745)
+    DRV("cursor", 800, 610)
     DRV("tray", 0x204)
     DRV("waitwin", "#32768", "-", 5000)
     time.sleep(0.5)
@@ -461,7 +461,31 @@ def group_usb():
     c.stop(p)
 
 
-GROUPS = {"startup": group_startup, "instance": group_instance, "language": group_language,
+# ---- the real library -----------------------------------------------------------
+
+def real_case(name):
+    """The program with the real SolvantaMgr.dll, the tree's module and the
+    PC/SC bridge's winscard.dll beside it."""
+    c = Case(name)
+    for f in (ARGS.real_mgr, ARGS.module, ARGS.winscard):
+        shutil.copy(f, os.path.join(c.app, os.path.basename(f)))
+    return c
+
+
+def group_card():
+    c = real_case("card_token")
+    p = c.start()
+    c.ready(p)
+    log = c.log(p)
+    check("init library=0 module=solvantex_pkcs11.dll" in log, "the real library bound the module\n" + log)
+    check("tokens found=1" in log, "the virtual token found at start\n" + log)
+    check("tray add id=1 ok=1 tip=PKI manager\n" in log, "the icon with its tip\n" + log)
+    S.screenshot("card_tray.png")
+    c.stop(p)
+    check("form destroyed" in c.log(p), "the form went at the end of the session")
+
+
+GROUPS = {"card": group_card, "startup": group_startup, "instance": group_instance, "language": group_language,
           "tray": group_tray, "usb": group_usb}
 
 
@@ -473,6 +497,9 @@ def main():
     ap.add_argument("--dist", required=True)
     ap.add_argument("--fake", required=True)
     ap.add_argument("--probe", required=True)
+    ap.add_argument("--real-mgr")
+    ap.add_argument("--module")
+    ap.add_argument("--winscard")
     ARGS = ap.parse_args()
     S, DRV = guibed.test_session([ARGS.monitor, ARGS.probe])
     with S:

@@ -43,6 +43,12 @@ foreach(group startup instance language tray usb)
   solvanta_add_gui_test(monitor_gui_${group} SCRIPT ${CMAKE_CURRENT_LIST_DIR}/monitor_gui_test.py
     ARGS ${group} ${mon_gui_args} TIMEOUT 600)
 endforeach()
+# The main road: the real library, the tree's module and the virtual token
+# through the PC/SC bridge.
+solvanta_add_gui_test(monitor_gui_card SCRIPT ${CMAKE_CURRENT_LIST_DIR}/monitor_gui_test.py
+  ARGS card ${mon_gui_args} --real-mgr $<TARGET_FILE:SolvantaMgr> --module $<TARGET_FILE:solvantex_pkcs11>
+       --winscard $<TARGET_FILE:solvanta_winscard>
+  CARD TIMEOUT 600)
 
 # The configuration files through the platform's INI reader.
 solvanta_add_gtest(monitor_config_files_test

@@ -14,8 +14,6 @@
 using namespace mon;
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    // System libraries loaded by name come from the system folder only.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
     test_switch::init();
     test_switch::log("start");
 

@@ -288,7 +288,7 @@ void main_form::FormDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     usb_.reset();
-    if (g_library_ready) remove_all_certs_from_store(to_ansi(lang::text(lang::PROVIDER_NAME)).c_str());
+    remove_all_certs_from_store(to_ansi(lang::text(lang::PROVIDER_NAME)).c_str());
     SendCopyDataCommand(window_, L"CLOSE", L"TSolvantex_Mgr");
     uninit_pkcs11();
     tray_.reset();

@@ -290,6 +290,15 @@ def group_language():
     check("msgbox caption=Only Title flags=0x20 text=\n" in log, "K_pkcs11Init_Error empty, question icon\n" + log)
     check("msgbox answer=7" in log, "the box returned the driver's answer")
     check("tray add" not in log, "no icon for a failed library")
+    # The same box answered by the test switch itself: no window is shown.
+    p = c.start(boxes="1")
+    try:
+        p.wait(timeout=30)
+    except Exception:
+        pass
+    log = c.log(p)
+    check(p.poll() is not None and "msgbox answer=1\n" in log and "end\n" in log,
+          "a scripted answer ends the program without a box\n" + log)
 
     # Quoted values keep their inner blanks; keys ignore case; misspelt keys
     # are read as spelt (a correctly spelt variant is not the key).

@@ -190,6 +190,39 @@ TEST_F(mgr_road, ChangeSetAndTheSessionKindsThatRefuse) {
     EXPECT_EQ(login("55556666"), 0);
 }
 
+TEST_F(mgr_road, SoPinStateChallengesAndASecondConnect) {
+    int retries = -1;
+    EXPECT_EQ(token_login_so(0, "00000000", &retries), 1);
+    pin_state so;
+    ASSERT_EQ(token_get_pin_state(0, CKU_SO, &so.left, &so.limit, &so.count_low, &so.final_try, &so.locked,
+                                  &so.to_be_changed),
+              0);
+    EXPECT_EQ(so.limit, 15u);
+    EXPECT_EQ(static_cast<uint32_t>(retries), so.left);
+    EXPECT_EQ(so.left, 14u);
+    EXPECT_EQ(token_login_so(0, so_pin, &retries), 0);
+    EXPECT_EQ(token_logout(0), 0);
+
+    unsigned char a[16] = {}, b[16] = {}, c[24] = {};
+    ASSERT_EQ(token_get_challenge(0, a), 0);
+    ASSERT_EQ(token_get_challenge(0, b), 0);
+    EXPECT_NE(std::memcmp(a, b, 16), 0) << "a fresh challenge each time";
+    ASSERT_EQ(token_get_challenge_ex(0, c, 24), 0);
+
+    // A second connect closes the first session: a session of our own
+    // brackets the handle the library held.
+    CK_SESSION_HANDLE own = 0;
+    ASSERT_EQ(f_->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &own), CKR_OK);
+    ASSERT_EQ(token_connect(0), 0);
+    CK_SESSION_INFO info;
+    EXPECT_EQ(f_->C_GetSessionInfo(own + 1, &info), CKR_OK) << "the new session";
+    EXPECT_EQ(f_->C_GetSessionInfo(own - 1, &info), CKR_SESSION_HANDLE_INVALID) << "the one before, closed";
+    EXPECT_EQ(f_->C_CloseSession(own), CKR_OK);
+    EXPECT_EQ(login(user_pin), 0) << "the new session works";
+    EXPECT_EQ(token_disconnect(0), 0);
+    EXPECT_EQ(login(user_pin), 1) << "not connected";
+}
+
 TEST_F(mgr_road, LabelOf32CharactersReadsBackAnd65IsRefused) {
     const std::string label32 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
     ASSERT_EQ(token_set_label(0, label32.c_str()), 0);
@@ -249,6 +282,32 @@ TEST_F(mgr_road, FormatWith32CharacterPinsLeavesBothPinsWorking) {
     // A user PIN the module refuses: the format fails before any login.
     CK_EXT_FORMAT_PARAMS bad = format_record("Short", so_pin, "123");
     EXPECT_EQ(token_format(0, &bad), 1);
+}
+
+TEST_F(mgr_road, AFormatWhoseInitPinFailsGivesOneOnAFormattedToken) {
+    // The card refuses the PIN set of C_InitPIN (the only command with INS
+    // 34 on this road): the format and the SO login have run, no logout
+    // (ClearSecureState, INS 35) follows, and the result is 1.
+    CK_EXT_FORMAT_PARAMS p = format_record("Half done", so_pin, "44446666");
+    vt_.call("fail_next", {{"ins", 0x34}, {"sw", "6982"}, {"count", 1}});
+    vt_.clear_log();
+    EXPECT_EQ(token_format(0, &p), 1);
+    const std::vector<std::string> sent = vt_.commands();
+    std::size_t refused = sent.size();
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        if (sent[i].substr(2, 2) == "34") refused = i;
+    ASSERT_LT(refused, sent.size()) << "C_InitPIN reached the card";
+    for (std::size_t i = refused; i < sent.size(); ++i) EXPECT_NE(sent[i].substr(2, 2), "35") << i;
+    vt_.call("fail_next", {{"clear", true}});
+    char serial[16], label[64], maker[32], model[16];
+    int v[10];
+    ASSERT_EQ(token_get_info(0, serial, label, maker, model, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7],
+                             &v[8], &v[9]),
+              0);
+    EXPECT_EQ(field(label, 9), "Half done");
+    EXPECT_EQ(v[9], 1) << "initialised";
+    int retries = -1;
+    EXPECT_EQ(token_login_so(0, so_pin, &retries), 0) << "the SO PIN of the record";
 }
 
 TEST_F(mgr_road, SlotEventsWhenTheCardIsPulledAndInserted) {

@@ -78,18 +78,18 @@ CK_RV create_container_certificate(const token_ref& t, const std::vector<std::ui
 
 // The value of an object's attribute; false when it cannot be read.
 bool read_value(const token_ref& t, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type, std::vector<std::uint8_t>& out) {
+    out.clear();
     CK_ATTRIBUTE a = attr(type, nullptr, 0);
     if (t.f->C_GetAttributeValue(t.session, h, &a, 1) != CKR_OK || a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
         return false;
-    std::vector<std::uint8_t> v(a.ulValueLen);
-    a.pValue = v.empty() ? nullptr : v.data();
-    if (v.empty()) {
+    if (a.ulValueLen == 0) return true;
+    out.assign(a.ulValueLen, 0);
+    a.pValue = out.data();
+    if (t.f->C_GetAttributeValue(t.session, h, &a, 1) != CKR_OK || a.ulValueLen > out.size()) {
         out.clear();
-        return true;
+        return false;
     }
-    if (t.f->C_GetAttributeValue(t.session, h, &a, 1) != CKR_OK) return false;
-    v.resize(a.ulValueLen);
-    out.swap(v);
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(a.ulValueLen), out.end());
     return true;
 }
 

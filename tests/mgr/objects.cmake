@@ -15,7 +15,7 @@ if(WIN32)
   add_executable(mgr_objects_test
     objects/token_objects_test.cpp objects/csp_import_test.cpp)
   solvanta_strict(mgr_objects_test)
-  target_link_libraries(mgr_objects_test PRIVATE SolvantaMgr solvanta::pkcs11_h vtoken_control GTest::gtest_main)
+  target_link_libraries(mgr_objects_test PRIVATE SolvantaMgr solvanta::pkcs11_h vtoken_control crypt32 GTest::gtest_main)
   target_include_directories(mgr_objects_test PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/pkcs11/include
     ${CMAKE_SOURCE_DIR}/mgr/include)
   loads_the_module(mgr_objects_test)

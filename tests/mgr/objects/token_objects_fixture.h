@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -145,7 +146,7 @@ protected:
         return -1;
     }
     // The entries of a list, for failure messages.
-    static std::string listing(int (*info)(int, char*, char*, int*)) {
+    static std::string listing(int(SOLVANTAMGR_CALL* info)(int, char*, char*, int*)) {
         std::string out;
         for (int i = 0; i < 8; ++i) {
             char s[260], is[260];

@@ -234,6 +234,54 @@ TEST_F(token_objects, Pkcs12ParseWithRightWrongAndEmptyPasswords) {
     EXPECT_EQ(pkcs12_file_parse(nullptr, "", &count), 1);
 }
 
+// The key container the platform makes for a file's keys, by the provider
+// information it puts on the file's certificates.
+struct key_container {
+    std::wstring name, provider;
+    DWORD type = 0;
+};
+
+bool platform_key_container(const bytes& pfx, const wchar_t* password, key_container& out) {
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), const_cast<BYTE*>(pfx.data())};
+    HCERTSTORE store = PFXImportCertStore(&blob, password, CRYPT_EXPORTABLE);
+    if (store == nullptr) return false;
+    bool found = false;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c != nullptr;
+         c = CertEnumCertificatesInStore(store, c)) {
+        DWORD size = 0;
+        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) continue;
+        std::vector<BYTE> info(size);
+        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, info.data(), &size)) continue;
+        const auto* k = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.data());
+        out.name = k->pwszContainerName ? k->pwszContainerName : L"";
+        out.provider = k->pwszProvName ? k->pwszProvName : L"";
+        out.type = k->dwProvType;
+        found = true;
+        CertFreeCertificateContext(c);
+        break;
+    }
+    CertCloseStore(store, 0);
+    return found;
+}
+
+bool key_container_exists(const key_container& k) {
+    HCRYPTPROV h = 0;
+    if (!CryptAcquireContextW(&h, k.name.c_str(), k.provider.empty() ? nullptr : k.provider.c_str(), k.type, 0))
+        return false;
+    CryptReleaseContext(h, 0);
+    return true;
+}
+
+TEST_F(token_objects, Pkcs12ParseDeletesTheKeyContainerThePlatformMadeForTheFile) {
+    key_container k;
+    ASSERT_TRUE(platform_key_container(read_fixture("ee.p12"), L"objects-pass", k));
+    ASSERT_TRUE(key_container_exists(k));
+    int count = 0;
+    ASSERT_EQ(pkcs12_file_parse(fixture("ee.p12").c_str(), "objects-pass", &count), 0);
+    EXPECT_GE(pkcs12_entry(ee_subject), 0);
+    EXPECT_FALSE(key_container_exists(k));
+}
+
 // Imports the end entity into "c1" (spec 1) and its intermediate outside
 // containers; the short-coefficient key into "c2". The driver then signs
 // with both keys natively.
@@ -279,6 +327,13 @@ TEST_F(token_objects, ASignatureKeyPairTakesTheContainerNameWithS) {
     EXPECT_EQ(attribute(pub[0], CKA_ID), bytes({'c', '1', 'S'}));
     EXPECT_EQ(in_container(CKO_CERTIFICATE, "c1", 2).size(), 1u);
     EXPECT_TRUE(in_container(CKO_PUBLIC_KEY, "c1", 1).empty());
+    // Spec 0 takes the spec of the key's algorithm: the platform exports
+    // the file's key as an exchange key.
+    ASSERT_EQ(pkcs12_import_certificate(0, "c3", 0, pkcs12_entry(ee_subject)), 0);
+    const auto exchange = in_container(CKO_PUBLIC_KEY, "c3", 1);
+    ASSERT_EQ(exchange.size(), 1u);
+    EXPECT_EQ(attribute(exchange[0], CKA_ID), bytes({'c', '3'}));
+    EXPECT_EQ(in_container(CKO_CERTIFICATE, "c3", 1).size(), 1u);
 }
 
 // ---- Container certificates and keys ----------------------------------------

@@ -2,11 +2,11 @@
 // validity in local time, CA kind) and the system certificate viewer.
 #include "SolvantaMgr.h"
 #include "cert_common.h"
+#include "cert_text.h"
 
 #include <prsht.h>
 #include <cryptuiapi.h>
 
-#include <cstdio>
 #include <memory>
 
 namespace mgr {
@@ -15,9 +15,6 @@ namespace {
 
 constexpr DWORD cert_encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD name_chars = 256;
-// The serial text holds at most this many bytes ("xx " each, and the NUL:
-// 256 characters).
-constexpr DWORD max_serial_bytes = 85;
 
 struct cert_freer {
     void operator()(const CERT_CONTEXT* c) const { CertFreeCertificateContext(c); }
@@ -34,18 +31,6 @@ void write_date(const FILETIME& utc, CertDate* out) {
     out->day = t.wDay;
 }
 
-void write_serial(const CRYPT_INTEGER_BLOB& serial, char* out) {
-    if (!out) return;
-    out[0] = '\0';
-    // Stored least significant byte first; shown most significant first.
-    const DWORD shown = serial.cbData < max_serial_bytes ? serial.cbData : max_serial_bytes;
-    char* at = out;
-    for (DWORD i = 0; i < shown; ++i) {
-        std::snprintf(at, 4, "%02x ", serial.pbData[serial.cbData - 1 - i]);
-        at += 3;
-    }
-}
-
 int cert_info(const unsigned char* der, unsigned long der_length, wchar_t* subject, wchar_t* issuer, int* version,
               char* serial, CertDate* not_before, CertDate* not_after, int* ca_kind) {
     if (!der || der_length == 0) return static_cast<int>(NTE_FAIL);
@@ -60,7 +45,7 @@ int cert_info(const unsigned char* der, unsigned long der_length, wchar_t* subje
         return 2;
     const CERT_INFO* info = cert->pCertInfo;
     if (version) *version = static_cast<int>(info->dwVersion) + 1;
-    write_serial(info->SerialNumber, serial);
+    serial_text(info->SerialNumber.pbData, info->SerialNumber.cbData, serial);
     write_date(info->NotBefore, not_before);
     write_date(info->NotAfter, not_after);
     if (ca_kind) *ca_kind = cert_ca_kind(cert.get());

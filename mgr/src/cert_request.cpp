@@ -1,6 +1,7 @@
 // PKCS #10 certificate requests signed by the token's provider.
 #include "SolvantaMgr.h"
 #include "cert_common.h"
+#include "cert_text.h"
 
 #include <mbedtls/base64.h>
 
@@ -24,19 +25,6 @@ struct provider_releaser {
         if (prov) CryptReleaseContext(prov, 0);
     }
 };
-
-// DER length octets.
-void append_length(std::vector<BYTE>& out, size_t length) {
-    if (length < 0x80) {
-        out.push_back(static_cast<BYTE>(length));
-        return;
-    }
-    BYTE bytes[sizeof(size_t)];
-    int n = 0;
-    for (size_t v = length; v; v >>= 8) bytes[n++] = static_cast<BYTE>(v);
-    out.push_back(static_cast<BYTE>(0x80 | n));
-    while (n) out.push_back(bytes[--n]);
-}
 
 // The subject as an encoded name whose relative names run in the reverse
 // of the string's order (the last one written first in DER), as requests
@@ -114,14 +102,8 @@ extern "C" int SOLVANTAMGR_CALL helper_gen_csr(const char* pin, const char* cont
                              &key_der, &key_der_size))
         return 8;
     mgr::local_ptr<BYTE> key_der_owner(key_der);
-    std::vector<BYTE> body = {0x02, 0x01, 0x00};  // INTEGER 0
-    body.insert(body.end(), name.begin(), name.end());
-    body.insert(body.end(), key_der, key_der + key_der_size);
-    body.push_back(0xA0);  // [0] attributes, none
-    body.push_back(0x00);
-    std::vector<BYTE> request_info = {0x30};
-    mgr::append_length(request_info, body.size());
-    request_info.insert(request_info.end(), body.begin(), body.end());
+    std::vector<BYTE> request_info = mgr::request_info_der(name.data(), name.size(), key_der, key_der_size);
+    if (request_info.empty()) return 8;
 
     // 6. Signed with the container's key (SHA-1 with RSA) and encoded with
     // its signature.

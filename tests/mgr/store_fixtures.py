@@ -128,6 +128,14 @@ def main():
     for i, stem in enumerate(["user_a", "user_b", "user_c", "user_d"]):
         write(out, stem, make(name("Store User " + stem[-1].upper()), inter.subject, other_key, inter_key,
                               0x100 + i, ca=False))
+    # The end entity with its key and issuers as a PKCS #12 file, for the
+    # road through the token.
+    from cryptography.hazmat.primitives.serialization import pkcs12
+    with open(os.path.join(out, "road.p12"), "wb") as f:
+        ee_cert = x509.load_der_x509_certificate(open(os.path.join(out, "ee.der"), "rb").read())
+        f.write(pkcs12.serialize_key_and_certificates(
+            b"road", ee_key, ee_cert, [inter, root],
+            serialization.BestAvailableEncryption(b"road-pass")))
     # The request key: its container in the stand-in holds it.
     write(out, "csr_key", None, gen())
     if bench:

@@ -20,12 +20,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "cert_store.h"
+#include "key_blob.h"
 #include "standin_csp.h"
 
 namespace {
@@ -223,12 +223,6 @@ bool copy_out(const void* data, DWORD size, BYTE* out, DWORD* length) {
     return TRUE;
 }
 
-// Little-endian field of a key blob into an mbed TLS number.
-std::vector<unsigned char> big_endian(const BYTE* little, size_t size) {
-    return std::vector<unsigned char>(std::reverse_iterator<const BYTE*>(little + size),
-                                      std::reverse_iterator<const BYTE*>(little));
-}
-
 // Registers every certificate in the key folder in MY with a key-provider
 // property naming this provider.
 void register_all(const provider& p) {
@@ -420,34 +414,24 @@ BOOL WINAPI CPExportKey(HCRYPTPROV, HCRYPTKEY hk, HCRYPTKEY, DWORD type, DWORD f
 BOOL WINAPI CPImportKey(HCRYPTPROV h, const BYTE* data, DWORD length, HCRYPTKEY, DWORD flags, HCRYPTKEY* out) {
     provider* p = prov_of(h);
     if (!p) return fail(static_cast<DWORD>(NTE_BAD_UID));
-    if (!data || !out || length < sizeof(BLOBHEADER) + sizeof(RSAPUBKEY)) return fail(static_cast<DWORD>(NTE_BAD_DATA));
-    BLOBHEADER header;
-    RSAPUBKEY pub;
-    std::memcpy(&header, data, sizeof header);
-    std::memcpy(&pub, data + sizeof header, sizeof pub);
-    log_line("CPImportKey type=%u algid=0x%x bits=%lu flags=0x%lx container=\"%s\"", header.bType,
-             header.aiKeyAlg, pub.bitlen, flags, p->container.c_str());
-    if (header.bType != PRIVATEKEYBLOB || pub.magic != 0x32415352 /* "RSA2" */ || pub.bitlen % 16)
-        return fail(static_cast<DWORD>(NTE_BAD_TYPE));
-    const size_t full = pub.bitlen / 8;
-    const size_t half = pub.bitlen / 16;
-    if (length < sizeof header + sizeof pub + full + 5 * half + full) return fail(static_cast<DWORD>(NTE_BAD_DATA));
-    const BYTE* at = data + sizeof header + sizeof pub;
-    const std::vector<unsigned char> n = big_endian(at, full);
-    const std::vector<unsigned char> prime1 = big_endian(at + full, half);
-    const std::vector<unsigned char> prime2 = big_endian(at + full + half, half);
-    const std::vector<unsigned char> d = big_endian(at + full + 5 * half, full);
-    const unsigned char e[4] = {static_cast<unsigned char>(pub.pubexp >> 24),
-                                static_cast<unsigned char>(pub.pubexp >> 16),
-                                static_cast<unsigned char>(pub.pubexp >> 8), static_cast<unsigned char>(pub.pubexp)};
+    if (!data || !out || length < mgr::private_blob_header) return fail(static_cast<DWORD>(NTE_BAD_DATA));
+    mgr::rsa_private_parts parts;
+    const int parsed = mgr::parse_private_key_blob(data, length, parts);
+    log_line("CPImportKey type=%u algid=0x%x bits=%lu flags=0x%lx container=\"%s\"", data[0],
+             static_cast<unsigned>(data[4] | (data[5] << 8) | (data[6] << 16) | (unsigned(data[7]) << 24)),
+             static_cast<unsigned long>(data[12] | (data[13] << 8) | (data[14] << 16) | (unsigned(data[15]) << 24)),
+             flags, p->container.c_str());
+    if (data[0] != PRIVATEKEYBLOB || parsed != 0) return fail(static_cast<DWORD>(NTE_BAD_TYPE));
 
     mbedtls_pk_context pk;
     mbedtls_pk_init(&pk);
     std::unique_ptr<mbedtls_pk_context, void (*)(mbedtls_pk_context*)> guard(&pk, mbedtls_pk_free);
     if (mbedtls_pk_setup(&pk, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA)) != 0) return fail(static_cast<DWORD>(NTE_FAIL));
     mbedtls_rsa_context* rsa = mbedtls_pk_rsa(pk);
-    if (mbedtls_rsa_import_raw(rsa, n.data(), n.size(), prime1.data(), prime1.size(), prime2.data(), prime2.size(),
-                               d.data(), d.size(), e, sizeof e) != 0 ||
+    if (mbedtls_rsa_import_raw(rsa, parts.modulus.data(), parts.modulus.size(), parts.prime1.data(),
+                               parts.prime1.size(), parts.prime2.data(), parts.prime2.size(),
+                               parts.private_exponent.data(), parts.private_exponent.size(),
+                               parts.public_exponent.data(), parts.public_exponent.size()) != 0 ||
         mbedtls_rsa_complete(rsa) != 0 || mbedtls_rsa_check_privkey(rsa) != 0) {
         log_line("CPImportKey rejected: inconsistent key");
         return fail(static_cast<DWORD>(NTE_BAD_DATA));
@@ -458,7 +442,7 @@ BOOL WINAPI CPImportKey(HCRYPTPROV h, const BYTE* data, DWORD length, HCRYPTKEY,
 
     auto k = std::make_unique<key>();
     k->owner = p;
-    k->spec = header.aiKeyAlg == CALG_RSA_SIGN ? AT_SIGNATURE : AT_KEYEXCHANGE;
+    k->spec = parts.alg_id == mgr::alg_rsa_sign ? AT_SIGNATURE : AT_KEYEXCHANGE;
     k->der.assign(buffer.end() - written, buffer.end());
     if (!p->container.empty() &&
         !write_file(spec_file(p->container, k->spec, "key"), k->der.data(), k->der.size()))

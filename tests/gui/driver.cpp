@@ -37,6 +37,12 @@
 //                                        ("dwData text", UTF-8) to the log; runs
 //                                        until WM_CLOSE or the time is up
 //   shows <class|-> <title|->            exit 0 when the window is visible
+//   count <class>                        print how many top-level windows have the class
+//   endsession <class>                   WM_QUERYENDSESSION, then WM_CLOSE (the end of
+//                                        the Windows session as a program sees it)
+//   cursor <x> <y>                       move the mouse cursor (SetCursorPos)
+//   postreg <class> <message name>       post a registered window message
+//                                        (e.g. TaskbarCreated) to the window
 #include <windows.h>
 #include <dbt.h>
 #include <shellapi.h>
@@ -417,6 +423,26 @@ int main() {
     else if (c == L"shows" && n >= 3) {
         HWND h = find(a[1], a[2]);
         rc = h && IsWindowVisible(h) ? 0 : 1;
+    }
+    else if (c == L"count" && n >= 2) {
+        dev_target t;
+        t.cls = a[1];
+        EnumWindows(collect, reinterpret_cast<LPARAM>(&t));
+        std::printf("%u\n", static_cast<unsigned>(t.found.size()));
+        rc = 0;
+    } else if (c == L"endsession" && n >= 2) {
+        HWND h = find(a[1], L"-");
+        DWORD_PTR r = 0;
+        rc = h && SendMessageTimeoutW(h, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 15000, &r) &&
+                     PostMessageW(h, WM_CLOSE, 0, 0)
+                 ? 0
+                 : 1;
+    } else if (c == L"cursor" && n >= 3) {
+        rc = SetCursorPos(static_cast<int>(num(a[1])), static_cast<int>(num(a[2]))) ? 0 : 1;
+    } else if (c == L"postreg" && n >= 3) {
+        HWND h = find(a[1], L"-");
+        UINT msg = RegisterWindowMessageW(a[2].c_str());
+        rc = h && msg && PostMessageW(h, msg, 0, 0) ? 0 : 1;
     }
     std::fflush(stdout);
     return rc;

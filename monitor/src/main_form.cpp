@@ -1,0 +1,327 @@
+#include "main_form.h"
+
+#include "language_strings.h"
+#include "mgr_wrappers.h"
+#include "project_base.h"
+#include "test_switch.h"
+#include "token_lists.h"
+#include "win_text.h"
+
+namespace mon {
+
+bool g_library_ready = false;
+MonitorSettings g_settings;
+
+namespace {
+const wchar_t kMainClass[] = L"TSolvantex_TrayIcon";
+const int kButtonOk = 1;
+
+std::wstring t(lang::id k) { return to_wide(lang::text(k)); }
+}  // namespace
+
+std::wstring GetFileVersionText(const std::wstring& file) {
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(file.c_str(), &handle);
+    if (size == 0) return GetLastError() == ERROR_RESOURCE_TYPE_NOT_FOUND ? std::wstring() : L"-1";
+    std::string data(size, '\0');
+    if (!GetFileVersionInfoW(file.c_str(), 0, size, &data[0])) return L"-1";
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT len = 0;
+    if (!VerQueryValueW(&data[0], L"\\", reinterpret_cast<void**>(&info), &len) || !info || len < sizeof *info)
+        return std::wstring();
+    wchar_t buf[64];
+    swprintf(buf, 64, L"%u.%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+             HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS));
+    return buf;
+}
+
+void SendCopyDataCommand(HWND from, const std::wstring& text, const std::wstring& window_class) {
+    HWND to = FindWindowW(window_class.c_str(), nullptr);
+    if (!to) return;
+    COPYDATASTRUCT cds;
+    cds.dwData = 0;
+    cds.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    cds.lpData = const_cast<wchar_t*>(text.c_str());
+    SendMessageW(to, WM_COPYDATA, reinterpret_cast<WPARAM>(from), reinterpret_cast<LPARAM>(&cds));
+}
+
+LRESULT CALLBACK main_window_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_NCCREATE) {
+        auto* cs = reinterpret_cast<CREATESTRUCTW*>(l);
+        auto* self = static_cast<main_form*>(cs->lpCreateParams);
+        self->window_ = h;
+        SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<main_form*>(GetWindowLongPtrW(h, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(h, m, w, l);
+    return self->handle(m, w, l);
+}
+
+main_form::main_form() = default;
+
+main_form::~main_form() {
+    if (window_ && IsWindow(window_)) DestroyWindow(window_);
+    if (menu_) DestroyMenu(menu_);
+    if (font_) DeleteObject(font_);
+}
+
+bool main_form::create() {
+    HINSTANCE inst = GetModuleHandleW(nullptr);
+    icon_ = static_cast<HICON>(LoadImageW(inst, L"MAINICON", IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = main_window_proc;
+    wc.hInstance = inst;
+    wc.hIcon = icon_;
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kMainClass;
+    if (!RegisterClassW(&wc)) return false;
+    HWND h = CreateWindowExW(0, kMainClass, L"", WS_CAPTION | WS_SYSMENU | WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
+                             360, 200, nullptr, nullptr, inst, this);
+    if (!h) return false;
+    FormCreate();
+    return true;
+}
+
+void main_form::FormCreate() {
+    menu_ = CreatePopupMenu();
+    AppendMenuW(menu_, MF_STRING, item_show_main, L"");
+    AppendMenuW(menu_, MF_STRING, item_advanced, L"");
+    AppendMenuW(menu_, MF_STRING, item_exit, L"");
+    SetMenuDefaultItem(menu_, item_show_main, FALSE);
+    tray_.reset(new cool_tray_icon(window_));
+    tray_->set_popup_menu(menu_);
+    tray_->on_menu_command = [this](UINT id) {
+        if (id == item_show_main) AcShowMainExecute();
+        else if (id == item_advanced) AcAdvancedExecute();
+        else if (id == item_exit) AcExitExecute();
+    };
+    // A click only lets pending messages run.
+    tray_->on_click = [] {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) { PostQuitMessage(static_cast<int>(msg.wParam)); break; }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    };
+    find_usb_key_.reset(new simple_timer(1000, [this] { TFindUSBKeyTimer(); }));
+    close_project_.reset(new simple_timer(500, [this] { TCloseProjectTimer(); }));
+    label_caption_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 60, 16, 280, 20, window_, nullptr,
+                                     nullptr, nullptr);
+    label_version_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 60, 40, 280, 20, window_, nullptr,
+                                     nullptr, nullptr);
+    button_ok_ = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 135, 120, 90, 26,
+                                 window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonOk)), nullptr, nullptr);
+    Localize();
+    InitMonitor();
+}
+
+void main_form::Localize() {
+    if (font_) DeleteObject(font_);
+    font_ = nullptr;
+    std::wstring face = t(lang::FontName);
+    HDC dc = GetDC(nullptr);
+    int height = -MulDiv(lang::font_size(), GetDeviceCaps(dc, LOGPIXELSY), 72);
+    ReleaseDC(nullptr, dc);
+    if (!face.empty() && face != L" ")
+        font_ = CreateFontW(height, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, face.c_str());
+    HFONT use = font_ ? font_ : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    for (HWND c : {label_caption_, label_version_, button_ok_})
+        if (c) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(use), TRUE);
+    ModifyMenuW(menu_, item_show_main, MF_BYCOMMAND | MF_STRING, item_show_main,
+                t(lang::Main_Form_PopupMenu_listMain).c_str());
+    ModifyMenuW(menu_, item_advanced, MF_BYCOMMAND | MF_STRING, item_advanced,
+                t(lang::Main_Form_PopupMenu_Advanced).c_str());
+    ModifyMenuW(menu_, item_exit, MF_BYCOMMAND | MF_STRING, item_exit, t(lang::Main_Form_PopupMenu_Close).c_str());
+    SetMenuDefaultItem(menu_, item_show_main, FALSE);
+    SetWindowTextW(window_, t(lang::Main_Form_PopupMenu_About).c_str());
+    SetWindowTextW(label_caption_, t(lang::P_Caption).c_str());
+    wchar_t exe[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);
+    SetWindowTextW(label_version_, n ? GetFileVersionText(std::wstring(exe, n)).c_str() : L"-1");
+    SetWindowTextW(button_ok_, t(lang::C_Btn_Confirm).c_str());
+    tray_->set_icon(icon_);
+    tray_->set_hint(t(lang::P_Caption));
+}
+
+void main_form::InitMonitor() {
+    countdown_ = 5;
+    token_count_ = 0;
+    usb_.reset(new usb_watcher());
+    usb_->on_device_arrival = [this](usb_watcher& w) { UsbArrival(w); };
+    usb_->on_device_removal = [this](usb_watcher& w) { UsbRemoval(w); };
+    MonitorSettings s;
+    if (ReadMgrConfig(GetConfigDir() + L"MgrConfig.ini", s) != 0) s = default_settings();
+    g_settings = s;
+    test_switch::logf("settings language=%d default_pin=%d cert_tips=%d cert_day=%d", g_settings.language_id,
+                      g_settings.default_pin_mode, g_settings.cert_tips, g_settings.cert_day);
+    InitPkcs11();
+}
+
+namespace {
+// Time spent in the manager library at start (logged under the test switch).
+double g_library_ms = 0;
+struct library_clock {
+    LARGE_INTEGER start;
+    library_clock() { QueryPerformanceCounter(&start); }
+    ~library_clock() {
+        LARGE_INTEGER end, freq;
+        QueryPerformanceCounter(&end);
+        QueryPerformanceFrequency(&freq);
+        g_library_ms += 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(freq.QuadPart);
+    }
+};
+}  // namespace
+
+void main_form::InitPkcs11() {
+    int r;
+    {
+        library_clock c;
+        r = InitManagerLibrary();
+    }
+    test_switch::logf("init library=%d module=%s", r, test_switch::utf8(t(lang::PKCS11Name)).c_str());
+    if (r != 0) {
+        g_library_ready = false;
+        close_project_->set_enabled(true);
+        return;
+    }
+    g_library_ready = true;
+    EnumerateTokens();
+    {
+        library_clock c;
+        for (int i = 0; i < token_count_; ++i) token_reload_all_objects(i);
+    }
+    test_switch::logf("library calls at start ms=%.1f", g_library_ms);
+}
+
+int main_form::EnumerateTokens() {
+    previous_count_ = token_count_;
+    int count = 0;
+    int r;
+    {
+        library_clock c;
+        r = FindAndConnectTokens(count);
+    }
+    token_count_ = count;
+    if (r != 0) {
+        test_switch::logf("tokens found=%d result=%d", token_count_, r);
+        return r;
+    }
+    tray_->set_icon_visible(token_count_ > 0);
+    for (int i = 0; i < token_count_; ++i) {
+        int ri;
+        {
+            library_clock c;
+            ri = ReadTokenInfo(i);
+        }
+        if (ri != 0) {
+            token_count_ = 0;
+            test_switch::logf("tokens info failed index=%d result=%d", i, ri);
+            return ri;
+        }
+    }
+    test_switch::logf("tokens found=%d", token_count_);
+    return 0;
+}
+
+void main_form::UsbArrival(usb_watcher& w) {
+    bool watched = watched_product(w.last_product_id());
+    test_switch::logf("usb arrival handled=%d", g_library_ready && watched ? 1 : 0);
+    if (!g_library_ready || !watched) return;
+    // The device needs time before the token can be found; these sleeps
+    // block the GUI thread.
+    test_switch::sleep(2000, "arrival");
+    countdown_ = 60;
+    test_switch::sleep(100, "arrival");
+    find_usb_key_->set_enabled(true);
+}
+
+void main_form::UsbRemoval(usb_watcher& w) {
+    bool watched = watched_product(w.last_product_id());
+    test_switch::logf("usb removal handled=%d", g_library_ready && watched && token_count_ != 0 ? 1 : 0);
+}
+
+void main_form::TFindUSBKeyTimer() {
+    int was = countdown_--;
+    if (was <= 1) {
+        find_usb_key_->set_enabled(false);
+        return;
+    }
+    if (EnumerateTokens() != 0) return;
+    find_usb_key_->set_enabled(false);
+    if (previous_count_ != token_count_) tray_->show_balloon(L"", t(lang::K_Key_Arrival), 10, balloon_info);
+}
+
+void main_form::TCloseProjectTimer() {
+    close_project_->set_enabled(false);
+    test_switch::message_box(window_, t(lang::K_pkcs11Init_Error), t(lang::P_MSGTitle), MB_ICONQUESTION);
+    exit_flag_ = true;
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+}
+
+void main_form::AcShowMainExecute() {
+    test_switch::logf("action show-main");
+    test_switch::shell_open(window_, program_folder() + t(lang::CallMainAppName), L"");
+}
+
+void main_form::AcAdvancedExecute() { test_switch::logf("action advanced"); }
+
+void main_form::AcAboutExecute() {
+    ShowWindow(window_, SW_SHOWNORMAL);
+    SetForegroundWindow(window_);
+}
+
+void main_form::AcExitExecute() {
+    test_switch::logf("action exit");
+    exit_flag_ = true;
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+}
+
+bool main_form::FormCloseQuery() {
+    if (exit_flag_ || session_ending_) return true;
+    ShowWindow(window_, SW_HIDE);
+    return false;
+}
+
+void main_form::FormDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    usb_.reset();
+    remove_all_certs_from_store(to_ansi(lang::text(lang::PROVIDER_NAME)).c_str());
+    SendCopyDataCommand(window_, L"CLOSE", L"TSolvantex_Mgr");
+    uninit_pkcs11();
+    tray_.reset();
+    find_usb_key_.reset();
+    close_project_.reset();
+    test_switch::log("form destroyed");
+}
+
+LRESULT main_form::handle(UINT m, WPARAM w, LPARAM l) {
+    if (tray_ && tray_->on_owner_message(m)) return 0;
+    switch (m) {
+        case WM_COMMAND:
+            if (LOWORD(w) == kButtonOk) ShowWindow(window_, SW_HIDE);
+            return 0;
+        case WM_CLOSE:
+            if (FormCloseQuery()) DestroyWindow(window_);
+            return 0;
+        case WM_QUERYENDSESSION:
+            session_ending_ = true;
+            return 1;
+        case WM_DESTROY:
+            FormDestroy();
+            PostQuitMessage(0);
+            return 0;
+        case WM_NCDESTROY: {
+            HWND h = window_;
+            SetWindowLongPtrW(h, GWLP_USERDATA, 0);
+            window_ = nullptr;
+            return DefWindowProcW(h, m, w, l);
+        }
+        default:
+            return DefWindowProcW(window_, m, w, l);
+    }
+}
+
+}  // namespace mon

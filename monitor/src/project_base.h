@@ -1,0 +1,53 @@
+// Folders, configuration files, the language list, the registry value and
+// the single-instance slot of the monitor.
+#ifndef SOLVANTEX_MON_PROJECT_BASE_H
+#define SOLVANTEX_MON_PROJECT_BASE_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+namespace mon {
+
+// The running program's folder, with a trailing backslash.
+std::wstring program_folder();
+// %APPDATA%\Tarnely\Solvantex\ (created with its parents when missing).
+std::wstring GetConfigDir();
+// GetConfigDir() + update\ (created when missing), one trailing backslash.
+std::wstring GetUpdateDir();
+
+// 0 when read (a missing file reads as every key's default); 1 when the file
+// exists but cannot be read (out keeps what the caller put there).
+int ReadMgrConfig(const std::wstring& path, MonitorSettings& out);
+// 0 when all seven keys were written, 1 on failure.
+int WriteMgrConfig(const std::wstring& path, const MonitorSettings& s);
+// The LanguageID of that file; 1033 for a missing file, 0 when it cannot be read.
+int ReadConfiguredLanguageId(const std::wstring& path);
+// 0 when read, 1 when the file is missing or cannot be read (list empty).
+int ReadLanguageList(const std::wstring& path, std::vector<language_entry>& out);
+// HKCU\<key>, value "Solvantex" := text; a key that cannot be opened is skipped.
+void WriteProductRegistryValue(const std::wstring& key, const std::wstring& text);
+
+// The single-instance slot: a named 4-byte mapping holding 0 or the first
+// instance's window handle.
+void OpenInstanceMapping();
+// 1 when another instance holds the slot; else the handle is stored (atomic
+// compare-and-exchange, so of two starts at once only one wins) and 0.
+int ClaimFirstInstance(HWND window);
+// The slot then names the first instance's main window.
+void SetInstanceWindow(HWND window);
+void CloseInstanceMapping();
+
+// The language file: every key of section "Caption"; a missing file
+// changes nothing.
+void LoadLanguageFile(const std::wstring& path);
+
+// Whether a file exists (not a folder).
+bool file_exists(const std::wstring& path);
+
+}  // namespace mon
+
+#endif

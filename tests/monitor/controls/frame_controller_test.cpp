@@ -1,0 +1,298 @@
+// The frame controller's pushes, update counting and notification flags;
+// the registry/INI settings; the old property names of form files; the
+// panel's child-enable memory.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "frame_controller.h"
+
+using namespace ctl;
+
+namespace {
+
+// A control with published properties for some settings; every write is logged.
+class fake_edit : public frame_target {
+ public:
+  explicit fake_edit(fc_flags published = fc_all_sixteen) : published_(published) {}
+  ~fake_edit() override {
+    if (controller) controller->Unregister(this);  // as a control does when destroyed
+  }
+  void attach(frame_controller& c) {
+    controller = &c;
+    c.Register(this);
+  }
+  fc_flags notifications = fc_all_sixteen;
+  std::vector<std::string> writes;
+  frame_settings seen;
+  std::string sides_text;
+  frame_controller* controller = nullptr;
+
+  fc_flags frame_notifications() const override { return notifications; }
+  bool frame_write(fc_prop p, const frame_settings& s, const std::string& sides) override {
+    if (!(published_ & fc_bit(p))) return false;
+    writes.push_back(fc_prop_name(p));
+    seen = s;
+    sides_text = sides;
+    return true;
+  }
+  void frame_controller_freed(frame_controller* c) override {
+    if (controller == c) controller = nullptr;
+  }
+
+ private:
+  fc_flags published_;
+};
+
+// A control with the framing-notification interface.
+class fake_panel : public frame_target {
+ public:
+  frame_controller* controller = nullptr;
+  ~fake_panel() override {
+    if (controller) controller->Unregister(this);
+  }
+  int applies = 0;
+  bool frame_apply(const frame_controller&) override {
+    ++applies;
+    return true;
+  }
+  bool frame_write(fc_prop, const frame_settings&, const std::string&) override {
+    ADD_FAILURE() << "a panel takes the settings whole";
+    return false;
+  }
+};
+
+const std::vector<std::string> all_in_order = {
+    "ParentColor", "Color", "DisabledColor", "ReadOnlyColor", "ReadOnlyColorOnFocus",
+    "FocusColor", "FlatButtonColor", "FlatButtons", "FrameColor", "FrameHotColor",
+    "FrameHotTrack", "FrameHotStyle", "FrameSides", "FrameStyle", "FrameVisible",
+    "FramingPreference"};
+
+TEST(FrameController, Defaults) {
+  frame_controller c;
+  const frame_settings& s = c.settings();
+  EXPECT_EQ(s.Color, clWindow);
+  EXPECT_EQ(s.FocusColor, clWindow);
+  EXPECT_EQ(s.DisabledColor, clBtnFace);
+  EXPECT_EQ(s.ReadOnlyColor, clInfoBk);
+  EXPECT_FALSE(s.ReadOnlyColorOnFocus);
+  EXPECT_FALSE(s.ParentColor);
+  EXPECT_EQ(s.FlatButtonColor, clBtnFace);
+  EXPECT_TRUE(s.FlatButtons);
+  EXPECT_EQ(s.FrameColor, clBtnShadow);
+  EXPECT_EQ(s.FrameHotColor, clBtnShadow);
+  EXPECT_FALSE(s.FrameHotTrack);
+  EXPECT_EQ(s.FrameHotStyle, fsFlatBold);
+  EXPECT_EQ(s.FrameSides, sdAllSides);
+  EXPECT_EQ(s.FrameStyle, fsFlat);
+  EXPECT_FALSE(s.FrameVisible);
+  EXPECT_EQ(s.FramingPreference, fpXPThemes);
+  EXPECT_FALSE(c.has_control_list());
+}
+
+TEST(FrameController, RegisterPushesEverythingInOrder) {
+  frame_controller c;
+  fake_edit e;
+  e.attach(c);
+  EXPECT_EQ(e.writes, all_in_order);
+  EXPECT_EQ(e.sides_text, "[sdLeft,sdTop,sdRight,sdBottom]");
+  e.attach(c);  // already there: pushed again, not added twice
+  EXPECT_EQ(c.control_count(), 1u);
+  c.Unregister(&e);
+  EXPECT_FALSE(c.has_control_list());
+}
+
+TEST(FrameController, ColorMovesFocusColorWhenEqual) {
+  frame_controller c;
+  fake_edit e;
+  e.attach(c);
+  e.writes.clear();
+  c.set_Color(rgb(1, 2, 3));
+  EXPECT_EQ(c.settings().FocusColor, rgb(1, 2, 3));
+  EXPECT_EQ(e.writes, (std::vector<std::string>{"Color"}));
+  EXPECT_EQ(e.seen.Color, rgb(1, 2, 3));
+  c.set_FocusColor(rgb(9, 9, 9));
+  c.set_Color(rgb(4, 5, 6));
+  EXPECT_EQ(c.settings().FocusColor, rgb(9, 9, 9));
+}
+
+TEST(FrameController, ParentColorKeepsColorBack) {
+  frame_controller c;
+  c.set_ParentColor(true);
+  fake_edit e;
+  e.attach(c);
+  std::vector<std::string> expect = all_in_order;
+  expect.erase(expect.begin() + 1);  // no Color
+  EXPECT_EQ(e.writes, expect);
+  e.writes.clear();
+  c.set_ParentColor(false);
+  EXPECT_EQ(e.writes, (std::vector<std::string>{"ParentColor", "Color"}));
+  c.set_ParentColor(true);
+  e.writes.clear();
+  c.set_Color(clBtnFace);  // setting Color clears ParentColor
+  EXPECT_FALSE(c.settings().ParentColor);
+}
+
+TEST(FrameController, FrameHotTrackTurnsTheFrameOn) {
+  frame_controller c;
+  fake_edit e;
+  c.set_FrameSides(sdTop);
+  e.attach(c);
+  e.writes.clear();
+  c.set_FrameHotTrack(true);
+  EXPECT_EQ(e.writes, (std::vector<std::string>{"FrameHotTrack", "FrameVisible"}));
+  EXPECT_TRUE(c.settings().FrameVisible);
+  EXPECT_EQ(c.settings().FrameSides, sdAllSides);  // not pushed by itself
+  frame_controller l;
+  l.loading = true;
+  l.set_FrameSides(sdTop);
+  l.set_FrameHotTrack(true);
+  EXPECT_EQ(l.settings().FrameSides, static_cast<TSides>(sdTop));
+}
+
+TEST(FrameController, UpdatesDeferAndPushAllAtTheEnd) {
+  frame_controller c;
+  fake_edit e;
+  e.attach(c);
+  e.writes.clear();
+  c.BeginUpdate();
+  c.BeginUpdate();
+  c.set_FrameStyle(fsGroove);
+  c.set_FrameColor(rgb(7, 7, 7));
+  EXPECT_TRUE(e.writes.empty());
+  c.EndUpdate();
+  EXPECT_TRUE(e.writes.empty());
+  c.EndUpdate();
+  EXPECT_EQ(e.writes, all_in_order);
+  EXPECT_EQ(e.seen.FrameStyle, fsGroove);
+  c.EndUpdate();  // below zero resets to zero and pushes again
+  EXPECT_EQ(c.update_count(), 0);
+  EXPECT_EQ(e.writes.size(), 2 * all_in_order.size());
+}
+
+TEST(FrameController, NotificationFlagsAndMissingProperties) {
+  frame_controller c;
+  fake_edit e(fc_bit(fcpColor) | fc_bit(fcpFrameStyle));  // only two published
+  e.notifications = fc_all_sixteen & ~fc_bit(fcpFrameStyle);
+  e.attach(c);
+  EXPECT_EQ(e.writes, (std::vector<std::string>{"Color"}));
+  e.writes.clear();
+  c.set_FrameStyle(fsRaised);
+  c.set_DisabledColor(clWindow);
+  EXPECT_TRUE(e.writes.empty());
+}
+
+TEST(FrameController, PanelsTakeTheApplyCall) {
+  frame_controller c;
+  fake_panel p;
+  p.controller = &c;
+  c.Register(&p);
+  EXPECT_EQ(p.applies, 1);
+  c.set_Color(clBtnFace);
+  EXPECT_EQ(p.applies, 2);
+  c.BeginUpdate();
+  c.set_FrameStyle(fsFlat);
+  c.EndUpdate();
+  EXPECT_EQ(p.applies, 3);
+  c.Loaded();
+  EXPECT_EQ(p.applies, 4);
+}
+
+TEST(FrameController, AssignCopiesInOneUpdate) {
+  frame_controller a, b;
+  b.set_Color(rgb(3, 3, 3));
+  b.set_FrameStyle(fsLowered);
+  b.set_FrameHotTrack(true);
+  fake_edit e;
+  e.attach(a);
+  e.writes.clear();
+  a.Assign(b);
+  EXPECT_EQ(e.writes, all_in_order);
+  EXPECT_EQ(a.settings().FrameStyle, fsLowered);
+  EXPECT_EQ(a.settings().Color, rgb(3, 3, 3));
+  EXPECT_TRUE(a.settings().FrameVisible);
+}
+
+TEST(FrameController, FreedControllerLeavesNoReference) {
+  fake_edit e;
+  {
+    frame_controller c;
+    e.attach(c);
+  }
+  EXPECT_EQ(e.controller, nullptr);
+}
+
+TEST(FrameController, FormStorage) {
+  EXPECT_TRUE(frame_controller::property_stored(false, fc_all_sixteen, fcpFrameStyle, true, true));
+  EXPECT_FALSE(frame_controller::property_stored(true, fc_all_sixteen, fcpFrameStyle, true, true));
+  EXPECT_TRUE(frame_controller::property_stored(true, fc_all_sixteen & ~fc_bit(fcpFrameStyle),
+                                                fcpFrameStyle, true, true));
+  EXPECT_FALSE(frame_controller::property_stored(false, 0, fcpFocusColor, false, true));
+  EXPECT_FALSE(frame_controller::property_stored(false, 0, fcpColor, true, false));
+}
+
+TEST(RegIniSettings, ChangesSetTheRecreateFlag) {
+  reg_ini_settings r;
+  EXPECT_TRUE(r.recreate);
+  EXPECT_EQ(r.PathType(), ptIniFile);
+  EXPECT_EQ(r.RegKey(), hkeyCurrentUser);
+  EXPECT_EQ(r.RegAccess(), static_cast<unsigned>(keyAllAccess));
+  EXPECT_EQ(r.SpecialFolder(), sfNone);
+  EXPECT_TRUE(r.Path().empty());
+  r.recreate = false;
+  r.set_PathType(ptIniFile);  // same value
+  EXPECT_FALSE(r.recreate);
+  r.set_Path(L"Software\\X");
+  EXPECT_TRUE(r.recreate);
+  r.recreate = false;
+  r.set_SpecialFolder(sfProgramData);
+  EXPECT_TRUE(r.recreate);
+}
+
+TEST(LegacyNames, Table) {
+  using writes = std::vector<std::pair<std::string, std::string>>;
+  struct row {
+    legacy_owner owner;
+    const char* name;
+    const char* value;
+    bool known;
+    writes out;
+  } rows[] = {
+      {lo_panel, "UseGradients", "True", true, {{"VisualStyle", "vsGradient"}}},
+      {lo_panel, "UseGradients", "False", true, {}},
+      {lo_edit, "FrameFlat", "True", true,
+       {{"FrameHotTrack", "True"}, {"FrameStyle", "fsStatus"}, {"FrameHotStyle", "fsLowered"}}},
+      {lo_frame_controller, "FrameFlat", "False", true, {{"FrameHotTrack", "False"}}},
+      {lo_button, "FrameFlat", "True", true, {{"HotTrack", "True"}}},
+      {lo_spin_edit, "FrameFocusStyle", "fsGroove", true, {{"FrameHotStyle", "fsGroove"}}},
+      {lo_edit, "FrameFocusStyle", "fsNoSuch", true, {}},
+      {lo_edit, "FrameFlatStyle", "fsFlat", true, {}},
+      {lo_spin_edit, "FlatButtonParentColor", "True", true, {}},
+      {lo_edit, "FlatButtonParentColor", "True", false, {}},
+      {lo_panel, "FrameSides", "[sdTop]", true, {}},
+      {lo_panel, "ThemeAware", "True", true, {}},
+      {lo_button, "UseGradients", "True", false, {}},
+      {lo_panel, "Caption", "x", false, {}},
+  };
+  for (const row& r : rows) {
+    legacy_result got = legacy_property(r.owner, r.name, r.value);
+    EXPECT_EQ(got.known, r.known) << r.name << "=" << r.value;
+    EXPECT_EQ(got.writes, r.out) << r.name << "=" << r.value;
+  }
+}
+
+TEST(EnabledMemory, DisabledChildStaysDisabled) {
+  int a = 0, b = 0, c = 0;
+  enabled_memory m;
+  m.record({{&a, true}, {&b, false}});
+  EXPECT_TRUE(m.enable_again(&a));
+  EXPECT_FALSE(m.enable_again(&b));
+  EXPECT_TRUE(m.enable_again(&c));  // no entry
+  m.record({{&b, true}});
+  EXPECT_TRUE(m.enable_again(&b));
+  EXPECT_EQ(m.size(), 1u);
+}
+
+}  // namespace

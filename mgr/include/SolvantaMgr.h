@@ -172,6 +172,9 @@ SOLVANTAMGR_API int SOLVANTAMGR_CALL helper_gen_csr(const char* pin, const char*
 
 /* ---- PKCS #12, P7B and X.509 import --------------------------------------- */
 
+/* Every parse empties its list first (count 0), so a failed parse leaves
+   no entry of an earlier file. A list keeps the first 8 certificates. Only
+   "BEGIN CERTIFICATE" PEM markers are recognised. */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL p7b_file_parse(const char* path, int* count);
 /* subject, issuer: 260 bytes each. */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL p7b_file_get_certinfo(int entry, char* subject, char* issuer, int* ca_kind);
@@ -179,6 +182,8 @@ SOLVANTAMGR_API int SOLVANTAMGR_CALL p7b_import_certificate(int index, int entry
 SOLVANTAMGR_API int SOLVANTAMGR_CALL pkcs12_file_parse(const char* path, const char* password, int* count);
 SOLVANTAMGR_API int SOLVANTAMGR_CALL pkcs12_file_get_certinfo(int entry, char* subject, char* issuer,
                                                               int* ca_kind);
+/* An end entity goes into the container (key pair, then certificate); a CA
+   goes outside containers whatever container is named. */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL pkcs12_import_certificate(int index, const char* container,
                                                                unsigned long key_spec, int entry);
 SOLVANTAMGR_API int SOLVANTAMGR_CALL pkcs12_import_certificate_csp(const char* provider, const char* pin,
@@ -195,7 +200,7 @@ SOLVANTAMGR_API int SOLVANTAMGR_CALL x509_import_container_certificate_data(int 
                                                                             unsigned long key_spec,
                                                                             const unsigned char* data,
                                                                             unsigned long length);
-/* container: 64 bytes. */
+/* container: 64 bytes (at most 63 name bytes and a NUL are written). */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL x509_get_certificate_container(int index, const unsigned char* data,
                                                                     unsigned long length, char* container,
                                                                     unsigned long* key_spec);

@@ -23,6 +23,17 @@ int last_error_or_fail();
 // An 8-bit string in the ANSI code page as UTF-16 (a null pointer reads "").
 std::wstring ansi_to_wide(const char* text);
 
+// The result of body(), or on_failure when it throws (out of memory): no
+// exception leaves an export.
+template <typename Body>
+int no_throw(int on_failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return on_failure;
+    }
+}
+
 }  // namespace mgr
 
 #endif  // SOLVANTA_MGR_CERT_COMMON_H

@@ -63,39 +63,45 @@ extern "C" {
 int SOLVANTAMGR_CALL helper_get_cert_info(const unsigned char* der, unsigned long der_length, wchar_t* subject,
                                           wchar_t* issuer, int* version, char* serial, CertDate* not_before,
                                           CertDate* not_after) {
-    return mgr::cert_info(der, der_length, subject, issuer, version, serial, not_before, not_after, nullptr);
+    return mgr::no_throw(static_cast<int>(NTE_FAIL), [&]() -> int {
+        return mgr::cert_info(der, der_length, subject, issuer, version, serial, not_before, not_after, nullptr);
+    });
 }
 
 int SOLVANTAMGR_CALL helper_get_cert_info2(const unsigned char* der, unsigned long der_length, wchar_t* subject,
                                            wchar_t* issuer, int* version, char* serial, CertDate* not_before,
                                            CertDate* not_after, int* ca_kind) {
-    return mgr::cert_info(der, der_length, subject, issuer, version, serial, not_before, not_after, ca_kind);
+    return mgr::no_throw(static_cast<int>(NTE_FAIL), [&]() -> int {
+        return mgr::cert_info(der, der_length, subject, issuer, version, serial, not_before, not_after, ca_kind);
+    });
 }
 
 int SOLVANTAMGR_CALL helper_show_cert_ui(void* owner, const unsigned char* der, unsigned long der_length) {
-    if (!der || der_length == 0) return 1;
-    std::unique_ptr<const CERT_CONTEXT, mgr::cert_freer> cert(
-        CertCreateCertificateContext(mgr::cert_encoding, der, static_cast<DWORD>(der_length)));
-    if (!cert) return 1;
-    // cryptui is loaded from the system folder when it is needed (not every
-    // build has an import library for it).
-    HMODULE ui = LoadLibraryExW(L"cryptui.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!ui) return 2;
-    auto view = reinterpret_cast<mgr::view_certificate_fn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(ui, "CryptUIDlgViewCertificateW")));
-    int result = 2;
-    if (view) {
-        CRYPTUI_VIEWCERTIFICATE_STRUCTW request{};
-        request.dwSize = sizeof request;
-        request.hwndParent = static_cast<HWND>(owner);
-        request.dwFlags = 0x10;
-        request.pCertContext = cert.get();
-        BOOL changed = FALSE;
-        // Closing the viewer instead of pressing OK is a normal end too.
-        if (view(&request, &changed) || GetLastError() == ERROR_CANCELLED) result = 0;
-    }
-    FreeLibrary(ui);
-    return result;
+    return mgr::no_throw(2, [&]() -> int {
+        if (!der || der_length == 0) return 1;
+        std::unique_ptr<const CERT_CONTEXT, mgr::cert_freer> cert(
+            CertCreateCertificateContext(mgr::cert_encoding, der, static_cast<DWORD>(der_length)));
+        if (!cert) return 1;
+        // cryptui is loaded from the system folder when it is needed (not every
+        // build has an import library for it).
+        HMODULE ui = LoadLibraryExW(L"cryptui.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (!ui) return 2;
+        auto view = reinterpret_cast<mgr::view_certificate_fn>(
+            reinterpret_cast<void (*)()>(GetProcAddress(ui, "CryptUIDlgViewCertificateW")));
+        int result = 2;
+        if (view) {
+            CRYPTUI_VIEWCERTIFICATE_STRUCTW request{};
+            request.dwSize = sizeof request;
+            request.hwndParent = static_cast<HWND>(owner);
+            request.dwFlags = 0x10;
+            request.pCertContext = cert.get();
+            BOOL changed = FALSE;
+            // Closing the viewer instead of pressing OK is a normal end too.
+            if (view(&request, &changed) || GetLastError() == ERROR_CANCELLED) result = 0;
+        }
+        FreeLibrary(ui);
+        return result;
+    });
 }
 
 }  // extern "C"

@@ -63,13 +63,10 @@ int encode_subject(const char* subject, std::vector<BYTE>& out) {
     return 0;
 }
 
-}  // namespace
+int gen_csr(const char* pin, const char* container, unsigned long key_spec, const char* provider,
+            const char* subject, char* base64, int* length) {
+    if (!length) return 11;  // nowhere to say how long the request is
 
-}  // namespace mgr
-
-extern "C" int SOLVANTAMGR_CALL helper_gen_csr(const char* pin, const char* container, unsigned long key_spec,
-                                               const char* provider, const char* subject, char* base64,
-                                               int* length) {
     // 1. The subject.
     std::vector<BYTE> name;
     if (const int r = mgr::encode_subject(subject, name)) return r;
@@ -141,7 +138,6 @@ extern "C" int SOLVANTAMGR_CALL helper_gen_csr(const char* pin, const char* cont
 
     // 7. Base64 into the caller's buffer; a short or missing buffer gets the
     // length it needs (with its NUL).
-    if (!length) return 11;
     const size_t capacity = base64 && *length > 0 ? static_cast<size_t>(*length) : 0;
     size_t written = 0;
     const int r = mbedtls_base64_encode(reinterpret_cast<unsigned char*>(base64), capacity, &written, request,
@@ -149,4 +145,16 @@ extern "C" int SOLVANTAMGR_CALL helper_gen_csr(const char* pin, const char* cont
     *length = static_cast<int>(written);
     if (r != 0) return base64 ? 11 : 0;
     return 0;
+}
+
+}  // namespace
+
+}  // namespace mgr
+
+extern "C" int SOLVANTAMGR_CALL helper_gen_csr(const char* pin, const char* container, unsigned long key_spec,
+                                               const char* provider, const char* subject, char* base64,
+                                               int* length) {
+    return mgr::no_throw(9, [&]() -> int {
+        return mgr::gen_csr(pin, container, key_spec, provider, subject, base64, length);
+    });
 }

@@ -99,12 +99,13 @@ int add_to_my_store(const std::wstring& container, const std::wstring& provider,
 
     // A copy registered before with another property is deleted first: a
     // replacing add would keep the old property on some platforms.
-    if (PCCERT_CONTEXT existing =
-            CertFindCertificateInStore(store.get(), cert_encoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr)) {
-        const std::vector<BYTE> old = key_prov_info_of(existing);
+    cert_handle existing(
+        CertFindCertificateInStore(store.get(), cert_encoding, 0, CERT_FIND_EXISTING, cert.get(), nullptr));
+    if (existing) {
+        const std::vector<BYTE> old = key_prov_info_of(existing.get());
         const bool same =
             !old.empty() && same_key_prov(*reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(old.data()), info);
-        CertFreeCertificateContext(existing);
+        existing.reset();
         if (!same) {
             store.reset();
             delete_registry_copy(cert.get());
@@ -125,17 +126,21 @@ int remove_provider_from_my_store(const std::wstring& provider, unsigned* remove
     if (!store) return 1;
     // Collected first, deleted after the enumeration: a deletion inside it
     // can make the enumeration hand the same entry back again.
-    std::vector<PCCERT_CONTEXT> doomed;
+    std::vector<cert_handle> doomed;
     PCCERT_CONTEXT cert = nullptr;
     while ((cert = CertEnumCertificatesInStore(store.get(), cert)) != nullptr) {
         const std::vector<BYTE> buffer = key_prov_info_of(cert);
         if (buffer.empty()) continue;
         const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
         if (!info->pwszProvName) continue;
-        if (provider == info->pwszProvName) doomed.push_back(CertDuplicateCertificateContext(cert));
+        if (provider == info->pwszProvName) {
+            doomed.emplace_back();
+            doomed.back().reset(CertDuplicateCertificateContext(cert));
+        }
     }
-    for (PCCERT_CONTEXT c : doomed) {
-        if (CertDeleteCertificateFromStore(c) && removed) ++*removed;  // frees c either way
+    for (cert_handle& c : doomed) {
+        // The deletion frees the context, whether it succeeds or not.
+        if (CertDeleteCertificateFromStore(c.release()) && removed) ++*removed;
     }
     return 0;
 }
@@ -167,70 +172,84 @@ extern "C" {
 
 int SOLVANTAMGR_CALL container_addcert_to_store(const char* container, const char* provider, unsigned long key_spec,
                                                 const unsigned char* der, unsigned long der_length) {
-    return mgr::add_to_my_store(mgr::ansi_to_wide(container), mgr::ansi_to_wide(provider),
-                                static_cast<DWORD>(key_spec), der, static_cast<DWORD>(der_length));
+    return mgr::no_throw(5, [&]() -> int {
+        return mgr::add_to_my_store(mgr::ansi_to_wide(container), mgr::ansi_to_wide(provider),
+                                    static_cast<DWORD>(key_spec), der, static_cast<DWORD>(der_length));
+    });
 }
 
 int SOLVANTAMGR_CALL remove_all_certs_from_store(const char* provider) {
-    return mgr::remove_provider_from_my_store(mgr::ansi_to_wide(provider));
+    return mgr::no_throw(1, [&]() -> int {
+        return mgr::remove_provider_from_my_store(mgr::ansi_to_wide(provider));
+    });
 }
 
 int SOLVANTAMGR_CALL token_add_allcerts_to_msstore(const char* provider) {
-    return mgr::set_provider_param(provider, nullptr, mgr::param_register_all, 0, false);
+    return mgr::no_throw(1, [&]() -> int {
+        return mgr::set_provider_param(provider, nullptr, mgr::param_register_all, 0, false);
+    });
 }
 
 int SOLVANTAMGR_CALL token_add_allcerts_to_msstore2(const char* provider, const char* reader) {
-    if (!reader) return 1;
-    const std::string container = std::string("\\\\.\\") + reader + "\\";
-    return mgr::set_provider_param(provider, container.c_str(), mgr::param_register_all, 1, true);
+    return mgr::no_throw(1, [&]() -> int {
+        if (!reader) return 1;
+        const std::string container = std::string("\\\\.\\") + reader + "\\";
+        return mgr::set_provider_param(provider, container.c_str(), mgr::param_register_all, 1, true);
+    });
 }
 
 int SOLVANTAMGR_CALL token_remove_allcerts_from_msstore(const char* provider) {
-    return mgr::set_provider_param(provider, nullptr, mgr::param_remove_all, 0, false);
+    return mgr::no_throw(1, [&]() -> int {
+        return mgr::set_provider_param(provider, nullptr, mgr::param_remove_all, 0, false);
+    });
 }
 
 int SOLVANTAMGR_CALL helper_add_root_cert_to_store(const wchar_t* store_name, const unsigned char* der,
                                                    unsigned long der_length) {
-    if (!store_name || !*store_name) return ERROR_INVALID_PARAMETER;
-    mgr::store_handle store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                          CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG,
-                                          store_name));
-    if (!store) return mgr::last_error_or_fail();
-    if (!der || der_length == 0) return static_cast<int>(CRYPT_E_ASN1_EOD);
-    mgr::cert_handle cert(CertCreateCertificateContext(mgr::cert_encoding, der, static_cast<DWORD>(der_length)));
-    if (!cert) return mgr::last_error_or_fail();
-    if (!CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_NEW, nullptr)) {
-        const DWORD e = GetLastError();
-        if (e == static_cast<DWORD>(CRYPT_E_EXISTS)) return 0;
-        return e ? static_cast<int>(e) : static_cast<int>(NTE_FAIL);
-    }
-    return 0;
+    return mgr::no_throw(ERROR_NOT_ENOUGH_MEMORY, [&]() -> int {
+        if (!store_name || !*store_name) return ERROR_INVALID_PARAMETER;
+        mgr::store_handle store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                              CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG,
+                                              store_name));
+        if (!store) return mgr::last_error_or_fail();
+        if (!der || der_length == 0) return static_cast<int>(CRYPT_E_ASN1_EOD);
+        mgr::cert_handle cert(CertCreateCertificateContext(mgr::cert_encoding, der, static_cast<DWORD>(der_length)));
+        if (!cert) return mgr::last_error_or_fail();
+        if (!CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_NEW, nullptr)) {
+            const DWORD e = GetLastError();
+            if (e == static_cast<DWORD>(CRYPT_E_EXISTS)) return 0;
+            return e ? static_cast<int>(e) : static_cast<int>(NTE_FAIL);
+        }
+        return 0;
+    });
 }
 
 int SOLVANTAMGR_CALL helper_find_cert_in_store(const char* store_name, const wchar_t* subject,
                                                const wchar_t* issuer) {
-    if (!store_name || !*store_name) return -1;
-    // Opened as it is: a store that does not exist is not created here.
-    mgr::store_handle store(CertOpenStore(
-        CERT_STORE_PROV_SYSTEM_A, 0, 0,
-        CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, store_name));
-    if (!store) return -1;
-    if (!subject || !issuer) return 0;
-    constexpr DWORD name_chars = 128;
-    PCCERT_CONTEXT cert = nullptr;
-    while ((cert = CertEnumCertificatesInStore(store.get(), cert)) != nullptr) {
-        wchar_t s[name_chars] = {};
-        wchar_t i[name_chars] = {};
-        if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, s, name_chars) == 0) continue;
-        if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, i,
-                               name_chars) == 0)
-            continue;
-        if (std::wstring(s) == subject && std::wstring(i) == issuer) {
-            CertFreeCertificateContext(cert);
-            return 1;
+    return mgr::no_throw(0, [&]() -> int {
+        if (!store_name || !*store_name) return -1;
+        // Opened as it is: a store that does not exist is not created here.
+        mgr::store_handle store(CertOpenStore(
+            CERT_STORE_PROV_SYSTEM_A, 0, 0,
+            CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, store_name));
+        if (!store) return -1;
+        if (!subject || !issuer) return 0;
+        constexpr DWORD name_chars = 128;
+        PCCERT_CONTEXT cert = nullptr;
+        while ((cert = CertEnumCertificatesInStore(store.get(), cert)) != nullptr) {
+            wchar_t s[name_chars] = {};
+            wchar_t i[name_chars] = {};
+            if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, s, name_chars) == 0) continue;
+            if (CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, i,
+                                   name_chars) == 0)
+                continue;
+            if (std::wstring(s) == subject && std::wstring(i) == issuer) {
+                CertFreeCertificateContext(cert);
+                return 1;
+            }
         }
-    }
-    return 0;
+        return 0;
+    });
 }
 
 }  // extern "C"

@@ -336,6 +336,16 @@ TEST_F(token_objects, ASignatureKeyPairTakesTheContainerNameWithS) {
     EXPECT_EQ(in_container(CKO_CERTIFICATE, "c3", 1).size(), 1u);
 }
 
+TEST_F(token_objects, AKeyPairWhosePrivateKeyCannotBeMadeLeavesNoPublicKey) {
+    int count = 0;
+    ASSERT_EQ(pkcs12_file_parse(fixture("ee.p12").c_str(), "objects-pass", &count), 0);
+    // Logged out, the public key can be made but the private key cannot.
+    ASSERT_EQ(token_logout(0), 0);
+    EXPECT_EQ(pkcs12_import_certificate(0, "c5", 1, pkcs12_entry(ee_subject)), 3);
+    EXPECT_TRUE(in_container(CKO_PUBLIC_KEY, "c5", 1).empty());
+    EXPECT_TRUE(in_container(CKO_CERTIFICATE, "c5", 1).empty());
+}
+
 // ---- Container certificates and keys ----------------------------------------
 
 class container_with_key : public token_objects {

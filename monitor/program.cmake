@@ -31,3 +31,9 @@ add_custom_command(TARGET SolvantexMon POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_CURRENT_LIST_DIR}/dist $<TARGET_FILE_DIR:SolvantexMon>
   COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:SolvantaMgr> $<TARGET_FILE_DIR:SolvantexMon>
   VERBATIM)
+
+# What a user's machine gets: the program with its shipped config\ and
+# Languages\ beside it (SolvantaMgr.dll and the module are installed by
+# their own directories).
+install(TARGETS SolvantexMon RUNTIME DESTINATION .)
+install(DIRECTORY ${SOLVANTEX_MON_DIST}/ DESTINATION .)

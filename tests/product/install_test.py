@@ -2,14 +2,16 @@
 `cmake --install <tree> --prefix <fresh folder>` lays out exactly the four
 deliverables side by side, the monitor's config\\ and Languages\\ beside them
 and the card library's public header in include\\; nothing of the tests. Each
-DLL exports exactly its list, undecorated; the monitor imports exactly its 21
+DLL exports exactly its list, undecorated (and the installed header declares
+the card library's); the monitor imports exactly its 21
 functions from SolvantaMgr.dll; no binary needs a run-time DLL beside it that
 the folder does not hold.
 
-    install_test.py CMAKE BUILD_DIR SOURCE_DIR OBJDUMP
+    install_test.py CMAKE BUILD_DIR SOURCE_DIR OBJDUMP MONITOR_EXE MGR_DLL MODULE_DLL CARD_LIBRARY_DLL
 """
 import filecmp
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -47,7 +49,8 @@ class Installed(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.cmake, cls.build, cls.source, cls.objdump = ARGS
+        cls.cmake, cls.build, cls.source, cls.objdump = ARGS[:4]
+        cls.built = ARGS[4:]  # the build outputs of BINARIES, in that order
         cls.work = tempfile.mkdtemp(prefix="install-", dir=cls.build)
         cls.prefix = os.path.join(cls.work, "Solvantex")
         result = subprocess.run([cls.cmake, "--install", cls.build, "--prefix", cls.prefix],
@@ -79,14 +82,28 @@ class InstalledFolder(Installed):
         self.assertTrue(os.path.isfile(self.path("config/MgrConfig.ini")))
         self.assertTrue(os.path.isfile(self.path("Languages/LanguageInfo.ini")))
 
-    def test_nothing_of_the_tests(self):
+    def test_each_binary_is_the_deliverable_not_a_test_build(self):
+        # The tests build fakes under the same names (a fake SolvantaMgr.dll
+        # among them): what is installed is the deliverable's own output.
+        for binary, built in zip(BINARIES, self.built):
+            self.assertEqual(os.path.basename(built), binary)
+            self.assertTrue(filecmp.cmp(built, self.path(binary), shallow=False), binary)
         tests_dir = os.path.join(self.build, "tests")
-        built_test_files = set()
         for dirpath, _, files in os.walk(tests_dir):
-            built_test_files.update(f.lower() for f in files if f.lower().endswith((".dll", ".exe")))
-        installed = {os.path.basename(f).lower() for f in relative_files(self.prefix)}
-        self.assertEqual(installed & built_test_files, set())
-
+            for f in files:
+                if f.lower() not in {b.lower() for b in BINARIES}:
+                    continue
+                candidate = os.path.join(dirpath, f)
+                installed = self.path([b for b in BINARIES if b.lower() == f.lower()][0])
+                built = self.built[[b.lower() for b in BINARIES].index(f.lower())]
+                if not filecmp.cmp(candidate, built, shallow=False):
+                    self.assertFalse(filecmp.cmp(candidate, installed, shallow=False), candidate)
+        # No installed file has a test program's or a test library's name.
+        test_names = set()
+        for dirpath, _, files in os.walk(tests_dir):
+            test_names.update(f.lower() for f in files if f.lower().endswith((".dll", ".exe")))
+        installed_names = {os.path.basename(f).lower() for f in relative_files(self.prefix)}
+        self.assertEqual((installed_names & test_names) - {b.lower() for b in BINARIES}, set())
 
 class Exports(Installed):
     def check_exports(self, dll, expected):
@@ -102,6 +119,11 @@ class Exports(Installed):
         self.assertEqual(len(expected), 120)
         self.assertTrue(all(n.startswith("Zervik_") for n in expected))
         self.check_exports("ZervikSolvanta.dll", expected)
+        # The installed header declares exactly what the DLL exports.
+        with open(self.path("include/ZervikSolvanta.h"), encoding="utf-8") as f:
+            declared = re.findall(r"ZERVIK_API\s+[\w\s*]+?ZERVIK_CALL\s+(Zervik_\w+)\s*\(", f.read())
+        self.assertEqual(len(declared), len(set(declared)))
+        self.assertEqual(set(declared), expected)
 
     def test_module_exports_the_c_and_m_functions(self):
         expected = set(name_list(os.path.join(self.source, "pkcs11", "exports.txt")))
@@ -149,5 +171,5 @@ class RunTimes(Installed):
 
 
 if __name__ == "__main__":
-    ARGS = sys.argv[1:5]
-    unittest.main(argv=[sys.argv[0]] + sys.argv[5:])
+    ARGS = sys.argv[1:9]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[9:])

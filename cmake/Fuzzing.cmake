@@ -5,10 +5,12 @@
 # a fixed seed from a fresh corpus of the committed seeds.
 #
 #   solvanta_add_fuzzer(<name> SOURCES <src>... [INCLUDES <dir>...]
-#                       [SYSTEM_INCLUDES <dir>...]
+#                       [SYSTEM_INCLUDES <dir>...] [LIBS <library file>...]
 #                       [DEPENDS <file>...] SEEDS <dir> [RUNS <n>] [MAX_LEN <n>])
 #
-# Builds <name>_fuzzer and the test <name>; nothing on other builds.
+# Builds <name>_fuzzer and the test <name>; nothing on other builds. LIBS are
+# native library files (not targets) linked after the sources, as mbed TLS's
+# crypto library for code that calls it.
 
 set(SOLVANTA_FUZZ_FLAGS -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
 
@@ -40,7 +42,7 @@ function(solvanta_fuzz_available out)
 endfunction()
 
 function(solvanta_add_fuzzer name)
-  cmake_parse_arguments(F "" "SEEDS;RUNS;MAX_LEN" "SOURCES;INCLUDES;SYSTEM_INCLUDES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(F "" "SEEDS;RUNS;MAX_LEN" "SOURCES;INCLUDES;SYSTEM_INCLUDES;LIBS;DEPENDS" ${ARGN})
   solvanta_fuzz_available(available)
   if(NOT available)
     message(STATUS "clang++ with libFuzzer not found: ${name} is not built")
@@ -62,8 +64,8 @@ function(solvanta_add_fuzzer name)
   set(binary ${CMAKE_CURRENT_BINARY_DIR}/${name}_fuzzer)
   add_custom_command(OUTPUT ${binary}
     COMMAND ${SOLVANTA_CLANGXX} ${SOLVANTA_FUZZ_FLAGS} -Wall -Wextra -Werror ${include_flags}
-            ${F_SOURCES} -o ${binary}
-    DEPENDS ${F_SOURCES} ${F_DEPENDS}
+            ${F_SOURCES} ${F_LIBS} -o ${binary}
+    DEPENDS ${F_SOURCES} ${F_DEPENDS} ${F_LIBS}
     COMMENT "Building the ${name} fuzzer with clang"
     VERBATIM)
   add_custom_target(${name}_build ALL DEPENDS ${binary})

@@ -17,6 +17,7 @@ target_link_libraries(solvantex_mon_win PUBLIC solvantex_mon_logic SolvantaMgr u
 add_executable(SolvantexMon WIN32
   ${CMAKE_CURRENT_LIST_DIR}/src/main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/main_form.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/dialogs_pending.cpp
   ${CMAKE_CURRENT_LIST_DIR}/res/monitor.rc)
 solvanta_strict(SolvantexMon)
 target_link_libraries(SolvantexMon PRIVATE solvantex_mon_win version)
@@ -30,3 +31,9 @@ add_custom_command(TARGET SolvantexMon POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_CURRENT_LIST_DIR}/dist $<TARGET_FILE_DIR:SolvantexMon>
   COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:SolvantaMgr> $<TARGET_FILE_DIR:SolvantexMon>
   VERBATIM)
+
+# What a user's machine gets: the program with its shipped config\ and
+# Languages\ beside it (SolvantaMgr.dll and the module are installed by
+# their own directories).
+install(TARGETS SolvantexMon RUNTIME DESTINATION .)
+install(DIRECTORY ${SOLVANTEX_MON_DIST}/ DESTINATION .)

@@ -54,7 +54,11 @@ std::vector<language_entry> read_language_list(
 
 int choose_language(const std::vector<language_entry>& list, int configured) {
     for (std::size_t i = 0; i < list.size(); ++i) {
-        if (is_decimal(list[i].id) && parse_decimal(list[i].id, 0) == configured) return static_cast<int>(i);
+        // A LanguageID past the int range reads as the fallback: two
+        // different fallbacks tell it from a real 0.
+        const int value = parse_decimal(list[i].id, 0);
+        const bool in_range = is_decimal(list[i].id) && (value != 0 || parse_decimal(list[i].id, 1) == 0);
+        if (in_range && value == configured) return static_cast<int>(i);
     }
     return -1;
 }

@@ -11,12 +11,15 @@ namespace mon {
 
 TokenInfoRecord g_token_records[max_token_records];
 
-namespace {
-
-// The build-time strings of init_pkcs11_ex: empty in this build.
-const char kBuildString1[] = "";
+// The build-time strings of init_pkcs11_ex: empty in this build. The first
+// is read as the program runs (volatile), so that the call stays in the
+// program and its import table names init_pkcs11_ex, as in a build that
+// sets them.
+const char* const volatile kBuildString1 = "";
 const uint32_t kBuildValue2 = 0;
 const uint32_t kBuildValue3 = 0;
+
+namespace {
 
 bool record_index(int index) { return index >= 0 && index < max_token_records; }
 

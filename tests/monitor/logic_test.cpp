@@ -214,6 +214,16 @@ TEST(LanguageList, AtMost129Entries) {
     EXPECT_EQ(mon::choose_language(list, 129), -1);
 }
 
+TEST(LanguageList, AnIdPastTheIntRangeMatchesNothing) {
+    // Such an id reads as the fallback; it must not pass for a configured 0.
+    auto list = list_of({{{"LanguageID", "99999999999"}}, {{"LanguageID", "-2147483649"}}, {{"LanguageID", " 0 "}}});
+    EXPECT_EQ(mon::choose_language(list, 0), 2);
+    list = list_of({{{"LanguageID", "99999999999"}}});
+    EXPECT_EQ(mon::choose_language(list, 0), -1);
+    EXPECT_EQ(mon::start_language(list, 0).index, -1);
+    EXPECT_EQ(mon::choose_language(list_of({{{"LanguageID", "-0"}}}), 0), 0);
+}
+
 TEST(ContainerNames, SplitTable) {
     struct row {
         std::string bytes;

@@ -6,10 +6,14 @@ names that callers compile against.
 
     export_table_test.py HEADER DEF_X86_64 DEF_I686 EXPORTS_TXT DLL IMPORT_LIB OBJDUMP NM BITS
 """
+import os
 import re
 import subprocess
 import sys
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from pe_tables import def_exports, dll_exports, name_list  # noqa: E402
 
 ARGS = None
 EXPECTED_COUNT = 64
@@ -25,35 +29,6 @@ def header_exports(path):
     return found
 
 
-def def_exports(path):
-    names = []
-    in_exports = False
-    for line in open(path, encoding="utf-8"):
-        line = line.split(";", 1)[0].strip()
-        if not line:
-            continue
-        if line.upper() == "EXPORTS":
-            in_exports = True
-            continue
-        if in_exports:
-            names.append(line.split()[0])
-    return names
-
-
-def dll_exports(dll, objdump):
-    out = subprocess.run([objdump, "-p", dll], check=True, capture_output=True, text=True).stdout
-    table = out.split("[Ordinal/Name Pointer] Table", 1)
-    if len(table) != 2:
-        return []
-    names = []
-    for line in table[1].splitlines()[1:]:
-        m = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s*$", line)
-        if not m:
-            break
-        names.append(m.group(1))
-    return names
-
-
 class ExportTable(unittest.TestCase):
     def setUp(self):
         (self.header, self.def64, self.def32, self.txt, self.dll, self.implib, self.objdump, self.nm,
@@ -64,7 +39,7 @@ class ExportTable(unittest.TestCase):
         self.assertEqual(len(self.declared), EXPECTED_COUNT, sorted(self.declared))
 
     def test_exports_txt_and_the_x86_64_def_name_the_header(self):
-        txt = [line.strip() for line in open(self.txt, encoding="utf-8") if line.strip()]
+        txt = name_list(self.txt)
         self.assertEqual(len(txt), len(set(txt)), "no name twice")
         self.assertEqual(set(txt), set(self.declared))
         names = def_exports(self.def64)

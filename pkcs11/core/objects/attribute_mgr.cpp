@@ -89,7 +89,7 @@ bool attribute_equal_value(const pkcs11_attribute& s, CK_ATTRIBUTE_TYPE t_type, 
     const std::uint8_t* sv = s.value.data();
     const std::size_t s_len = s.value.size();
     if (is_text_type(t_type) &&
-        (equal_but_nul(sv, s_len, t, t_length) || equal_but_nul(t, t_length, sv, s_len)))
+        equal_but_nul(sv, s_len, t, t_length))
         return true;
     return s_len == t_length && (t_length == 0 || std::memcmp(sv, t, t_length) == 0);
 }

@@ -49,8 +49,9 @@ bool stored_form(std::uint32_t type, const void* value, std::size_t length, std:
 // (t_type, t_value, t_length).
 // - fixed-width types: equal 4-byte values, the template value taken by the
 //   stored-form rule (so a 1-byte CKA_KEY_TYPE matches its stored value);
-// - CKA_LABEL and CKA_APPLICATION: also equal when one side is the other
-//   plus one trailing NUL, whichever side has it;
+// - CKA_LABEL and CKA_APPLICATION: also equal when the stored value is the
+//   template's plus one trailing NUL (a template with the NUL does not
+//   meet a value stored without it);
 // - any other type: equal lengths and bytes.
 bool attribute_equal_value(const pkcs11_attribute& s, CK_ATTRIBUTE_TYPE t_type, const void* t_value,
                            std::size_t t_length);

@@ -158,14 +158,13 @@ TEST_F(token_objects, DataObjectsAreFoundByApplicationAndLabelWithItsNul) {
     length = 1024;
     EXPECT_EQ(token_read_file(0, "PINLimit", buffer, &length), 0);
     EXPECT_EQ(length, 512);
-    // The module compares labels tolerant of one trailing NUL on either
-    // side, so the NUL-labelled search with the empty application meets
-    // the file and the NUL-less "bare" data object all the same.
+    // The data-object search labels with the NUL, a file is stored without
+    // it: not even the empty application meets the file, nor the NUL-less
+    // "bare" data object.
     length = 1024;
-    EXPECT_EQ(token_get_first_dataobject_value(0, "", "PINLimit", buffer, &length), 0);
-    EXPECT_EQ(length, 512);
+    EXPECT_EQ(token_get_first_dataobject_value(0, "", "PINLimit", buffer, &length), 1);
     length = 1024;
-    EXPECT_EQ(token_get_first_dataobject_value(0, app, "bare", buffer, &length), 0);
+    EXPECT_EQ(token_get_first_dataobject_value(0, app, "bare", buffer, &length), 1);
 }
 
 TEST_F(token_objects, ALongDataObjectValueGivesBufferTooSmallAndTheLength) {

@@ -220,7 +220,7 @@ TEST(AttributeEqualValue, Table) {
         {"an empty fixed-width template value matches nothing", CKA_VALUE_LEN, {0}, CKA_VALUE_LEN, {}, false},
         {"other type", CKA_ID, abc, CKA_LABEL, abc, false},
         {"stored label with NUL, template without", CKA_LABEL, abc0, CKA_LABEL, abc, true},
-        {"stored label without NUL, template with", CKA_LABEL, abc, CKA_LABEL, abc0, true},
+        {"stored label without NUL, template with", CKA_LABEL, abc, CKA_LABEL, abc0, false},
         {"equal labels", CKA_LABEL, abc, CKA_LABEL, abc, true},
         {"longer stored label without NUL", CKA_LABEL, abcd, CKA_LABEL, abc, false},
         {"longer template label without NUL", CKA_LABEL, abc, CKA_LABEL, abcd, false},

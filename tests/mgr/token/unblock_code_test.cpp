@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#ifdef SOLVANTA_OPENSSL
+#include <unistd.h>
+#endif
+
 #include "unblock_code.h"
 
 namespace {
@@ -88,7 +92,9 @@ TEST(mgr_unblock_code, LengthsNotAMultipleOf8AndNullPointersWriteNothing) {
 std::string openssl_response(const bytes& challenge, const std::string& key) {
     unsigned char key_bytes[32] = {};
     std::memcpy(key_bytes, key.data(), key.size() < 32 ? key.size() : 32);
-    const std::string path = ::testing::TempDir() + "mgr_unblock_challenge.bin";
+    // One file per process: the cases run as processes of their own, at once.
+    const std::string path =
+        ::testing::TempDir() + "mgr_unblock_challenge." + std::to_string(static_cast<long>(getpid())) + ".bin";
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return "no temp file";
     std::fwrite(challenge.data(), 1, challenge.size(), f);

@@ -47,8 +47,10 @@
 //                                        (exit 1) when nobody answered
 //   shows <class|-> <title|->            exit 0 when the window is visible
 //   count <class>                        print how many top-level windows have the class
-//   endsession <class>                   WM_QUERYENDSESSION, then WM_CLOSE (the end of
-//                                        the Windows session as a program sees it)
+//   endsession <class> [kill]            WM_QUERYENDSESSION, then WM_CLOSE (the end of
+//                                        the Windows session as a program sees it);
+//                                        with kill: WM_ENDSESSION TRUE, then the
+//                                        program is ended as Windows may do
 //   cursor <x> <y>                       move the mouse cursor (SetCursorPos)
 //   postreg <class> <message name>       post a registered window message
 //                                        (e.g. TaskbarCreated) to the window
@@ -514,6 +516,20 @@ int main() {
         EnumWindows(collect, reinterpret_cast<LPARAM>(&t));
         std::printf("%u\n", static_cast<unsigned>(t.found.size()));
         rc = 0;
+    } else if (c == L"endsession" && n >= 3 && a[2] == L"kill") {
+        HWND h = find(a[1], L"-");
+        DWORD_PTR r = 0;
+        DWORD pid = 0;
+        if (h) GetWindowThreadProcessId(h, &pid);
+        rc = h && SendMessageTimeoutW(h, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 15000, &r) && r &&
+                     SendMessageTimeoutW(h, WM_ENDSESSION, TRUE, 0, SMTO_ABORTIFHUNG, 15000, &r)
+                 ? 0
+                 : 1;
+        HANDLE proc = pid ? OpenProcess(PROCESS_TERMINATE, FALSE, pid) : nullptr;
+        if (proc) {
+            TerminateProcess(proc, 0);
+            CloseHandle(proc);
+        }
     } else if (c == L"endsession" && n >= 2) {
         HWND h = find(a[1], L"-");
         DWORD_PTR r = 0;

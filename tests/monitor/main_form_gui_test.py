@@ -271,12 +271,25 @@ def group_closing():
     check("form destroyed" in log, "the program ended after the box")
 
     # The end of the session: the destroy sequence inside WM_ENDSESSION, once.
-    c = Case("closing_session", tokens=1)
-    shipped_config(c)
-    p = started(c)
-    c.stop(p)
-    check(c.log(p).count("form destroyed") == 1 and c.calls().count("uninit_pkcs11") == 1,
-          "the sequence ran once\n" + c.log(p))
+    for how in ("close", "kill"):
+        c = Case("closing_session_" + how, tokens=1)
+        shipped_config(c)
+        mgrlog = os.path.join(c.dir, "fakemgr.log")
+        mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 60000)
+        drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+        p = started(c)
+        if how == "close":
+            c.stop(p)
+        else:
+            # Ended right after WM_ENDSESSION: the sequence ran inside it.
+            drv("endsession", "TSolvantex_TrayIcon", "kill")
+            p.wait(timeout=30)
+        log, calls = c.log(p), c.calls()
+        check(log.count("form destroyed") == 1 and calls.count("uninit_pkcs11") == 1,
+              "%s: the sequence ran once\n%s" % (how, log))
+        check(calls.rfind("remove_all_certs_from_store") < calls.rfind("uninit_pkcs11"), how + ": removal first")
+        guibed.wait_until(lambda: "0 CLOSE" in mg.read_text(mgrlog), 10, how + ": CLOSE at the fake manager")
+        drv("close", "TSolvantex_Mgr", "-", check=False)
 
 
 # ---- copy-data --------------------------------------------------------------------------

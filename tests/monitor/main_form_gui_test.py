@@ -441,6 +441,33 @@ def group_dialogs():
     other.wait(timeout=60)
 
 
+# ---- the settings' reload path -------------------------------------------------------------------------
+
+def group_settings_reload():
+    # The advanced action re-reads the settings after its dialog; a changed
+    # language is loaded, the form localised again and "LANGUAGE" sent.
+    c = Case("settings_reload", tokens=1)
+    shipped_config(c, language=1033)
+    mgrlog = os.path.join(c.dir, "fakemgr.log")
+    mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 120000)
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    p = started(c)
+    for language, sent in [(1033, False), (2052, True)]:
+        c.user_config("[APPConfig]\nLanguageID=%d\nCertTips=0\n" % language)
+        before = c.log(p)
+        drv("tray", 0x204)
+        drv("menu", "keys", 2)
+        c.wait_log(p, "settings re-read language=%d" % language, 10)
+        new = new_lines(c, p, before)
+        check(("send LANGUAGE to=TSolvantex_Mgr found=1" in new) == sent, "language %d: LANGUAGE sent=%s\n%s" %
+              (language, sent, new))
+    guibed.wait_until(lambda: "0 LANGUAGE" in mg.read_text(mgrlog), 10, "LANGUAGE at the fake manager")
+    check(mg.read_text(mgrlog).count("LANGUAGE") == 1, "sent once, for the change only")
+    r = drv("text", "TSolvantex_TrayIcon", "-")
+    check("\u786e\u5b9a" in r.stdout or "\u5173\u4e8e" in r.stdout, "the form in Chinese now\n" + r.stdout)
+    c.stop(p)
+
+
 # ---- the real road ------------------------------------------------------------------------------------
 
 def helper(*args):
@@ -511,7 +538,7 @@ def group_road():
     guibed.wait_until(lambda: "0 CLOSE" in mg.read_text(mgrlog), 10, "CLOSE at the fake manager")
 
 
-GROUPS = {"road": group_road, "register": group_register, "arrival": group_arrival, "expiry": group_expiry,
+GROUPS = {"road": group_road, "settings_reload": group_settings_reload, "register": group_register, "arrival": group_arrival, "expiry": group_expiry,
           "closing": group_closing, "copydata": group_copydata, "update_box": group_update_box,
           "session": group_session, "dialogs": group_dialogs}
 

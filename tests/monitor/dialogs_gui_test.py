@@ -487,20 +487,101 @@ def case_settings_no_language():
 
 
 def case_settings_write_failure():
+    import subprocess
     c = settings_case("settings_readonly", FIXTURE)
     path = os.path.join(config_dir(), "MgrConfig.ini")
-    # The file read-only for Windows programs (the DOS attribute Wine keeps).
-    S.wine(["cmd", "/c", "attrib", "+r", guibed.windows_path(path)], timeout=60)
-    c.start("advanced")
-    DRV("waitwin", "TProjectConfigForm", SETTINGS_TITLE, 20000)
-    c.wait_log("settings dialog loaded")
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_BTNSAVE)
+    # Read-only even for root, who runs the tests here: the immutable flag
+    # (mode bits and the DOS attribute do not stop root). Without it, the
+    # file is replaced by a folder once the dialog has read it.
+    immutable = subprocess.run(["chattr", "+i", path], capture_output=True).returncode == 0
+    try:
+        c.start("advanced")
+        DRV("waitwin", "TProjectConfigForm", SETTINGS_TITLE, 20000)
+        c.wait_log("settings dialog loaded")
+        check("days=45" in c.log(), "a read-only file is still read")
+        if not immutable:
+            os.remove(path)
+            os.makedirs(path)
+        DRV("dlg", SETTINGS_TITLE, "click", IDC_BTNSAVE)
+        text = answer()
+        check(text == "Could not save", "a file that cannot be written: S_Save_No (%r)" % text)
+        log = c.finish()
+        check("settings dialog result=1" in log, "the dialog still closes with OK")
+        check(registry_value() is None, "no registry value after a failed write")
+    finally:
+        if immutable:
+            subprocess.run(["chattr", "-i", path], capture_output=True)
+        elif os.path.isdir(path):
+            os.rmdir(path)
+
+
+# ------------------------------------------------------------ the road
+
+SO_PIN, USER_PIN, NEW_PIN = "87654321", "11112222", "Road-PIN9"
+ROAD_POLICY = ('{"PINLimit":[{"ID":0,"retry":10,"MaxLen":32,"MinLen":6},'
+               '{"ID":1,"retry":10,"MaxLen":16,"MinLen":8,"Uppercase":1,"Numeral":1}]}')
+
+
+def tool(*args):
+    import subprocess
+    return subprocess.run(["pkcs11-tool", "--module", ARGS.native_module] + list(args), capture_output=True,
+                          text=True, timeout=120)
+
+
+def case_card_road():
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
+    from vtctl import VtCtl
+    with VtCtl() as vt:
+        vt.call("reset_state")
+        vt.call("insert", wait_ready=True)
+    # Formatted with its user PIN, which the module's format marks "to be changed".
+    r = tool("--init-token", "--so-pin", SO_PIN, "--label", "Road")
+    check(r.returncode == 0, "token initialised natively\n" + r.stdout + r.stderr)
+    r = tool("--init-pin", "--login", "--login-type", "so", "--so-pin", SO_PIN, "--pin", USER_PIN)
+    check(r.returncode == 0, "user PIN set natively\n" + r.stdout + r.stderr)
+    c = Case("card_road")
+    for f in (ARGS.real_mgr, ARGS.module, ARGS.winscard):
+        shutil.copy(f, os.path.join(c.app, os.path.basename(f)))
+    c.user_config("[APPConfig]\nURLOpenMode=0\nURL=\nBrowserMode=0\nCertTips=1\nCertDay=30\n"
+                  "LanguageID=1033\nDefaultPINMode=1\n")
+    env = {"SOLVANTEX_MON_TEST": "log=%s;boxes=real;sleep=0" % guibed.windows_path(c.log_path)}
+    r = S.wine([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "writepolicy", USER_PIN, ROAD_POLICY],
+               env=env, timeout=120)
+    check("probe writepolicy login=0 write=0" in c.log(), "PINLimit written through token_write_file\n" + c.log())
+    c.proc = S.spawn([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "default"], env=env)
+    DRV("waitwin", "TUPinSetForm", NOTICE, 30000)
+    c.wait_log("pin dialog shown mode=100")
+    shot("card_default_pin_prompt")
+    DRV("dlg", NOTICE, "click", IDC_CBDEFAULTPIN)
+    DRV("dlg", NOTICE, "click", IDC_BTN1)
+    c.wait_log("default pin prompt result=1 again=0")
+    check("DefaultPINMode=0" in read_text(os.path.join(config_dir(), "MgrConfig.ini")),
+          "DefaultPINMode=0 in the user's MgrConfig.ini")
+    DRV("waitwin", "TUPinSetForm", PIN_TITLE, 30000)
+    typed(PIN_TITLE, USER_PIN)
+    DRV("dlg", PIN_TITLE, "enter")
+    # First a PIN the token's policy refuses (no upper case).
+    typed(PIN_TITLE, "road-pin9")
+    DRV("dlg", PIN_TITLE, "enter")
+    typed(PIN_TITLE, "road-pin9")
+    DRV("dlg", PIN_TITLE, "enter")
     text = answer()
-    check(text == "Could not save", "a read-only file: S_Save_No (%r)" % text)
-    log = c.finish()
-    check("settings dialog result=1" in log, "the dialog still closes with OK")
-    check(registry_value() is None, "no registry value after a failed write")
-    S.wine(["cmd", "/c", "attrib", "-r", guibed.windows_path(path)], timeout=60)
+    check(text == "Password strength does not match", "the token's policy refuses road-pin9 (%r)" % text)
+    for edit in (IDC_EDTNEWUPIN1, IDC_EDTNEWUPIN2):
+        DRV("dlg", PIN_TITLE, "click", edit)
+        DRV("dlg", PIN_TITLE, "fill", edit, "")
+        typed(PIN_TITLE, NEW_PIN)
+    shot("card_change_dialog")
+    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    text = answer()
+    check(text == "Changed successfully", "K_Set_Yes on the token (%r)" % text)
+    c.finish(timeout=60)
+    r = tool("--login", "--pin", NEW_PIN, "--list-objects")
+    check(r.returncode == 0, "native login with the new PIN\n" + r.stdout + r.stderr)
+    r = tool("--login", "--pin", USER_PIN, "--list-objects")
+    check(r.returncode != 0, "the old PIN fails natively\n" + r.stdout + r.stderr)
+    r = tool("--list-objects", "--type", "data", "--login", "--pin", NEW_PIN)
+    check("PINLimit" in r.stdout, "the PINLimit data object on the token\n" + r.stdout)
 
 
 GROUPS = {
@@ -508,6 +589,7 @@ GROUPS = {
             case_wrong_old_pin_formatter, case_default_prompt_loop, case_default_prompt_off],
     "settings": [case_settings_fill_and_save, case_settings_url_rules, case_settings_no_language,
                  case_settings_write_failure],
+    "card": [case_card_road],
 }
 
 
@@ -519,6 +601,10 @@ def main():
     ap.add_argument("--dist", required=True)
     ap.add_argument("--fake", required=True)
     ap.add_argument("--only")
+    ap.add_argument("--real-mgr")
+    ap.add_argument("--module")
+    ap.add_argument("--winscard")
+    ap.add_argument("--native-module")
     ARGS = ap.parse_args()
     S, DRV = guibed.test_session([ARGS.probe])
     with S:

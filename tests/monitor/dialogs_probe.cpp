@@ -6,7 +6,9 @@
 // hidden window of class "SolvantexDialogsProbe" takes the registered
 // messages "ProbeChangePin", "ProbeAdvanced" and "ProbeDefaultPin" (a second
 // request while a dialog is open; the settings request is ignored while the
-// PIN prompt is busy, as the main form does). Logs through the test switch.
+// PIN prompt is busy, as the main form does). "writepolicy <pin> <text>"
+// logs in and writes the token's "PINLimit" file through token_write_file.
+// Logs through the test switch.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -17,6 +19,7 @@
 #include "mgr_wrappers.h"
 #include "project_base.h"
 #include "test_switch.h"
+#include "win_text.h"
 
 namespace {
 
@@ -76,7 +79,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     mon::main_form form;
     g_form = &form;
     mon::test_switch::log(h ? "probe window" : "probe window failed");
-    run(argv[2]);
+    if (std::wstring(argv[2]) == L"writepolicy" && argc >= 5) {
+        std::string pin = mon::to_ansi(std::wstring(argv[3])), text = mon::to_ansi(std::wstring(argv[4]));
+        int retries = 0;
+        int rl = token_login(0, pin.c_str(), &retries);
+        int rw = token_write_file(0, "PINLimit", reinterpret_cast<const unsigned char*>(text.data()),
+                                  static_cast<int>(text.size()));
+        token_logout(0);
+        mon::test_switch::logf("probe writepolicy login=%d write=%d", rl, rw);
+    } else {
+        run(argv[2]);
+    }
     mon::test_switch::logf("probe done settings default_pin=%d", mon::g_settings.default_pin_mode);
     if (h) DestroyWindow(h);
     uninit_pkcs11();

@@ -100,3 +100,13 @@ foreach(group pin settings)
     ARGS ${group} --probe $<TARGET_FILE:monitor_dialogs_probe> --dist ${SOLVANTEX_MON_DIST}
          --fake $<TARGET_FILE:fake_solvanta_mgr> TIMEOUT 600)
 endforeach()
+# The overview's road: the default-PIN prompt and the change on the virtual
+# token through the real library, the tree's module and the PC/SC bridge,
+# then a native pkcs11-tool login with the new PIN.
+solvanta_add_gui_test(monitor_gui_dialogs_card SCRIPT ${CMAKE_CURRENT_LIST_DIR}/dialogs_gui_test.py
+  ARGS card --probe $<TARGET_FILE:monitor_dialogs_probe> --dist ${SOLVANTEX_MON_DIST}
+       --fake $<TARGET_FILE:fake_solvanta_mgr> --real-mgr $<TARGET_FILE:SolvantaMgr>
+       --module $<TARGET_FILE:solvantex_pkcs11> --winscard $<TARGET_FILE:solvanta_winscard>
+       --native-module ${CMAKE_BINARY_DIR}/tests/mgr/native-module/pkcs11/solvantex_pkcs11.so
+  CARD TIMEOUT 600)
+add_dependencies(monitor_dialogs_probe mgr_native_module)

@@ -423,10 +423,11 @@ def case_settings_fill_and_save():
     check("loaded open_url=1 url=[http://example.test/a] rb2=1 url_enabled=1 tips=1 days=45 days_enabled=1 "
           "language=2052 selected=2 entries=3 default_pin=0" in c.log(),
           "the fixture fills the controls; the later of two entries is selected\n" + c.log())
-    shot("settings_dialog")
     DRV("postreg", "SolvantexDialogsProbe", "ProbeAdvanced")
     c.wait_log("settings dialog open: brought to front")
     check(DRV("count", "TProjectConfigForm").stdout.strip() == "1", "a second request opens no second dialog")
+    check(DRV("shows", "-", SETTINGS_TITLE, check=False).returncode == 0, "the dialog is shown")
+    shot("settings_dialog")
     DRV("dlg", SETTINGS_TITLE, "click", IDC_EDTCERTDAY)
     DRV("dlg", SETTINGS_TITLE, "fill", IDC_EDTCERTDAY, "")
     typed(SETTINGS_TITLE, "400")
@@ -547,7 +548,7 @@ def case_card_road():
     env = {"SOLVANTEX_MON_TEST": "log=%s;boxes=real;sleep=0" % guibed.windows_path(c.log_path)}
     r = S.wine([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "writepolicy", USER_PIN, ROAD_POLICY],
                env=env, timeout=120)
-    check("probe writepolicy login=0 write=0" in c.log(), "PINLimit written through token_write_file\n" + c.log())
+    check("probe writepolicy login=0 create=0 write=0" in c.log(), "PINLimit written through token_write_file\n" + c.log())
     c.proc = S.spawn([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "default"], env=env)
     DRV("waitwin", "TUPinSetForm", NOTICE, 30000)
     c.wait_log("pin dialog shown mode=100")

@@ -79,14 +79,19 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     mon::main_form form;
     g_form = &form;
     mon::test_switch::log(h ? "probe window" : "probe window failed");
+    mon::PinStateRecord st = {};
+    int rs = mon::ReadPinState(0, st);
+    mon::test_switch::logf("probe pin state=%d retries=%u locked=%d to_be_changed=%d", rs, st.retries_left, st.locked,
+                           st.to_be_changed);
     if (std::wstring(argv[2]) == L"writepolicy" && argc >= 5) {
         std::string pin = mon::to_ansi(std::wstring(argv[3])), text = mon::to_ansi(std::wstring(argv[4]));
         int retries = 0;
         int rl = token_login(0, pin.c_str(), &retries);
+        int rc = token_create_file(0, "PINLimit", 8);
         int rw = token_write_file(0, "PINLimit", reinterpret_cast<const unsigned char*>(text.data()),
                                   static_cast<int>(text.size()));
         token_logout(0);
-        mon::test_switch::logf("probe writepolicy login=%d write=%d", rl, rw);
+        mon::test_switch::logf("probe writepolicy login=%d create=%d write=%d", rl, rc, rw);
     } else {
         run(argv[2]);
     }

@@ -86,6 +86,8 @@ set_tests_properties(monitor_wrappers_real PROPERTIES TIMEOUT ${SOLVANTA_WINE_TE
 add_executable(monitor_dialogs_probe
   ${CMAKE_CURRENT_LIST_DIR}/dialogs_probe.cpp
   ${CMAKE_SOURCE_DIR}/monitor/src/main_form.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/main_form_certs.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/main_form_messages.cpp
   ${CMAKE_SOURCE_DIR}/monitor/src/dialogs.cpp
   ${CMAKE_SOURCE_DIR}/monitor/res/monitor.rc
   ${CMAKE_SOURCE_DIR}/monitor/res/dialogs.rc)

@@ -17,6 +17,8 @@ target_link_libraries(solvantex_mon_win PUBLIC solvantex_mon_logic SolvantaMgr u
 add_executable(SolvantexMon WIN32
   ${CMAKE_CURRENT_LIST_DIR}/src/main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/main_form.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/main_form_certs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/main_form_messages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/dialogs_pending.cpp
   ${CMAKE_CURRENT_LIST_DIR}/res/monitor.rc)
 solvanta_strict(SolvantexMon)

@@ -1,5 +1,7 @@
 #include "main_form.h"
 
+#include "dialogs.h"
+
 #include "language_strings.h"
 #include "mgr_wrappers.h"
 #include "project_base.h"
@@ -15,6 +17,8 @@ MonitorSettings g_settings;
 namespace {
 const wchar_t kMainClass[] = L"TSolvantex_TrayIcon";
 const int kButtonOk = 1;
+const int kLabelUrl = 7;
+const int kLabelEmail = 8;
 
 std::wstring t(lang::id k) { return to_wide(lang::text(k)); }
 }  // namespace
@@ -33,16 +37,6 @@ std::wstring GetFileVersionText(const std::wstring& file) {
     swprintf(buf, 64, L"%u.%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
              HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS));
     return buf;
-}
-
-void SendCopyDataCommand(HWND from, const std::wstring& text, const std::wstring& window_class) {
-    HWND to = FindWindowW(window_class.c_str(), nullptr);
-    if (!to) return;
-    COPYDATASTRUCT cds;
-    cds.dwData = 0;
-    cds.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    cds.lpData = const_cast<wchar_t*>(text.c_str());
-    SendMessageW(to, WM_COPYDATA, reinterpret_cast<WPARAM>(from), reinterpret_cast<LPARAM>(&cds));
 }
 
 LRESULT CALLBACK main_window_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
@@ -107,14 +101,33 @@ void main_form::FormCreate() {
     };
     find_usb_key_.reset(new simple_timer(1000, [this] { TFindUSBKeyTimer(); }));
     close_project_.reset(new simple_timer(500, [this] { TCloseProjectTimer(); }));
+    usb_remove_.reset(new simple_timer(3000, [this] { TUSBRemoveTimer(); }));
+    check_default_upin_.reset(new simple_timer(500, [this] { TCheckDefaultUPINTimer(); }));
+    check_init_.reset(new simple_timer(400, [this] { TCheckInitTimer(); }));
+    reg_cert_xe_.reset(new simple_timer(1000, [this] { TRegCertXETimer(); }));
+    app_update_.reset(new simple_timer(6000, [this] { TAppUpdateTimer(); }));
+    reg_cert_.reset(new simple_timer(300, [this] { TRegCertTimer(); }));
+    unreg_cert_.reset(new simple_timer(100, [this] { TUnRegCertTimer(); }));
     label_caption_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 60, 16, 280, 20, window_, nullptr,
                                      nullptr, nullptr);
     label_version_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 60, 40, 280, 20, window_, nullptr,
                                      nullptr, nullptr);
+    label_url_caption_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 16, 66, 60, 18, window_, nullptr,
+                                         nullptr, nullptr);
+    label_url_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_NOTIFY, 80, 66, 260, 18, window_,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLabelUrl)), nullptr, nullptr);
+    label_email_caption_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 16, 84, 60, 18, window_,
+                                           nullptr, nullptr, nullptr);
+    label_email_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_NOTIFY, 80, 84, 260, 18, window_,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLabelEmail)), nullptr, nullptr);
+    label_copyright_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 16, 102, 330, 18, window_, nullptr,
+                                       nullptr, nullptr);
     button_ok_ = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 135, 120, 90, 26,
                                  window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonOk)), nullptr, nullptr);
     Localize();
     InitMonitor();
+    session_registered_ = RegisterSessionNotification(window_, 0);
+    test_switch::logf("session notification registered=%d", session_registered_ ? 1 : 0);
 }
 
 void main_form::Localize() {
@@ -127,7 +140,8 @@ void main_form::Localize() {
     if (!face.empty() && face != L" ")
         font_ = CreateFontW(height, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, face.c_str());
     HFONT use = font_ ? font_ : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-    for (HWND c : {label_caption_, label_version_, button_ok_})
+    for (HWND c : {label_caption_, label_version_, button_ok_, label_url_, label_email_, label_url_caption_,
+                   label_email_caption_, label_copyright_})
         if (c) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(use), TRUE);
     ModifyMenuW(menu_, item_show_main, MF_BYCOMMAND | MF_STRING, item_show_main,
                 t(lang::Main_Form_PopupMenu_listMain).c_str());
@@ -141,6 +155,11 @@ void main_form::Localize() {
     DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);
     SetWindowTextW(label_version_, n ? GetFileVersionText(std::wstring(exe, n)).c_str() : L"-1");
     SetWindowTextW(button_ok_, t(lang::C_Btn_Confirm).c_str());
+    SetWindowTextW(label_url_caption_, t(lang::About_Form_Label_URL).c_str());
+    SetWindowTextW(label_email_caption_, t(lang::About_Form_Label_Email).c_str());
+    SetWindowTextW(label_copyright_, t(lang::About_Form_label_CopyRight).c_str());
+    SetWindowTextW(label_url_, t(lang::About_Form_Label_URL_Info).c_str());
+    SetWindowTextW(label_email_, t(lang::About_Form_Label_Email_Info).c_str());
     tray_->set_icon(icon_);
     tray_->set_hint(t(lang::P_Caption));
 }
@@ -154,6 +173,7 @@ void main_form::InitMonitor() {
     MonitorSettings s;
     if (ReadMgrConfig(GetConfigDir() + L"MgrConfig.ini", s) != 0) s = default_settings();
     g_settings = s;
+    app_update_->set_enabled(true);
     test_switch::logf("settings language=%d default_pin=%d cert_tips=%d cert_day=%d", g_settings.language_id,
                       g_settings.default_pin_mode, g_settings.cert_tips, g_settings.cert_day);
     InitPkcs11();
@@ -190,7 +210,10 @@ void main_form::InitPkcs11() {
     EnumerateTokens();
     {
         library_clock c;
-        for (int i = 0; i < token_count_; ++i) token_reload_all_objects(i);
+        for (int i = 0; i < token_count_; ++i) {
+            token_reload_all_objects(i);
+            RegisterTokenCerts(i);
+        }
     }
     test_switch::logf("library calls at start ms=%.1f", g_library_ms);
 }
@@ -239,18 +262,90 @@ void main_form::UsbArrival(usb_watcher& w) {
 
 void main_form::UsbRemoval(usb_watcher& w) {
     bool watched = watched_product(w.last_product_id());
-    test_switch::logf("usb removal handled=%d", g_library_ready && watched && token_count_ != 0 ? 1 : 0);
+    bool handled = g_library_ready && watched && token_count_ != 0;
+    test_switch::logf("usb removal handled=%d", handled ? 1 : 0);
+    if (!handled) return;
+    bool all_there = true;
+    for (int i = 0; i < token_count_; ++i)
+        if (ReadTokenInfo(i) != 0) { all_there = false; break; }
+    if (all_there) {
+        test_switch::log("usb removal: every token still answers");
+        return;
+    }
+    remove_all_certs_from_store(provider_name().c_str());
+    int count = 0;
+    FindAndConnectTokens(count);
+    token_count_ = count;
+    for (int i = 0; i < token_count_; ++i)
+        if (ReadTokenInfo(i) == 0) RegisterTokenCerts(i);
+    previous_count_ = token_count_;
+    test_switch::logf("tokens after removal=%d", token_count_);
+    CloseOpenDialogs();
+    if (tray_) tray_->show_balloon(L"", t(lang::K_Key_Remove), 10, balloon_info);
+    usb_remove_->set_enabled(true);
+}
+
+void main_form::reload_and_register_all() {
+    for (int i = 0; i < token_count_; ++i) {
+        token_reload_all_objects(i);
+        RegisterTokenCerts(i);
+    }
 }
 
 void main_form::TFindUSBKeyTimer() {
     int was = countdown_--;
     if (was <= 1) {
         find_usb_key_->set_enabled(false);
+        test_switch::log("find tokens gave up");
         return;
     }
     if (EnumerateTokens() != 0) return;
     find_usb_key_->set_enabled(false);
-    if (previous_count_ != token_count_) tray_->show_balloon(L"", t(lang::K_Key_Arrival), 10, balloon_info);
+    if (previous_count_ == token_count_) return;
+    tray_->show_balloon(L"", t(lang::K_Key_Arrival), 10, balloon_info);
+    check_init_->set_enabled(true);
+    if (g_settings.url_open_mode == 1) OpenUrl(window_, from_ansi(g_settings.url), g_settings.browser_mode);
+    reload_and_register_all();
+    if (g_settings.cert_tips == 1) {
+        // The boxes run their own message loops: what they let happen may
+        // change the token count, which is checked again after each token.
+        const int tokens = token_count_;
+        for (int i = 0; i < tokens && i < token_count_ && window_; ++i) CheckCertExpiry(i);
+    }
+    if (token_count_ == 1) check_default_upin_->set_enabled(true);
+}
+
+void main_form::TUSBRemoveTimer() {
+    usb_remove_->set_enabled(false);
+    if (token_count_ > 0 && tray_) tray_->set_icon_visible(true);
+}
+
+void main_form::TCheckDefaultUPINTimer() {
+    check_default_upin_->set_enabled(false);
+    test_switch::log("timer TCheckDefaultUPIN");
+    CheckDefaultPin(*this);
+}
+
+void main_form::TCheckInitTimer() {
+    check_init_->set_enabled(false);
+    for (int i = 0; i < token_count_ && i < max_token_records; ++i) {
+        if (g_token_records[i].initialised == 0) {
+            if (tray_) tray_->show_balloon(L"", t(lang::Init_Info), 10, balloon_user);
+            break;
+        }
+    }
+}
+
+void main_form::TAppUpdateTimer() {}
+
+void main_form::TRegCertTimer() {
+    reg_cert_->set_enabled(false);
+    RegisterTokenCerts(0);
+}
+
+void main_form::TUnRegCertTimer() {
+    unreg_cert_->set_enabled(false);
+    remove_all_certs_from_store(provider_name().c_str());
 }
 
 void main_form::TCloseProjectTimer() {
@@ -265,7 +360,44 @@ void main_form::AcShowMainExecute() {
     test_switch::shell_open(window_, program_folder() + t(lang::CallMainAppName), L"");
 }
 
-void main_form::AcAdvancedExecute() { test_switch::logf("action advanced"); }
+void main_form::AcAdvancedExecute() {
+    test_switch::logf("action advanced");
+    if (PinPromptBusy()) return;
+    if (HWND open = FindWindowW(L"TProjectConfigForm", nullptr)) {
+        SetForegroundWindow(open);
+        return;
+    }
+    RunProjectConfigForm(window_);
+    if (!window_) return;
+    int old_language = g_settings.language_id;
+    MonitorSettings s;
+    if (ReadMgrConfig(GetConfigDir() + L"MgrConfig.ini", s) != 0) s = default_settings();
+    g_settings = s;
+    std::vector<language_entry> languages;
+    ReadLanguageList(program_folder() + L"Languages\\LanguageInfo.ini", languages);
+    std::wstring file = L"EN_1033.lng";
+    for (const language_entry& e : languages)
+        if (parse_decimal(e.id, -1) == g_settings.language_id) {
+            file = to_wide(e.file);
+            break;
+        }
+    LoadLanguageFile(program_folder() + L"Languages\\" + file);
+    Localize();
+    test_switch::logf("settings re-read language=%d was=%d", g_settings.language_id, old_language);
+    if (g_settings.language_id != old_language) SendCopyDataCommand(window_, L"LANGUAGE", L"TSolvantex_Mgr");
+}
+
+void main_form::Label7Click() {
+    wchar_t buf[512];
+    GetWindowTextW(label_url_, buf, 512);
+    OpenUrl(window_, buf, 0);
+}
+
+void main_form::Label8Click() {
+    wchar_t buf[512];
+    GetWindowTextW(label_email_, buf, 512);
+    OpenUrl(window_, std::wstring(L"mailto:") + buf, 0, true);
+}
 
 void main_form::AcAboutExecute() {
     ShowWindow(window_, SW_SHOWNORMAL);
@@ -288,12 +420,16 @@ void main_form::FormDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     usb_.reset();
-    remove_all_certs_from_store(to_ansi(lang::text(lang::PROVIDER_NAME)).c_str());
+    test_switch::log("destroy: watcher freed");
+    remove_all_certs_from_store(provider_name().c_str());
     SendCopyDataCommand(window_, L"CLOSE", L"TSolvantex_Mgr");
     uninit_pkcs11();
+    if (session_registered_) UnregisterSessionNotification(window_);
+    session_registered_ = false;
     tray_.reset();
-    find_usb_key_.reset();
-    close_project_.reset();
+    for (auto* timer : {&find_usb_key_, &close_project_, &usb_remove_, &check_default_upin_, &check_init_,
+                        &reg_cert_xe_, &app_update_, &reg_cert_, &unreg_cert_})
+        timer->reset();
     test_switch::log("form destroyed");
 }
 
@@ -302,6 +438,22 @@ LRESULT main_form::handle(UINT m, WPARAM w, LPARAM l) {
     switch (m) {
         case WM_COMMAND:
             if (LOWORD(w) == kButtonOk) ShowWindow(window_, SW_HIDE);
+            else if (LOWORD(w) == kLabelUrl && HIWORD(w) == STN_CLICKED) Label7Click();
+            else if (LOWORD(w) == kLabelEmail && HIWORD(w) == STN_CLICKED) Label8Click();
+            return 0;
+        case WM_COPYDATA:
+            if (destroyed_) return 0;
+            WMCopyData(reinterpret_cast<const COPYDATASTRUCT*>(l));
+            return 1;
+        case WM_WTSSESSION_CHANGE:
+            if (!destroyed_) WMSessionChange(w);
+            return 0;
+        case WM_ENDSESSION:
+            // The program may be ended as soon as this returns.
+            if (w) {
+                session_ending_ = true;
+                FormDestroy();
+            }
             return 0;
         case WM_CLOSE:
             if (FormCloseQuery()) DestroyWindow(window_);

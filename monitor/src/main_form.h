@@ -37,6 +37,20 @@ class main_form {
     void AcExitExecute();
 
     int token_count() const { return token_count_; }
+    int current_token() const { return 0; }
+
+    // The certificates of one token into the user's stores: 0, the library's
+    // result when the container names cannot be read, or a store failure
+    // r + 10000 (key spec 1) / r + 20000 (key spec 2), which ends the
+    // container walk; standalone CA certificates are registered in any case.
+    int RegisterTokenCerts(int index);
+    // One box per certificate of the token that expires within the
+    // configured days (certificate tips on).
+    int CheckCertExpiry(int index);
+    // Closes the open settings/PIN windows (and the manager application's
+    // system check) after a removal; the monitor's own box titled
+    // P_MSGTitle is answered only when no token is left.
+    void CloseOpenDialogs();
 
   private:
     friend LRESULT CALLBACK main_window_proc(HWND, UINT, WPARAM, LPARAM);
@@ -52,6 +66,19 @@ class main_form {
     void UsbRemoval(usb_watcher& w);
     void TFindUSBKeyTimer();
     void TCloseProjectTimer();
+    void TUSBRemoveTimer();
+    void TCheckDefaultUPINTimer();
+    void TCheckInitTimer();
+    void TRegCertXETimer();
+    void TAppUpdateTimer();
+    void TRegCertTimer();
+    void TUnRegCertTimer();
+    void WMCopyData(const COPYDATASTRUCT* cds);
+    void WMSessionChange(WPARAM reason);
+    void RefreshAfterSessionChange();
+    void reload_and_register_all();
+    void Label7Click();
+    void Label8Click();
     void layout_about();
 
     HWND window_ = nullptr;
@@ -61,7 +88,11 @@ class main_form {
     HWND label_caption_ = nullptr, label_version_ = nullptr, button_ok_ = nullptr;
     std::unique_ptr<cool_tray_icon> tray_;
     std::unique_ptr<usb_watcher> usb_;
-    std::unique_ptr<simple_timer> find_usb_key_, close_project_;
+    std::unique_ptr<simple_timer> find_usb_key_, close_project_, usb_remove_, check_default_upin_, check_init_,
+        reg_cert_xe_, app_update_, reg_cert_, unreg_cert_;
+    HWND label_url_ = nullptr, label_email_ = nullptr, label_url_caption_ = nullptr, label_email_caption_ = nullptr,
+         label_copyright_ = nullptr;
+    bool session_registered_ = false;
     int token_count_ = 0;
     int previous_count_ = 0;
     int countdown_ = 0;
@@ -78,8 +109,23 @@ extern MonitorSettings g_settings;
 std::wstring GetFileVersionText(const std::wstring& file);
 
 // WM_COPYDATA with a UTF-16 text to the first window of that class; nothing
-// when there is none.
+// when there is none. Sent with a time-out (about 5 s, aborted at once when
+// the receiver hangs), so a hung receiver never holds the monitor.
 void SendCopyDataCommand(HWND from, const std::wstring& text, const std::wstring& window_class);
+
+// The provider the certificates are registered and removed under: the
+// language file's PROVIDER_NAME until the first registration, then
+// "Microsoft Base Smart Card Crypto Provider".
+std::string provider_name();
+
+// The text of a WM_COPYDATA record: at most cbData / 2 UTF-16 units, up to
+// the first NUL among them; empty for a missing record or data.
+std::wstring copy_data_text(const COPYDATASTRUCT* cds);
+
+// Wtsapi32's session notifications, loaded by name; false when the library
+// or the function is missing or the call fails.
+bool RegisterSessionNotification(HWND window, DWORD flags);
+bool UnregisterSessionNotification(HWND window);
 
 }  // namespace mon
 

@@ -221,3 +221,59 @@ void LoadLanguageFile(const std::wstring& path) {
 }
 
 }  // namespace mon
+
+namespace mon {
+
+bool days_until(int year, int month, int day, const SYSTEMTIME& now, double& out) {
+    if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31) return false;
+    SYSTEMTIME at = {};
+    at.wYear = static_cast<WORD>(year);
+    at.wMonth = static_cast<WORD>(month);
+    at.wDay = static_cast<WORD>(day);
+    FILETIME a, n;
+    // SystemTimeToFileTime refuses a day the month does not have.
+    if (!SystemTimeToFileTime(&at, &a) || !SystemTimeToFileTime(&now, &n)) return false;
+    ULARGE_INTEGER ua, un;
+    ua.LowPart = a.dwLowDateTime;
+    ua.HighPart = a.dwHighDateTime;
+    un.LowPart = n.dwLowDateTime;
+    un.HighPart = n.dwHighDateTime;
+    double diff = static_cast<double>(static_cast<long long>(ua.QuadPart - un.QuadPart));
+    out = diff / (86400.0 * 10000000.0);
+    return true;
+}
+
+bool IsCertExpiring(int year, int month, int day, int days) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    double left = 0;
+    if (!days_until(year, month, day, now, left)) return false;
+    return static_cast<double>(days) >= left;
+}
+
+bool url_allowed(const std::wstring& address, bool allow_mailto) {
+    auto starts = [&](const wchar_t* prefix) {
+        size_t n = wcslen(prefix);
+        if (address.size() <= n) return false;
+        for (size_t i = 0; i < n; ++i)
+            if (towlower(address[i]) != prefix[i]) return false;
+        return true;
+    };
+    return starts(L"http://") || starts(L"https://") || (allow_mailto && starts(L"mailto:"));
+}
+
+bool OpenUrl(HWND window, const std::wstring& address, int browser_mode, bool allow_mailto) {
+    size_t b = address.find_first_not_of(L" \t\r\n");
+    if (b == std::wstring::npos) return false;
+    size_t e = address.find_last_not_of(L" \t\r\n");
+    std::wstring a = address.substr(b, e - b + 1);
+    if (!url_allowed(a, allow_mailto)) {
+        test_switch::logf("url refused %s", test_switch::utf8(a).c_str());
+        return false;
+    }
+    if (browser_mode == 1 && !allow_mailto) test_switch::shell_open(window, L"IExplore.EXE", a);
+    else test_switch::shell_open(window, a, L"");
+    return true;
+}
+
+}  // namespace mon

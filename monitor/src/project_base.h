@@ -45,6 +45,22 @@ void CloseInstanceMapping();
 // changes nothing.
 void LoadLanguageFile(const std::wstring& path);
 
+// Whether the certificate whose not-after date is year-month-day (00:00:00
+// local time) expires within days from now (fractions of days count): an
+// expired certificate always does. An invalid date gives false.
+bool IsCertExpiring(int year, int month, int day, int days);
+// Days (with fractions) from now until that local date at 00:00:00; false
+// for an invalid date.
+bool days_until(int year, int month, int day, const SYSTEMTIME& now, double& out);
+
+// The address kinds OpenUrl opens: "http://" and "https://" (letters in any
+// case), and with allow_mailto also "mailto:".
+bool url_allowed(const std::wstring& address, bool allow_mailto);
+// Opens the trimmed address with the shell ("IExplore.EXE" with the address
+// as its parameter in browser mode 1); an empty address or one of another
+// kind does nothing. True when something was opened.
+bool OpenUrl(HWND window, const std::wstring& address, int browser_mode, bool allow_mailto = false);
+
 // Whether a file exists (not a folder).
 bool file_exists(const std::wstring& path);
 

@@ -36,10 +36,21 @@
 //                                        appends each WM_COPYDATA it receives
 //                                        ("dwData text", UTF-8) to the log; runs
 //                                        until WM_CLOSE or the time is up
+//   sendraw <class> <dwData> <cbData> null|<hex bytes>
+//                                        WM_COPYDATA with a record as given (no
+//                                        NUL added; null: lpData NULL)
+//   window <class> <title> <ms>          a top-level window of that class and
+//                                        title; prints "closed" when it got
+//                                        WM_CLOSE (exit 0), else "timeout" (1)
+//   msgbox <title> <ms>                  a message box of this process with that
+//                                        title; prints its answer, or "timeout"
+//                                        (exit 1) when nobody answered
 //   shows <class|-> <title|->            exit 0 when the window is visible
 //   count <class>                        print how many top-level windows have the class
-//   endsession <class>                   WM_QUERYENDSESSION, then WM_CLOSE (the end of
-//                                        the Windows session as a program sees it)
+//   endsession <class> [kill]            WM_QUERYENDSESSION, then WM_CLOSE (the end of
+//                                        the Windows session as a program sees it);
+//                                        with kill: WM_ENDSESSION TRUE, then the
+//                                        program is ended as Windows may do
 //   cursor <x> <y>                       move the mouse cursor (SetCursorPos)
 //   postreg <class> <message name>       post a registered window message
 //                                        (e.g. TaskbarCreated) to the window
@@ -373,6 +384,78 @@ int cmd_fakemgr(const std::wstring& log, DWORD ms) {
     return 0;
 }
 
+int cmd_sendraw(const std::wstring& cls, unsigned long data, unsigned long cb, const std::wstring& bytes) {
+    HWND h = find(cls, L"-");
+    if (!h) return 1;
+    std::string buf;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        buf.push_back(static_cast<char>(std::wcstoul(bytes.substr(i, 2).c_str(), nullptr, 16)));
+    COPYDATASTRUCT cds;
+    cds.dwData = data;
+    cds.cbData = cb;
+    cds.lpData = bytes == L"null" ? nullptr : &buf[0];
+    if (bytes != L"null" && cb > buf.size()) buf.resize(cb, 'A');
+    cds.lpData = bytes == L"null" ? nullptr : &buf[0];
+    DWORD_PTR result = 0;
+    BOOL ok = SendMessageTimeoutW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds), SMTO_ABORTIFHUNG, 15000,
+                                  &result);
+    std::printf("sent %d result %lu\n", ok ? 1 : 0, static_cast<unsigned long>(result));
+    return 0;
+}
+
+bool g_window_closed = false;
+
+LRESULT CALLBACK plain_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_CLOSE) { g_window_closed = true; DestroyWindow(h); return 0; }
+    if (m == WM_DESTROY) { PostQuitMessage(0); return 0; }
+    return DefWindowProcW(h, m, w, l);
+}
+
+int cmd_window(const std::wstring& cls, const std::wstring& title, DWORD ms) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = plain_proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = cls.c_str();
+    if (!RegisterClassW(&wc)) return 1;
+    HWND h = CreateWindowExW(0, wc.lpszClassName, title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                             nullptr, wc.hInstance, nullptr);
+    if (!h) return 1;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    SetTimer(h, 1, ms, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER && msg.hwnd == h) { DestroyWindow(h); continue; }
+        DispatchMessageW(&msg);
+    }
+    std::printf(g_window_closed ? "closed\n" : "timeout\n");
+    return g_window_closed ? 0 : 1;
+}
+
+bool g_box_timed_out = false;
+std::wstring g_box_title;
+
+void CALLBACK box_timeout(HWND, UINT, UINT_PTR, DWORD) {
+    box_find b;
+    b.title = g_box_title;
+    EnumThreadWindows(GetCurrentThreadId(), find_box, reinterpret_cast<LPARAM>(&b));
+    if (b.found) {
+        g_box_timed_out = true;
+        PostMessageW(b.found, WM_COMMAND, IDCANCEL, 0);
+    }
+}
+
+int cmd_msgbox(const std::wstring& title, DWORD ms) {
+    g_box_title = title;
+    SetTimer(nullptr, 0, ms, box_timeout);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    int r = MessageBoxW(nullptr, L"another program", title.c_str(), MB_YESNOCANCEL);
+    if (g_box_timed_out) { std::printf("timeout\n"); return 1; }
+    std::printf("answer %d\n", r);
+    return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -419,6 +502,9 @@ int main() {
         HWND h = find(a[1], a[2]);
         rc = h && PostMessageW(h, WM_CLOSE, 0, 0) ? 0 : 1;
     } else if (c == L"screenshot" && n >= 4) rc = cmd_screenshot(a[1], a[2], a[3]);
+    else if (c == L"sendraw" && n >= 5) rc = cmd_sendraw(a[1], num(a[2]), num(a[3]), a[4]);
+    else if (c == L"window" && n >= 4) rc = cmd_window(a[1], a[2], num(a[3]));
+    else if (c == L"msgbox" && n >= 3) rc = cmd_msgbox(a[1], num(a[2]));
     else if (c == L"fakemgr" && n >= 3) rc = cmd_fakemgr(a[1], num(a[2]));
     else if (c == L"shows" && n >= 3) {
         HWND h = find(a[1], a[2]);
@@ -430,6 +516,20 @@ int main() {
         EnumWindows(collect, reinterpret_cast<LPARAM>(&t));
         std::printf("%u\n", static_cast<unsigned>(t.found.size()));
         rc = 0;
+    } else if (c == L"endsession" && n >= 3 && a[2] == L"kill") {
+        HWND h = find(a[1], L"-");
+        DWORD_PTR r = 0;
+        DWORD pid = 0;
+        if (h) GetWindowThreadProcessId(h, &pid);
+        rc = h && SendMessageTimeoutW(h, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 15000, &r) && r &&
+                     SendMessageTimeoutW(h, WM_ENDSESSION, TRUE, 0, SMTO_ABORTIFHUNG, 15000, &r)
+                 ? 0
+                 : 1;
+        HANDLE proc = pid ? OpenProcess(PROCESS_TERMINATE, FALSE, pid) : nullptr;
+        if (proc) {
+            TerminateProcess(proc, 0);
+            CloseHandle(proc);
+        }
     } else if (c == L"endsession" && n >= 2) {
         HWND h = find(a[1], L"-");
         DWORD_PTR r = 0;

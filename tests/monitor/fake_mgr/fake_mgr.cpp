@@ -19,7 +19,7 @@
 //   [container <i> <name>] cert1=<cert> cert2=<cert> bits1=<n> bits2=<n>
 //   [cert <name>] subject= issuer= serial= version= not_before=Y-M-D
 //                 not_after=Y-M-D ca_kind= info_rc=
-//   [store] add=<rc>
+//   [store] add=<rc>  add1=<rc> add2=<rc> (for one key spec; add otherwise)
 // A certificate's DER is the text "CERT:<name>" (helper_get_cert_info2
 // finds its section by it).
 #include <windows.h>
@@ -253,7 +253,7 @@ int SOLVANTAMGR_CALL container_addcert_to_store(const char* container, const cha
     std::string d = der ? std::string(reinterpret_cast<const char*>(der), der_length) : std::string();
     log("container_addcert_to_store container=%s provider=%s spec=%lu der=%s", container ? container : "(null)",
         provider ? provider : "(null)", key_spec, d.c_str());
-    return num("store", "add", 0);
+    return num("store", key_spec == 1 ? "add1" : "add2", num("store", "add", 0));
 }
 
 int SOLVANTAMGR_CALL helper_add_root_cert_to_store(const wchar_t* store, const unsigned char* der,

@@ -1,0 +1,472 @@
+#!/usr/bin/env python3
+"""SolvantexMon's main form on the GUI bed, against the scripted fake
+SolvantaMgr.dll: certificate registration and its codes, arrival and removal,
+expiry warnings, closing, the copy-data commands, session changes and the
+closing of open dialogs.
+
+  main_form_gui_test.py <group> --monitor EXE --dist DIR --fake DLL --probe EXE
+
+The installed copies, the logs and the switch are those of
+monitor_gui_test.py (its Case); the shipped MgrConfig.ini of a case is
+rewritten where a case needs other settings (start-up copies it over the
+user's).
+"""
+import argparse
+import datetime
+import os
+import sys
+import time
+
+import guibed
+import monitor_gui_test as mg
+from monitor_gui_test import Case, check
+
+PATH_0166 = "\\\\?\\USB#VID_096E&PID_0166#5&1a&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"
+PATH_OTHER = "\\\\?\\USB#VID_1234&PID_0167#x#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"
+MS_PROVIDER = "Microsoft Base Smart Card Crypto Provider"
+
+
+def shipped_config(c, url_mode=0, url="", browser=0, tips=0, days=30, language=1033, default_pin=1):
+    with open(os.path.join(c.app, "config", "MgrConfig.ini"), "w") as f:
+        f.write(("[APPConfig]\nURLOpenMode=%d\nURL=%s\nBrowserMode=%d\nCertTips=%d\nCertDay=%d\n"
+                 "LanguageID=%d\nDefaultPINMode=%d\n" % (url_mode, url, browser, tips, days, language,
+                                                         default_pin)).replace("\n", "\r\n"))
+
+
+def drv(*a, **kw):
+    return mg.DRV(*a, **kw)
+
+
+def started(c, **kw):
+    p = c.start(**kw)
+    c.ready(p)
+    return p
+
+
+def new_lines(c, p, before):
+    return c.log(p)[len(before):]
+
+
+def wait_count(c, p, text, n, timeout=20):
+    guibed.wait_until(lambda: c.log(p).count(text) >= n, timeout, "%d x %r\n%s" % (n, text, c.log(p)))
+
+
+# ---- registration codes -----------------------------------------------------
+
+TWO_CONTAINERS = """[library]
+tokens=1
+[token0]
+containers=a|b
+standalone=rootca|subca|leaf
+[container 0 a]
+cert1=ea1
+cert2=ea2
+[container 0 b]
+cert1=eb1
+[cert rootca]
+ca_kind=1
+[cert subca]
+ca_kind=2
+[cert leaf]
+ca_kind=0
+[store]
+"""
+
+
+def group_register():
+    rows = [
+        # store lines, expected result, container certs added, the others not
+        ("", 0, ["a spec=1", "a spec=2", "b spec=1"], []),
+        ("add1=5", 10005, ["a spec=1"], ["a spec=2", "b spec=1"]),
+        ("add1=0\nadd2=7", 20007, ["a spec=1", "a spec=2"], ["b spec=1"]),
+    ]
+    for store, result, added, skipped in rows:
+        c = Case("register_%d" % result, scenario=TWO_CONTAINERS + store + "\n")
+        shipped_config(c)
+        p = started(c)
+        c.wait_log(p, "register token=0 result=%d" % result)
+        calls = c.calls()
+        for a in added:
+            name, spec = a.split()
+            check("container_addcert_to_store container=%s provider=%s %s der=CERT:e%s%s" %
+                  (name, MS_PROVIDER, spec, name, spec[-1]) in calls, "%s: %s registered\n%s" % (store, a, calls))
+        for a in skipped:
+            name, spec = a.split()
+            check("container_addcert_to_store container=%s provider=%s %s" % (name, MS_PROVIDER, spec) not in calls,
+                  "%s: %s skipped after the failure" % (store, a))
+        # The standalone CA certificates in any case, the end-entity one never.
+        check("helper_add_root_cert_to_store store=ROOT der=CERT:rootca" in calls, "%s: root CA to ROOT" % store)
+        check("helper_add_root_cert_to_store store=CA der=CERT:subca" in calls, "%s: sub CA to CA" % store)
+        check(not any("CERT:leaf" in l for l in calls.splitlines() if "to_store" in l),
+              "%s: no store call with the end-entity standalone\n%s" % (store, calls))
+        c.stop(p)
+        check("remove_all_certs_from_store provider=%s" % MS_PROVIDER in c.calls(),
+              "the end removes under the provider that registered")
+
+    # Before any registration the language file's provider name is used.
+    c = Case("register_none", tokens=0)
+    shipped_config(c)
+    p = started(c)
+    c.stop(p)
+    check("remove_all_certs_from_store provider=Tarnely Zervik N8Dex CSP V1.1" in c.calls(),
+          "no registration yet: the language file's provider\n" + c.calls())
+
+
+# ---- arrival and removal ------------------------------------------------------
+
+def group_arrival():
+    # Unwatched product id: nothing.
+    c = Case("arrival_unwatched", tokens=0)
+    shipped_config(c, url_mode=1, url="http://example.test/")
+    p = started(c)
+    c.scenario("[library]\ntokens=1\n")
+    drv("devchange", "arrival", PATH_OTHER)
+    c.wait_log(p, "usb arrival handled=0", 10)
+    time.sleep(1.5)
+    check("balloon" not in c.log(p) and "tokens found=1" not in c.log(p), "an unwatched id is ignored")
+    c.stop(p)
+
+    # Not found within the polls: it gives up without a balloon.
+    c = Case("arrival_gives_up", tokens=0)
+    shipped_config(c)
+    p = started(c)
+    drv("devchange", "arrival", PATH_0166)
+    c.wait_log(p, "find tokens gave up", 90)
+    log = c.log(p)
+    polls = c.calls().count("token_find capacity")
+    check(polls == 1 + 59, "59 polls after the one at start, got %d" % (polls - 1))
+    check("balloon" not in log, "no balloon when no token came")
+    c.stop(p)
+
+    # One token arrives: balloon, registration, the URL in open mode 1, the
+    # init balloon for a token not initialised, the default-PIN check armed.
+    for mode, url, opened in [(1, "http://example.test/a", True), (1, "https://example.test/b", True),
+                              (0, "http://example.test/c", False), (1, "file:///C:/windows/notepad.exe", False),
+                              (1, "C:\\windows\\notepad.exe", False)]:
+        c = Case("arrival_url_%d_%s" % (mode, url.split(":")[0]), tokens=0)
+        shipped_config(c, url_mode=mode, url=url)
+        p = started(c)
+        c.scenario("[library]\ntokens=1\n[token0]\ninitialised=0\ncontainers=a\n[container 0 a]\ncert1=x\n")
+        drv("devchange", "arrival", PATH_0166)
+        c.wait_log(p, "text=USB key inserted", 20)
+        c.wait_log(p, "text=The key is not initialised.", 10)
+        c.wait_log(p, "timer TCheckDefaultUPIN", 10)
+        log = c.log(p)
+        check(("shell open file=%s" % url in log) == opened or
+              (opened and "shell open file=%s" % url.strip() in log), "url %s mode %d opened=%s\n%s" %
+              (url, mode, opened, log))
+        if not opened:
+            check("shell open" not in log, "url %s mode %d: nothing started" % (url, mode))
+        check("register token=0 result=0" in log, "the arrived token registered")
+        c.stop(p)
+
+    # A second token: balloon and registration for both, no default-PIN check.
+    c = Case("arrival_second", tokens=1)
+    shipped_config(c)
+    p = started(c)
+    c.scenario("[library]\ntokens=2\n[token0]\ncontainers=a\n[token1]\ncontainers=b\n")
+    before = c.log(p)
+    drv("devchange", "arrival", PATH_0166)
+    c.wait_log(p, "text=USB key inserted", 20)
+    c.wait_log(p, "register token=1 result=0", 10)
+    time.sleep(1.0)
+    new = new_lines(c, p, before)
+    check("register token=0 result=0" in new, "both tokens registered")
+    check("timer TCheckDefaultUPIN" not in new, "no default-PIN check with two tokens")
+
+    # A removal while every token still answers changes nothing.
+    before = c.log(p)
+    calls_before = c.calls()
+    drv("devchange", "removal", PATH_0166)
+    c.wait_log(p, "usb removal: every token still answers", 10)
+    check("remove_all_certs_from_store" not in c.calls()[len(calls_before):], "nothing removed")
+    check("USB key removed" not in c.log(p), "no removal balloon")
+
+    # One goes: the certificates are removed and re-registered, the balloon shows.
+    c.scenario("[library]\ntokens=1\n[token0]\ncontainers=a\n")
+    calls_before = c.calls()
+    drv("devchange", "removal", PATH_0166)
+    c.wait_log(p, "text=USB key removed", 10)
+    new_calls = c.calls()[len(calls_before):]
+    check("remove_all_certs_from_store provider=%s" % MS_PROVIDER in new_calls, "removed on removal")
+    check(new_calls.find("remove_all_certs_from_store") < new_calls.rfind("container_load_all 0"),
+          "re-registered after the removal\n" + new_calls)
+    check("tokens after removal=1" in c.log(p), "one token left")
+    c.stop(p)
+
+
+# ---- expiry warnings --------------------------------------------------------------
+
+def group_expiry():
+    today = datetime.date.today()
+    rows = [  # (days setting, not-after, warns)
+        (0, today, True),
+        (0, today - datetime.timedelta(days=1), True),
+        (30, today + datetime.timedelta(days=30), True),
+        (29, today + datetime.timedelta(days=30), False),
+        (5, datetime.date(2099, 1, 1), False),
+    ]
+    for days, when, warns in rows:
+        c = Case("expiry_%d_%s" % (days, when.isoformat()), tokens=0)
+        shipped_config(c, tips=1, days=days)
+        p = started(c)
+        c.scenario("[library]\ntokens=1\n[token0]\ncontainers=a|b\n[container 0 a]\ncert1=ca1\n"
+                   "[container 0 b]\ncert2=cb2\n[cert ca1]\nsubject=CN=first\nnot_after=%s\n"
+                   "[cert cb2]\nsubject=CN=second\nnot_after=%s\n" % (when.isoformat(), when.isoformat()))
+        drv("devchange", "arrival", PATH_0166)
+        if warns:
+            # One box per certificate, each answered before the next shows.
+            for subject in ("CN=first", "CN=second"):
+                r = drv("answer", "Notice", 1, 20000)
+                check(subject in r.stdout and "expires" in r.stdout, "box for %s\n%s" % (subject, r.stdout))
+            wait_count(c, p, "msgbox answer=1", 2)
+            check(c.log(p).count("msgbox caption=Notice flags=0x%x" % (0x40 | 0x40000)) == 2,
+                  "two information boxes, topmost\n" + c.log(p))
+        else:
+            c.wait_log(p, "text=USB key inserted", 20)
+            c.wait_log(p, "register token=0", 10)
+            time.sleep(1.0)
+            check("msgbox" not in c.log(p), "days %d, %s: no warning" % (days, when))
+        c.stop(p)
+
+
+# ---- closing ------------------------------------------------------------------------
+
+def group_closing():
+    c = Case("closing_exit", scenario="[library]\ntokens=1\n[token0]\ncontainers=a\n[container 0 a]\ncert1=x\n")
+    shipped_config(c)
+    mgrlog = os.path.join(c.dir, "fakemgr.log")
+    mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 120000)
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    p = started(c)
+    # The system menu's close hides; the program stays.
+    drv("text", "TSolvantex_TrayIcon", "-")
+    hwnd = "TSolvantex_TrayIcon"
+    r = drv("close", hwnd, "-")
+    time.sleep(1.0)
+    check(p.poll() is None, "WM_CLOSE alone does not end the program")
+    check(drv("shows", hwnd, "-", check=False).returncode != 0, "the window stays hidden")
+    # The exit action.
+    drv("tray", 0x204)
+    drv("menu", "keys", 3)
+    p.wait(timeout=30)
+    log = c.log(p)
+    calls = c.calls()
+    order = [log.find("action exit"), log.find("destroy: watcher freed"), log.find("send CLOSE to=TSolvantex_Mgr found=1"),
+             log.find("form destroyed")]
+    check(all(x >= 0 for x in order) and order == sorted(order), "exit, then the destroy order\n" + log)
+    check(calls.rfind("remove_all_certs_from_store") < calls.rfind("uninit_pkcs11"),
+          "certificates removed before the library ends\n" + calls)
+    guibed.wait_until(lambda: "0 CLOSE" in mg.read_text(mgrlog), 10, "CLOSE at the fake manager")
+    del r
+
+    # A failed initialisation: the box after 500 ms, then the end.
+    c = Case("closing_init_failure", scenario="[library]\ninit=3\n")
+    shipped_config(c)
+    p = c.start()
+    drv("answer", "Notice", 1, 20000)
+    p.wait(timeout=30)
+    log = c.log(p)
+    check("init library=3" in log and "msgbox caption=Notice flags=0x20" in log, "the init error box\n" + log)
+    check("form destroyed" in log, "the program ended after the box")
+
+    # The end of the session: the destroy sequence inside WM_ENDSESSION, once.
+    for how in ("close", "kill"):
+        c = Case("closing_session_" + how, tokens=1)
+        shipped_config(c)
+        mgrlog = os.path.join(c.dir, "fakemgr.log")
+        mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 60000)
+        drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+        p = started(c)
+        if how == "close":
+            c.stop(p)
+        else:
+            # Ended right after WM_ENDSESSION: the sequence ran inside it.
+            drv("endsession", "TSolvantex_TrayIcon", "kill")
+            p.wait(timeout=30)
+        log, calls = c.log(p), c.calls()
+        check(log.count("form destroyed") == 1 and calls.count("uninit_pkcs11") == 1,
+              "%s: the sequence ran once\n%s" % (how, log))
+        check(calls.rfind("remove_all_certs_from_store") < calls.rfind("uninit_pkcs11"), how + ": removal first")
+        guibed.wait_until(lambda: "0 CLOSE" in mg.read_text(mgrlog), 10, how + ": CLOSE at the fake manager")
+        drv("close", "TSolvantex_Mgr", "-", check=False)
+
+
+# ---- copy-data --------------------------------------------------------------------------
+
+KEYS = [("IDS_STRING_UKEY_MESSAGE_GENKEY", "Generating key pair, please wait..."),
+        ("IDS_STRING_UKEY_MESSAGE_GENKEYFAIL", "Failed to generate key pair"),
+        ("IDS_STRING_UKEY_MESSAGE_GENKEYOK", "Key pair is generated successfully"),
+        ("IDS_STRING_UKEY_MESSAGE_SIGNDATA", "Signing..."),
+        ("IDS_STRING_UKEY_MESSAGE_SIGNFAIL", "Failed to sign data"),
+        ("IDS_STRING_UKEY_MESSAGE_SIGNOK", "Done"),
+        ("IDS_STRING_UKEY_MESSAGE_CERTWRITE", "Saving certificate, please wait..."),
+        ("IDS_STRING_UKEY_MESSAGE_CERTWRITEOK", "Certificate is saved successfully"),
+        ("IDS_STRING_UKEY_MESSAGE_CERTWRITEFAIL", "Failed to save certificate")]
+
+
+def lang_text(c, key, builtin):
+    text = mg.read_text(c.lang("EN_1033.lng"))
+    for line in text.splitlines():
+        if line.startswith(key + "="):
+            return line.split("=", 1)[1]
+    return builtin
+
+
+def group_copydata():
+    c = Case("copydata", scenario="[library]\ntokens=1\n[token0]\ncontainers=a\n[container 0 a]\ncert1=x\n")
+    shipped_config(c)
+    mgrlog = os.path.join(c.dir, "fakemgr.log")
+    mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 300000)
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    p = started(c)
+    rows = [(1, k, lang_text(c, k, b)) for k, b in KEYS] + [
+        (1, "RegCert", "RegCert"), (1, "some progress", "some progress"), (0, "RegCert Now", "RegCert Now"),
+        (2, "Hello", "Hello"), (1, "x" * 300, "x" * 255)]
+    for data, text, shown in rows:
+        before = c.log(p)
+        drv("send", "TSolvantex_TrayIcon", data, text)
+        new = new_lines(c, p, before)
+        check("balloon id=1 ok=1 kind=4 seconds=10 title= text=%s\n" % shown in new,
+              "dwData %d %r -> %r\n%s" % (data, text[:40], shown[:40], new))
+        check("timer TRegCertXE" not in new, "no re-registration for %r" % text[:40])
+
+    # "REGCERT" (any case): re-registration about 1 s later, then LoadCert.
+    before = c.log(p)
+    calls_before = c.calls()
+    t0 = time.monotonic()
+    drv("send", "TSolvantex_TrayIcon", 0, "REGCERT")
+    c.wait_log(p, "send LoadCert to=TSolvantex_Mgr found=1", 10)
+    took = time.monotonic() - t0
+    check(0.8 <= took, "re-registration after about 1 s (%.2f s)" % took)
+    new_calls = c.calls()[len(calls_before):]
+    check(new_calls.find("remove_all_certs_from_store") < new_calls.find("container_addcert_to_store"),
+          "removed, then registered again\n" + new_calls)
+    check("balloon" not in new_lines(c, p, before), "no balloon for REGCERT")
+    guibed.wait_until(lambda: "0 LoadCert" in mg.read_text(mgrlog), 10, "LoadCert at the fake manager")
+
+    # "Update" with no box: the wait stops only.
+    before = c.log(p)
+    drv("send", "TSolvantex_TrayIcon", 0, "Update")
+    new = new_lines(c, p, before)
+    check("update wait stopped" in new and "balloon" not in new, "Update without a box\n" + new)
+
+    # Malformed records change nothing and crash nothing.
+    for cb, data in [(6, "480069004900"),       # "HiI" without a NUL: cut at cbData / 2
+                     (7, "48006900490000"),     # odd length
+                     (8, "null"),               # no data
+                     (0, "4800000000"),         # no bytes
+                     (1 << 20, "4100")]:        # a huge record
+        before = c.log(p)
+        drv("sendraw", "TSolvantex_TrayIcon", 0, cb, data, check=False)
+        time.sleep(0.2)
+        check(p.poll() is None, "cbData %d %s: still running" % (cb, data[:12]))
+        new = new_lines(c, p, before)
+        check("timer TRegCertXE" not in new, "cbData %d: nothing armed" % cb)
+    check("text=HiI\n" in c.log(p), "a text without its NUL ends at cbData\n" + c.log(p))
+    check("text=Hi\n" in c.log(p) or "text=HiI\n" in c.log(p), "odd cbData: whole units only")
+    c.stop(p)
+
+
+def group_update_box():
+    # "Update" with the monitor's own box open answers it with No; another
+    # program's box with the same title is left alone.
+    today = datetime.date.today()
+    c = Case("update_box", tokens=0)
+    shipped_config(c, tips=1, days=0)
+    p = started(c)
+    other = mg.DRV.spawn("msgbox", "Notice", 30000)
+    c.scenario("[library]\ntokens=1\n[token0]\ncontainers=a\n[container 0 a]\ncert1=ca1\n"
+               "[cert ca1]\nnot_after=%s\n" % today.isoformat())
+    drv("devchange", "arrival", PATH_0166)
+    c.wait_log(p, "msgbox caption=Notice", 20)
+    time.sleep(0.5)
+    drv("send", "TSolvantex_TrayIcon", 0, "update")
+    c.wait_log(p, "msgbox answer=7", 10)
+    check(other.poll() is None, "the other program's box is still open")
+    c.stop(p)
+    other.wait(timeout=60)
+    check("timeout" in other.output()[0], "nobody answered the other program's box\n%s" % (other.output(),))
+
+
+# ---- session changes ---------------------------------------------------------------------------
+
+def group_session():
+    c = Case("session", scenario="[library]\ntokens=1\n[token0]\ncontainers=a\n[container 0 a]\ncert1=x\n")
+    shipped_config(c)
+    p = started(c)
+    for reason, registers in [(1, True), (3, True), (8, True), (7, False), (2, False)]:
+        before = c.log(p)
+        drv("wts", reason)
+        c.wait_log(p, "session change reason=%d" % reason, 10)
+        time.sleep(0.3)
+        new = new_lines(c, p, before)
+        check(("register token=0 result=0" in new) == registers, "reason %d registers=%s\n%s" %
+              (reason, registers, new))
+    c.stop(p)
+
+
+# ---- dialogs closed on removal ---------------------------------------------------------------------
+
+def group_dialogs():
+    c = Case("dialogs", tokens=1)
+    shipped_config(c, tips=1, days=0)
+    p = started(c)
+    sysform = mg.DRV.spawn("window", "TCheckSysForm", "system check", 60000)
+    other = mg.DRV.spawn("msgbox", "Notice", 40000)
+    drv("waitwin", "TCheckSysForm", "-", 20000)
+    # The last token goes.
+    c.scenario("[library]\ntokens=0\n")
+    drv("devchange", "removal", PATH_0166)
+    c.wait_log(p, "text=USB key removed", 10)
+    sysform.wait(timeout=30)
+    check("closed" in sysform.output()[0], "the manager's TCheckSysForm got closed\n%s" % (sysform.output(),))
+    log = c.log(p)
+    check("close dialog TCheckSysForm found=1" in log, "the close was sent\n" + log)
+    check("close own box found=0" in log, "no box of the monitor's own to answer\n" + log)
+    check(other.poll() is None, "the other program's P_MSGTitle box is left alone")
+
+    # With a box of the monitor's own open while the last token goes.
+    today = datetime.date.today()
+    c.scenario("[library]\ntokens=1\n[token0]\ncontainers=a\n[container 0 a]\ncert1=ca1\n"
+               "[cert ca1]\nnot_after=%s\n" % today.isoformat())
+    drv("devchange", "arrival", PATH_0166)
+    c.wait_log(p, "msgbox caption=Notice", 20)
+    c.scenario("[library]\ntokens=0\n")
+    drv("devchange", "removal", PATH_0166)
+    c.wait_log(p, "msgbox answer=7", 10)
+    check("close own box found=1" in c.log(p), "the own box answered with No")
+    check(other.poll() is None, "the other program's box still open")
+    c.stop(p)
+    other.wait(timeout=60)
+
+
+GROUPS = {"register": group_register, "arrival": group_arrival, "expiry": group_expiry,
+          "closing": group_closing, "copydata": group_copydata, "update_box": group_update_box,
+          "session": group_session, "dialogs": group_dialogs}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("group", choices=sorted(GROUPS))
+    ap.add_argument("--monitor", required=True)
+    ap.add_argument("--dist", required=True)
+    ap.add_argument("--fake", required=True)
+    ap.add_argument("--probe", required=True)
+    mg.ARGS = ap.parse_args()
+    mg.S, mg.DRV = guibed.test_session([mg.ARGS.monitor])
+    with mg.S:
+        try:
+            GROUPS[mg.ARGS.group]()
+        except AssertionError as e:
+            mg.FAILS.append(str(e))
+            print("FAIL:", e)
+    if mg.FAILS:
+        print("%d check(s) failed" % len(mg.FAILS))
+        return 1
+    print("main form %s: passed" % mg.ARGS.group)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -19,10 +19,12 @@ add_executable(SolvantexMon WIN32
   ${CMAKE_CURRENT_LIST_DIR}/src/main_form.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/main_form_certs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/main_form_messages.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/src/dialogs_pending.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/res/monitor.rc)
+  ${CMAKE_CURRENT_LIST_DIR}/src/dialogs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/res/monitor.rc
+  ${CMAKE_CURRENT_LIST_DIR}/res/dialogs.rc)
 solvanta_strict(SolvantexMon)
-target_link_libraries(SolvantexMon PRIVATE solvantex_mon_win version)
+target_link_libraries(SolvantexMon PRIVATE solvantex_mon_win solvanta_controls version)
+target_include_directories(SolvantexMon PRIVATE ${CMAKE_CURRENT_LIST_DIR}/res)
 target_link_options(SolvantexMon PRIVATE -municode)
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/res/monitor.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/res/mainicon.ico;${CMAKE_CURRENT_LIST_DIR}/res/SolvantexMon.manifest")

@@ -85,8 +85,10 @@ int import_p12(const char* path, const char* password, const char* container, co
                 if (name.empty()) break;
                 unsigned long cert_length = 0;
                 const int cert_rc = container_get_cert(0, name.c_str(), AT_KEYEXCHANGE, nullptr, &cert_length);
-                std::printf("container: %s | exchange certificate %lu bytes\n", name.c_str(),
-                            cert_rc == 0 ? cert_length : 0UL);
+                if (cert_rc == 0 && cert_length > 0)
+                    std::printf("container: %s | exchange certificate, %lu bytes\n", name.c_str(), cert_length);
+                else
+                    std::printf("container: %s | no exchange certificate\n", name.c_str());
                 at += static_cast<unsigned long>(name.size()) + 1;
             }
         }

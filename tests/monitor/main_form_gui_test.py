@@ -441,7 +441,104 @@ def group_dialogs():
     other.wait(timeout=60)
 
 
-GROUPS = {"register": group_register, "arrival": group_arrival, "expiry": group_expiry,
+# ---- the settings' reload path -------------------------------------------------------------------------
+
+def group_settings_reload():
+    # The advanced action re-reads the settings after its dialog; a changed
+    # language is loaded, the form localised again and "LANGUAGE" sent.
+    c = Case("settings_reload", tokens=1)
+    shipped_config(c, language=1033)
+    mgrlog = os.path.join(c.dir, "fakemgr.log")
+    mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 120000)
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    p = started(c)
+    for language, sent in [(1033, False), (2052, True)]:
+        c.user_config("[APPConfig]\nLanguageID=%d\nCertTips=0\n" % language)
+        before = c.log(p)
+        drv("tray", 0x204)
+        drv("menu", "keys", 2)
+        c.wait_log(p, "settings re-read language=%d" % language, 10)
+        new = new_lines(c, p, before)
+        check(("send LANGUAGE to=TSolvantex_Mgr found=1" in new) == sent, "language %d: LANGUAGE sent=%s\n%s" %
+              (language, sent, new))
+    guibed.wait_until(lambda: "0 LANGUAGE" in mg.read_text(mgrlog), 10, "LANGUAGE at the fake manager")
+    check(mg.read_text(mgrlog).count("LANGUAGE") == 1, "sent once, for the change only")
+    r = drv("text", "TSolvantex_TrayIcon", "-")
+    check("\u786e\u5b9a" in r.stdout or "\u5173\u4e8e" in r.stdout, "the form in Chinese now\n" + r.stdout)
+    c.stop(p)
+
+
+# ---- the real road ------------------------------------------------------------------------------------
+
+def helper(*args):
+    return mg.S.wine([mg.ARGS.helper] + list(args), timeout=120)
+
+
+def group_road():
+    import hashlib
+    import shutil
+    import subprocess
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
+    from vtctl import VtCtl
+    fixtures = os.path.join(mg.ARGS.workdir, "fixtures")
+    if not os.path.exists(os.path.join(fixtures, "road.p12")):
+        subprocess.run([sys.executable, mg.ARGS.fixtures_script, fixtures], check=True, timeout=300)
+    r = mg.S.wine([mg.ARGS.stores, "--stores"], timeout=300)
+    check(r.returncode == 0, "empty MY, ROOT and CA stores with their keys\n%s%s" % (r.stdout, r.stderr))
+
+    c = Case("road")
+    shipped_config(c)
+    for f in (mg.ARGS.real_mgr, mg.ARGS.module, mg.ARGS.winscard, mg.ARGS.writer):
+        shutil.copy(f, os.path.join(c.app, os.path.basename(f)))
+    r = mg.S.wine([os.path.join(c.app, os.path.basename(mg.ARGS.writer))], timeout=300,
+                  env={"SOLVANTA_MGR_FIXTURES": guibed.windows_path(fixtures), "SOLVANTA_MGR_KEEP_TOKEN": "1"})
+    if not check(r.returncode == 0, "the road written onto the token\n%s%s" % (r.stdout, r.stderr)):
+        return
+    ee = guibed.windows_path(os.path.join(fixtures, "ee.der"))
+    root_sha1 = hashlib.sha1(open(os.path.join(fixtures, "root.der"), "rb").read()).hexdigest().upper()
+
+    def in_my():
+        return helper("keyprov", ee, "road-cont", MS_PROVIDER, "1")
+
+    def my_count():
+        return helper("count", ee).returncode
+
+    mgrlog = os.path.join(c.dir, "fakemgr.log")
+    mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 300000)
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    p = started(c)
+    c.wait_log(p, "register token=0 result=0", 60)
+    r = in_my()
+    check(r.returncode == 0, "the end entity in MY with its key provider\n%s" % r.stdout)
+    r = mg.S.wine(["reg", "query", "HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates"])
+    check(root_sha1 in r.stdout.upper(), "the CA in ROOT (%s)\n%s" % (root_sha1, r.stdout))
+
+    # The card goes.
+    with VtCtl(40470, timeout=5.0) as vt:
+        vt.remove()
+    drv("devchange", "removal", PATH_0166)
+    c.wait_log(p, "text=USB key removed", 30)
+    check(my_count() == 0, "the MY entry is gone after the removal")
+    # It comes back.
+    with VtCtl(40470, timeout=5.0) as vt:
+        vt.insert(wait_ready=True)
+    before = c.log(p)
+    drv("devchange", "arrival", PATH_0166)
+    guibed.wait_until(lambda: "text=USB key inserted" in new_lines(c, p, before) and
+                      "register token=0 result=0" in new_lines(c, p, before), 70, "back within the polls")
+    r = in_my()
+    check(r.returncode == 0, "the entry is back\n%s" % r.stdout)
+    time.sleep(0.5)
+    print("screenshot:", mg.S.screenshot("road_tray_balloon.png"))
+    # The exit: entries removed, CLOSE, the end.
+    drv("tray", 0x204)
+    drv("menu", "keys", 3)
+    p.wait(timeout=60)
+    check(my_count() == 0, "the exit removed the MY entry")
+    guibed.wait_until(lambda: "0 CLOSE" in mg.read_text(mgrlog), 10, "CLOSE at the fake manager")
+
+
+GROUPS = {"road": group_road, "settings_reload": group_settings_reload, "register": group_register, "arrival": group_arrival, "expiry": group_expiry,
           "closing": group_closing, "copydata": group_copydata, "update_box": group_update_box,
           "session": group_session, "dialogs": group_dialogs}
 
@@ -453,6 +550,9 @@ def main():
     ap.add_argument("--dist", required=True)
     ap.add_argument("--fake", required=True)
     ap.add_argument("--probe", required=True)
+    for extra in ("--real-mgr", "--module", "--winscard", "--writer", "--helper", "--stores", "--fixtures-script",
+                  "--workdir"):
+        ap.add_argument(extra)
     mg.ARGS = ap.parse_args()
     mg.S, mg.DRV = guibed.test_session([mg.ARGS.monitor])
     with mg.S:

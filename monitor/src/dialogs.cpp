@@ -353,6 +353,7 @@ void upin_set_form::update_ok() {
                              static_cast<size_t>(text_length(dlg, IDC_EDTNEWUPIN1)),
                              static_cast<size_t>(text_length(dlg, IDC_EDTNEWUPIN2)));
     EnableWindow(GetDlgItem(dlg, IDC_BTNOK), on ? TRUE : FALSE);
+    test_switch::logf("pin ok=%d", on ? 1 : 0);
 }
 
 std::string ReadPinPolicy(int index) {
@@ -602,8 +603,17 @@ void project_config_form::LoadSettings() {
     }
     SendDlgItemMessageW(dlg, IDC_CBLANGUAGEID, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
     CheckDlgButton(dlg, IDC_CFG_CBDEFAULTPIN, s.default_pin_mode ? BST_CHECKED : BST_UNCHECKED);
-    test_switch::logf("settings dialog loaded language=%d selected=%d entries=%d", s.language_id, selected,
-                      static_cast<int>(list.size()));
+    int days = 0;
+    if (ctl::edit_box* e = ctl::edit_of(GetDlgItem(dlg, IDC_EDTCERTDAY))) days = e->integer_value();
+    test_switch::logf("settings dialog loaded open_url=%d url=[%s] rb2=%d url_enabled=%d tips=%d days=%d "
+                      "days_enabled=%d language=%d selected=%d entries=%d default_pin=%d",
+                      IsDlgButtonChecked(dlg, IDC_CBOPENURL) == BST_CHECKED ? 1 : 0,
+                      test_switch::utf8(window_text(GetDlgItem(dlg, IDC_EDTURL))).c_str(),
+                      IsDlgButtonChecked(dlg, IDC_RB2) == BST_CHECKED ? 1 : 0,
+                      IsWindowEnabled(GetDlgItem(dlg, IDC_EDTURL)) ? 1 : 0,
+                      IsDlgButtonChecked(dlg, IDC_CBCERTDAY) == BST_CHECKED ? 1 : 0, days,
+                      IsWindowEnabled(GetDlgItem(dlg, IDC_EDTCERTDAY)) ? 1 : 0, s.language_id, selected,
+                      static_cast<int>(list.size()), IsDlgButtonChecked(dlg, IDC_CFG_CBDEFAULTPIN) == BST_CHECKED ? 1 : 0);
 }
 
 std::wstring trim_blanks(const std::wstring& s) {

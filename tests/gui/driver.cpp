@@ -24,7 +24,7 @@
 //   text <class|-> <title|->             print the window's text and its children's
 //   dlg <title> fill <ctrl id> <text>    WM_SETTEXT to a dialog control
 //   dlg <title> type <text>              type through SendInput (foreground window)
-//   dlg <title> enter|escape             post the key to the focused control
+//   dlg <title> enter|escape|down        post the key to the focused control
 //   dlg <title> sysclose                 WM_SYSCOMMAND SC_CLOSE
 //   dlg <title> click <ctrl id>          posted mouse down/up in the control
 //   dlg <title> clickok                  BM_CLICK on IDOK
@@ -255,12 +255,12 @@ int cmd_dlg(const std::wstring& title, const std::wstring& action, const std::ve
         }
         return 0;
     }
-    if (action == L"enter" || action == L"escape") {
+    if (action == L"enter" || action == L"escape" || action == L"down") {
         GUITHREADINFO gi;
         gi.cbSize = sizeof gi;
         HWND target = h;
         if (GetGUIThreadInfo(GetWindowThreadProcessId(h, nullptr), &gi) && gi.hwndFocus) target = gi.hwndFocus;
-        WPARAM vk = action == L"enter" ? VK_RETURN : VK_ESCAPE;
+        WPARAM vk = action == L"enter" ? VK_RETURN : action == L"down" ? VK_DOWN : VK_ESCAPE;
         PostMessageW(target, WM_KEYDOWN, vk, 1);
         PostMessageW(target, WM_KEYUP, vk, static_cast<LPARAM>(0xC0000001u));
         return 0;

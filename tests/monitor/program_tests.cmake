@@ -79,3 +79,34 @@ add_test(NAME monitor_wrappers_real
 set_tests_properties(monitor_wrappers_real PROPERTIES TIMEOUT ${SOLVANTA_WINE_TEST_TIMEOUT}
   FIXTURES_REQUIRED "card_env;pcsc_bridge" RESOURCE_LOCK card
   ENVIRONMENT SOLVANTA_WINE_THREADED=1 SKIP_RETURN_CODE 77)
+
+# The PIN and settings dialogs in a program of their own (the main form's
+# entry points), against the fake library and, for the PIN change's road,
+# the real one on the virtual token.
+add_executable(monitor_dialogs_probe
+  ${CMAKE_CURRENT_LIST_DIR}/dialogs_probe.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/main_form.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/dialogs.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/res/monitor.rc
+  ${CMAKE_SOURCE_DIR}/monitor/res/dialogs.rc)
+solvanta_strict(monitor_dialogs_probe)
+target_include_directories(monitor_dialogs_probe PRIVATE ${CMAKE_SOURCE_DIR}/monitor/res)
+target_link_libraries(monitor_dialogs_probe PRIVATE solvantex_mon_win solvanta_controls version shell32)
+target_link_options(monitor_dialogs_probe PRIVATE -municode -mwindows)
+set_target_properties(monitor_dialogs_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MON_FAKE_DIR})
+add_dependencies(monitor_dialogs_probe fake_solvanta_mgr)
+foreach(group pin settings)
+  solvanta_add_gui_test(monitor_gui_dialogs_${group} SCRIPT ${CMAKE_CURRENT_LIST_DIR}/dialogs_gui_test.py
+    ARGS ${group} --probe $<TARGET_FILE:monitor_dialogs_probe> --dist ${SOLVANTEX_MON_DIST}
+         --fake $<TARGET_FILE:fake_solvanta_mgr> TIMEOUT 600)
+endforeach()
+# The overview's road: the default-PIN prompt and the change on the virtual
+# token through the real library, the tree's module and the PC/SC bridge,
+# then a native pkcs11-tool login with the new PIN.
+solvanta_add_gui_test(monitor_gui_dialogs_card SCRIPT ${CMAKE_CURRENT_LIST_DIR}/dialogs_gui_test.py
+  ARGS card --probe $<TARGET_FILE:monitor_dialogs_probe> --dist ${SOLVANTEX_MON_DIST}
+       --fake $<TARGET_FILE:fake_solvanta_mgr> --real-mgr $<TARGET_FILE:SolvantaMgr>
+       --module $<TARGET_FILE:solvantex_pkcs11> --winscard $<TARGET_FILE:solvanta_winscard>
+       --native-module ${CMAKE_BINARY_DIR}/tests/mgr/native-module/pkcs11/solvantex_pkcs11.so
+  CARD TIMEOUT 600)
+add_dependencies(monitor_dialogs_probe mgr_native_module)

@@ -24,6 +24,7 @@ Run by scripts/demo.sh under the card lock, with the card environment up:
 """
 import argparse
 import ctypes
+import glob
 import json
 import os
 import shutil
@@ -224,8 +225,8 @@ def manager_library(session, guibed):
     if r.returncode != 0:
         raise DemoError("the import program failed (%d):\n%s%s" % (r.returncode, r.stdout, r.stderr))
     say("SolvantaMgr: init_pkcs11(solvantex_pkcs11.dll), token_connect, token_login, "
-        "pkcs12_file_parse: %s entry(ies) (Wine's PFX import leaves the self-signed CA out)"
-        % tool_lines(r.stdout, "entries")[0])
+        "pkcs12_file_parse: %s (Wine's PFX import leaves the self-signed CA out)"
+        % ("1 entry" if tool_lines(r.stdout, "entries")[0] == "1" else tool_lines(r.stdout, "entries")[0] + " entries"))
     for line in tool_lines(r.stdout, "entry"):
         say("  " + line)
     for line in tool_lines(r.stdout, "container"):
@@ -274,6 +275,10 @@ def tray_monitor(session, drv, guibed, vt, tool_app):
     dist = os.path.join(ARGS.top, "monitor", "dist")
     for sub in ("config", "Languages"):
         shutil.copytree(os.path.join(dist, sub), os.path.join(app, sub))
+    # The user's monitor settings as a first start finds them: none, so the
+    # shipped ones are copied (the default-PIN prompt on).
+    for roaming in glob.glob(os.path.join(ARGS.prefix, "drive_c", "users", "*", "AppData", "Roaming")):
+        shutil.rmtree(os.path.join(roaming, "Tarnely"), ignore_errors=True)
     log = path("monitor.log")
     if os.path.exists(log):
         os.remove(log)

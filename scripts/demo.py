@@ -20,7 +20,7 @@
    go to WORKDIR/screenshots.
 
 Run by scripts/demo.sh under the card lock, with the card environment up:
-  demo.py --top TOP --native BUILD --win BUILD --workdir DIR --card-env FILE
+  demo.py --top TOP --native BUILD --win BUILD --workdir DIR --card-env FILE --prefix WINEPREFIX
 """
 import argparse
 import ctypes

@@ -380,8 +380,10 @@ def group_tray():
     log = c.log(p)
     check("action exit" in log and "form destroyed" in log and p.poll() is not None, "exit from the menu\n" + log)
     check("uninit_pkcs11" in c.calls(), "uninit_pkcs11 at the end")
-    check("remove_all_certs_from_store provider=Tarnely Zervik N8Dex CSP V1.1" in c.calls(),
-          "certificates removed with the language file's provider name")
+    # The token's certificates were registered at start, which set the
+    # smart-card provider's name the removal uses.
+    check("remove_all_certs_from_store provider=Microsoft Base Smart Card Crypto Provider" in c.calls(),
+          "certificates removed under the provider they were registered with")
     guibed.wait_until(lambda: os.path.exists(mgr_log) and "CLOSE" in read_text(mgr_log), 10, "CLOSE received")
     check(read_text(mgr_log).splitlines() == ["0 CLOSE"], "the manager window got CLOSE: %r" % read_text(mgr_log))
     DRV("close", "TSolvantex_Mgr", "-", check=False)

@@ -12,7 +12,11 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+
+#include <pkcs11_vendor.h>
 
 #include "dialogs.h"
 #include "main_form.h"
@@ -92,6 +96,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
                                   static_cast<int>(text.size()));
         token_logout(0);
         mon::test_switch::logf("probe writepolicy login=%d create=%d write=%d", rl, rc, rw);
+    } else if (std::wstring(argv[2]) == L"format" && argc >= 5) {
+        // The manager library's format: the token's user PIN is its default.
+        CK_EXT_FORMAT_PARAMS p;
+        std::memset(&p, 0, sizeof p);
+        std::memcpy(p.label, "Road", 4);
+        std::string so = mon::to_ansi(std::wstring(argv[3])), user = mon::to_ansi(std::wstring(argv[4]));
+        std::memcpy(p.soPin, so.data(), std::min<size_t>(so.size(), 31));
+        std::memcpy(p.userPin, user.data(), std::min<size_t>(user.size(), 31));
+        p.userRetryLimit = 10;
+        p.soRetryLimit = 15;
+        int rf = token_format(0, &p);
+        mon::PinStateRecord after = {};
+        int ra = mon::ReadPinState(0, after);
+        mon::test_switch::logf("probe format=%d state=%d to_be_changed=%d", rf, ra, after.to_be_changed);
     } else {
         run(argv[2]);
     }

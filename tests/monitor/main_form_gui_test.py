@@ -457,6 +457,9 @@ def group_settings_reload():
         before = c.log(p)
         drv("tray", 0x204)
         drv("menu", "keys", 2)
+        # The settings dialog opens; closed, it saves nothing.
+        drv("waitwin", "TProjectConfigForm", "-", 20000)
+        drv("close", "TProjectConfigForm", "-")
         c.wait_log(p, "settings re-read language=%d" % language, 10)
         new = new_lines(c, p, before)
         check(("send LANGUAGE to=TSolvantex_Mgr found=1" in new) == sent, "language %d: LANGUAGE sent=%s\n%s" %

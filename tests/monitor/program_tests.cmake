@@ -86,12 +86,15 @@ set_tests_properties(monitor_wrappers_real PROPERTIES TIMEOUT ${SOLVANTA_WINE_TE
 add_executable(monitor_dialogs_probe
   ${CMAKE_CURRENT_LIST_DIR}/dialogs_probe.cpp
   ${CMAKE_SOURCE_DIR}/monitor/src/main_form.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/main_form_certs.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/main_form_messages.cpp
   ${CMAKE_SOURCE_DIR}/monitor/src/dialogs.cpp
   ${CMAKE_SOURCE_DIR}/monitor/res/monitor.rc
   ${CMAKE_SOURCE_DIR}/monitor/res/dialogs.rc)
 solvanta_strict(monitor_dialogs_probe)
 target_include_directories(monitor_dialogs_probe PRIVATE ${CMAKE_SOURCE_DIR}/monitor/res)
-target_link_libraries(monitor_dialogs_probe PRIVATE solvantex_mon_win solvanta_controls version shell32)
+target_link_libraries(monitor_dialogs_probe PRIVATE solvantex_mon_win solvanta_controls solvanta::pkcs11_h version shell32)
+target_include_directories(monitor_dialogs_probe PRIVATE ${CMAKE_SOURCE_DIR}/pkcs11/include)
 target_link_options(monitor_dialogs_probe PRIVATE -municode -mwindows)
 set_target_properties(monitor_dialogs_probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MON_FAKE_DIR})
 add_dependencies(monitor_dialogs_probe fake_solvanta_mgr)

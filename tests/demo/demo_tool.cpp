@@ -1,0 +1,138 @@
+// The demo's Windows program (scripts/demo.sh; never installed).
+//
+//   solvanta_demo_tool import FILE.p12 PASSWORD CONTAINER USER_PIN
+//       binds SolvantaMgr.dll to the module beside it, logs in to the first
+//       token, parses the PKCS #12 file and imports its end entity (key pair
+//       and certificate) into CONTAINER as an exchange pair and its CA
+//       certificates outside containers; then lists the token's containers.
+//   solvanta_demo_tool store
+//       lists the current user's MY store: subject, key provider, container.
+//
+// Every line it prints is "key: value"; exit status 0 when all went well.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "SolvantaMgr.h"
+
+namespace {
+
+constexpr const char* module_file = "solvantex_pkcs11.dll";
+
+std::string utf8(const wchar_t* text) {
+    if (text == nullptr || *text == L'\0') return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+int fail(const char* what, int rc) {
+    std::printf("error: %s returned %d\n", what, rc);
+    return 1;
+}
+
+int import_p12(const char* path, const char* password, const char* container, const char* pin) {
+    int rc = init_pkcs11(module_file);
+    if (rc != 0) return fail("init_pkcs11", rc);
+    int status = 1;
+    unsigned long slots[8];
+    unsigned long count = 8;
+    int retries = -1;
+    int entries = 0;
+    rc = token_find(slots, &count);
+    if (rc != 0 || count == 0) {
+        std::printf("error: token_find returned %d with %lu tokens\n", rc, count);
+    } else if ((rc = token_connect(0)) != 0) {
+        fail("token_connect", rc);
+    } else if ((rc = token_login(0, pin, &retries)) != 0) {
+        std::printf("error: token_login returned %d (retries left %d)\n", rc, retries);
+    } else if ((rc = pkcs12_file_parse(path, password, &entries)) != 0) {
+        fail("pkcs12_file_parse", rc);
+    } else {
+        std::printf("tokens: %lu\n", count);
+        std::printf("entries: %d\n", entries);
+        status = 0;
+        for (int i = 0; i < entries && status == 0; ++i) {
+            char subject[260] = {};
+            char issuer[260] = {};
+            int ca_kind = -1;
+            rc = pkcs12_file_get_certinfo(i, subject, issuer, &ca_kind);
+            if (rc != 0) {
+                status = fail("pkcs12_file_get_certinfo", rc);
+                break;
+            }
+            // An end entity goes into the container; a CA outside it.
+            rc = pkcs12_import_certificate(0, container, AT_KEYEXCHANGE, i);
+            std::printf("entry: %s | %s | %s\n", subject, ca_kind == 0 ? "end entity" : "CA",
+                        rc == 0 ? (ca_kind == 0 ? "imported into the container" : "imported outside containers")
+                                : "import failed");
+            if (rc != 0) status = fail("pkcs12_import_certificate", rc);
+        }
+        char names[512] = {};
+        unsigned long length = sizeof names;
+        rc = container_load_all(0, names, &length);
+        if (rc != 0) {
+            status = fail("container_load_all", rc);
+        } else {
+            for (unsigned long at = 0; at < length;) {
+                const std::string name(names + at);
+                if (name.empty()) break;
+                unsigned long cert_length = 0;
+                const int cert_rc = container_get_cert(0, name.c_str(), AT_KEYEXCHANGE, nullptr, &cert_length);
+                if (cert_rc == 0 && cert_length > 0)
+                    std::printf("container: %s | exchange certificate, %lu bytes\n", name.c_str(), cert_length);
+                else
+                    std::printf("container: %s | no exchange certificate\n", name.c_str());
+                at += static_cast<unsigned long>(name.size()) + 1;
+            }
+        }
+    }
+    (void)token_logout(0);
+    (void)token_disconnect(0);
+    (void)uninit_pkcs11();
+    return status;
+}
+
+int list_store() {
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, L"MY");
+    if (store == nullptr) return fail("CertOpenStore", static_cast<int>(GetLastError()));
+    int n = 0;
+    PCCERT_CONTEXT cert = nullptr;
+    while ((cert = CertEnumCertificatesInStore(store, cert)) != nullptr) {
+        ++n;
+        wchar_t subject[256] = {};
+        CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
+        std::string provider = "-";
+        std::string container = "-";
+        DWORD size = 0;
+        if (CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) && size > 0) {
+            std::vector<unsigned char> buffer(size);
+            if (CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size)) {
+                const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+                provider = utf8(info->pwszProvName);
+                container = utf8(info->pwszContainerName);
+            }
+        }
+        std::printf("certificate: %s | provider %s | container %s\n", utf8(subject).c_str(), provider.c_str(),
+                    container.c_str());
+    }
+    std::printf("certificates: %d\n", n);
+    CertCloseStore(store, 0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 6 && std::string(argv[1]) == "import") return import_p12(argv[2], argv[3], argv[4], argv[5]);
+    if (argc == 2 && std::string(argv[1]) == "store") return list_store();
+    std::fprintf(stderr, "usage: %s import FILE.p12 PASSWORD CONTAINER USER_PIN | store\n", argv[0]);
+    return 2;
+}

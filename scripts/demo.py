@@ -253,17 +253,6 @@ def manager_library(session, guibed):
 
 # ---- 4. the tray monitor under Xvfb --------------------------------------------------
 
-def read_text(p):
-    try:
-        with open(p, "rb") as f:
-            data = f.read()
-    except OSError:
-        return ""
-    if data[:2] == b"\xff\xfe":
-        return data[2:].decode("utf-16-le")
-    return data.decode("utf-8", "replace")
-
-
 def tray_monitor(session, drv, guibed, vt, tool_app):
     step("4. Tray monitor (SolvantexMon.exe) under Xvfb")
     shots = path("screenshots")
@@ -286,7 +275,7 @@ def tray_monitor(session, drv, guibed, vt, tool_app):
     store = os.path.join(tool_app, "solvanta_demo_tool.exe")
 
     def mon_log():
-        return read_text(log)
+        return guibed.read_text(log)
 
     def wait_log(text, timeout=30, start=0):
         return guibed.wait_until(lambda: text in mon_log()[start:], timeout,

@@ -29,6 +29,7 @@ as the default desktop (without a window manager every hidden top-level
 window stalls the GUI thread for about 2 s), and with --classic theming off.
 """
 import argparse
+import glob
 import os
 import signal
 import subprocess
@@ -79,6 +80,34 @@ def skip_reason(program):
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read_text(path):
+    """A text file the monitor or a test program wrote: UTF-16LE with its
+    BOM, else UTF-8; "" when it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return ""
+    if data[:2] == b"\xff\xfe":
+        return data[2:].decode("utf-16-le")
+    return data.decode("utf-8", "replace")
+
+
+def write_utf16(path, text):
+    """A configuration or language file as the monitor ships them:
+    UTF-16LE with its BOM and CRLF line ends."""
+    with open(path, "wb") as f:
+        f.write(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
+
+
+def appdata(prefix):
+    """The user's roaming application-data folder inside a prefix."""
+    roots = [p for p in glob.glob(os.path.join(prefix, "drive_c", "users", "*", "AppData", "Roaming"))
+             if "/Public/" not in p]
+    assert roots, "no AppData folder in the prefix"
+    return roots[0]
 
 
 class Xvfb:

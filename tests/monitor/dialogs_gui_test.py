@@ -14,11 +14,9 @@ logged (the PINs that reached it) are checked. Screenshots stay in the
 test's output folder.
 """
 import argparse
-import glob
 import os
 import shutil
 import sys
-import time
 
 import guibed
 
@@ -37,27 +35,12 @@ IDC_CBDEFAULTPIN, IDC_BTN1, IDC_BTN2 = 1032, 1033, 1034
 IDC_CBOPENURL, IDC_EDTURL, IDC_EDTCERTDAY, IDC_BTNSAVE = 1102, 1103, 1107, 1112
 
 
-def read_text(path):
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError:
-        return ""
-    if data[:2] == b"\xff\xfe":
-        return data[2:].decode("utf-16-le")
-    return data.decode("utf-8", "replace")
-
-
-def utf16_file(path, text):
-    with open(path, "wb") as f:
-        f.write(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
+read_text = guibed.read_text
+utf16_file = guibed.write_utf16
 
 
 def appdata():
-    roots = [p for p in glob.glob(os.path.join(S.prefix, "drive_c", "users", "*", "AppData", "Roaming"))
-             if "/Public/" not in p]
-    assert roots, "no AppData folder in the prefix"
-    return roots[0]
+    return guibed.appdata(S.prefix)
 
 
 def config_dir():

@@ -12,7 +12,6 @@ fake library logged, the registry and the files. Screenshots stay in the
 test's output folder.
 """
 import argparse
-import glob
 import os
 import shutil
 import sys
@@ -26,27 +25,12 @@ DRV = None
 FAILS = []
 
 
-def utf16_file(path, text):
-    with open(path, "wb") as f:
-        f.write(b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le"))
-
-
-def read_text(path):
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError:
-        return ""
-    if data[:2] == b"\xff\xfe":
-        return data[2:].decode("utf-16-le")
-    return data.decode("utf-8", "replace")
+utf16_file = guibed.write_utf16
+read_text = guibed.read_text
 
 
 def appdata():
-    roots = [p for p in glob.glob(os.path.join(S.prefix, "drive_c", "users", "*", "AppData", "Roaming"))
-             if "/Public/" not in p]
-    assert roots, "no AppData folder in the prefix"
-    return roots[0]
+    return guibed.appdata(S.prefix)
 
 
 def config_dir():

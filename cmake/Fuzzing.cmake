@@ -75,3 +75,29 @@ function(solvanta_add_fuzzer name)
             fuzz ${corpus} ${binary} ${F_SEEDS})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
 endfunction()
+
+# A target over one window-less folder of a deliverable: <fuzz_dir>/<name>.cpp
+# with its seeds in <fuzz_dir>/seeds/<name>/, built with every .cpp of
+# FOLDER (and EXTRA_SOURCES: window-less files of other folders, whose
+# folders are searched for headers). HEADERS are the globs whose files the
+# target depends on (give them before FOLDER); the rest (RUNS, MAX_LEN,
+# SYSTEM_INCLUDES, LIBS) goes to solvanta_add_fuzzer.
+function(solvanta_add_folder_fuzzer name)
+  if(WIN32)
+    return()
+  endif()
+  cmake_parse_arguments(X "" "FOLDER;FUZZ_DIR" "EXTRA_SOURCES;HEADERS" ${ARGN})
+  set(extra_includes)
+  foreach(src ${X_EXTRA_SOURCES})
+    get_filename_component(dir ${src} DIRECTORY)
+    list(APPEND extra_includes ${dir})
+  endforeach()
+  file(GLOB sources CONFIGURE_DEPENDS ${X_FOLDER}/*.cpp)
+  file(GLOB headers CONFIGURE_DEPENDS ${X_HEADERS})
+  solvanta_add_fuzzer(${name}
+    SOURCES ${X_FUZZ_DIR}/${name}.cpp ${sources} ${X_EXTRA_SOURCES}
+    INCLUDES ${X_FOLDER} ${extra_includes}
+    DEPENDS ${headers}
+    SEEDS ${X_FUZZ_DIR}/seeds/${name}
+    ${X_UNPARSED_ARGUMENTS})
+endfunction()

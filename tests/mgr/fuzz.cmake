@@ -5,33 +5,15 @@
 # (`..._fuzzer(<name> [RUNS <n>] [MAX_LEN <n>] [EXTRA_SOURCES <file>...])`).
 set(MGR_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR}/fuzz)
 function(mgr_portable_fuzzer name)
-  if(WIN32)
-    return()
-  endif()
-  # EXTRA_SOURCES: window-less files of the program's other folders that the
-  # target also reaches (their folders are searched for headers).
-  cmake_parse_arguments(X "" "" "EXTRA_SOURCES" ${ARGN})
-  set(extra_includes)
-  foreach(src ${X_EXTRA_SOURCES})
-    get_filename_component(dir ${src} DIRECTORY)
-    list(APPEND extra_includes ${dir})
-  endforeach()
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/mgr/portable/*.cpp)
-  file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/mgr/portable/*.h)
   # mbed TLS's headers: named only when outside the compiler's own search
   # path (an -isystem /usr/include breaks the C++ headers' include_next).
   set(mbedtls_include)
   if(NOT MBEDTLS_INCLUDE STREQUAL "/usr/include")
     set(mbedtls_include SYSTEM_INCLUDES ${MBEDTLS_INCLUDE})
   endif()
-  solvanta_add_fuzzer(${name}
-    SOURCES ${MGR_FUZZ_DIR}/${name}.cpp ${sources} ${X_EXTRA_SOURCES}
-    INCLUDES ${CMAKE_SOURCE_DIR}/mgr/portable ${extra_includes}
-    ${mbedtls_include}
-    LIBS ${MBEDCRYPTO_LIB}
-    DEPENDS ${headers}
-    SEEDS ${MGR_FUZZ_DIR}/seeds/${name}
-    ${X_UNPARSED_ARGUMENTS})
+  solvanta_add_folder_fuzzer(${name} HEADERS ${CMAKE_SOURCE_DIR}/mgr/portable/*.h
+    FOLDER ${CMAKE_SOURCE_DIR}/mgr/portable FUZZ_DIR ${MGR_FUZZ_DIR}
+    ${mbedtls_include} LIBS ${MBEDCRYPTO_LIB} ${ARGN})
 endfunction()
 
 # PEM certificates to DER, the serial's DER integer and text, the entry list

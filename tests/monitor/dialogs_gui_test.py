@@ -502,7 +502,8 @@ def case_settings_write_failure():
 
 # ------------------------------------------------------------ the road
 
-SO_PIN, USER_PIN, NEW_PIN = "87654321", "11112222", "Road-PIN9"
+SO_PIN, NEW_PIN = "87654321", "Road-PIN9"
+DEFAULT_PIN = "12345678"  # the user PIN the module's C_InitToken gives
 ROAD_POLICY = ('{"PINLimit":[{"ID":0,"retry":10,"MaxLen":32,"MinLen":6},'
                '{"ID":1,"retry":10,"MaxLen":16,"MinLen":8,"Uppercase":1,"Numeral":1}]}')
 
@@ -526,21 +527,16 @@ def case_card_road():
     c.user_config("[APPConfig]\nURLOpenMode=0\nURL=\nBrowserMode=0\nCertTips=1\nCertDay=30\n"
                   "LanguageID=1033\nDefaultPINMode=1\n")
     env = {"SOLVANTEX_MON_TEST": "log=%s;boxes=real;sleep=0" % guibed.windows_path(c.log_path)}
-    # Formatted through the manager library with its user PIN, then the
-    # policy written through token_write_file.
-    S.wine([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "format", SO_PIN, USER_PIN], env=env, timeout=180)
-    check("probe format=0" in c.log(), "token formatted through the library\n" + c.log())
-    S.wine([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "writepolicy", USER_PIN, ROAD_POLICY],
+    # Formatted as a token leaves the factory: through the module's
+    # C_InitToken alone, so that the user PIN is the format's default and
+    # flagged to be changed; then the policy written through token_write_file.
+    r = tool("--init-token", "--so-pin", SO_PIN, "--label", "Road")
+    check(r.returncode == 0, "token formatted through the module\n" + r.stdout + r.stderr)
+    r = tool("-L")
+    check("user PIN to be changed" in r.stdout, "the format's default user PIN is flagged\n" + r.stdout)
+    S.wine([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "writepolicy", DEFAULT_PIN, ROAD_POLICY],
            env=env, timeout=120)
     check("probe writepolicy login=0 create=0 write=0" in c.log(), "PINLimit written through token_write_file\n" + c.log())
-    if "to_be_changed=1" not in c.log():
-        # The library's format ends with C_InitPIN, which leaves the user
-        # PIN "not to be changed" on this token: the prompt's part of the
-        # road is then covered against the fake library (pin group), and the
-        # change is driven from the change action.
-        print("note: the formatted token does not report its default user PIN; the change action is used")
-        c.proc = S.spawn([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "pin"], env=env)
-        return road_change(c)
     c.proc = S.spawn([os.path.join(c.app, "probe.exe"), "EN_1033.lng", "default"], env=env)
     DRV("waitwin", "TUPinSetForm", NOTICE, 30000)
     c.wait_log("pin dialog shown mode=100")
@@ -555,7 +551,7 @@ def case_card_road():
 
 def road_change(c):
     DRV("waitwin", "TUPinSetForm", PIN_TITLE, 30000)
-    typed(PIN_TITLE, USER_PIN)
+    typed(PIN_TITLE, DEFAULT_PIN)
     DRV("dlg", PIN_TITLE, "enter")
     # First a PIN the token's policy refuses (no upper case).
     typed(PIN_TITLE, "road-pin9")
@@ -575,7 +571,7 @@ def road_change(c):
     c.finish(timeout=60)
     r = tool("--login", "--pin", NEW_PIN, "--list-objects")
     check(r.returncode == 0, "native login with the new PIN\n" + r.stdout + r.stderr)
-    r = tool("--login", "--pin", USER_PIN, "--list-objects")
+    r = tool("--login", "--pin", DEFAULT_PIN, "--list-objects")
     check(r.returncode != 0, "the old PIN fails natively\n" + r.stdout + r.stderr)
     r = tool("--list-objects", "--type", "data", "--login", "--pin", NEW_PIN)
     check("PINLimit" in r.stdout, "the PINLimit data object on the token\n" + r.stdout)

@@ -321,15 +321,8 @@ def tray_monitor(session, drv, guibed, vt, tool_app):
     drv("devchange", "arrival", USB_PATH)
     wait_log("text=USB key inserted", 30, mark)
     say("card pulled and put back: balloon \"USB key inserted\"")
+    shot("tray_balloon.png")
     wait_log("register token=0 result=", 30, mark)
-    drv("cursor", 800, 610)
-    drv("tray", 0x204)
-    drv("waitwin", "#32768", "-", 5000)
-    time.sleep(0.5)  # the menu paints after it is mapped
-    shot("tray_balloon_menu.png")
-    drv("menu", "escape")
-    wait_log("menu closed item=0", 10, mark)
-
     # The default-PIN prompt: Yes, then the new PIN typed into the change dialog.
     try:
         wait_log("pin dialog shown mode=100", 20, mark)
@@ -358,8 +351,13 @@ def tray_monitor(session, drv, guibed, vt, tool_app):
     wait_log("default pin prompt result=1", 20, mark)
     say("PIN typed by the GUI driver (old, new, confirmation); the monitor says: %s" % answer)
 
-    # The settings dialog from the tray menu.
+    # The settings dialog from the tray menu. The menu opens once the
+    # default-PIN prompt (armed by the arrival) is done with.
+    drv("cursor", 800, 610)
     drv("tray", 0x204)
+    drv("waitwin", "#32768", "-", 20000)
+    time.sleep(0.5)  # the menu paints after it is mapped
+    shot("tray_menu.png")
     drv("menu", "keys", 2)
     wait_log("settings dialog shown", 20, mark)
     time.sleep(0.3)

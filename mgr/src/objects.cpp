@@ -21,7 +21,7 @@ bool connected(int index, token_ref& t) { return mgr::checked_token(index, need:
 
 CK_CHAR_PTR chars(const char* s) { return reinterpret_cast<CK_CHAR_PTR>(const_cast<char*>(s)); }
 
-// The key of a container and spec (public or private), or 0.
+// The key of a container and key spec (public or private), or 0.
 CK_OBJECT_HANDLE container_key(const token_ref& t, CK_OBJECT_CLASS cls, const char* name, CK_ULONG spec) {
     CK_ATTRIBUTE tmpl[] = {
         attr(CKA_CLASS, &cls, sizeof cls),

@@ -175,7 +175,7 @@ int store_container_certificate(const token_ref& t, const char* name, CK_ULONG s
     const std::vector<std::uint8_t> key_id(id, id + reads[0].ulValueLen);
 
     // An earlier certificate of this key goes first: the module keeps one
-    // certificate file per container and spec, so a new one made before the
+    // certificate file per container and key spec, so a new one made before the
     // old one is destroyed would lose its file. Its bytes are kept so that
     // it can be made again when the new one cannot be created.
     CK_OBJECT_CLASS cls = CKO_CERTIFICATE;

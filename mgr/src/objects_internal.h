@@ -45,7 +45,7 @@ int certificate_modulus(PCCERT_CONTEXT cert, std::uint8_t* buffer, DWORD* length
 // content bytes).
 std::vector<std::uint8_t> serial_der(const CRYPT_INTEGER_BLOB& serial);
 
-// The certificate of a container's key pair of that spec: its key's modulus
+// The certificate of a container's key pair of that key spec: its key's modulus
 // must be the certificate's (key_not_matching otherwise, nothing created);
 // an earlier certificate of the key is replaced (and made again when the
 // new one cannot be created: cert_not_created). 0, cert_not_decoded,
@@ -57,9 +57,9 @@ int store_container_certificate(const token_ref& t, const char* name, CK_ULONG s
 // A certificate outside containers: 0 or cert_not_decoded.
 int store_standalone_certificate(const token_ref& t, const std::uint8_t* der, std::size_t length);
 
-// A key pair from a PRIVATEKEYBLOB into the named container. Spec 0 takes
-// the spec from the blob's algorithm id (0xA400 exchange, 0x2400 signature;
-// any other: 2). 0 and the spec used in *used_spec; 2 over 2048 bits or an
+// A key pair from a PRIVATEKEYBLOB into the named container. Key spec 0 takes
+// the key spec from the blob's algorithm id (0xA400 exchange, 0x2400 signature;
+// any other: 2). 0 and the key spec used in *used_spec; 2 over 2048 bits or an
 // unreadable blob; else the module's CK_RV (a public key created before
 // the private key failed is destroyed again).
 int import_key_pair(const token_ref& t, const char* name, CK_ULONG spec, const std::uint8_t* blob,

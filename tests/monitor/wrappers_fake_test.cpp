@@ -160,7 +160,7 @@ TEST_F(Wrappers, ContainerCertificateAndAKeyWithout) {
     EXPECT_EQ(rec.der_length, 0u);
     EXPECT_TRUE(rec.subject.empty());
     EXPECT_EQ(rec.key_bits, 2048);
-    // No key and no certificate of spec 2.
+    // No key and no certificate of key spec 2.
     EXPECT_NE(mon::ReadContainerCert(0, "with", 2, rec), 0);
     EXPECT_EQ(count_of("container_get_cert 0 name=with spec=1 length=16384"), 1);
 }

@@ -77,7 +77,7 @@ TEST_F(monitor_real, WrappersGiveWhatTheLibraryGives) {
     EXPECT_EQ(rec.not_after_text, mgr_test::read_text("ee.notafter"));
     EXPECT_EQ(rec.not_before_text, mgr_test::read_text("ee.notbefore"));
     EXPECT_EQ(rec.version, 3);
-    // No key of spec 2 there, no key at all in "empty": no certificate, and
+    // No key of key spec 2 there, no key at all in "empty": no certificate, and
     // nothing of the last one left in the record.
     EXPECT_NE(mon::ReadContainerCert(0, "my key", 2, rec), 0);
     EXPECT_EQ(rec.der_length, 0u);

@@ -281,7 +281,7 @@ TEST_F(token_objects, Pkcs12ParseDeletesTheKeyContainerThePlatformMadeForTheFile
     EXPECT_FALSE(key_container_exists(k));
 }
 
-// Imports the end entity into "c1" (spec 1) and its intermediate outside
+// Imports the end entity into "c1" (key spec 1) and its intermediate outside
 // containers; the short-coefficient key into "c2". The driver then signs
 // with both keys natively.
 TEST_F(token_objects, Pkcs12ImportOntoTheToken) {
@@ -326,7 +326,7 @@ TEST_F(token_objects, ASignatureKeyPairTakesTheContainerNameWithS) {
     EXPECT_EQ(attribute(pub[0], CKA_ID), bytes({'c', '1', 'S'}));
     EXPECT_EQ(in_container(CKO_CERTIFICATE, "c1", 2).size(), 1u);
     EXPECT_TRUE(in_container(CKO_PUBLIC_KEY, "c1", 1).empty());
-    // Spec 0 takes the spec of the key's algorithm: the platform exports
+    // Key spec 0 takes the key spec of the key's algorithm: the platform exports
     // the file's key as an exchange key.
     ASSERT_EQ(pkcs12_import_certificate(0, "c3", 0, pkcs12_entry(ee_subject)), 0);
     const auto exchange = in_container(CKO_PUBLIC_KEY, "c3", 1);

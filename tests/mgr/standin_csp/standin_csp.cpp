@@ -113,7 +113,7 @@ std::string key_folder() {
 }
 
 // Files of a container: <folder>\<hex of name>.ctr (the container),
-// .<spec>.key (the private key, DER) and .<spec>.cer (its certificate).
+// .<key spec>.key (the private key, DER) and .<key spec>.cer (its certificate).
 std::string container_file(const std::string& container, const char* suffix) {
     return key_folder() + "\\" + hex_of(container) + suffix;
 }

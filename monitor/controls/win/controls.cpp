@@ -39,6 +39,44 @@ bool has_class(HWND h, const wchar_t* cls) {
   return h && GetClassNameW(h, name, 64) && lstrcmpiW(name, cls) == 0;
 }
 
+// WM_SETFONT, WM_GETFONT and WM_SETTEXT of a control that paints its own
+// text: the font is kept in `font`; a change repaints (erasing the
+// background when `erase`). False for any other message.
+bool font_and_text(HWND h, UINT m, WPARAM w, LPARAM l, HFONT& font, BOOL erase, LRESULT* out) {
+  switch (m) {
+    case WM_SETFONT:
+      font = reinterpret_cast<HFONT>(w);
+      if (l) InvalidateRect(h, nullptr, erase);
+      *out = 0;
+      return true;
+    case WM_GETFONT: *out = reinterpret_cast<LRESULT>(font); return true;
+    case WM_SETTEXT:
+      *out = DefWindowProcW(h, m, w, l);
+      InvalidateRect(h, nullptr, erase);
+      return true;
+    default: return false;
+  }
+}
+
+// WM_PAINT through a bitmap of the client area's size: the painter draws
+// into the memory DC, which is then copied in one go, so nothing flickers.
+template <class Painter>
+void paint_buffered(HWND h, Painter paint) {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(h, &ps);
+  RECT cr;
+  GetClientRect(h, &cr);
+  HDC mem = CreateCompatibleDC(dc);
+  HBITMAP bmp = CreateCompatibleBitmap(dc, cr.right > 0 ? cr.right : 1, cr.bottom > 0 ? cr.bottom : 1);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  paint(mem, cr);
+  BitBlt(dc, 0, 0, cr.right, cr.bottom, mem, 0, 0, SRCCOPY);
+  SelectObject(mem, old);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  EndPaint(h, &ps);
+}
+
 LRESULT CALLBACK parent_subclass(HWND h, UINT m, WPARAM w, LPARAM l, UINT_PTR id, DWORD_PTR) {
   if ((m == WM_CTLCOLOREDIT || m == WM_CTLCOLORSTATIC) && l &&
       GetPropW(reinterpret_cast<HWND>(l), prop_ours))
@@ -611,27 +649,16 @@ struct cb_owner {
   bool handle(UINT m, WPARAM w, LPARAM l, LRESULT* out) {
     *out = 0;
     switch (m) {
-      case WM_PAINT: {
-        PAINTSTRUCT ps;
-        HDC dc = BeginPaint(hwnd, &ps);
-        RECT cr;
-        GetClientRect(hwnd, &cr);
-        HDC mem = CreateCompatibleDC(dc);
-        HBITMAP bmp = CreateCompatibleBitmap(dc, cr.right > 0 ? cr.right : 1, cr.bottom > 0 ? cr.bottom : 1);
-        HGDIOBJ old = SelectObject(mem, bmp);
-        fill_solid(mem, from_rect(cr), clBtnFace);
-        for (control_button* b : items) {
-          b->logic.width = b->rect.width();
-          b->logic.height = b->rect.height();
-          b->paint(mem, IsWindowEnabled(hwnd) != FALSE);
-        }
-        BitBlt(dc, 0, 0, cr.right, cr.bottom, mem, 0, 0, SRCCOPY);
-        SelectObject(mem, old);
-        DeleteObject(bmp);
-        DeleteDC(mem);
-        EndPaint(hwnd, &ps);
+      case WM_PAINT:
+        paint_buffered(hwnd, [this](HDC mem, const RECT& cr) {
+          fill_solid(mem, from_rect(cr), clBtnFace);
+          for (control_button* b : items) {
+            b->logic.width = b->rect.width();
+            b->logic.height = b->rect.height();
+            b->paint(mem, IsWindowEnabled(hwnd) != FALSE);
+          }
+        });
         return true;
-      }
       case WM_PRINTCLIENT: {
         HDC dc = reinterpret_cast<HDC>(w);
         for (control_button* b : items) b->paint(dc, IsWindowEnabled(hwnd) != FALSE);
@@ -1032,35 +1059,14 @@ LRESULT CALLBACK button_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     b->acts_default = b->Default;
   }
   if (!b) return DefWindowProcW(h, m, w, l);
+  LRESULT handled = 0;
+  if (font_and_text(h, m, w, l, b->font, FALSE, &handled)) return handled;
   switch (m) {
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(h, &ps);
-      RECT cr;
-      GetClientRect(h, &cr);
-      HDC mem = CreateCompatibleDC(dc);
-      HBITMAP bmp = CreateCompatibleBitmap(dc, cr.right > 0 ? cr.right : 1, cr.bottom > 0 ? cr.bottom : 1);
-      HGDIOBJ old = SelectObject(mem, bmp);
-      b->paint(mem);
-      BitBlt(dc, 0, 0, cr.right, cr.bottom, mem, 0, 0, SRCCOPY);
-      SelectObject(mem, old);
-      DeleteObject(bmp);
-      DeleteDC(mem);
-      EndPaint(h, &ps);
+    case WM_PAINT:
+      paint_buffered(h, [b](HDC mem, const RECT&) { b->paint(mem); });
       return 0;
-    }
     case WM_PRINTCLIENT: b->paint(reinterpret_cast<HDC>(w)); return 0;
     case WM_ERASEBKGND: return 1;
-    case WM_SETFONT:
-      b->font = reinterpret_cast<HFONT>(w);
-      if (l) InvalidateRect(h, nullptr, FALSE);
-      return 0;
-    case WM_GETFONT: return reinterpret_cast<LRESULT>(b->font);
-    case WM_SETTEXT: {
-      LRESULT r = DefWindowProcW(h, m, w, l);
-      InvalidateRect(h, nullptr, FALSE);
-      return r;
-    }
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:
       b->logic.enabled = IsWindowEnabled(h) != FALSE;
@@ -1433,44 +1439,25 @@ LRESULT CALLBACK panel_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     SetWindowLongPtrW(h, GWL_EXSTYLE, ex | WS_EX_CONTROLPARENT);
   }
   if (!p) return DefWindowProcW(h, m, w, l);
+  LRESULT handled = 0;
+  if (font_and_text(h, m, w, l, p->font, TRUE, &handled)) return handled;
   switch (m) {
     case WM_ERASEBKGND:
       // The parent is not invalidated from here: its repaint would erase
       // this panel again, and again.
       if (p->Transparent) PaintParentBackground(h, reinterpret_cast<HDC>(w), false);
       return 1;
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      HDC dc = BeginPaint(h, &ps);
-      RECT cr;
-      GetClientRect(h, &cr);
-      HDC mem = CreateCompatibleDC(dc);
-      HBITMAP bmp = CreateCompatibleBitmap(dc, cr.right > 0 ? cr.right : 1, cr.bottom > 0 ? cr.bottom : 1);
-      HGDIOBJ old = SelectObject(mem, bmp);
-      if (p->Transparent) PaintParentBackground(h, mem, false);
-      p->paint(mem);
-      BitBlt(dc, 0, 0, cr.right, cr.bottom, mem, 0, 0, SRCCOPY);
-      SelectObject(mem, old);
-      DeleteObject(bmp);
-      DeleteDC(mem);
-      EndPaint(h, &ps);
+    case WM_PAINT:
+      paint_buffered(h, [h, p](HDC mem, const RECT&) {
+        if (p->Transparent) PaintParentBackground(h, mem, false);
+        p->paint(mem);
+      });
       return 0;
-    }
     case WM_PRINTCLIENT: {
       HDC dc = reinterpret_cast<HDC>(w);
       if (p->Transparent) PaintParentBackground(h, dc, false);
       p->paint(dc);
       return 0;
-    }
-    case WM_SETFONT:
-      p->font = reinterpret_cast<HFONT>(w);
-      if (l) InvalidateRect(h, nullptr, TRUE);
-      return 0;
-    case WM_GETFONT: return reinterpret_cast<LRESULT>(p->font);
-    case WM_SETTEXT: {
-      LRESULT r = DefWindowProcW(h, m, w, l);
-      InvalidateRect(h, nullptr, TRUE);
-      return r;
     }
     case WM_SIZE: InvalidateRect(h, nullptr, TRUE); return 0;
     case WM_WINDOWPOSCHANGING: {

@@ -60,6 +60,27 @@ CK_RV read_into(const token_ref& t, CK_OBJECT_HANDLE h, unsigned char* buffer, i
     return CKR_OK;
 }
 
+// A file's data object by its label, used by `op` (handle 0 when there is
+// none or more than one: the module refuses that handle with its own code)
+// while the search is open; the module's code of the search or of `op`.
+template <class Op>
+CK_RV with_file(const token_ref& t, const char* name, Op op) {
+    CK_OBJECT_CLASS cls = CKO_DATA;
+    CK_ATTRIBUTE tmpl[] = {
+        attr(CKA_CLASS, &cls, sizeof cls),
+        attr(CKA_TOKEN, &ck_true, 1),
+        attr(CKA_LABEL, name, std::strlen(name)),
+    };
+    CK_RV rv = t.f->C_FindObjectsInit(t.session, tmpl, 3);
+    if (rv != CKR_OK) return rv;
+    CK_OBJECT_HANDLE h = 0;
+    CK_ULONG n = 0;
+    if (t.f->C_FindObjects(t.session, &h, 1, &n) != CKR_OK || n != 1) h = 0;
+    rv = op(h);
+    (void)t.f->C_FindObjectsFinal(t.session);
+    return rv;
+}
+
 }  // namespace
 
 extern "C" {
@@ -88,21 +109,9 @@ int SOLVANTAMGR_CALL token_read_file(int index, const char* name, unsigned char*
         if (!connected(index, t)) return 1;
         if (!name_fits(name) || buffer == nullptr || length == nullptr) return 1;
         const std::size_t room = capacity(length, file_capacity);
-        CK_OBJECT_CLASS cls = CKO_DATA;
-        CK_ATTRIBUTE tmpl[] = {
-            attr(CKA_CLASS, &cls, sizeof cls),
-            attr(CKA_TOKEN, &ck_true, 1),
-            attr(CKA_LABEL, name, std::strlen(name)),
-        };
-        CK_RV rv = t.f->C_FindObjectsInit(t.session, tmpl, 3);
-        if (rv != CKR_OK) return static_cast<int>(rv);
-        CK_OBJECT_HANDLE h = 0;
-        CK_ULONG n = 0;
-        if (t.f->C_FindObjects(t.session, &h, 1, &n) != CKR_OK || n != 1) h = 0;
-        // No match reads handle 0, which the module refuses with its own code.
-        rv = read_into(t, h, buffer, length, room, file_capacity);
-        (void)t.f->C_FindObjectsFinal(t.session);
-        return static_cast<int>(rv);
+        return static_cast<int>(with_file(t, name, [&](CK_OBJECT_HANDLE h) {
+            return read_into(t, h, buffer, length, room, file_capacity);
+        }));
     });
 }
 
@@ -112,21 +121,10 @@ int SOLVANTAMGR_CALL token_write_file(int index, const char* name, const unsigne
         if (!connected(index, t)) return 1;
         if (!name_fits(name)) return 1;
         if (length < 0 || length > file_capacity || (data == nullptr && length != 0)) return 2;
-        CK_OBJECT_CLASS cls = CKO_DATA;
-        CK_ATTRIBUTE tmpl[] = {
-            attr(CKA_CLASS, &cls, sizeof cls),
-            attr(CKA_TOKEN, &ck_true, 1),
-            attr(CKA_LABEL, name, std::strlen(name)),
-        };
-        CK_RV rv = t.f->C_FindObjectsInit(t.session, tmpl, 3);
-        if (rv != CKR_OK) return static_cast<int>(rv);
-        CK_OBJECT_HANDLE h = 0;
-        CK_ULONG n = 0;
-        if (t.f->C_FindObjects(t.session, &h, 1, &n) != CKR_OK || n != 1) h = 0;
-        CK_ATTRIBUTE value = attr(CKA_VALUE, data, static_cast<std::size_t>(length));
-        rv = t.f->C_SetAttributeValue(t.session, h, &value, 1);
-        (void)t.f->C_FindObjectsFinal(t.session);
-        return static_cast<int>(rv);
+        return static_cast<int>(with_file(t, name, [&](CK_OBJECT_HANDLE h) {
+            CK_ATTRIBUTE value = attr(CKA_VALUE, data, static_cast<std::size_t>(length));
+            return t.f->C_SetAttributeValue(t.session, h, &value, 1);
+        }));
     });
 }
 

@@ -46,6 +46,37 @@ bool connected(int index, mgr::token_ref& t) {
     return mgr::checked_token(index, mgr::need::connection, &t) == 0;
 }
 
+// The road the import exports share: the token connected, the bytes
+// fetched (`fetch` returns 0 or the export's code), the certificate decoded,
+// then handed to `use`. `failed` is the export's code when `use` fails (and
+// when anything throws).
+template <class Fetch, class Use>
+int with_certificate(int index, int failed, Fetch fetch, Use use) {
+    return mgr::guarded(failed, [&]() -> int {
+        mgr::token_ref t;
+        if (!connected(index, t)) return 1;
+        std::vector<std::uint8_t> der;
+        const int fetched = fetch(der);
+        if (fetched != 0) return fetched;
+        mgr::cert_entry e;
+        const int decoded = decode_single(der, e);
+        if (decoded != 0) return decoded;
+        return use(t, e) == 0 ? 0 : failed;
+    });
+}
+
+// Fetchers: a file's certificate (any failure is 2), a caller's bytes.
+auto from_file(const char* path) {
+    return [path](std::vector<std::uint8_t>& der) { return file_bytes(path, der) != 0 ? 2 : 0; };
+}
+
+auto from_data(const unsigned char* data, unsigned long length) {
+    return [data, length](std::vector<std::uint8_t>& der) {
+        data_bytes(data, length, der);
+        return 0;
+    };
+}
+
 }  // namespace
 
 extern "C" {
@@ -73,73 +104,44 @@ int SOLVANTAMGR_CALL x509_get_PublicKey(const char* path, unsigned char* modulus
 }
 
 int SOLVANTAMGR_CALL x509_import_certificate(int index, const char* path) {
-    return mgr::guarded(5, [&]() -> int {
-        mgr::token_ref t;
-        if (!connected(index, t)) return 1;
-        std::vector<std::uint8_t> der;
-        if (file_bytes(path, der) != 0) return 2;
-        mgr::cert_entry e;
-        const int decoded = decode_single(der, e);
-        if (decoded != 0) return decoded;
-        return mgr::store_standalone_certificate(t, e.der.data(), e.der.size()) == 0 ? 0 : 5;
+    return with_certificate(index, 5, from_file(path), [](const mgr::token_ref& t, const mgr::cert_entry& e) {
+        return mgr::store_standalone_certificate(t, e.der.data(), e.der.size());
     });
 }
 
 int SOLVANTAMGR_CALL x509_import_certificate_data(int index, const unsigned char* data, unsigned long length) {
-    return mgr::guarded(6, [&]() -> int {
-        mgr::token_ref t;
-        if (!connected(index, t)) return 1;
-        std::vector<std::uint8_t> der;
-        data_bytes(data, length, der);
-        mgr::cert_entry e;
-        const int decoded = decode_single(der, e);
-        if (decoded != 0) return decoded;
-        return mgr::store_standalone_certificate(t, e.der.data(), e.der.size()) == 0 ? 0 : 6;
-    });
+    return with_certificate(index, 6, from_data(data, length),
+                            [](const mgr::token_ref& t, const mgr::cert_entry& e) {
+                                return mgr::store_standalone_certificate(t, e.der.data(), e.der.size());
+                            });
 }
 
 int SOLVANTAMGR_CALL x509_import_container_certificate(int index, const char* container, unsigned long key_spec,
                                                        const char* path) {
-    return mgr::guarded(5, [&]() -> int {
-        mgr::token_ref t;
-        if (!connected(index, t)) return 1;
-        std::vector<std::uint8_t> der;
-        if (file_bytes(path, der) != 0) return 2;
-        mgr::cert_entry e;
-        const int decoded = decode_single(der, e);
-        if (decoded != 0) return decoded;
-        return mgr::store_container_certificate(t, container, key_spec, e.der.data(), e.der.size()) == 0 ? 0 : 5;
+    return with_certificate(index, 5, from_file(path), [&](const mgr::token_ref& t, const mgr::cert_entry& e) {
+        return mgr::store_container_certificate(t, container, key_spec, e.der.data(), e.der.size());
     });
 }
 
 int SOLVANTAMGR_CALL x509_import_container_certificate_data(int index, const char* container,
                                                             unsigned long key_spec, const unsigned char* data,
                                                             unsigned long length) {
-    return mgr::guarded(6, [&]() -> int {
-        mgr::token_ref t;
-        if (!connected(index, t)) return 1;
-        std::vector<std::uint8_t> der;
-        data_bytes(data, length, der);
-        mgr::cert_entry e;
-        const int decoded = decode_single(der, e);
-        if (decoded != 0) return decoded;
-        return mgr::store_container_certificate(t, container, key_spec, e.der.data(), e.der.size()) == 0 ? 0 : 6;
-    });
+    return with_certificate(index, 6, from_data(data, length),
+                            [&](const mgr::token_ref& t, const mgr::cert_entry& e) {
+                                return mgr::store_container_certificate(t, container, key_spec, e.der.data(),
+                                                                        e.der.size());
+                            });
 }
 
 int SOLVANTAMGR_CALL x509_get_certificate_container(int index, const unsigned char* data, unsigned long length,
                                                     char* container, unsigned long* key_spec) {
-    return mgr::guarded(6, [&]() -> int {
-        mgr::token_ref t;
-        if (!connected(index, t)) return 1;
+    const auto fetch = [&](std::vector<std::uint8_t>& der) {
         if (container == nullptr || key_spec == nullptr) return 1;
-        std::vector<std::uint8_t> der;
-        data_bytes(data, length, der);
-        mgr::cert_entry e;
-        const int decoded = decode_single(der, e);
-        if (decoded != 0) return decoded;
+        return from_data(data, length)(der);
+    };
+    return with_certificate(index, 6, fetch, [&](const mgr::token_ref& t, const mgr::cert_entry& e) {
         CK_ULONG spec = 0;
-        if (mgr::find_certificate_container(t, e.der.data(), e.der.size(), container, &spec) != 0) return 6;
+        if (mgr::find_certificate_container(t, e.der.data(), e.der.size(), container, &spec) != 0) return 1;
         *key_spec = spec;
         return 0;
     });

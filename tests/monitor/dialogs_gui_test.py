@@ -19,11 +19,12 @@ import shutil
 import sys
 
 import guibed
+import monitor_gui_test as mg
 
 ARGS = None
 S = None
 DRV = None
-FAILS = []
+FAILS = mg.FAILS
 
 PIN_TITLE = "Change the USB key PIN"
 NOTICE = "Notice"
@@ -37,23 +38,11 @@ IDC_CBOPENURL, IDC_EDTURL, IDC_EDTCERTDAY, IDC_BTNSAVE = 1102, 1103, 1107, 1112
 
 read_text = guibed.read_text
 utf16_file = guibed.write_utf16
-
-
-def appdata():
-    return guibed.appdata(S.prefix)
-
-
-def config_dir():
-    return os.path.join(appdata(), "Tarnely", "Solvantex")
-
-
-def check(cond, what):
-    if not cond:
-        FAILS.append(what)
-        print("FAIL:", what)
-    else:
-        print("ok:", what)
-    return cond
+# The user's folders and the checks are those of the monitor's own tests
+# (they read that module's session, set in main).
+appdata = mg.appdata
+config_dir = mg.config_dir
+check = mg.check
 
 
 class Case:
@@ -600,6 +589,7 @@ def main():
     ap.add_argument("--native-module")
     ARGS = ap.parse_args()
     S, DRV = guibed.test_session([ARGS.probe])
+    mg.S = S
     with S:
         for case in GROUPS[ARGS.group]:
             if ARGS.only and ARGS.only not in case.__name__:

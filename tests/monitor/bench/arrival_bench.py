@@ -16,17 +16,12 @@ arrival's "register token=0 ... ms=<registration>".
 """
 import argparse
 import os
-import shutil
 import statistics
 import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
-sys.path.insert(0, os.path.join(TOP, "tests", "gui"))
-sys.path.insert(0, os.path.join(TOP, "vtoken"))
-import guibed  # noqa: E402
+from bench_app import TOP, guibed, monitor_app
 from vtctl import VtCtl  # noqa: E402
 
 PATH_0166 = "\\\\?\\USB#VID_096E&PID_0166#5&1a&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"
@@ -46,18 +41,10 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     a = ap.parse_args()
     build = os.path.abspath(a.build)
-    exe = os.path.join(build, "monitor", "SolvantexMon.exe")
-    reason = guibed.skip_reason(exe)
-    if reason:
-        print(reason)
+    made = monitor_app(build, "arrival_bench", extra=["tests/monitor/monitor_road_writer.exe"])
+    if made is None:
         return 77
-    out = os.path.join(build, "gui", "arrival_bench")
-    app = os.path.join(out, "app")
-    shutil.rmtree(out, ignore_errors=True)
-    shutil.copytree(os.path.join(build, "monitor"), app,
-                    ignore=shutil.ignore_patterns("CMakeFiles", "*.a", "*.cmake", "controls"))
-    for f in ("pkcs11/solvantex_pkcs11.dll", "pcsc_bridge/winscard.dll", "tests/monitor/monitor_road_writer.exe"):
-        shutil.copy(os.path.join(build, f), app)
+    out, app = made
     fixtures = os.path.join(out, "fixtures")
     subprocess.run([sys.executable, os.path.join(TOP, "tests", "mgr", "store_fixtures.py"), fixtures], check=True,
                    timeout=300)

@@ -21,10 +21,7 @@ import statistics
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOP = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
-sys.path.insert(0, os.path.join(TOP, "tests", "gui"))
-import guibed  # noqa: E402
+from bench_app import guibed, monitor_app
 
 
 def rss_kb(pid):
@@ -45,24 +42,15 @@ def main():
     ap.add_argument("--fake", action="store_true")
     a = ap.parse_args()
     build = os.path.abspath(a.build)
-    exe = os.path.join(build, "monitor", "SolvantexMon.exe")
-    reason = guibed.skip_reason(exe)
-    if reason:
-        print(reason)
+    made = monitor_app(build, "bench", real_module=not a.fake)
+    if made is None:
         return 77
-    out = os.path.join(build, "gui", "bench")
-    app = os.path.join(out, "app")
-    shutil.rmtree(out, ignore_errors=True)
-    shutil.copytree(os.path.join(build, "monitor"), app,
-                    ignore=shutil.ignore_patterns("CMakeFiles", "*.a", "*.cmake", "controls"))
+    out, app = made
     scenario = os.path.join(out, "scenario.ini")
     with open(scenario, "w") as f:
         f.write("[library]\ntokens=1\n")
     if a.fake:
         shutil.copy(os.path.join(build, "tests", "monitor", "fake_mgr", "SolvantaMgr.dll"), app)
-    else:
-        shutil.copy(os.path.join(build, "pkcs11", "solvantex_pkcs11.dll"), app)
-        shutil.copy(os.path.join(build, "pcsc_bridge", "winscard.dll"), app)
     s = guibed.Session(os.path.join(build, "gui", "prefix-themed"), outdir=out)
     starts, libs, mems = [], [], []
     with s:

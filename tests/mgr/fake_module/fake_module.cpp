@@ -43,6 +43,15 @@ void keep(unsigned char* out, CK_ULONG* out_length, const void* data, CK_ULONG l
     if (data != nullptr) std::memcpy(out, data, std::min<CK_ULONG>(length, sizeof s->last_bytes));
 }
 
+// A call that takes two byte strings on a session: both kept.
+void note_pair(fake_module::call_id id, CK_SESSION_HANDLE session, const void* first, CK_ULONG first_length,
+               const void* second, CK_ULONG second_length) {
+    note(id);
+    s->last_session = session;
+    keep(s->last_bytes, &s->last_length, first, first_length);
+    keep(s->last_new_bytes, &s->last_new_length, second, second_length);
+}
+
 void pad(CK_UTF8CHAR* field, std::size_t size, const char* text) {
     std::memset(field, ' ', size);
     std::memcpy(field, text, std::min(size, std::strlen(text)));
@@ -151,10 +160,7 @@ CK_RV InitPIN(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
 
 CK_RV SetPIN(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR old_pin, CK_ULONG old_length, CK_UTF8CHAR_PTR new_pin,
              CK_ULONG new_length) {
-    note(fake_module::call_set_pin);
-    s->last_session = session;
-    keep(s->last_bytes, &s->last_length, old_pin, old_length);
-    keep(s->last_new_bytes, &s->last_new_length, new_pin, new_length);
+    note_pair(fake_module::call_set_pin, session, old_pin, old_length, new_pin, new_length);
     return s->set_pin_rv;
 }
 
@@ -194,10 +200,7 @@ CK_RV GetUserInfo(CK_SLOT_ID slot, CK_USER_TYPE user, CK_EXT_USER_INFO_PTR info)
 
 CK_RV UnblockUserPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR so, CK_ULONG so_length, CK_UTF8CHAR_PTR pin,
                      CK_ULONG length) {
-    note(fake_module::call_unblock_user_pin);
-    s->last_session = session;
-    keep(s->last_bytes, &s->last_length, so, so_length);
-    keep(s->last_new_bytes, &s->last_new_length, pin, length);
+    note_pair(fake_module::call_unblock_user_pin, session, so, so_length, pin, length);
     return CKR_OK;
 }
 
@@ -222,10 +225,7 @@ CK_RV ReloadObjects(CK_SESSION_HANDLE session) {
 
 CK_RV RemoteUnblockPin(CK_SESSION_HANDLE session, CK_BYTE_PTR code, CK_ULONG code_length, CK_UTF8CHAR_PTR pin,
                        CK_ULONG length) {
-    note(fake_module::call_remote_unblock_pin);
-    s->last_session = session;
-    keep(s->last_bytes, &s->last_length, code, code_length);
-    keep(s->last_new_bytes, &s->last_new_length, pin, length);
+    note_pair(fake_module::call_remote_unblock_pin, session, code, code_length, pin, length);
     return CKR_OK;
 }
 

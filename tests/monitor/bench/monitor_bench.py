@@ -78,7 +78,7 @@ def main():
             mems.append(rss_kb(p.pid) or 0)
             drv("endsession", "TSolvantex_TrayIcon")
             p.wait(timeout=60)
-    arch = guibed.pe_machine(exe)
+    arch = guibed.pe_machine(os.path.join(app, "SolvantexMon.exe"))
     med_start, med_lib = statistics.median(starts), statistics.median(libs)
     print("SolvantexMon %s, %s library, %d starts" % (arch, "fake" if a.fake else "real", a.runs))
     print("  start-up to tray icon  median %7.1f ms  (min %.1f, max %.1f)" % (med_start, min(starts), max(starts)))

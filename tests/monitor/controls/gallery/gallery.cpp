@@ -259,6 +259,43 @@ bool pump_until(const std::function<bool()>& pred, DWORD ms) {
   }
 }
 
+// A pixel of a 32-bit DIB as a colour.
+TColor from_dib(DWORD v) {
+  return rgb(static_cast<int>((v >> 16) & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>(v & 0xFF));
+}
+
+// A 32-bit top-down DIB selected into a memory DC of the screen's kind,
+// for the duration of a check.
+struct dib_dc {
+  int w, h;
+  HDC mem;
+  HBITMAP bmp;
+  HGDIOBJ old;
+  void* bits = nullptr;
+  dib_dc(int width, int height) : w(width), h(height) {
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    HDC screen = GetDC(nullptr);
+    mem = CreateCompatibleDC(screen);
+    ReleaseDC(nullptr, screen);
+    bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    old = SelectObject(mem, bmp);
+  }
+  ~dib_dc() {
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+  }
+  dib_dc(const dib_dc&) = delete;
+  dib_dc& operator=(const dib_dc&) = delete;
+  DWORD raw(int x, int y) const { return static_cast<const DWORD*>(bits)[static_cast<size_t>(y * w + x)]; }
+  TColor at(int x, int y) const { return from_dib(raw(x, y)); }
+};
+
 // A window's client area as PrintWindow paints it (the whole window from
 // its window DC).
 struct capture {
@@ -273,18 +310,8 @@ struct capture {
     }
     w = r.right;
     h = r.bottom;
-    BITMAPINFO bi = {};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HDC screen = GetDC(nullptr);
-    HDC mem = CreateCompatibleDC(screen);
-    ReleaseDC(nullptr, screen);
-    HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(mem, bmp);
+    dib_dc d(w, h);
+    HDC mem = d.mem;
     if (client_only) {
       PrintWindow(hw, mem, PW_CLIENTONLY);
     } else {
@@ -297,15 +324,11 @@ struct capture {
       ReleaseDC(hw, wdc);
     }
     GdiFlush();
-    px.assign(static_cast<DWORD*>(bits), static_cast<DWORD*>(bits) + w * h);
-    SelectObject(mem, old);
-    DeleteObject(bmp);
-    DeleteDC(mem);
+    px.assign(static_cast<DWORD*>(d.bits), static_cast<DWORD*>(d.bits) + w * h);
   }
   TColor at(int x, int y) const {
     if (x < 0 || y < 0 || x >= w || y >= h) return clNone;
-    DWORD v = px[static_cast<size_t>(y * w + x)];
-    return rgb(static_cast<int>((v >> 16) & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>(v & 0xFF));
+    return from_dib(px[static_cast<size_t>(y * w + x)]);
   }
   bool save(const char* path) const {
     FILE* f = std::fopen(path, "wb");
@@ -405,18 +428,8 @@ void check_group_box(bool themed) {
     check(all, "gsFlat group box without visual styles: cut-corner ring in clBtnShadow lightened by 30", bad + "F=" + hex(F));
   } else {
     // The theme's group-box element over (0, h2, W, H), drawn here the same way.
-    HDC screen = GetDC(nullptr);
-    HDC mem = CreateCompatibleDC(screen);
-    BITMAPINFO bi = {};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = W;
-    bi.bmiHeader.biHeight = -H;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    ReleaseDC(nullptr, screen);
-    HGDIOBJ old = SelectObject(mem, bmp);
+    dib_dc d(W, H);
+    HDC mem = d.mem;
     fill_solid(mem, {0, 0, W, H}, face);
     HTHEME t = OpenThemeData(g, L"BUTTON");
     RECT r{0, h2, W, H};
@@ -425,10 +438,7 @@ void check_group_box(bool themed) {
       CloseThemeData(t);
     }
     GdiFlush();
-    auto want = [&](int x, int y) {
-      DWORD v = static_cast<DWORD*>(bits)[y * W + x];
-      return rgb(static_cast<int>((v >> 16) & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>(v & 0xFF));
-    };
+    auto want = [&](int x, int y) { return d.at(x, y); };
     bool same = true, drawn = false;
     std::string bad;
     for (int i = 0; i < 4; ++i) {
@@ -441,9 +451,6 @@ void check_group_box(bool themed) {
         if (want(p[0], p[1]) != face) drawn = true;
       }
     }
-    SelectObject(mem, old);
-    DeleteObject(bmp);
-    DeleteDC(mem);
     check(t != nullptr && same && drawn, "themed group box is the theme's group-box element", bad);
   }
 }
@@ -454,18 +461,8 @@ void check_panels() {
   HWND tr = GetDlgItem(grad, id_panel_transparent);
   RECT gr;
   GetClientRect(grad, &gr);
-  BITMAPINFO bi = {};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = gr.right;
-  bi.bmiHeader.biHeight = -gr.bottom;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  ReleaseDC(nullptr, screen);
-  HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(mem, bmp);
+  dib_dc d(gr.right, gr.bottom);
+  HDC mem = d.mem;
   PaintGradient(mem, from_rect(gr), gdHorizontalEnd, rgb(40, 90, 200), rgb(255, 255, 255));
   GdiFlush();
   capture c(tr);
@@ -476,8 +473,7 @@ void check_panels() {
   TColor first = clNone;
   for (int y : {1, c.h / 2, c.h - 2})
     for (int x : {c.w - 2}) {
-      DWORD v = static_cast<DWORD*>(bits)[(y + off.y) * gr.right + x + off.x];
-      TColor want = rgb(static_cast<int>((v >> 16) & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>(v & 0xFF));
+      TColor want = d.at(x + off.x, y + off.y);
       if (c.at(x, y) != want) {
         same = false;
         bad += hex(c.at(x, y)) + " vs " + hex(want) + " ";
@@ -485,9 +481,6 @@ void check_panels() {
       if (first == clNone) first = want;
       else if (want != first) varies = true;
     }
-  SelectObject(mem, old);
-  DeleteObject(bmp);
-  DeleteDC(mem);
   check(same && varies, "transparent panel shows the parent's gradient", bad);
 
   // A bottom-aligned panel grows upwards.

@@ -197,6 +197,7 @@ def tray_monitor(session, drv, guibed, vt, wintool):
     # again, then the default-PIN prompt.
     mark = mon.pull_and_return(vt)
     say("card pulled and put back: balloon \"USB key inserted\"")
+    mon.wait_balloon()
     shot("tray_balloon.png")
     answer = mon.change_default_pin(mark, USER_PIN, NEW_PIN, shot)
     say("default-PIN prompt shown: \"The USB key still has its default PIN. Change it now?\"; answered Yes")

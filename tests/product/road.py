@@ -266,6 +266,17 @@ class Monitor:
         self.wait_log("text=USB key inserted", 30, mark)
         return mark
 
+    def wait_balloon(self, timeout=6):
+        """After the arrival's balloon was asked for: the seconds until the
+        tray shows it (a visible tooltip window; Wine's tray paints it a
+        moment after the request), None when it is not seen in time."""
+        started = time.monotonic()
+        while time.monotonic() - started < timeout:
+            if self.drv("shows", "tooltips_class32", "-", check=False).returncode == 0:
+                return time.monotonic() - started
+            time.sleep(0.1)
+        return None
+
     def change_default_pin(self, mark, old, new, shot):
         """After an arrival (mark): the default-PIN prompt answered Yes, the
         old PIN, the new one and its confirmation typed into the dialog it

@@ -162,6 +162,8 @@ def the_road(a, s, drv, vt):
 
     # 4. The PIN changed from the tray.
     mark = mon.pull_and_return(vt)
+    seen = mon.wait_balloon()
+    say("arrival balloon " + ("on the desktop after %.1f s" % seen if seen is not None else "not seen within 6 s"))
     shot("tray_balloon.png")
     answer = mon.change_default_pin(mark, USER_PIN, NEW_PIN, shot)
     say("PIN changed in the dialog; the monitor says: " + answer)

@@ -1,4 +1,5 @@
-// The demo's Windows program (scripts/demo.sh; never installed).
+// The Windows program of the demo (scripts/demo.sh) and of the road test of
+// the installed folder (tests/product/road_test.py); never installed.
 //
 //   solvanta_demo_tool import FILE.p12 PASSWORD CONTAINER USER_PIN
 //       binds SolvantaMgr.dll to the module beside it, logs in to the first
@@ -7,6 +8,11 @@
 //       certificates outside containers; then lists the token's containers.
 //   solvanta_demo_tool store
 //       lists the current user's MY store: subject, key provider, container.
+//   solvanta_demo_tool keyprov SUBJECT
+//       finds the MY certificate whose subject holds SUBJECT, follows its
+//       key-provider property (provider, container, key spec) into that
+//       provider and compares the public key it reaches there with the
+//       certificate's; status 0 only when they are the same key.
 //
 // Every line it prints is "key: value"; exit status 0 when all went well.
 #include <windows.h>
@@ -128,11 +134,99 @@ int list_store() {
     return 0;
 }
 
+// The modulus and exponent of a PUBLICKEYBLOB, without the blob header (its
+// algorithm id says exchange or signature, which the certificate cannot).
+std::vector<unsigned char> rsa_public_part(const std::vector<unsigned char>& blob) {
+    if (blob.size() <= sizeof(BLOBHEADER)) return {};
+    return std::vector<unsigned char>(blob.begin() + sizeof(BLOBHEADER), blob.end());
+}
+
+int follow_key_provider(const char* subject_part) {
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, L"MY");
+    if (store == nullptr) return fail("CertOpenStore", static_cast<int>(GetLastError()));
+    PCCERT_CONTEXT cert = nullptr;
+    while ((cert = CertEnumCertificatesInStore(store, cert)) != nullptr) {
+        wchar_t subject[256] = {};
+        CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
+        if (utf8(subject).find(subject_part) != std::string::npos) {
+            std::printf("certificate: %s\n", utf8(subject).c_str());
+            break;
+        }
+    }
+    int status = 1;
+    DWORD size = 0;
+    std::vector<unsigned char> info_buffer;
+    if (cert == nullptr) {
+        std::printf("error: no certificate in MY with \"%s\" in its subject\n", subject_part);
+    } else if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) || size == 0) {
+        std::printf("error: the certificate has no key-provider property (0x%08lx)\n", GetLastError());
+    } else {
+        info_buffer.resize(size);
+        if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, info_buffer.data(), &size)) {
+            std::printf("error: the key-provider property cannot be read (0x%08lx)\n", GetLastError());
+            info_buffer.clear();
+        }
+    }
+    if (!info_buffer.empty()) {
+        const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info_buffer.data());
+        std::printf("provider: %s\n", utf8(info->pwszProvName).c_str());
+        std::printf("container: %s\n", utf8(info->pwszContainerName).c_str());
+        std::printf("key spec: %lu\n", info->dwKeySpec);
+        std::printf("provider type: %lu\n", info->dwProvType);
+        HCRYPTPROV prov = 0;
+        HCRYPTKEY key = 0;
+        std::vector<unsigned char> reached;
+        if (!CryptAcquireContextW(&prov, info->pwszContainerName, info->pwszProvName, info->dwProvType,
+                                  CRYPT_SILENT)) {
+            std::printf("error: CryptAcquireContextW returned 0x%08lx\n", GetLastError());
+        } else if (!CryptGetUserKey(prov, info->dwKeySpec, &key)) {
+            std::printf("error: CryptGetUserKey returned 0x%08lx\n", GetLastError());
+        } else {
+            DWORD length = 0;
+            if (CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &length) && length > 0) {
+                reached.resize(length);
+                if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, reached.data(), &length)) reached.clear();
+                else reached.resize(length);
+            }
+            if (reached.empty()) std::printf("error: CryptExportKey returned 0x%08lx\n", GetLastError());
+        }
+        if (key != 0) CryptDestroyKey(key);
+        if (prov != 0) CryptReleaseContext(prov, 0);
+        // The certificate's own key as a PUBLICKEYBLOB.
+        const CRYPT_BIT_BLOB& pk = cert->pCertInfo->SubjectPublicKeyInfo.PublicKey;
+        std::vector<unsigned char> own;
+        DWORD length = 0;
+        if (CryptDecodeObjectEx(X509_ASN_ENCODING, RSA_CSP_PUBLICKEYBLOB, pk.pbData, pk.cbData, 0, nullptr, nullptr,
+                                &length) && length > 0) {
+            own.resize(length);
+            if (!CryptDecodeObjectEx(X509_ASN_ENCODING, RSA_CSP_PUBLICKEYBLOB, pk.pbData, pk.cbData, 0, nullptr,
+                                     own.data(), &length))
+                own.clear();
+            else
+                own.resize(length);
+        }
+        if (own.size() < sizeof(BLOBHEADER) + sizeof(RSAPUBKEY)) {
+            std::printf("error: the certificate's public key cannot be decoded (0x%08lx)\n", GetLastError());
+        } else if (!reached.empty()) {
+            const bool same = rsa_public_part(reached) == rsa_public_part(own);
+            std::printf("public key: %s (%lu bits)\n", same ? "the certificate's" : "not the certificate's",
+                        reinterpret_cast<const RSAPUBKEY*>(own.data() + sizeof(BLOBHEADER))->bitlen);
+            if (same) status = 0;
+        }
+    }
+    if (cert != nullptr) CertFreeCertificateContext(cert);
+    CertCloseStore(store, 0);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 6 && std::string(argv[1]) == "import") return import_p12(argv[2], argv[3], argv[4], argv[5]);
     if (argc == 2 && std::string(argv[1]) == "store") return list_store();
-    std::fprintf(stderr, "usage: %s import FILE.p12 PASSWORD CONTAINER USER_PIN | store\n", argv[0]);
+    if (argc == 3 && std::string(argv[1]) == "keyprov") return follow_key_provider(argv[2]);
+    std::fprintf(stderr, "usage: %s import FILE.p12 PASSWORD CONTAINER USER_PIN | store | keyprov SUBJECT\n",
+                 argv[0]);
     return 2;
 }

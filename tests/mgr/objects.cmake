@@ -37,6 +37,8 @@ if(WIN32)
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${mgr_native_dir}/pkcs11/solvantex_pkcs11.so)
   add_dependencies(mgr_objects_test mgr_native_module)
+  set(SOLVANTA_NATIVE_MODULE ${mgr_native_dir}/pkcs11/solvantex_pkcs11.so
+      CACHE INTERNAL "the native module of this Windows tree (target mgr_native_module)")
 
   add_test(NAME mgr_objects_e2e
     COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/objects/objects_e2e_test.py

@@ -13,13 +13,14 @@ import filecmp
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pe_tables import def_exports, dll_exports, name_list, pe_imports  # noqa: E402
+from road import install  # noqa: E402
 
 ARGS = None
 
@@ -53,10 +54,7 @@ class Installed(unittest.TestCase):
         cls.built = ARGS[4:]  # the build outputs of BINARIES, in that order
         cls.work = tempfile.mkdtemp(prefix="install-", dir=cls.build)
         cls.prefix = os.path.join(cls.work, "Solvantex")
-        result = subprocess.run([cls.cmake, "--install", cls.build, "--prefix", cls.prefix],
-                                capture_output=True, text=True, timeout=120)
-        if result.returncode != 0:
-            raise AssertionError("cmake --install failed:\n" + result.stdout + result.stderr)
+        install(cls.cmake, cls.build, cls.prefix)
         cls.dist = os.path.join(cls.source, "monitor", "dist")
 
     @classmethod

@@ -204,10 +204,24 @@ def with_value(text, key, value):
     return "\r\n".join(out)
 
 
+def as_ansi(data):
+    """Bytes as the prefix's system code page (1252) reads them; its five
+    unassigned bytes stand for themselves."""
+    out = ""
+    for b in data:
+        try:
+            out += bytes([b]).decode("cp1252")
+        except UnicodeDecodeError:
+            out += chr(b)
+    return out
+
+
 def group_language():
     en = english()
     en_bytes = b"\xff\xfe" + en.encode("utf-16-le")
     zh = with_value(en, "P_Caption", "证书管理")
+    cut = len(en_bytes[:2 + 2 * en.index("P_Caption=PKI man")]) + 2 * len("P_Caption=PKI man") + 1
+    signok_cut = "Done" if 2 + 2 * en.index("IDS_STRING_UKEY_MESSAGE_SIGNOK=Done\r\n") < cut else ""
     junk = bytes(random.Random(1033).randrange(256) for _ in range(64 << 10))
     huge = b"\xff\xfe" + ("".join("[Filler%d]\r\nkey%d=%s\r\n" % (i, i, "v" * 200) for i in range(20000)) +
                           en).encode("utf-16-le")
@@ -218,22 +232,29 @@ def group_language():
         ("a folder", None, False, "PKI管理工具   ", "Done"),
         ("empty", b"", True, " ", ""),
         ("only the BOM", b"\xff\xfe", True, " ", ""),
-        ("truncated in a value, odd length", en_bytes[:len(en_bytes) // 2 + 1], True, None, None),
-        ("UTF-16LE without BOM", en.encode("utf-16-le"), True, None, None),
-        ("UTF-8 with BOM", b"\xef\xbb\xbf" + zh.encode("utf-8"), True, None, None),
-        ("UTF-8 without BOM", zh.encode("utf-8"), True, None, None),
-        ("UTF-16BE with BOM", b"\xfe\xff" + en.encode("utf-16-be"), True, None, None),
+        # Cut inside P_Caption's value, at an odd length (the low byte of
+        # "a" is the last): the keys before the cut are read, the cut value
+        # as far as it goes, the odd byte read by the platform's reader as
+        # the character it starts; the keys after the cut are missing.
+        ("truncated in a value, odd length", en_bytes[:cut], True, "PKI mana", signok_cut),
+        # Without a BOM the reader takes the bytes as 8-bit text: UTF-16
+        # gives no key at all, UTF-8 its bytes in the system code page.
+        ("UTF-16LE without BOM", en.encode("utf-16-le"), True, " ", ""),
+        ("UTF-8 with BOM", b"\xef\xbb\xbf" + zh.encode("utf-8"), True, "证书管理", "Done"),
+        ("UTF-8 without BOM", zh.encode("utf-8"), True, as_ansi("证书管理".encode("utf-8")), "Done"),
+        ("UTF-16BE with BOM", b"\xfe\xff" + en.encode("utf-16-be"), True, "PKI manager", "Done"),
         ("keys missing", b"\xff\xfe" + "[Caption]\r\nPKCS11Name=solvantex_pkcs11.dll\r\n".encode("utf-16-le"),
          True, " ", ""),
         ("no Caption section", b"\xff\xfe" + en.replace("[Caption]", "[Other]").encode("utf-16-le"), True, " ",
          ""),
         ("over-long value", b"\xff\xfe" + with_value(en, "P_Caption", "z" * 100000).encode("utf-16-le"), True,
          "z" * 127, None),
-        ("embedded NUL", b"\xff\xfe" + with_value(en, "P_Caption", "ab\0cd").encode("utf-16-le"), True, None, None),
+        ("embedded NUL", b"\xff\xfe" + with_value(en, "P_Caption", "ab\0cd").encode("utf-16-le"), True, "ab",
+         "Done"),
         ("format specifiers", b"\xff\xfe" + with_value(with_value(en, "P_Caption", "%s%n%x%ls%p"),
                                                        "IDS_STRING_UKEY_MESSAGE_SIGNOK", "%n%s%S%d%%").encode(
             "utf-16-le"), True, "%s%n%x%ls%p", "%n%s%S%d%%"),
-        ("binary junk", junk, True, None, None),
+        ("binary junk", junk, True, " ", ""),
         ("huge (8 MiB)", huge, True, "PKI manager", "Done"),
     ]
     for name, data, read, tip, signok in rows:

@@ -8,6 +8,11 @@ certificates it registered, read from the fake library's call log, are
 exactly the token's: nothing the token does not hold.
 
   hostile_gui_test.py copydata|language --monitor EXE --dist DIR --fake DLL --probe EXE
+  hostile_gui_test.py card ... --real-mgr DLL --module DLL --winscard DLL --writer EXE
+                      --helper EXE --stores EXE --fixtures-script PY --workdir DIR
+
+The card group does the same with the real library on the virtual token (the
+main form's road token), reading the user's stores from the registry.
 """
 import argparse
 import os
@@ -323,7 +328,75 @@ def group_language():
                                                            (balloon[0] if balloon else "")[:40]))
 
 
-GROUPS = {"copydata": group_copydata, "language": group_language}
+# ---- the real token --------------------------------------------------------------
+
+def store_entries():
+    """The thumbprints in the user's MY, ROOT and CA stores, read from the
+    registry from outside the monitor: {(store, SHA-1)}."""
+    out = set()
+    for store in ("My", "Root", "CA"):
+        r = mg.S.wine(["reg", "query", "HKCU\\Software\\Microsoft\\SystemCertificates\\%s\\Certificates" % store],
+                      timeout=60)
+        for line in r.stdout.splitlines():
+            tail = line.strip().rsplit("\\", 1)[-1]
+            if len(tail) == 40 and all(ch in "0123456789abcdefABCDEF" for ch in tail):
+                out.add((store, tail.upper()))
+    return out
+
+
+def group_card():
+    # The real library, the module and the virtual token through the PC/SC
+    # bridge: the writer's end entity (container "road-cont") and its root CA.
+    import hashlib
+    c = Case("hostile_card")
+    mf.shipped_config(c, default_pin=0)
+    fixtures = mf.write_road(c)
+    if not fixtures:
+        return
+    sha1 = {n: hashlib.sha1(open(os.path.join(fixtures, n + ".der"), "rb").read()).hexdigest().upper()
+            for n in ("ee", "root")}
+    token = {("My", sha1["ee"]), ("Root", sha1["root"])}
+    before = store_entries()
+    check(not any(s == "My" for s, _ in before), "MY empty before the monitor starts\n%s" % sorted(before))
+
+    def holds_the_token(what):
+        now = store_entries()
+        check(now - before == token - before and token <= now,
+              "%s: the stores hold what the token holds, nothing else\nadded %s\nwanted %s" %
+              (what, sorted(now - before), sorted(token)))
+        check(not any(s == "My" and t != sha1["ee"] for s, t in now), "%s: MY holds only the token's end entity" %
+              what)
+
+    mgrlog = os.path.join(c.dir, "fakemgr.log")
+    mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 600000)
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    p = mf.started(c)
+    c.wait_log(p, "register token=0 result=0", 60)
+    holds_the_token("at start")
+    record = os.path.join(c.dir, "record.bin")
+    rows = [
+        ("RegCert naming the token's container and others", 0, u16("RegCert\0road-cont|evil|CERT:evil\0"), "-", 1,
+         True),
+        ("RegCert with the container's name", 0, u16("RegCert road-cont\0"), "-", 1, False),
+        ("a burst of 50 RegCert", 5, u16("regcert\0"), "-", 50, True),
+        ("4 MiB without a NUL", 0, u16("RegCert"), 4 << 20, 1, False),
+        ("a burst of 50 odd-length RegCert", 0, u16("RegCert\0")[:15], "-", 50, True),
+    ]
+    for name, kind, data, cb, count, rereg in rows:
+        with open(record, "wb") as f:
+            f.write(data)
+        drv("sendfile", "TSolvantex_TrayIcon", kind, guibed.windows_path(record), cb, count, timeout=300)
+        if rereg:
+            settled(c, p, 120)
+        answering(c, p, name)
+        holds_the_token(name)
+        print("row:", name)
+    c.stop(p)
+    now = store_entries()
+    check(not any(s == "My" for s, _ in now), "the end removed the MY entry\n%s" % sorted(now))
+
+
+GROUPS = {"copydata": group_copydata, "language": group_language, "card": group_card}
 
 
 def main():
@@ -333,6 +406,9 @@ def main():
     ap.add_argument("--dist", required=True)
     ap.add_argument("--fake", required=True)
     ap.add_argument("--probe", required=True)
+    for extra in ("--real-mgr", "--module", "--winscard", "--writer", "--helper", "--stores", "--fixtures-script",
+                  "--workdir"):
+        ap.add_argument(extra)
     mg.ARGS = ap.parse_args()
     mg.S, mg.DRV = guibed.test_session([mg.ARGS.monitor])
     with mg.S:

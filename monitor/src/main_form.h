@@ -118,10 +118,6 @@ void SendCopyDataCommand(HWND from, const std::wstring& text, const std::wstring
 // "Microsoft Base Smart Card Crypto Provider".
 std::string provider_name();
 
-// The text of a WM_COPYDATA record: at most cbData / 2 UTF-16 units, up to
-// the first NUL among them; empty for a missing record or data.
-std::wstring copy_data_text(const COPYDATASTRUCT* cds);
-
 // Wtsapi32's session notifications, loaded by name; false when the library
 // or the function is missing or the call fails.
 bool RegisterSessionNotification(HWND window, DWORD flags);

@@ -1,5 +1,6 @@
 // The main form's exchange with the manager application (WM_COPYDATA), the
 // desktop-session notifications and the closing of open dialogs.
+#include "copy_data.h"
 #include "language_strings.h"
 #include "main_form.h"
 #include "mgr_wrappers.h"
@@ -52,15 +53,6 @@ HWND own_message_box() {
 
 }  // namespace
 
-std::wstring copy_data_text(const COPYDATASTRUCT* cds) {
-    if (!cds || !cds->lpData || cds->cbData < sizeof(wchar_t)) return std::wstring();
-    const wchar_t* p = static_cast<const wchar_t*>(cds->lpData);
-    size_t units = cds->cbData / sizeof(wchar_t);
-    size_t n = 0;
-    while (n < units && p[n] != 0) ++n;
-    return std::wstring(p, n);
-}
-
 void SendCopyDataCommand(HWND from, const std::wstring& text, const std::wstring& window_class) {
     HWND to = FindWindowW(window_class.c_str(), nullptr);
     test_switch::logf("send %s to=%s found=%d", test_switch::utf8(text).c_str(),
@@ -76,30 +68,33 @@ void SendCopyDataCommand(HWND from, const std::wstring& text, const std::wstring
 }
 
 void main_form::WMCopyData(const COPYDATASTRUCT* cds) {
-    if (!cds || !cds->lpData || cds->cbData == 0) {
+    copy_data_command cmd = cds ? read_copy_data(cds->dwData, cds->lpData, cds->cbData) : copy_data_command();
+    if (cmd.action == copy_data_action::ignored) {
         test_switch::log("copydata ignored");
         return;
     }
-    std::wstring text = copy_data_text(cds);
+    std::wstring text = to_wide(cmd.text);
     test_switch::logf("copydata data=%lu text=%s", static_cast<unsigned long>(cds->dwData),
                       test_switch::utf8(text).c_str());
-    if (cds->dwData == 1) {
-        for (lang::id k : kMessageKeys)
-            if (text == to_wide(from_utf8(lang::key_name(k))))
-                text = t(k);
-        if (tray_) tray_->show_balloon(L"", text, 10, balloon_user);
-        return;
-    }
-    std::wstring lower = text;
-    for (wchar_t& c : lower) c = towlower(c);
-    if (lower == L"regcert") {
-        reg_cert_xe_->set_enabled(true);
-    } else if (lower == L"update") {
-        app_update_->set_enabled(false);
-        test_switch::log("update wait stopped");
-        if (HWND box = own_message_box()) SendMessageW(box, WM_COMMAND, IDNO, 0);
-    } else if (tray_) {
-        tray_->show_balloon(L"", text, 10, balloon_user);
+    switch (cmd.action) {
+        case copy_data_action::message:
+            for (lang::id k : kMessageKeys)
+                if (text == to_wide(from_utf8(lang::key_name(k))))
+                    text = t(k);
+            if (tray_) tray_->show_balloon(L"", text, 10, balloon_user);
+            break;
+        case copy_data_action::reg_cert:
+            reg_cert_xe_->set_enabled(true);
+            break;
+        case copy_data_action::update:
+            app_update_->set_enabled(false);
+            test_switch::log("update wait stopped");
+            if (HWND box = own_message_box()) SendMessageW(box, WM_COMMAND, IDNO, 0);
+            break;
+        case copy_data_action::balloon:
+        case copy_data_action::ignored:
+            if (tray_) tray_->show_balloon(L"", text, 10, balloon_user);
+            break;
     }
 }
 

@@ -39,6 +39,12 @@
 //   sendraw <class> <dwData> <cbData> null|<hex bytes>
 //                                        WM_COPYDATA with a record as given (no
 //                                        NUL added; null: lpData NULL)
+//   sendfile <class> <dwData> <file> <cbData|-> [<count>]
+//                                        WM_COPYDATA with the file's bytes as the
+//                                        record (cbData: the file's size, or as
+//                                        given, the bytes padded with 'A'), sent
+//                                        count times back to back (default 1);
+//                                        prints "sent <n delivered> of <count>"
 //   window <class> <title> <ms>          a top-level window of that class and
 //                                        title; prints "closed" when it got
 //                                        WM_CLOSE (exit 0), else "timeout" (1)
@@ -403,6 +409,37 @@ int cmd_sendraw(const std::wstring& cls, unsigned long data, unsigned long cb, c
     return 0;
 }
 
+int cmd_sendfile(const std::wstring& cls, unsigned long long data, const std::wstring& file, const std::wstring& cb,
+                 unsigned long count) {
+    HWND h = find(cls, L"-");
+    if (!h) { std::printf("no window of class %s\n", narrow(cls).c_str()); return 1; }
+    HANDLE f = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) { std::printf("cannot open the record file\n"); return 1; }
+    std::string buf;
+    char chunk[65536];
+    DWORD got = 0;
+    while (ReadFile(f, chunk, sizeof chunk, &got, nullptr) && got > 0) buf.append(chunk, got);
+    CloseHandle(f);
+    unsigned long size = cb == L"-" ? static_cast<unsigned long>(buf.size()) : std::wcstoul(cb.c_str(), nullptr, 0);
+    // The record is never read past its buffer: a cbData beyond the file's
+    // bytes is padded.
+    if (size > buf.size()) buf.resize(size, 'A');
+    if (buf.empty()) buf.push_back('\0');
+    COPYDATASTRUCT cds;
+    cds.dwData = static_cast<ULONG_PTR>(data);
+    cds.cbData = size;
+    cds.lpData = &buf[0];
+    unsigned long delivered = 0;
+    for (unsigned long i = 0; i < count; ++i) {
+        DWORD_PTR result = 0;
+        if (SendMessageTimeoutW(h, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds), SMTO_ABORTIFHUNG, 15000,
+                                &result))
+            ++delivered;
+    }
+    std::printf("sent %lu of %lu\n", delivered, count);
+    return 0;
+}
+
 bool g_window_closed = false;
 
 LRESULT CALLBACK plain_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
@@ -503,6 +540,8 @@ int main() {
         rc = h && PostMessageW(h, WM_CLOSE, 0, 0) ? 0 : 1;
     } else if (c == L"screenshot" && n >= 4) rc = cmd_screenshot(a[1], a[2], a[3]);
     else if (c == L"sendraw" && n >= 5) rc = cmd_sendraw(a[1], num(a[2]), num(a[3]), a[4]);
+    else if (c == L"sendfile" && n >= 5)
+        rc = cmd_sendfile(a[1], std::wcstoull(a[2].c_str(), nullptr, 0), a[3], a[4], n >= 6 ? num(a[5]) : 1);
     else if (c == L"window" && n >= 4) rc = cmd_window(a[1], a[2], num(a[3]));
     else if (c == L"msgbox" && n >= 3) rc = cmd_msgbox(a[1], num(a[2]));
     else if (c == L"fakemgr" && n >= 3) rc = cmd_fakemgr(a[1], num(a[2]));

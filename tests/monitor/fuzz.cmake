@@ -20,3 +20,6 @@ mon_logic_fuzzer(mon_token_lists_fuzz RUNS 200000 MAX_LEN 9000)
 mon_logic_fuzzer(mon_text_fuzz RUNS 200000)
 # The PIN policy check over the token's PINLimit document and any PIN.
 mon_logic_fuzzer(mon_pin_policy_fuzz RUNS 100000 MAX_LEN 1100)
+# The copy-data records the manager application sends: their text and the
+# command it names.
+mon_logic_fuzzer(mon_copydata_fuzz RUNS 200000 MAX_LEN 2048)

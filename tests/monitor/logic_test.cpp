@@ -1,6 +1,6 @@
 // The monitor's window-less logic: language keys and their defaults,
 // configuration values, the start-up language, container lists, product ids
-// and text cuts.
+// and text cuts, the copy-data records.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "copy_data.h"
 #include "language_strings.h"
 #include "settings.h"
 #include "token_lists.h"
@@ -296,6 +297,90 @@ TEST(TextCut, CutsOnCharacterBoundaries) {
     EXPECT_EQ(mon::cut_text(t + u"z", 127), t);
     ustring zh = from_utf8("证书即将过期");
     EXPECT_EQ(u8(mon::cut_text(zh, 2)), "证书");
+}
+
+namespace {
+// A record's bytes as the sender lays them out: the UTF-16 units in the
+// platform's order.
+std::string record_bytes(const ustring& units) {
+    std::string b(units.size() * sizeof(char16_t), '\0');
+    if (!units.empty()) std::memcpy(&b[0], units.data(), b.size());
+    return b;
+}
+}  // namespace
+
+TEST(CopyData, TextTable) {
+    const ustring hi_nul(u"Hi\0", 3);
+    const ustring embedded(u"ab\0cd\0", 6);
+    const ustring surrogate_half{u'a', static_cast<char16_t>(0xD800), u'b', u'\0'};
+    struct row {
+        const char* what;
+        std::string bytes;
+        std::size_t size;
+        ustring text;
+    } rows[] = {
+        {"valid with its NUL", record_bytes(hi_nul), 6, u"Hi"},
+        {"no bytes", record_bytes(hi_nul), 0, u""},
+        {"one byte: no whole unit", record_bytes(hi_nul), 1, u""},
+        {"only a NUL", record_bytes(ustring(1, u'\0')), 2, u""},
+        {"no terminator: cut at the size", record_bytes(u"HiI"), 6, u"HiI"},
+        {"size shorter than the text", record_bytes(hi_nul), 2, u"H"},
+        {"odd size: the last byte belongs to no unit", record_bytes(u"HiI") + "x", 7, u"HiI"},
+        {"odd size inside the text", record_bytes(hi_nul), 3, u"H"},
+        {"embedded NUL ends the text", record_bytes(embedded), 12, u"ab"},
+        {"a lone surrogate half is kept as given", record_bytes(surrogate_half), 8, ustring{u'a', static_cast<char16_t>(0xD800), u'b'}},
+    };
+    for (const auto& r : rows) {
+        ASSERT_LE(r.size, r.bytes.size()) << r.what;
+        EXPECT_EQ(mon::copy_data_text(r.bytes.data(), r.size), r.text) << r.what;
+    }
+    EXPECT_EQ(mon::copy_data_text(nullptr, 6), u"");
+    // Over-long: every unit up to the size, nothing cut here (the balloon
+    // cuts its own text).
+    ustring big(70000, u'x');
+    std::string b = record_bytes(big);
+    EXPECT_EQ(mon::copy_data_text(b.data(), b.size()), big);
+    // Data at an odd address reads the same.
+    std::string shifted = "?" + record_bytes(hi_nul);
+    EXPECT_EQ(mon::copy_data_text(shifted.data() + 1, 6), u"Hi");
+}
+
+TEST(CopyData, CommandTable) {
+    using A = mon::copy_data_action;
+    struct row {
+        std::uintptr_t kind;
+        ustring text;  // sent with its NUL
+        A action;
+    } rows[] = {
+        {0, u"RegCert", A::reg_cert},   {0, u"REGCERT", A::reg_cert},   {7, u"regcert", A::reg_cert},
+        {0, u"Update", A::update},      {2, u"uPDATE", A::update},      {1, u"RegCert", A::message},
+        {1, u"Update", A::message},     {1, u"IDS_STRING_UKEY_MESSAGE_SIGNOK", A::message},
+        {0, u"RegCert Now", A::balloon}, {0, u" RegCert", A::balloon}, {0, u"Hello", A::balloon},
+        {0, u"", A::balloon},           {1, u"", A::message},
+        // Letters outside ASCII never make a command.
+        {0, u"r\u0130gcert", A::balloon}, {0, u"\uFF32egcert", A::balloon},
+        {~std::uintptr_t(0), u"RegCert", A::reg_cert},
+    };
+    for (const auto& r : rows) {
+        std::string b = record_bytes(r.text + ustring(1, u'\0'));
+        auto cmd = mon::read_copy_data(r.kind, b.data(), b.size());
+        EXPECT_EQ(cmd.action, r.action) << u8(r.text) << " kind " << r.kind;
+        EXPECT_EQ(cmd.text, r.text) << u8(r.text);
+    }
+    // "RegCert" with text after an embedded NUL is the command.
+    std::string b = record_bytes(ustring(u"RegCert\0leaf|nosuch", 19));
+    EXPECT_EQ(mon::read_copy_data(0, b.data(), b.size()).action, A::reg_cert);
+    // No data or no bytes: ignored, nothing taken out.
+    for (std::uintptr_t kind : {std::uintptr_t(0), std::uintptr_t(1)}) {
+        auto none = mon::read_copy_data(kind, nullptr, 16);
+        EXPECT_EQ(none.action, A::ignored);
+        EXPECT_TRUE(none.text.empty());
+        EXPECT_EQ(mon::read_copy_data(kind, b.data(), 0).action, A::ignored);
+    }
+    // One byte: not ignored, an empty text.
+    auto one = mon::read_copy_data(0, b.data(), 1);
+    EXPECT_EQ(one.action, A::balloon);
+    EXPECT_TRUE(one.text.empty());
 }
 
 TEST(Utf8, RoundTrip) {

@@ -477,25 +477,36 @@ def helper(*args):
     return mg.S.wine([mg.ARGS.helper] + list(args), timeout=120)
 
 
-def group_road():
-    import hashlib
+def write_road(c):
+    """The road's token for the case c: empty stores, the real library, the
+    module and the stand-in winscard beside the program, and the writer's
+    key pair with its certificate (container "road-cont") and a CA
+    certificate on the virtual token. The fixtures folder, or None when the
+    token could not be written."""
     import shutil
     import subprocess
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
-    from vtctl import VtCtl
     fixtures = os.path.join(mg.ARGS.workdir, "fixtures")
     if not os.path.exists(os.path.join(fixtures, "road.p12")):
         subprocess.run([sys.executable, mg.ARGS.fixtures_script, fixtures], check=True, timeout=300)
     r = mg.S.wine([mg.ARGS.stores, "--stores"], timeout=300)
     check(r.returncode == 0, "empty MY, ROOT and CA stores with their keys\n%s%s" % (r.stdout, r.stderr))
-
-    c = Case("road")
-    shipped_config(c)
     for f in (mg.ARGS.real_mgr, mg.ARGS.module, mg.ARGS.winscard, mg.ARGS.writer):
         shutil.copy(f, os.path.join(c.app, os.path.basename(f)))
     r = mg.S.wine([os.path.join(c.app, os.path.basename(mg.ARGS.writer))], timeout=300,
                   env={"SOLVANTA_MGR_FIXTURES": guibed.windows_path(fixtures), "SOLVANTA_MGR_KEEP_TOKEN": "1"})
     if not check(r.returncode == 0, "the road written onto the token\n%s%s" % (r.stdout, r.stderr)):
+        return None
+    return fixtures
+
+
+def group_road():
+    import hashlib
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
+    from vtctl import VtCtl
+    c = Case("road")
+    shipped_config(c)
+    fixtures = write_road(c)
+    if not fixtures:
         return
     ee = guibed.windows_path(os.path.join(fixtures, "ee.der"))
     root_sha1 = hashlib.sha1(open(os.path.join(fixtures, "root.der"), "rb").read()).hexdigest().upper()

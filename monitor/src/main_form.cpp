@@ -226,7 +226,9 @@ int main_form::EnumerateTokens() {
         library_clock c;
         r = FindAndConnectTokens(count);
     }
-    token_count_ = count;
+    // A token that cannot be connected is not counted: once it answers,
+    // the count changes and the token is registered.
+    token_count_ = r == 0 ? count : 0;
     if (r != 0) {
         test_switch::logf("tokens found=%d result=%d", token_count_, r);
         return r;
@@ -274,10 +276,17 @@ void main_form::UsbRemoval(usb_watcher& w) {
     }
     remove_all_certs_from_store(provider_name().c_str());
     int count = 0;
-    FindAndConnectTokens(count);
-    token_count_ = count;
-    for (int i = 0; i < token_count_; ++i)
-        if (ReadTokenInfo(i) == 0) RegisterTokenCerts(i);
+    // Only tokens that answer are counted (as when tokens are found): one
+    // counted without its certificates registered would stay so at the
+    // next arrival, which registers only when the count changes.
+    token_count_ = FindAndConnectTokens(count) == 0 ? count : 0;
+    for (int i = 0; i < token_count_; ++i) {
+        if (ReadTokenInfo(i) != 0) {
+            token_count_ = 0;
+            break;
+        }
+        RegisterTokenCerts(i);
+    }
     previous_count_ = token_count_;
     test_switch::logf("tokens after removal=%d", token_count_);
     CloseOpenDialogs();

@@ -3,6 +3,7 @@
 
     card_env.py start --workdir DIR [--fresh] [--timeout S]
     card_env.py stop  --workdir DIR [--timeout S]
+    card_env.py stop-pcscd --workdir DIR [--timeout S]
     card_env.py status [--workdir DIR]
     card_env.py run   --workdir DIR [--fresh] [--timeout S] -- COMMAND [ARGS...]
 
@@ -13,6 +14,11 @@ start  Reuses a running pcscd, or starts `pcscd -f -c tests/harness/reader.conf.
        the card present in "Solvanta Token 00 00".  Writes DIR/card-env.json with
        the ports, reader names and pids.  --fresh resets the card state.
 stop   Stops the token, and pcscd only when this DIR started it.  Idempotent.
+stop-pcscd
+       Stops the pcscd this DIR started and waits until its socket is gone; the
+       token keeps running and reconnects to the next pcscd.  `start` brings
+       pcscd back.  From Python, `with pcscd_stopped(DIR):` does both, the
+       restart also when the block fails.
 status Prints what runs.
 run    Takes the machine-wide card lock (/tmp/solvanta-card.lock, unless a parent
        process already holds it), starts, runs COMMAND with CARD_ENV_JSON,
@@ -443,6 +449,36 @@ def stop(workdir: str, timeout: float = 10.0) -> None:
     remove_file(p.pcscd_pid)
 
 
+def stop_pcscd(workdir: str, timeout: float = 10.0) -> None:
+    """Stops the pcscd this DIR started (a test of the service going away);
+    the token is left running. A pcscd that this DIR did not start is never
+    touched: that is an error."""
+    p = Paths(workdir)
+    pid = read_pid(p.pcscd_pid)
+    if pid is None or not alive(pid, "pcscd"):
+        raise EnvError("no pcscd started by %s runs: only the harness's own pcscd is stopped" % p.dir)
+    if not stop_process(pid, "pcscd", timeout):
+        raise EnvError("pcscd pid %d does not exit" % pid)
+    remove_file(p.pcscd_pid)
+    deadline = time.monotonic() + timeout
+    while pcscd_accepts():
+        if time.monotonic() >= deadline:
+            raise EnvError("something still accepts on %s after pcscd pid %d exited" % (PCSCD_SOCKET, pid))
+        time.sleep(POLL)
+    say("stopped pcscd pid %d (the token keeps running)" % pid)
+
+
+@contextlib.contextmanager
+def pcscd_stopped(workdir: str, timeout: float = 10.0):
+    """pcscd stopped for the block; started again after it, also when the
+    block fails, with the token back in its reader."""
+    stop_pcscd(workdir, timeout)
+    try:
+        yield
+    finally:
+        start(workdir, timeout=timeout)
+
+
 def status(workdir=None) -> int:
     p = Paths(workdir) if workdir else None
     pids = find_pcscd()
@@ -496,6 +532,9 @@ def main(argv=None) -> int:
     t = sub.add_parser("stop")
     t.add_argument("--workdir", required=True)
     t.add_argument("--timeout", type=float, default=10.0)
+    q = sub.add_parser("stop-pcscd")
+    q.add_argument("--workdir", required=True)
+    q.add_argument("--timeout", type=float, default=10.0)
     u = sub.add_parser("status")
     u.add_argument("--workdir")
     r = sub.add_parser("run")
@@ -514,6 +553,8 @@ def main(argv=None) -> int:
             start(a.workdir, a.fresh, a.timeout)
         elif a.command == "stop":
             stop(a.workdir, a.timeout)
+        elif a.command == "stop-pcscd":
+            stop_pcscd(a.workdir, a.timeout)
         else:
             return status(a.workdir)
     except (EnvError, pcsc.PcscError) as e:

@@ -142,6 +142,35 @@ class CardEnvTest(unittest.TestCase):
         for name in ("vtoken.pid", "pcscd.pid", "card-env.json"):
             self.assertFalse(os.path.exists(os.path.join(self.workdir, name)), name)
 
+    def test_pcscd_stopped_and_started_under_a_running_token(self):
+        if not self.env["pcscd_started_here"]:
+            self.skipTest("a pcscd not started here is running")
+        token = self.env["vtoken_pid"]
+        self.ctx.close()
+        with self.quiet:
+            with self.assertRaises(RuntimeError):
+                with card_env.pcscd_stopped(self.workdir):
+                    self.assertFalse(card_env.pcscd_accepts())
+                    self.assertFalse(card_env.alive(self.env["pcscd_pid"], "pcscd"))
+                    self.assertTrue(card_env.alive(token, "vtoken.py"))
+                    raise RuntimeError("a failing block")
+        # Back after the failing block: a new pcscd, the same token, the card in.
+        self.assertTrue(card_env.pcscd_accepts())
+        with open(os.path.join(self.workdir, "card-env.json")) as f:
+            env = json.load(f)
+        self.assertNotEqual(env["pcscd_pid"], self.env["pcscd_pid"])
+        self.assertEqual(env["vtoken_pid"], token)
+        self.ctx = pcsc.Context()
+        self.assertEqual(self.transmit("8001000004")[-2:], b"\x90\x00")
+        # Only the pcscd this workdir started is ever stopped.
+        other = tempfile.mkdtemp(prefix="card-env-other-")
+        try:
+            with self.assertRaises(card_env.EnvError):
+                card_env.stop_pcscd(other)
+            self.assertTrue(card_env.pcscd_accepts())
+        finally:
+            shutil.rmtree(other, ignore_errors=True)
+
     def test_foreign_pcscd_without_our_reader_is_reported(self):
         self.stop()
         if card_env.pcscd_accepts():

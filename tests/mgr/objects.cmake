@@ -63,3 +63,35 @@ if(WIN32)
     FIXTURES_REQUIRED mgr_store_prefix RESOURCE_LOCK mgr_store_prefix
     ENVIRONMENT "SOLVANTA_WINEPREFIX=${CMAKE_CURRENT_BINARY_DIR}/store-prefix")
 endif()
+
+# A PKCS #12 import cut off at each of its APDUs: the container wholly
+# there or wholly absent afterwards. The fixtures (road.p12 and its end
+# entity's certificate) are made at build time with python3-cryptography.
+if(WIN32)
+  set(pullout_fixtures ${CMAKE_CURRENT_BINARY_DIR}/pullout-fixtures)
+  add_custom_command(OUTPUT ${pullout_fixtures}/road.p12 ${pullout_fixtures}/ee.der
+    COMMAND ${SOLVANTA_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/store_fixtures.py ${pullout_fixtures}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/store_fixtures.py
+    COMMENT "PKCS #12 fixtures of the import pull-out test"
+    VERBATIM)
+  add_custom_target(mgr_import_pullout_fixtures DEPENDS ${pullout_fixtures}/road.p12)
+  # The module's slot monitor runs a thread beside the test's: where 32-bit
+  # programs run emulated it is reported skipped.
+  solvanta_add_gtest(mgr_import_pullout_test
+    SOURCES objects/import_pullout_test.cpp
+    LIBS SolvantaMgr solvanta::pkcs11_h vtoken_control crypt32
+    CARD THREADED "*")
+  target_include_directories(mgr_import_pullout_test PRIVATE ${CMAKE_SOURCE_DIR}/pkcs11/include
+    ${CMAKE_SOURCE_DIR}/mgr/include)
+  loads_the_module(mgr_import_pullout_test)
+  add_dependencies(mgr_import_pullout_test mgr_import_pullout_fixtures)
+  add_custom_command(TARGET mgr_import_pullout_test POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:SolvantaMgr> $<TARGET_FILE_DIR:mgr_import_pullout_test>
+    VERBATIM)
+  if(TEST mgr_import_pullout_test)
+    set(pullout_test mgr_import_pullout_test)
+  else()
+    set(pullout_test mgr_import_pullout_test.threaded)
+  endif()
+  set_property(TEST ${pullout_test} APPEND PROPERTY ENVIRONMENT SOLVANTA_MGR_FIXTURES=${pullout_fixtures})
+endif()

@@ -499,71 +499,253 @@ def write_road(c):
     return fixtures
 
 
+class Road:
+    """The tray monitor on the real road: the writer's key pair, certificate
+    and CA on the virtual token through the real library, the monitor
+    started on it with the PC/SC bridge's winscard.dll beside it."""
+
+    def __init__(self, name):
+        import hashlib
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
+        from vtctl import VtCtl
+        self.c = Case(name)
+        shipped_config(self.c)
+        fixtures = write_road(self.c)
+        self.written = fixtures is not None
+        self.fixtures = fixtures or os.path.join(mg.ARGS.workdir, "fixtures")
+        self.ee = guibed.windows_path(os.path.join(self.fixtures, "ee.der"))
+        self.ee_sha1 = hashlib.sha1(open(os.path.join(self.fixtures, "ee.der"), "rb").read()).hexdigest().upper()
+        self.root_sha1 = hashlib.sha1(open(os.path.join(self.fixtures, "root.der"), "rb").read()).hexdigest().upper()
+        self.vt = VtCtl(40470, timeout=15.0).connect()
+        self.p = None
+        self.mgrlog = os.path.join(self.c.dir, "fakemgr.log")
+
+    def start(self):
+        mg.DRV.spawn("fakemgr", guibed.windows_path(self.mgrlog), 600000)
+        drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+        self.p = started(self.c)
+        return self.p
+
+    def lines_since(self, before):
+        return new_lines(self.c, self.p, before)
+
+    def in_my(self):
+        return helper("keyprov", self.ee, "road-cont", MS_PROVIDER, "1")
+
+    def my_count(self):
+        return helper("count", self.ee).returncode
+
+    @staticmethod
+    def thumbprints(store):
+        """The SHA-1 names of the certificates of a store of the user, read
+        from the registry."""
+        import re
+        r = mg.S.wine(["reg", "query", "HKCU\\Software\\Microsoft\\SystemCertificates\\%s\\Certificates" % store],
+                      timeout=60)
+        return set(m.upper() for m in re.findall(r"\\Certificates\\([0-9A-Fa-f]{40})", r.stdout))
+
+    def removal_until_none(self, tries=20):
+        """The removal notice, sent again until the monitor counts no token:
+        an injected notice can come before the module has seen the card go,
+        and the monitor then still finds the token and keeps it (bounded)."""
+        c, p = self.c, self.p
+        for _ in range(tries):
+            before = c.log(p)
+            drv("devchange", "removal", PATH_0166)
+            guibed.wait_until(lambda: any(s in new_lines(c, p, before) for s in (
+                "usb removal: every token still answers", "tokens after removal=", "usb removal handled=0")),
+                30, "the removal handled")
+            new = new_lines(c, p, before)
+            if "tokens after removal=0" in new or "usb removal handled=0" in new:
+                return True
+            time.sleep(0.25)
+        return False
+
+    def arrival_registered(self, before, timeout=70):
+        """The arrival notice; True once the monitor registered the token
+        (after `before`, the log as it was before the card came back: the
+        monitor's own search may find it first)."""
+        drv("devchange", "arrival", PATH_0166)
+        try:
+            guibed.wait_until(lambda: "register token=0 result=0" in self.lines_since(before), timeout,
+                              "registered after the arrival")
+            return True
+        except AssertionError as e:
+            check(False, "%s\n%s" % (e, self.lines_since(before)))
+            return False
+
+    def answers(self, tag):
+        """The monitor's process runs and its window answers a message."""
+        if not check(self.p.poll() is None, "the monitor still runs (%s)" % tag):
+            return False
+        before = self.c.log(self.p)
+        drv("send", "TSolvantex_TrayIcon", 2, tag)
+        try:
+            guibed.wait_until(lambda: "copydata data=2 text=%s" % tag in self.lines_since(before), 20,
+                              "the monitor answers")
+            return True
+        except AssertionError as e:
+            return check(False, str(e))
+
+    def exactly_the_tokens(self, root_store, what):
+        """MY holds the token's end entity and nothing else; ROOT as it was."""
+        my = self.thumbprints("My")
+        check(my == {self.ee_sha1}, "%s: MY holds exactly the token's certificate (%s)" % (what, sorted(my)))
+        root = self.thumbprints("Root")
+        check(root == root_store, "%s: ROOT unchanged (%s)" % (what, sorted(root ^ root_store)))
+
+    def exit(self):
+        """The menu's exit: entries removed, CLOSE, the end."""
+        drv("tray", 0x204)
+        drv("menu", "keys", 3)
+        self.p.wait(timeout=60)
+        check(self.my_count() == 0, "the exit removed the MY entry")
+        guibed.wait_until(lambda: "0 CLOSE" in mg.read_text(self.mgrlog), 10, "CLOSE at the fake manager")
+
+    def close(self):
+        try:
+            if not self.vt.status()["inserted"]:
+                self.vt.insert(wait_ready=True)
+            self.vt.pull_after(None)
+        finally:
+            self.vt.close()
+
+
 def group_road():
-    import hashlib
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
-    from vtctl import VtCtl
-    c = Case("road")
-    shipped_config(c)
-    fixtures = write_road(c)
-    if not fixtures:
+    road = Road("road")
+    if not road.written:
         return
-    ee = guibed.windows_path(os.path.join(fixtures, "ee.der"))
-    root_sha1 = hashlib.sha1(open(os.path.join(fixtures, "root.der"), "rb").read()).hexdigest().upper()
-
-    def in_my():
-        return helper("keyprov", ee, "road-cont", MS_PROVIDER, "1")
-
-    def my_count():
-        return helper("count", ee).returncode
-
-    mgrlog = os.path.join(c.dir, "fakemgr.log")
-    mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 300000)
-    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
-    p = started(c)
+    c, p = road.c, road.start()
     c.wait_log(p, "register token=0 result=0", 60)
-    r = in_my()
+    r = road.in_my()
     check(r.returncode == 0, "the end entity in MY with its key provider\n%s" % r.stdout)
     r = mg.S.wine(["reg", "query", "HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates"])
-    check(root_sha1 in r.stdout.upper(), "the CA in ROOT (%s)\n%s" % (root_sha1, r.stdout))
+    check(road.root_sha1 in r.stdout.upper(), "the CA in ROOT (%s)\n%s" % (road.root_sha1, r.stdout))
 
     # The card goes.
-    with VtCtl(40470, timeout=5.0) as vt:
-        vt.remove()
-    # The injected notice can come before the module has seen the card go;
-    # the monitor then still finds the token and keeps it. The notice is
-    # sent again until the monitor counts no token (bounded).
-    for _ in range(20):
-        before = c.log(p)
-        drv("devchange", "removal", PATH_0166)
-        guibed.wait_until(lambda: "usb removal: every token still answers" in new_lines(c, p, before) or
-                          "tokens after removal=" in new_lines(c, p, before), 30, "the removal handled")
-        if "tokens after removal=0" in new_lines(c, p, before):
-            break
-        time.sleep(0.25)
+    road.vt.remove()
+    road.removal_until_none()
     check("tokens after removal=0" in c.log(p), "the monitor counts no token after the removal\n" + c.log(p))
     c.wait_log(p, "text=USB key removed", 30)
-    check(my_count() == 0, "the MY entry is gone after the removal")
+    check(road.my_count() == 0, "the MY entry is gone after the removal")
     # It comes back.
-    with VtCtl(40470, timeout=5.0) as vt:
-        vt.insert(wait_ready=True)
+    road.vt.insert(wait_ready=True)
     before = c.log(p)
     drv("devchange", "arrival", PATH_0166)
     guibed.wait_until(lambda: "text=USB key inserted" in new_lines(c, p, before) and
                       "register token=0 result=0" in new_lines(c, p, before), 70, "back within the polls")
-    r = in_my()
+    r = road.in_my()
     check(r.returncode == 0, "the entry is back\n%s" % r.stdout)
     time.sleep(0.5)
     print("screenshot:", mg.S.screenshot("road_tray_balloon.png"))
-    # The exit: entries removed, CLOSE, the end.
-    drv("tray", 0x204)
-    drv("menu", "keys", 3)
-    p.wait(timeout=60)
-    check(my_count() == 0, "the exit removed the MY entry")
-    guibed.wait_until(lambda: "0 CLOSE" in mg.read_text(mgrlog), 10, "CLOSE at the fake manager")
+    road.exit()
+    road.close()
 
 
-GROUPS = {"road": group_road, "settings_reload": group_settings_reload, "register": group_register, "arrival": group_arrival, "expiry": group_expiry,
+def group_road_pullout():
+    """The card pulled at each APDU of a registration pass: after the
+    removal and the next arrival MY holds exactly the token's certificate,
+    and the monitor runs and answers throughout."""
+    road = Road("road_pullout")
+    if not road.written:
+        return
+    c, vt = road.c, road.vt
+    p = road.start()
+    c.wait_log(p, "register token=0 result=0", 60)
+    root_store = road.thumbprints("Root")
+    check(road.root_sha1 in root_store, "the CA in ROOT")
+    road.exactly_the_tokens(root_store, "at the start")
+
+    # One registration pass counted: from the arrival to "registered".
+    vt.remove()
+    check(road.removal_until_none(), "the monitor lets the token go")
+    before = c.log(p)
+    vt.insert(wait_ready=True)
+    vt.clear_log()
+    if not road.arrival_registered(before):
+        return
+    count = len(vt.log()["entries"])
+    print("registration pass: %d APDUs" % count, flush=True)
+    check(count > 0, "the pass talks to the card")
+
+    cells = []
+    t0 = time.monotonic()
+    for n in range(1, count + 1):
+        fails = len(mg.FAILS)
+        vt.remove()
+        check(road.removal_until_none(), "N=%d: the monitor lets the token go" % n)
+        before = c.log(p)
+        vt.insert(wait_ready=True)
+        vt.pull_after(n)
+        drv("devchange", "arrival", PATH_0166)
+        # The pass ends, or the card is out.
+        guibed.wait_until(lambda: not vt.status()["connected"] or
+                          "register token=0 result=" in road.lines_since(before), 40, "N=%d: pulled or done" % n)
+        if vt.status()["connected"]:
+            vt.pull_after(None)
+            cell = "not reached"
+        else:
+            new = road.lines_since(before)
+            cell = "registered" if "register token=0 result=0" in new else "cut"
+            # The card is out: the monitor is told and lets it go; nothing
+            # of it stays registered.
+            check(road.removal_until_none(), "N=%d: the monitor lets the pulled token go" % n)
+            my = road.thumbprints("My")
+            check(my == set(), "N=%d: MY empty once the pulled token is gone (%s)" % (n, sorted(my)))
+            before = c.log(p)
+            vt.insert(wait_ready=True)
+            road.arrival_registered(before)
+        road.exactly_the_tokens(root_store, "N=%d" % n)
+        road.answers("pullout-%d" % n)
+        cells.append("%d:%s%s" % (n, cell, "" if len(mg.FAILS) == fails else "(FAIL)"))
+        if p.poll() is not None:
+            break
+    print("pulled at each APDU of the pass (%d trials in %.0f s):\n  %s"
+          % (len(cells), time.monotonic() - t0, " ".join(cells)), flush=True)
+    road.exit()
+    road.close()
+
+
+def group_road_service():
+    """pcscd stopped and started again while the monitor runs: the same
+    monitor finds the token at the next arrival and registers it again."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+    import card_env
+    road = Road("road_service")
+    if not road.written:
+        return
+    c = road.c
+    p = road.start()
+    c.wait_log(p, "register token=0 result=0", 60)
+    root_store = road.thumbprints("Root")
+    road.exactly_the_tokens(root_store, "at the start")
+    pid = p.pid
+    with card_env.pcscd_stopped(mg.ARGS.card_env):
+        # The service is gone: so is the card for the monitor.
+        check(road.removal_until_none(), "the monitor lets the token go while pcscd is stopped")
+        my = road.thumbprints("My")
+        check(my == set(), "MY empty while pcscd is stopped (%s)" % sorted(my))
+        road.answers("service-down")
+        before = c.log(p)
+    # pcscd runs again with the token in its reader.
+    road.arrival_registered(before)
+    check(p.poll() is None and p.pid == pid, "the same monitor process")
+    road.exactly_the_tokens(root_store, "after pcscd came back")
+    road.answers("service-back")
+    # And once more: a second stop and start, the token also pulled while
+    # pcscd is away (it is put back as pcscd comes up).
+    with card_env.pcscd_stopped(mg.ARGS.card_env):
+        road.vt.remove()
+        check(road.removal_until_none(), "the monitor lets the token go (second stop)")
+        before = c.log(p)
+    road.arrival_registered(before)
+    road.exactly_the_tokens(root_store, "after the second restart")
+    road.answers("service-back-2")
+    road.exit()
+    road.close()
+
+
+GROUPS = {"road": group_road, "road_pullout": group_road_pullout, "road_service": group_road_service, "settings_reload": group_settings_reload, "register": group_register, "arrival": group_arrival, "expiry": group_expiry,
           "closing": group_closing, "copydata": group_copydata, "update_box": group_update_box,
           "session": group_session, "dialogs": group_dialogs}
 
@@ -576,7 +758,7 @@ def main():
     ap.add_argument("--fake", required=True)
     ap.add_argument("--probe", required=True)
     for extra in ("--real-mgr", "--module", "--winscard", "--writer", "--helper", "--stores", "--fixtures-script",
-                  "--workdir"):
+                  "--workdir", "--card-env"):
         ap.add_argument(extra)
     mg.ARGS = ap.parse_args()
     mg.S, mg.DRV = guibed.test_session([mg.ARGS.monitor])

@@ -25,25 +25,9 @@ import main_form_gui_test as mf
 import monitor_gui_test as mg
 from monitor_gui_test import Case, check
 
-# What the fake token holds: two containers with three certificates, and
-# standalone a root CA, a sub-CA and an end-entity certificate.
-TOKEN = """[library]
-tokens=1
-[token0]
-containers=a|b
-standalone=rootca|subca|leaf
-[container 0 a]
-cert1=ea1
-cert2=ea2
-[container 0 b]
-cert1=eb1
-[cert rootca]
-ca_kind=1
-[cert subca]
-ca_kind=2
-[cert leaf]
-ca_kind=0
-"""
+# What the fake token holds: the main form tests' two containers with three
+# certificates, and standalone a root CA, a sub-CA and an end-entity one.
+TOKEN = mf.TWO_CONTAINERS_TOKEN
 TOKEN_CONTAINERS = {"a", "b"}
 # The monitor registers the container certificates and the standalone CA
 # ones; an end-entity standalone certificate is never registered.

@@ -53,7 +53,9 @@ def wait_count(c, p, text, n, timeout=20):
 
 # ---- registration codes -----------------------------------------------------
 
-TWO_CONTAINERS = """[library]
+# A token of two containers with three certificates, and standalone a root
+# CA, a sub-CA and an end-entity certificate.
+TWO_CONTAINERS_TOKEN = """[library]
 tokens=1
 [token0]
 containers=a|b
@@ -69,8 +71,8 @@ ca_kind=1
 ca_kind=2
 [cert leaf]
 ca_kind=0
-[store]
 """
+TWO_CONTAINERS = TWO_CONTAINERS_TOKEN + "[store]\n"
 
 
 def group_register():
@@ -545,21 +547,7 @@ class Road:
         return set(m.upper() for m in re.findall(r"\\Certificates\\([0-9A-Fa-f]{40})", r.stdout))
 
     def removal_until_none(self, tries=20):
-        """The removal notice, sent again until the monitor counts no token:
-        an injected notice can come before the module has seen the card go,
-        and the monitor then still finds the token and keeps it (bounded)."""
-        c, p = self.c, self.p
-        for _ in range(tries):
-            before = c.log(p)
-            drv("devchange", "removal", PATH_0166)
-            guibed.wait_until(lambda: any(s in new_lines(c, p, before) for s in (
-                "usb removal: every token still answers", "tokens after removal=", "usb removal handled=0")),
-                30, "the removal handled")
-            new = new_lines(c, p, before)
-            if "tokens after removal=0" in new or "usb removal handled=0" in new:
-                return True
-            time.sleep(0.25)
-        return False
+        return guibed.removal_until_none(drv, PATH_0166, lambda: self.c.log(self.p), tries)
 
     def arrival_registered(self, before, timeout=70):
         """The arrival notice; True once the monitor registered the token

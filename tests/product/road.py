@@ -249,16 +249,7 @@ class Monitor:
         balloon shown. The log's length before the arrival."""
         mark = len(self.log())
         vt.remove()
-        # The notification may come before the module sees the card gone: it
-        # is sent again (a few times, bounded) until the monitor counts no token.
-        for _ in range(20):
-            at = len(self.log())
-            self.drv("devchange", "removal", USB_PATH)
-            self.wait_log("tokens after removal=", 20, at)
-            if "tokens after removal=0" in self.log()[at:]:
-                break
-            time.sleep(0.25)
-        else:
+        if not self.guibed.removal_until_none(self.drv, USB_PATH, self.log):
             raise RoadError("the monitor still counts the token after its removal\n" + self.log()[mark:])
         mark = len(self.log())
         vt.insert(wait_ready=True)

@@ -9,6 +9,11 @@
 
 namespace ctl_test {
 
+// A 32-bit DIB pixel (0x00RRGGBB) as a colour.
+inline ctl::TColor from_dib(std::uint32_t v) {
+  return ctl::rgb(static_cast<int>((v >> 16) & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>(v & 0xFF));
+}
+
 class pixel_dc {
  public:
   pixel_dc(int w, int h, ctl::TColor fill = ctl::rgb(1, 2, 3)) : w_(w), h_(h) {
@@ -35,12 +40,15 @@ class pixel_dc {
   pixel_dc& operator=(const pixel_dc&) = delete;
 
   HDC dc() const { return dc_; }
+  // The pixels, row by row from the top, once GDI has drawn them.
+  const std::uint32_t* bits() const {
+    GdiFlush();
+    return bits_;
+  }
   // The pixel as 0x00BBGGRR.
   ctl::TColor at(int x, int y) const {
     GdiFlush();
-    std::uint32_t v = bits_[y * w_ + x];
-    return ctl::rgb(static_cast<int>((v >> 16) & 0xFF), static_cast<int>((v >> 8) & 0xFF),
-                    static_cast<int>(v & 0xFF));
+    return from_dib(bits_[y * w_ + x]);
   }
   bool untouched(ctl::TColor fill = ctl::rgb(1, 2, 3)) const {
     for (int y = 0; y < h_; ++y)

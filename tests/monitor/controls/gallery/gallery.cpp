@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "controls.h"
+#include "pixel_dc.h"
 #include "dock.h"
 #include "visual_styles.h"
 
@@ -259,42 +260,6 @@ bool pump_until(const std::function<bool()>& pred, DWORD ms) {
   }
 }
 
-// A pixel of a 32-bit DIB as a colour.
-TColor from_dib(DWORD v) {
-  return rgb(static_cast<int>((v >> 16) & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>(v & 0xFF));
-}
-
-// A 32-bit top-down DIB selected into a memory DC of the screen's kind,
-// for the duration of a check.
-struct dib_dc {
-  int w, h;
-  HDC mem;
-  HBITMAP bmp;
-  HGDIOBJ old;
-  void* bits = nullptr;
-  dib_dc(int width, int height) : w(width), h(height) {
-    BITMAPINFO bi = {};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    HDC screen = GetDC(nullptr);
-    mem = CreateCompatibleDC(screen);
-    ReleaseDC(nullptr, screen);
-    bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    old = SelectObject(mem, bmp);
-  }
-  ~dib_dc() {
-    SelectObject(mem, old);
-    DeleteObject(bmp);
-    DeleteDC(mem);
-  }
-  dib_dc(const dib_dc&) = delete;
-  dib_dc& operator=(const dib_dc&) = delete;
-  DWORD raw(int x, int y) const { return static_cast<const DWORD*>(bits)[static_cast<size_t>(y * w + x)]; }
-  TColor at(int x, int y) const { return from_dib(raw(x, y)); }
-};
 
 // A window's client area as PrintWindow paints it (the whole window from
 // its window DC).
@@ -310,8 +275,8 @@ struct capture {
     }
     w = r.right;
     h = r.bottom;
-    dib_dc d(w, h);
-    HDC mem = d.mem;
+    ctl_test::pixel_dc d(w, h);
+    HDC mem = d.dc();
     if (client_only) {
       PrintWindow(hw, mem, PW_CLIENTONLY);
     } else {
@@ -324,11 +289,11 @@ struct capture {
       ReleaseDC(hw, wdc);
     }
     GdiFlush();
-    px.assign(static_cast<DWORD*>(d.bits), static_cast<DWORD*>(d.bits) + w * h);
+    px.assign(d.bits(), d.bits() + w * h);
   }
   TColor at(int x, int y) const {
     if (x < 0 || y < 0 || x >= w || y >= h) return clNone;
-    return from_dib(px[static_cast<size_t>(y * w + x)]);
+    return ctl_test::from_dib(px[static_cast<size_t>(y * w + x)]);
   }
   bool save(const char* path) const {
     FILE* f = std::fopen(path, "wb");
@@ -428,8 +393,8 @@ void check_group_box(bool themed) {
     check(all, "gsFlat group box without visual styles: cut-corner ring in clBtnShadow lightened by 30", bad + "F=" + hex(F));
   } else {
     // The theme's group-box element over (0, h2, W, H), drawn here the same way.
-    dib_dc d(W, H);
-    HDC mem = d.mem;
+    ctl_test::pixel_dc d(W, H);
+    HDC mem = d.dc();
     fill_solid(mem, {0, 0, W, H}, face);
     HTHEME t = OpenThemeData(g, L"BUTTON");
     RECT r{0, h2, W, H};
@@ -461,8 +426,8 @@ void check_panels() {
   HWND tr = GetDlgItem(grad, id_panel_transparent);
   RECT gr;
   GetClientRect(grad, &gr);
-  dib_dc d(gr.right, gr.bottom);
-  HDC mem = d.mem;
+  ctl_test::pixel_dc d(gr.right, gr.bottom);
+  HDC mem = d.dc();
   PaintGradient(mem, from_rect(gr), gdHorizontalEnd, rgb(40, 90, 200), rgb(255, 255, 255));
   GdiFlush();
   capture c(tr);

@@ -14,7 +14,6 @@ exactly the token's: nothing the token does not hold.
 The card group does the same with the real library on the virtual token (the
 main form's road token), reading the user's stores from the registry.
 """
-import argparse
 import os
 import random
 import sys
@@ -384,31 +383,7 @@ GROUPS = {"copydata": group_copydata, "language": group_language, "card": group_
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("group", choices=sorted(GROUPS))
-    ap.add_argument("--monitor", required=True)
-    ap.add_argument("--dist", required=True)
-    ap.add_argument("--fake", required=True)
-    ap.add_argument("--probe", required=True)
-    for extra in ("--real-mgr", "--module", "--winscard", "--writer", "--helper", "--stores", "--fixtures-script",
-                  "--workdir"):
-        ap.add_argument(extra)
-    mg.ARGS = ap.parse_args()
-    mg.S, mg.DRV = guibed.test_session([mg.ARGS.monitor])
-    with mg.S:
-        try:
-            GROUPS[mg.ARGS.group]()
-        except AssertionError as e:
-            mg.FAILS.append(str(e))
-            print("FAIL:", e)
-    if mg.FAILS:
-        print("%d check(s) failed" % len(mg.FAILS))
-        for f in mg.FAILS:
-            print("  -", f.splitlines()[0] if f else f)
-        return 1
-    print("hostile %s: passed" % mg.ARGS.group)
-    return 0
-
+    return mf.run_groups(GROUPS, "hostile")
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -738,9 +738,11 @@ GROUPS = {"road": group_road, "road_pullout": group_road_pullout, "road_service"
           "session": group_session, "dialogs": group_dialogs}
 
 
-def main():
+def run_groups(groups, what):
+    """The command line of the monitor's GUI test scripts: one group of
+    `groups` on the GUI bed; 0 when all its checks held."""
     ap = argparse.ArgumentParser()
-    ap.add_argument("group", choices=sorted(GROUPS))
+    ap.add_argument("group", choices=sorted(groups))
     ap.add_argument("--monitor", required=True)
     ap.add_argument("--dist", required=True)
     ap.add_argument("--fake", required=True)
@@ -752,16 +754,21 @@ def main():
     mg.S, mg.DRV = guibed.test_session([mg.ARGS.monitor])
     with mg.S:
         try:
-            GROUPS[mg.ARGS.group]()
+            groups[mg.ARGS.group]()
         except AssertionError as e:
             mg.FAILS.append(str(e))
             print("FAIL:", e)
     if mg.FAILS:
         print("%d check(s) failed" % len(mg.FAILS))
+        for f in mg.FAILS:
+            print("  -", f.splitlines()[0] if f else f)
         return 1
-    print("main form %s: passed" % mg.ARGS.group)
+    print("%s %s: passed" % (what, mg.ARGS.group))
     return 0
 
+
+def main():
+    return run_groups(GROUPS, "main form")
 
 if __name__ == "__main__":
     sys.exit(main())

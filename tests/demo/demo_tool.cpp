@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "SolvantaMgr.h"
+#include "store_support.h"
 
 namespace {
 
@@ -115,17 +116,9 @@ int list_store() {
         ++n;
         wchar_t subject[256] = {};
         CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, subject, 256);
-        std::string provider = "-";
-        std::string container = "-";
-        DWORD size = 0;
-        if (CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) && size > 0) {
-            std::vector<unsigned char> buffer(size);
-            if (CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size)) {
-                const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
-                provider = utf8(info->pwszProvName);
-                container = utf8(info->pwszContainerName);
-            }
-        }
+        const store_test::key_prov k = store_test::key_prov_of(cert);
+        const std::string provider = k.has_prop ? utf8(k.provider.c_str()) : "-";
+        const std::string container = k.has_prop ? utf8(k.container.c_str()) : "-";
         std::printf("certificate: %s | provider %s | container %s\n", utf8(subject).c_str(), provider.c_str(),
                     container.c_str());
     }
@@ -155,32 +148,22 @@ int follow_key_provider(const char* subject_part) {
         }
     }
     int status = 1;
-    DWORD size = 0;
-    std::vector<unsigned char> info_buffer;
-    if (cert == nullptr) {
+    const store_test::key_prov k = store_test::key_prov_of(cert);
+    if (cert == nullptr)
         std::printf("error: no certificate in MY with \"%s\" in its subject\n", subject_part);
-    } else if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) || size == 0) {
+    else if (!k.has_prop)
         std::printf("error: the certificate has no key-provider property (0x%08lx)\n", GetLastError());
-    } else {
-        info_buffer.resize(size);
-        if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, info_buffer.data(), &size)) {
-            std::printf("error: the key-provider property cannot be read (0x%08lx)\n", GetLastError());
-            info_buffer.clear();
-        }
-    }
-    if (!info_buffer.empty()) {
-        const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info_buffer.data());
-        std::printf("provider: %s\n", utf8(info->pwszProvName).c_str());
-        std::printf("container: %s\n", utf8(info->pwszContainerName).c_str());
-        std::printf("key spec: %lu\n", info->dwKeySpec);
-        std::printf("provider type: %lu\n", info->dwProvType);
+    if (k.has_prop) {
+        std::printf("provider: %s\n", utf8(k.provider.c_str()).c_str());
+        std::printf("container: %s\n", utf8(k.container.c_str()).c_str());
+        std::printf("key spec: %lu\n", k.spec);
+        std::printf("provider type: %lu\n", k.type);
         HCRYPTPROV prov = 0;
         HCRYPTKEY key = 0;
         std::vector<unsigned char> reached;
-        if (!CryptAcquireContextW(&prov, info->pwszContainerName, info->pwszProvName, info->dwProvType,
-                                  CRYPT_SILENT)) {
+        if (!CryptAcquireContextW(&prov, k.container.c_str(), k.provider.c_str(), k.type, CRYPT_SILENT)) {
             std::printf("error: CryptAcquireContextW returned 0x%08lx\n", GetLastError());
-        } else if (!CryptGetUserKey(prov, info->dwKeySpec, &key)) {
+        } else if (!CryptGetUserKey(prov, k.spec, &key)) {
             std::printf("error: CryptGetUserKey returned 0x%08lx\n", GetLastError());
         } else {
             DWORD length = 0;

@@ -90,6 +90,28 @@ struct key_prov {
     DWORD type = 0, flags = 0, spec = 0, params = 0;
 };
 
+// The key-provider property of a certificate context (found: c is one).
+inline key_prov key_prov_of(PCCERT_CONTEXT c) {
+    key_prov out;
+    if (!c) return out;
+    out.found = true;
+    DWORD size = 0;
+    if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+        std::vector<BYTE> buffer(size);
+        if (CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size)) {
+            const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+            out.has_prop = true;
+            out.container = info->pwszContainerName ? info->pwszContainerName : L"";
+            out.provider = info->pwszProvName ? info->pwszProvName : L"";
+            out.type = info->dwProvType;
+            out.flags = info->dwFlags;
+            out.spec = info->dwKeySpec;
+            out.params = info->cProvParam;
+        }
+    }
+    return out;
+}
+
 inline key_prov key_prov_in_my(const std::vector<unsigned char>& der) {
     key_prov out;
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
@@ -99,21 +121,7 @@ inline key_prov key_prov_in_my(const std::vector<unsigned char>& der) {
     PCCERT_CONTEXT found =
         wanted ? CertFindCertificateInStore(store, cert_encoding, 0, CERT_FIND_EXISTING, wanted, nullptr) : nullptr;
     if (found) {
-        out.found = true;
-        DWORD size = 0;
-        if (CertGetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
-            std::vector<BYTE> buffer(size);
-            if (CertGetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size)) {
-                const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
-                out.has_prop = true;
-                out.container = info->pwszContainerName ? info->pwszContainerName : L"";
-                out.provider = info->pwszProvName ? info->pwszProvName : L"";
-                out.type = info->dwProvType;
-                out.flags = info->dwFlags;
-                out.spec = info->dwKeySpec;
-                out.params = info->cProvParam;
-            }
-        }
+        out = key_prov_of(found);
         CertFreeCertificateContext(found);
     }
     if (wanted) CertFreeCertificateContext(wanted);

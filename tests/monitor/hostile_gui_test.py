@@ -316,15 +316,7 @@ def group_language():
 def store_entries():
     """The thumbprints in the user's MY, ROOT and CA stores, read from the
     registry from outside the monitor: {(store, SHA-1)}."""
-    out = set()
-    for store in ("My", "Root", "CA"):
-        r = mg.S.wine(["reg", "query", "HKCU\\Software\\Microsoft\\SystemCertificates\\%s\\Certificates" % store],
-                      timeout=60)
-        for line in r.stdout.splitlines():
-            tail = line.strip().rsplit("\\", 1)[-1]
-            if len(tail) == 40 and all(ch in "0123456789abcdefABCDEF" for ch in tail):
-                out.add((store, tail.upper()))
-    return out
+    return {(store, t) for store in ("My", "Root", "CA") for t in mf.Road.thumbprints(store)}
 
 
 def group_card():

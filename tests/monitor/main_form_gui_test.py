@@ -733,9 +733,10 @@ def group_road_service():
     road.close()
 
 
-GROUPS = {"road": group_road, "road_pullout": group_road_pullout, "road_service": group_road_service, "settings_reload": group_settings_reload, "register": group_register, "arrival": group_arrival, "expiry": group_expiry,
+GROUPS = {"register": group_register, "arrival": group_arrival, "expiry": group_expiry,
           "closing": group_closing, "copydata": group_copydata, "update_box": group_update_box,
-          "session": group_session, "dialogs": group_dialogs}
+          "session": group_session, "dialogs": group_dialogs, "settings_reload": group_settings_reload,
+          "road": group_road, "road_pullout": group_road_pullout, "road_service": group_road_service}
 
 
 def run_groups(groups, what):

@@ -22,6 +22,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import openssl_engine  # noqa: E402
 import token_e2e_test as base  # noqa: E402
 import token_objects_e2e_test as objects  # noqa: E402
 from token_e2e_test import PyKCS11, USER_PIN, tool  # noqa: E402
@@ -32,7 +34,6 @@ from cryptography.hazmat.primitives.asymmetric import padding, rsa  # noqa: E402
 from cryptography.x509.oid import NameOID  # noqa: E402
 
 LABEL = "Consumers"
-ENGINE = "/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so"
 CKR_SIGNATURE_INVALID = 0xC0
 
 
@@ -129,14 +130,10 @@ class Consumers(base.Base):
 
     def engine(self, *args):
         """openssl with libp11's engine, the module and the PIN in its config."""
-        if not os.path.exists(ENGINE):
+        if not openssl_engine.installed():
             self.skipTest("libengine-pkcs11-openssl is not installed")
-        conf = self.write("openssl.cnf", (
-            "openssl_conf = openssl_init\n[openssl_init]\nengines = engine_section\n"
-            "[engine_section]\npkcs11 = pkcs11_section\n[pkcs11_section]\nengine_id = pkcs11\n"
-            "dynamic_path = %s\nMODULE_PATH = %s\nPIN = %s\ninit = 1\n"
-            "[req]\ndistinguished_name = dn\n[dn]\n" % (ENGINE, base.MODULE, USER_PIN)).encode())
-        env = dict(os.environ, OPENSSL_CONF=conf)
+        env = openssl_engine.environment(self.path("openssl.cnf"), base.MODULE, USER_PIN,
+                                         "[req]\ndistinguished_name = dn\n[dn]\n")
         return run("openssl", *args, env=env, timeout=120)
 
     def nss(self, program, *args):

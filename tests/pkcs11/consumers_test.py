@@ -17,6 +17,9 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vtoken"))
 from vtctl import VtCtl  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import openssl_engine  # noqa: E402
+
 MODULE = None
 EXPORTS = None
 
@@ -121,16 +124,9 @@ class P11Tool(unittest.TestCase):
 
 
 class OpenSslEngine(unittest.TestCase):
-    ENGINE = "/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so"
-
     def run_engine(self, module):
         with tempfile.TemporaryDirectory() as d:
-            conf = os.path.join(d, "openssl.cnf")
-            with open(conf, "w") as f:
-                f.write("openssl_conf = openssl_init\n[openssl_init]\nengines = engine_section\n"
-                        "[engine_section]\npkcs11 = pkcs11_section\n[pkcs11_section]\nengine_id = pkcs11\n"
-                        "dynamic_path = %s\nMODULE_PATH = %s\ninit = 1\n" % (self.ENGINE, module))
-            env = dict(os.environ, OPENSSL_CONF=conf)
+            env = openssl_engine.environment(os.path.join(d, "openssl.cnf"), module)
             return run("openssl", "pkeyutl", "-engine", "pkcs11", "-keyform", "engine",
                        "-inkey", "pkcs11:object=none;type=private", "-sign", "-in", os.devnull, env=env)
 

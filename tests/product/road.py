@@ -21,7 +21,11 @@ import glob
 import os
 import shutil
 import subprocess
+import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import openssl_engine  # noqa: E402
 
 SO_PIN = "87654321"
 USER_PIN = "12345678"  # the user PIN the module's format gives
@@ -30,7 +34,6 @@ P12_PASSWORD = "demo-pass"
 CONTAINER = "demo"
 SUBJECT = "Solvanta Demo User"
 USB_PATH = "\\\\?\\USB#VID_096E&PID_0166#5&1a&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed}"
-ENGINE = "/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so"
 PIN_DIALOG = "Change the USB key PIN"
 
 
@@ -155,16 +158,12 @@ class Card:
     def engine_sign(self, pin, key_id, data, sig):
         """A SHA-256 signature over data by openssl through libp11's pkcs11
         engine on this module, with the key of that id."""
-        if not os.path.exists(ENGINE):
-            raise RoadError("libengine-pkcs11-openssl is not installed (%s)" % ENGINE)
-        conf = os.path.join(self.workdir, "openssl-engine.cnf")
-        with open(conf, "w") as f:
-            f.write("openssl_conf = openssl_init\n[openssl_init]\nengines = engine_section\n"
-                    "[engine_section]\npkcs11 = pkcs11_section\n[pkcs11_section]\nengine_id = pkcs11\n"
-                    "dynamic_path = %s\nMODULE_PATH = %s\nPIN = %s\ninit = 1\n" % (ENGINE, self.module, pin))
+        if not openssl_engine.installed():
+            raise RoadError("libengine-pkcs11-openssl is not installed (%s)" % openssl_engine.ENGINE)
+        env = openssl_engine.environment(os.path.join(self.workdir, "openssl-engine.cnf"), self.module, pin)
         uri = "pkcs11:id=%s;type=private" % "".join("%%%s" % key_id[i:i + 2] for i in range(0, len(key_id), 2))
         run("openssl", "dgst", "-sha256", "-engine", "pkcs11", "-keyform", "engine", "-sign", uri,
-            "-out", sig, data, env=dict(os.environ, OPENSSL_CONF=conf), timeout=120)
+            "-out", sig, data, env=env, timeout=120)
         return uri
 
 

@@ -14,6 +14,8 @@
 // done again is whole. The matrix (N -> outcome) is printed.
 #include "token_objects_fixture.h"
 
+#include "mgr/store_support.h"
+
 #include <chrono>
 #include <thread>
 
@@ -27,11 +29,7 @@ constexpr const char* subject = "Alice Store";
 
 // The fixture folder as the program sees it: a Unix path goes through
 // Wine's Z: drive.
-std::string windows_path(std::string p) {
-    if (!p.empty() && p[0] == '/') p = "Z:" + p;
-    std::replace(p.begin(), p.end(), '/', '\\');
-    return p;
-}
+using store_test::windows_path;
 
 class import_pullout : public token_objects {
 protected:

@@ -390,6 +390,18 @@ def wait_until(pred, timeout, what, step=0.05):
         time.sleep(step)
 
 
+def wait_balloon(drv, timeout=6):
+    """After a tray balloon was asked for: the seconds until it is on the
+    desktop (a visible tooltip window; Wine's tray paints it a moment after
+    the request), None when it is not seen in time."""
+    started = time.monotonic()
+    while time.monotonic() - started < timeout:
+        if drv("shows", "tooltips_class32", "-", check=False).returncode == 0:
+            return time.monotonic() - started
+        time.sleep(0.1)
+    return None
+
+
 def removal_until_none(drv, usb_path, log_text, tries=20, timeout=30):
     """Sends the monitor the removal notice of usb_path, again until it counts
     no token (True) or `tries` notices went unheeded (False). An injected

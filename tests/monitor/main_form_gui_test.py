@@ -624,7 +624,7 @@ def group_road():
                       "register token=0 result=0" in new_lines(c, p, before), 70, "back within the polls")
     r = road.in_my()
     check(r.returncode == 0, "the entry is back\n%s" % r.stdout)
-    time.sleep(0.5)
+    guibed.wait_balloon(drv)
     print("screenshot:", mg.S.screenshot("road_tray_balloon.png"))
     road.exit()
     road.close()

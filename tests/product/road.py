@@ -258,14 +258,8 @@ class Monitor:
 
     def wait_balloon(self, timeout=6):
         """After the arrival's balloon was asked for: the seconds until the
-        tray shows it (a visible tooltip window; Wine's tray paints it a
-        moment after the request), None when it is not seen in time."""
-        started = time.monotonic()
-        while time.monotonic() - started < timeout:
-            if self.drv("shows", "tooltips_class32", "-", check=False).returncode == 0:
-                return time.monotonic() - started
-            time.sleep(0.1)
-        return None
+        tray shows it, None when it is not seen in time."""
+        return self.guibed.wait_balloon(self.drv, timeout)
 
     def change_default_pin(self, mark, old, new, shot):
         """After an arrival (mark): the default-PIN prompt answered Yes, the

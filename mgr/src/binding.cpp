@@ -11,6 +11,7 @@
 
 #include "SolvantaMgr.h"
 #include "binding.h"
+#include "guard.h"
 #include "token_table.h"
 
 namespace mgr {
@@ -138,21 +139,25 @@ int refresh_record(const token_ref& t, token_record* r) {
 
 extern "C" {
 
-int SOLVANTAMGR_CALL init_pkcs11(const char* module_file) { return mgr::bind(module_file) == 0 ? 0 : 3; }
+int SOLVANTAMGR_CALL init_pkcs11(const char* module_file) {
+    return mgr::guarded(3, [&]() -> int { return mgr::bind(module_file) == 0 ? 0 : 3; });
+}
 
 int SOLVANTAMGR_CALL init_pkcs11_ex(uint32_t /*reserved1*/, uint32_t /*reserved2*/, uint32_t /*reserved3*/,
                                     const char* module_file) {
-    return init_pkcs11(module_file);
+    return mgr::guarded(3, [&]() -> int { return mgr::bind(module_file) == 0 ? 0 : 3; });
 }
 
 int SOLVANTAMGR_CALL uninit_pkcs11(void) {
-    // Every record, also those beyond the count that a later, shorter
-    // search left with a session.
-    for (mgr::token_record& r : mgr::the_records) mgr::close_session(r);
-    if (mgr::the_binding.functions != nullptr) (void)mgr::the_binding.functions->C_Finalize(nullptr);
-    mgr::unbind();
-    mgr::the_count = 0;
-    return 0;
+    return mgr::guarded(0, [&]() -> int {
+        // Every record, also those beyond the count that a later, shorter
+        // search left with a session.
+        for (mgr::token_record& r : mgr::the_records) mgr::close_session(r);
+        if (mgr::the_binding.functions != nullptr) (void)mgr::the_binding.functions->C_Finalize(nullptr);
+        mgr::unbind();
+        mgr::the_count = 0;
+        return 0;
+    });
 }
 
 }  // extern "C"

@@ -30,6 +30,13 @@ enum class need { connection, index_only };
 // 0..count-1, or (need::connection) the token is not connected.
 int checked_token(int index, need what, token_ref* out);
 
+// The check of every export that works in a token's session: true and *out
+// filled when a module is bound, the index is in range and the token is
+// connected.
+inline bool connected_token(int index, token_ref* out) {
+    return checked_token(index, need::connection, out) == 0;
+}
+
 // The current binding's lists, or nullptrs when nothing is bound.
 CK_FUNCTION_LIST* bound_functions();
 CK_EXT_FUNCTION_LIST* bound_extension();

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "guard.h"
+
 namespace mgr {
 
 // 0 end entity, 1 CA issued by itself, 2 CA issued by another. The basic
@@ -22,17 +24,6 @@ int last_error_or_fail();
 
 // An 8-bit string in the ANSI code page as UTF-16 (a null pointer reads "").
 std::wstring ansi_to_wide(const char* text);
-
-// The result of body(), or on_failure when it throws (out of memory): no
-// exception leaves an export.
-template <typename Body>
-int no_throw(int on_failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return on_failure;
-    }
-}
 
 }  // namespace mgr
 

@@ -63,7 +63,7 @@ extern "C" {
 int SOLVANTAMGR_CALL helper_get_cert_info(const unsigned char* der, unsigned long der_length, wchar_t* subject,
                                           wchar_t* issuer, int* version, char* serial, CertDate* not_before,
                                           CertDate* not_after) {
-    return mgr::no_throw(static_cast<int>(NTE_FAIL), [&]() -> int {
+    return mgr::guarded(static_cast<int>(NTE_FAIL), [&]() -> int {
         return mgr::cert_info(der, der_length, subject, issuer, version, serial, not_before, not_after, nullptr);
     });
 }
@@ -71,13 +71,13 @@ int SOLVANTAMGR_CALL helper_get_cert_info(const unsigned char* der, unsigned lon
 int SOLVANTAMGR_CALL helper_get_cert_info2(const unsigned char* der, unsigned long der_length, wchar_t* subject,
                                            wchar_t* issuer, int* version, char* serial, CertDate* not_before,
                                            CertDate* not_after, int* ca_kind) {
-    return mgr::no_throw(static_cast<int>(NTE_FAIL), [&]() -> int {
+    return mgr::guarded(static_cast<int>(NTE_FAIL), [&]() -> int {
         return mgr::cert_info(der, der_length, subject, issuer, version, serial, not_before, not_after, ca_kind);
     });
 }
 
 int SOLVANTAMGR_CALL helper_show_cert_ui(void* owner, const unsigned char* der, unsigned long der_length) {
-    return mgr::no_throw(2, [&]() -> int {
+    return mgr::guarded(2, [&]() -> int {
         if (!der || der_length == 0) return 1;
         std::unique_ptr<const CERT_CONTEXT, mgr::cert_freer> cert(
             CertCreateCertificateContext(mgr::cert_encoding, der, static_cast<DWORD>(der_length)));

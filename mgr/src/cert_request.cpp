@@ -154,7 +154,7 @@ int gen_csr(const char* pin, const char* container, unsigned long key_spec, cons
 extern "C" int SOLVANTAMGR_CALL helper_gen_csr(const char* pin, const char* container, unsigned long key_spec,
                                                const char* provider, const char* subject, char* base64,
                                                int* length) {
-    return mgr::no_throw(9, [&]() -> int {
+    return mgr::guarded(9, [&]() -> int {
         return mgr::gen_csr(pin, container, key_spec, provider, subject, base64, length);
     });
 }

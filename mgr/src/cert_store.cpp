@@ -172,26 +172,26 @@ extern "C" {
 
 int SOLVANTAMGR_CALL container_addcert_to_store(const char* container, const char* provider, unsigned long key_spec,
                                                 const unsigned char* der, unsigned long der_length) {
-    return mgr::no_throw(5, [&]() -> int {
+    return mgr::guarded(5, [&]() -> int {
         return mgr::add_to_my_store(mgr::ansi_to_wide(container), mgr::ansi_to_wide(provider),
                                     static_cast<DWORD>(key_spec), der, static_cast<DWORD>(der_length));
     });
 }
 
 int SOLVANTAMGR_CALL remove_all_certs_from_store(const char* provider) {
-    return mgr::no_throw(1, [&]() -> int {
+    return mgr::guarded(1, [&]() -> int {
         return mgr::remove_provider_from_my_store(mgr::ansi_to_wide(provider));
     });
 }
 
 int SOLVANTAMGR_CALL token_add_allcerts_to_msstore(const char* provider) {
-    return mgr::no_throw(1, [&]() -> int {
+    return mgr::guarded(1, [&]() -> int {
         return mgr::set_provider_param(provider, nullptr, mgr::param_register_all, 0, false);
     });
 }
 
 int SOLVANTAMGR_CALL token_add_allcerts_to_msstore2(const char* provider, const char* reader) {
-    return mgr::no_throw(1, [&]() -> int {
+    return mgr::guarded(1, [&]() -> int {
         if (!reader) return 1;
         const std::string container = std::string("\\\\.\\") + reader + "\\";
         return mgr::set_provider_param(provider, container.c_str(), mgr::param_register_all, 1, true);
@@ -199,14 +199,14 @@ int SOLVANTAMGR_CALL token_add_allcerts_to_msstore2(const char* provider, const 
 }
 
 int SOLVANTAMGR_CALL token_remove_allcerts_from_msstore(const char* provider) {
-    return mgr::no_throw(1, [&]() -> int {
+    return mgr::guarded(1, [&]() -> int {
         return mgr::set_provider_param(provider, nullptr, mgr::param_remove_all, 0, false);
     });
 }
 
 int SOLVANTAMGR_CALL helper_add_root_cert_to_store(const wchar_t* store_name, const unsigned char* der,
                                                    unsigned long der_length) {
-    return mgr::no_throw(ERROR_NOT_ENOUGH_MEMORY, [&]() -> int {
+    return mgr::guarded(ERROR_NOT_ENOUGH_MEMORY, [&]() -> int {
         if (!store_name || !*store_name) return ERROR_INVALID_PARAMETER;
         mgr::store_handle store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                                               CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG,
@@ -226,7 +226,7 @@ int SOLVANTAMGR_CALL helper_add_root_cert_to_store(const wchar_t* store_name, co
 
 int SOLVANTAMGR_CALL helper_find_cert_in_store(const char* store_name, const wchar_t* subject,
                                                const wchar_t* issuer) {
-    return mgr::no_throw(0, [&]() -> int {
+    return mgr::guarded(0, [&]() -> int {
         if (!store_name || !*store_name) return -1;
         // Opened as it is: a store that does not exist is not created here.
         mgr::store_handle store(CertOpenStore(

@@ -8,7 +8,6 @@
 
 namespace {
 
-using mgr::need;
 using mgr::token_ref;
 
 constexpr std::size_t max_name = 32;
@@ -22,8 +21,6 @@ CK_ATTRIBUTE attr(CK_ATTRIBUTE_TYPE type, const void* value, std::size_t length)
     return CK_ATTRIBUTE{type, const_cast<void*>(value), static_cast<CK_ULONG>(length)};
 }
 
-bool connected(int index, token_ref& t) { return mgr::checked_token(index, need::connection, &t) == 0; }
-
 bool name_fits(const char* name) { return name != nullptr && std::strlen(name) <= max_name; }
 
 // The capacity of the caller's buffer: *length when positive, else the
@@ -34,7 +31,7 @@ std::size_t capacity(const int* length, int documented) {
 
 // Reads the object's value into the caller's buffer when it fits:
 // CKR_OK, CKR_BUFFER_TOO_SMALL with the needed length (nothing copied),
-// or the module's code.
+// or the module's code. A null buffer asks for the length only (CKR_OK).
 CK_RV read_into(const token_ref& t, CK_OBJECT_HANDLE h, unsigned char* buffer, int* length, std::size_t room,
                 int documented) {
     CK_ATTRIBUTE a = attr(CKA_VALUE, nullptr, 0);
@@ -42,6 +39,10 @@ CK_RV read_into(const token_ref& t, CK_OBJECT_HANDLE h, unsigned char* buffer, i
     if (rv != CKR_OK) return rv;
     if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION) return CKR_GENERAL_ERROR;
     const CK_ULONG size = a.ulValueLen;
+    if (buffer == nullptr) {
+        *length = static_cast<int>(size);
+        return CKR_OK;
+    }
     if (size > room) {
         *length = static_cast<int>(size);
         return CKR_BUFFER_TOO_SMALL;
@@ -88,7 +89,7 @@ extern "C" {
 int SOLVANTAMGR_CALL token_create_file(int index, const char* name, int name_length) {
     return mgr::guarded(static_cast<int>(CKR_HOST_MEMORY), [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (!name_fits(name) || name_length < 0 || name_length > static_cast<int>(max_name)) return 1;
         CK_OBJECT_CLASS cls = CKO_DATA;
         std::vector<unsigned char> zeros(file_create_size, 0);
@@ -106,8 +107,8 @@ int SOLVANTAMGR_CALL token_create_file(int index, const char* name, int name_len
 int SOLVANTAMGR_CALL token_read_file(int index, const char* name, unsigned char* buffer, int* length) {
     return mgr::guarded(static_cast<int>(CKR_HOST_MEMORY), [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
-        if (!name_fits(name) || buffer == nullptr || length == nullptr) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
+        if (!name_fits(name) || length == nullptr) return 1;
         const std::size_t room = capacity(length, file_capacity);
         return static_cast<int>(with_file(t, name, [&](CK_OBJECT_HANDLE h) {
             return read_into(t, h, buffer, length, room, file_capacity);
@@ -118,7 +119,7 @@ int SOLVANTAMGR_CALL token_read_file(int index, const char* name, unsigned char*
 int SOLVANTAMGR_CALL token_write_file(int index, const char* name, const unsigned char* data, int length) {
     return mgr::guarded(static_cast<int>(CKR_HOST_MEMORY), [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (!name_fits(name)) return 1;
         if (length < 0 || length > file_capacity || (data == nullptr && length != 0)) return 2;
         return static_cast<int>(with_file(t, name, [&](CK_OBJECT_HANDLE h) {
@@ -132,8 +133,8 @@ int SOLVANTAMGR_CALL token_get_first_dataobject_value(int index, const char* app
                                                       unsigned char* buffer, int* length) {
     return mgr::guarded(2, [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
-        if (application == nullptr || label == nullptr || buffer == nullptr || length == nullptr) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
+        if (application == nullptr || label == nullptr || length == nullptr) return 1;
         const std::size_t room = capacity(length, data_object_capacity);
         CK_OBJECT_CLASS cls = CKO_DATA;
         // The label is searched with its NUL (token_create_file labels without).
@@ -145,9 +146,9 @@ int SOLVANTAMGR_CALL token_get_first_dataobject_value(int index, const char* app
         };
         const CK_OBJECT_HANDLE h = mgr::first_object(t, tmpl, 4);
         if (h == 0) return 1;
-        const CK_RV rv = read_into(t, h, buffer, length, room, data_object_capacity);
-        if (rv == CKR_BUFFER_TOO_SMALL) return static_cast<int>(rv);
-        return rv == CKR_OK ? 0 : 2;
+        // A value longer than the buffer is one that cannot be read into it:
+        // 2, with the length it needs.
+        return read_into(t, h, buffer, length, room, data_object_capacity) == CKR_OK ? 0 : 2;
     });
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "SolvantaMgr.h"
+#include "guard.h"
 #include "unblock_code.h"
 
 namespace {
@@ -18,22 +19,8 @@ int as_result(LONG rv) {
     return static_cast<int>(u);
 }
 
-}  // namespace
-
-extern "C" {
-
-int SOLVANTAMGR_CALL helper_generate_unblock_code(const unsigned char* challenge, const char* key,
-                                                  unsigned char* response) {
-    return mgr::unblock_response(challenge, 16, key, response);
-}
-
-int SOLVANTAMGR_CALL helper_generate_unblock_code2(const unsigned char* challenge, unsigned long length,
-                                                   const char* key, unsigned char* response) {
-    return mgr::unblock_response(challenge, length, key, response);
-}
-
-int SOLVANTAMGR_CALL helper_list_readers(char* readers, int* length) {
-    if (readers == nullptr || length == nullptr) return 1;
+int list_readers(char* readers, int* length) {
+    if (length == nullptr) return 1;
     SCARDCONTEXT context = 0;
     LONG rv = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
     if (rv != SCARD_S_SUCCESS) return as_result(rv);
@@ -63,7 +50,9 @@ int SOLVANTAMGR_CALL helper_list_readers(char* readers, int* length) {
     if (rv != SCARD_S_SUCCESS) {
         result = as_result(rv);
     } else {
-        if (*length > 0 && chars > static_cast<DWORD>(*length)) {
+        if (readers == nullptr) {
+            // The size query: nothing copied.
+        } else if (*length > 0 && chars > static_cast<DWORD>(*length)) {
             result = static_cast<int>(SCARD_E_INSUFFICIENT_BUFFER);
         } else {
             std::memcpy(readers, list, chars);
@@ -73,6 +62,26 @@ int SOLVANTAMGR_CALL helper_list_readers(char* readers, int* length) {
     }
     if (held) (void)SCardReleaseContext(context);
     return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int SOLVANTAMGR_CALL helper_generate_unblock_code(const unsigned char* challenge, const char* key,
+                                                  unsigned char* response) {
+    return mgr::guarded(1, [&]() -> int { return mgr::unblock_response(challenge, 16, key, response); });
+}
+
+int SOLVANTAMGR_CALL helper_generate_unblock_code2(const unsigned char* challenge, unsigned long length,
+                                                   const char* key, unsigned char* response) {
+    return mgr::guarded(1, [&]() -> int { return mgr::unblock_response(challenge, length, key, response); });
+}
+
+// A null readers asks for the length only: 0 and the characters the list
+// needs, its final NUL included.
+int SOLVANTAMGR_CALL helper_list_readers(char* readers, int* length) {
+    return mgr::guarded(static_cast<int>(SCARD_E_NO_MEMORY), [&]() -> int { return list_readers(readers, length); });
 }
 
 }  // extern "C"

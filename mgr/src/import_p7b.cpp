@@ -55,7 +55,7 @@ int SOLVANTAMGR_CALL p7b_file_get_certinfo(int entry, char* subject, char* issue
 int SOLVANTAMGR_CALL p7b_import_certificate(int index, int entry) {
     return mgr::guarded(3, [&]() -> int {
         mgr::token_ref t;
-        if (mgr::checked_token(index, mgr::need::connection, &t) != 0) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         const mgr::cert_entry* e = mgr::p7b_list().at(entry);
         if (e == nullptr) return 2;
         return mgr::store_standalone_certificate(t, e->der.data(), e->der.size()) == 0 ? 0 : 3;

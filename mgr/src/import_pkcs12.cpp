@@ -154,7 +154,7 @@ int SOLVANTAMGR_CALL pkcs12_import_certificate(int index, const char* container,
                                                int entry) {
     return mgr::guarded(3, [&]() -> int {
         mgr::token_ref t;
-        if (mgr::checked_token(index, mgr::need::connection, &t) != 0) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         const mgr::cert_entry* e = mgr::pkcs12_list().at(entry);
         if (e == nullptr) return 2;
         // A CA goes outside containers, whatever container is named.
@@ -183,12 +183,20 @@ int SOLVANTAMGR_CALL pkcs12_import_certificate_csp(const char* provider, const c
             CryptReleaseContext(verify, 0);
             return result;
         }
+        // The container is made only when it does not exist; any other
+        // failure to open it is reported as it is.
         HCRYPTPROV keys = 0;
-        if (!CryptAcquireContextA(&keys, container, provider, PROV_RSA_FULL, CRYPT_SILENT) &&
-            !CryptAcquireContextA(&keys, container, provider, PROV_RSA_FULL, CRYPT_NEWKEYSET | CRYPT_SILENT)) {
+        if (!CryptAcquireContextA(&keys, container, provider, PROV_RSA_FULL, CRYPT_SILENT)) {
             result = mgr::last_error_or_fail();
-            CryptReleaseContext(verify, 0);
-            return result;
+            if (result == static_cast<int>(NTE_BAD_KEYSET))
+                result = CryptAcquireContextA(&keys, container, provider, PROV_RSA_FULL,
+                                              CRYPT_NEWKEYSET | CRYPT_SILENT)
+                             ? 0
+                             : mgr::last_error_or_fail();
+            if (result != 0) {
+                CryptReleaseContext(verify, 0);
+                return result;
+            }
         }
         std::vector<std::uint8_t> blob(e->private_key);
         const std::uint32_t alg = key_spec == 2 ? mgr::alg_rsa_sign : mgr::alg_rsa_keyx;

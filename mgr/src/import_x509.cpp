@@ -42,10 +42,6 @@ void data_bytes(const unsigned char* data, unsigned long length, std::vector<std
     if (mgr::pem_decode(copy.data(), length, der) != 0) der.assign(data, data + length);
 }
 
-bool connected(int index, mgr::token_ref& t) {
-    return mgr::checked_token(index, mgr::need::connection, &t) == 0;
-}
-
 // The road the import exports share: the token connected, the bytes
 // fetched (`fetch` returns 0 or the export's code), the certificate decoded,
 // then handed to `use`. `failed` is the export's code when `use` fails (and
@@ -54,7 +50,7 @@ template <class Fetch, class Use>
 int with_certificate(int index, int failed, Fetch fetch, Use use) {
     return mgr::guarded(failed, [&]() -> int {
         mgr::token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         std::vector<std::uint8_t> der;
         const int fetched = fetch(der);
         if (fetched != 0) return fetched;

@@ -8,7 +8,6 @@
 
 namespace {
 
-using mgr::need;
 using mgr::token_ref;
 
 CK_BBOOL ck_true = CK_TRUE;
@@ -16,8 +15,6 @@ CK_BBOOL ck_true = CK_TRUE;
 CK_ATTRIBUTE attr(CK_ATTRIBUTE_TYPE type, const void* value, std::size_t length) {
     return CK_ATTRIBUTE{type, const_cast<void*>(value), static_cast<CK_ULONG>(length)};
 }
-
-bool connected(int index, token_ref& t) { return mgr::checked_token(index, need::connection, &t) == 0; }
 
 CK_CHAR_PTR chars(const char* s) { return reinterpret_cast<CK_CHAR_PTR>(const_cast<char*>(s)); }
 
@@ -38,7 +35,7 @@ extern "C" {
 int SOLVANTAMGR_CALL container_load_all(int index, char* buffer, unsigned long* length) {
     return mgr::guarded(3, [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (length == nullptr) return 3;
         CK_ULONG n = *length;
         if (t.x->M_EnumContainer(t.session, reinterpret_cast<CK_CHAR_PTR>(buffer), &n) != CKR_OK) return 3;
@@ -50,7 +47,7 @@ int SOLVANTAMGR_CALL container_load_all(int index, char* buffer, unsigned long* 
 int SOLVANTAMGR_CALL container_create_new(int index, const char* name) {
     return mgr::guarded(static_cast<int>(CKR_HOST_MEMORY), [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (name == nullptr) return static_cast<int>(CKR_ARGUMENTS_BAD);
         return static_cast<int>(t.x->M_CreateContainer(t.session, chars(name)));
     });
@@ -59,7 +56,7 @@ int SOLVANTAMGR_CALL container_create_new(int index, const char* name) {
 int SOLVANTAMGR_CALL container_delete(int index, const char* name) {
     return mgr::guarded(static_cast<int>(CKR_HOST_MEMORY), [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (name == nullptr) return static_cast<int>(CKR_ARGUMENTS_BAD);
         return static_cast<int>(t.x->M_DeleteContainer(t.session, chars(name)));
     });
@@ -69,7 +66,7 @@ int SOLVANTAMGR_CALL container_get_cert(int index, const char* name, unsigned lo
                                         unsigned long* length) {
     return mgr::guarded(2, [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (name == nullptr || length == nullptr) return 1;
         CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
         CK_ULONG spec = key_spec;
@@ -103,7 +100,7 @@ int SOLVANTAMGR_CALL container_get_pubkey(int index, const char* name, unsigned 
                                           int* bits, unsigned char* modulus, unsigned char* exponent) {
     return mgr::guarded(1, [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (name == nullptr || key_type == nullptr || bits == nullptr || modulus == nullptr || exponent == nullptr)
             return 1;
         const CK_OBJECT_HANDLE h = container_key(t, CKO_PUBLIC_KEY, name, key_spec);
@@ -130,7 +127,7 @@ int SOLVANTAMGR_CALL container_get_prikey(int index, const char* name, unsigned 
                                           int* bits) {
     return mgr::guarded(static_cast<int>(CKR_HOST_MEMORY), [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (name == nullptr || key_type == nullptr || bits == nullptr) return 1;
         const CK_OBJECT_HANDLE h = container_key(t, CKO_PRIVATE_KEY, name, key_spec);
         if (h == 0) return 1;
@@ -157,7 +154,7 @@ int SOLVANTAMGR_CALL container_get_prikey(int index, const char* name, unsigned 
 int SOLVANTAMGR_CALL container_delete_cert(int index, const char* name, unsigned long key_spec) {
     return mgr::guarded(1, [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (name == nullptr) return 0;
         CK_ULONG spec = key_spec;
         CK_ATTRIBUTE tmpl[] = {
@@ -185,7 +182,7 @@ int SOLVANTAMGR_CALL container_delete_cert(int index, const char* name, unsigned
 int SOLVANTAMGR_CALL token_find_standalone_certs(int index, unsigned long* handles, int* count) {
     return mgr::guarded(1, [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (handles == nullptr || count == nullptr) return 1;
         *count = 0;
         CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
@@ -210,7 +207,7 @@ int SOLVANTAMGR_CALL token_find_standalone_certs(int index, unsigned long* handl
 int SOLVANTAMGR_CALL token_get_cert(int index, unsigned long handle, unsigned char* buffer, unsigned long* length) {
     return mgr::guarded(1, [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         if (length == nullptr) return 1;
         CK_ATTRIBUTE value = attr(CKA_VALUE, buffer, buffer == nullptr ? 0 : *length);
         if (t.f->C_GetAttributeValue(t.session, handle, &value, 1) != CKR_OK) return 1;
@@ -222,7 +219,7 @@ int SOLVANTAMGR_CALL token_get_cert(int index, unsigned long handle, unsigned ch
 int SOLVANTAMGR_CALL token_delete_cert(int index, unsigned long handle) {
     return mgr::guarded(static_cast<int>(CKR_HOST_MEMORY), [&]() -> int {
         token_ref t;
-        if (!connected(index, t)) return 1;
+        if (!mgr::connected_token(index, &t)) return 1;
         return static_cast<int>(t.f->C_DestroyObject(t.session, handle));
     });
 }

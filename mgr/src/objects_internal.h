@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding.h"
+#include "guard.h"
 
 namespace mgr {
 
@@ -19,17 +20,6 @@ constexpr int cert_not_decoded = static_cast<int>(0x80090020);  // NTE_FAIL
 constexpr int key_not_matching = static_cast<int>(0x80090016);  // NTE_BAD_KEYSET
 constexpr int cert_not_created = static_cast<int>(0x8009002D);  // NTE_INTERNAL_ERROR
 constexpr std::size_t container_name_out = 64;  // the callers' container-name buffers
-
-// Runs an export's body: no exception leaves the library (running out of
-// memory gives the export's failure code).
-template <typename F>
-int guarded(int failure, F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
 
 // The first object that matches the template, or 0 (none, or a failing
 // search).

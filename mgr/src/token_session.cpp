@@ -4,6 +4,7 @@
 
 #include "SolvantaMgr.h"
 #include "binding.h"
+#include "guard.h"
 #include "token_table.h"
 
 namespace {
@@ -43,7 +44,7 @@ int get_info(int index, char* serial, char* label, char* manufacturer, char* mod
              int* hardware_version, int* firmware_version, int* extension_word, int* initialised,
              int* protected_path) {
     token_ref t;
-    if (mgr::checked_token(index, need::connection, &t) != 0) return 1;
+    if (!mgr::connected_token(index, &t)) return 1;
     if (serial == nullptr || label == nullptr || manufacturer == nullptr || model == nullptr || max_pin == nullptr ||
         min_pin == nullptr || max_pin2 == nullptr || min_pin2 == nullptr || total_private_memory == nullptr ||
         free_private_memory == nullptr || hardware_version == nullptr || firmware_version == nullptr ||
@@ -76,67 +77,80 @@ int get_info(int index, char* serial, char* label, char* manufacturer, char* mod
 
 extern "C" {
 
+// A null slot_ids asks for the count only: 0 and the number of tokens
+// present (at most 32), which the table then holds as after a full search.
 int SOLVANTAMGR_CALL token_find(unsigned long* slot_ids, unsigned long* count) {
-    CK_FUNCTION_LIST* f = mgr::bound_functions();
-    if (f == nullptr || slot_ids == nullptr || count == nullptr) return 1;
-    mgr::clear_found_slots();
-    std::vector<CK_SLOT_ID> ids;
-    if (present_slots(f, &ids) != CKR_OK) return 1;
-    const unsigned long found = ids.size() > static_cast<std::size_t>(mgr::max_tokens)
-                                    ? static_cast<unsigned long>(mgr::max_tokens)
-                                    : static_cast<unsigned long>(ids.size());
-    if (*count < found) {
+    return mgr::guarded(1, [&]() -> int {
+        CK_FUNCTION_LIST* f = mgr::bound_functions();
+        if (f == nullptr || count == nullptr) return 1;
+        mgr::clear_found_slots();
+        std::vector<CK_SLOT_ID> ids;
+        if (present_slots(f, &ids) != CKR_OK) return 1;
+        const unsigned long found = ids.size() > static_cast<std::size_t>(mgr::max_tokens)
+                                        ? static_cast<unsigned long>(mgr::max_tokens)
+                                        : static_cast<unsigned long>(ids.size());
+        if (slot_ids != nullptr && *count < found) {
+            *count = found;
+            return 1;
+        }
+        if (slot_ids != nullptr)
+            for (unsigned long i = 0; i < found; ++i) slot_ids[i] = static_cast<unsigned long>(ids[i]);
+        mgr::set_found_slots(ids.data(), static_cast<int>(found));
         *count = found;
-        return 1;
-    }
-    for (unsigned long i = 0; i < found; ++i) slot_ids[i] = static_cast<unsigned long>(ids[i]);
-    mgr::set_found_slots(ids.data(), static_cast<int>(found));
-    *count = found;
-    return 0;
+        return 0;
+    });
 }
 
 int SOLVANTAMGR_CALL token_waitfor_event(unsigned long* slot_id) {
-    CK_FUNCTION_LIST* f = mgr::bound_functions();
-    if (f == nullptr || slot_id == nullptr) return 1;
-    CK_SLOT_ID slot = 0;
-    if (f->C_WaitForSlotEvent(0, &slot, nullptr) != CKR_OK) return 1;
-    *slot_id = static_cast<unsigned long>(slot);
-    return 0;
+    return mgr::guarded(1, [&]() -> int {
+        CK_FUNCTION_LIST* f = mgr::bound_functions();
+        if (f == nullptr || slot_id == nullptr) return 1;
+        CK_SLOT_ID slot = 0;
+        if (f->C_WaitForSlotEvent(0, &slot, nullptr) != CKR_OK) return 1;
+        *slot_id = static_cast<unsigned long>(slot);
+        return 0;
+    });
 }
 
 int SOLVANTAMGR_CALL token_connect(int index) {
-    token_ref t;
-    if (mgr::checked_token(index, need::index_only, &t) != 0) return 1;
-    token_record* r = mgr::record_at(index);
-    if (r->session != 0) (void)t.f->C_CloseSession(r->session);
-    r->session = 0;
-    r->connected = 0;
-    CK_SESSION_HANDLE session = 0;
-    if (t.f->C_OpenSession(r->slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session) != CKR_OK)
-        return 1;
-    r->session = session;
-    r->connected = 1;
-    return 0;
+    return mgr::guarded(1, [&]() -> int {
+        token_ref t;
+        if (mgr::checked_token(index, need::index_only, &t) != 0) return 1;
+        token_record* r = mgr::record_at(index);
+        if (r->session != 0) (void)t.f->C_CloseSession(r->session);
+        r->session = 0;
+        r->connected = 0;
+        CK_SESSION_HANDLE session = 0;
+        if (t.f->C_OpenSession(r->slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session) != CKR_OK)
+            return 1;
+        r->session = session;
+        r->connected = 1;
+        return 0;
+    });
 }
 
 int SOLVANTAMGR_CALL token_disconnect(int index) {
-    token_ref t;
-    if (mgr::checked_token(index, need::index_only, &t) != 0) return 1;
-    token_record* r = mgr::record_at(index);
-    if (r->session != 0) (void)t.f->C_CloseSession(r->session);
-    r->session = 0;
-    r->connected = 0;
-    return 0;
+    return mgr::guarded(1, [&]() -> int {
+        token_ref t;
+        if (mgr::checked_token(index, need::index_only, &t) != 0) return 1;
+        token_record* r = mgr::record_at(index);
+        if (r->session != 0) (void)t.f->C_CloseSession(r->session);
+        r->session = 0;
+        r->connected = 0;
+        return 0;
+    });
 }
 
 int SOLVANTAMGR_CALL token_get_info(int index, char* serial, char* label, char* manufacturer, char* model,
                                     int* max_pin, int* min_pin, int* max_pin2, int* min_pin2,
                                     int* total_private_memory, int* free_private_memory, int* hardware_version,
                                     int* firmware_version, int* extension_word, int* initialised) {
-    int protected_path = 0;
-    return get_info(index, serial, label, manufacturer, model, max_pin, min_pin, max_pin2, min_pin2,
-                    total_private_memory, free_private_memory, hardware_version, firmware_version, extension_word,
-                    initialised, &protected_path);
+    return mgr::guarded(1, [&]() -> int {
+        int protected_path = 0;
+        return get_info(index, serial, label, manufacturer, model, max_pin, min_pin, max_pin2, min_pin2,
+                        total_private_memory, free_private_memory, hardware_version, firmware_version,
+                        extension_word, initialised, &protected_path);
+    });
 }
 
 int SOLVANTAMGR_CALL token_get_info_ex(int index, char* serial, char* label, char* manufacturer, char* model,
@@ -144,9 +158,11 @@ int SOLVANTAMGR_CALL token_get_info_ex(int index, char* serial, char* label, cha
                                        int* total_private_memory, int* free_private_memory, int* hardware_version,
                                        int* firmware_version, int* extension_word, int* initialised,
                                        int* protected_path) {
-    return get_info(index, serial, label, manufacturer, model, max_pin, min_pin, max_pin2, min_pin2,
-                    total_private_memory, free_private_memory, hardware_version, firmware_version, extension_word,
-                    initialised, protected_path);
+    return mgr::guarded(1, [&]() -> int {
+        return get_info(index, serial, label, manufacturer, model, max_pin, min_pin, max_pin2, min_pin2,
+                        total_private_memory, free_private_memory, hardware_version, firmware_version,
+                        extension_word, initialised, protected_path);
+    });
 }
 
 }  // extern "C"

@@ -108,4 +108,20 @@ TEST_F(csp_import, AWrongPinOrABadEntryFails) {
     EXPECT_NE(pkcs12_import_certificate_csp(provider, pin, "c1", 1, ee_), 0);
 }
 
+// Only a container that does not exist is made anew: any other failure to
+// open it is the import's result, and no key set is made.
+TEST_F(csp_import, AFailedOpenOtherThanNoSuchContainerIsReportedAndMakesNoContainer) {
+    SetEnvironmentVariableA("SOLVANTA_STANDIN_REFUSE", "open");
+    EXPECT_EQ(pkcs12_import_certificate_csp(provider, pin, "c9", 1, ee_), static_cast<int>(SCARD_W_REMOVED_CARD));
+    const std::string text = log();
+    char flags[32];
+    std::snprintf(flags, sizeof flags, "flags=0x%lx", static_cast<unsigned long>(CRYPT_NEWKEYSET | CRYPT_SILENT));
+    EXPECT_NE(text.find("container=\"c9\""), std::string::npos) << text;
+    EXPECT_EQ(text.find(std::string("container=\"c9\" ") + flags), std::string::npos) << text;
+    EXPECT_EQ(text.find("CPImportKey"), std::string::npos) << text;
+    // The stand-in names a container's file by the name's hex.
+    EXPECT_EQ(GetFileAttributesA((dir_ + "\\6339.ctr").c_str()), INVALID_FILE_ATTRIBUTES);
+    SetEnvironmentVariableA("SOLVANTA_STANDIN_REFUSE", nullptr);
+}
+
 }  // namespace

@@ -5,6 +5,8 @@
 // the token, reads it natively with pkcs11-tool and openssl.
 #include "token_objects_fixture.h"
 
+#include <functional>
+
 namespace {
 
 using namespace mgr_test;
@@ -167,7 +169,7 @@ TEST_F(token_objects, DataObjectsAreFoundByApplicationAndLabelWithItsNul) {
     EXPECT_EQ(token_get_first_dataobject_value(0, app, "bare", buffer, &length), 1);
 }
 
-TEST_F(token_objects, ALongDataObjectValueGivesBufferTooSmallAndTheLength) {
+TEST_F(token_objects, ALongerDataObjectValueThanTheBufferGivesTwoAndTheLength) {
     CK_OBJECT_CLASS data = CKO_DATA;
     CK_BBOOL yes = CK_TRUE;
     std::vector<unsigned char> value(2000, 0x5A);
@@ -181,7 +183,7 @@ TEST_F(token_objects, ALongDataObjectValueGivesBufferTooSmallAndTheLength) {
     unsigned char buffer[1024 + 64];
     std::memset(buffer, 0xCC, sizeof buffer);
     int length = 0;  // the documented 1024 bytes
-    EXPECT_EQ(token_get_first_dataobject_value(0, "app", "long", buffer, &length), buffer_too_small);
+    EXPECT_EQ(token_get_first_dataobject_value(0, "app", "long", buffer, &length), 2);
     EXPECT_EQ(length, 2000);
     for (unsigned char b : buffer) ASSERT_EQ(b, 0xCC);
     std::vector<unsigned char> room(2000);
@@ -372,6 +374,91 @@ TEST_F(container_with_key, CertificateReadsFollowTheSizeQuery) {
     EXPECT_EQ(buffer, ee);
     EXPECT_EQ(container_get_cert(0, "c1", 2, nullptr, &length), 1);
     EXPECT_EQ(container_get_cert(0, "none", 1, nullptr, &length), 1);
+}
+
+// Every reader that fills a caller's buffer answers a null buffer with the
+// length it needs, whatever *length says, and writes nothing.
+TEST_F(container_with_key, EveryReaderAnswersANullBufferWithTheNeededLength) {
+    const bytes ee = der("ee");
+    const bytes root = der("root");
+    ASSERT_EQ(x509_import_certificate_data(0, root.data(), static_cast<unsigned long>(root.size())), 0);
+    unsigned long handles[64];
+    int found = 0;
+    ASSERT_EQ(token_find_standalone_certs(0, handles, &found), 0);
+    ASSERT_EQ(found, 1);
+    const unsigned long standalone = handles[0];
+
+    std::vector<unsigned char> file(700);
+    for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<unsigned char>(i * 3 + 1);
+    ASSERT_EQ(token_create_file(0, "sized", 5), 0);
+    ASSERT_EQ(token_write_file(0, "sized", file.data(), static_cast<int>(file.size())), 0);
+
+    // Longer than the data-object reader's documented 1024 bytes.
+    std::vector<unsigned char> value(1500, 0x3C);
+    CK_OBJECT_CLASS data = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &data, sizeof data},
+                           {CKA_TOKEN, &yes, 1},
+                           {CKA_APPLICATION, const_cast<char*>("app"), 3},
+                           {CKA_LABEL, const_cast<char*>("sized"), 6},
+                           {CKA_VALUE, value.data(), static_cast<CK_ULONG>(value.size())}};
+    CK_OBJECT_HANDLE h = 0;
+    ASSERT_EQ(f_->C_CreateObject(s_, tmpl, 5, &h), CKR_OK);
+
+    struct row {
+        const char* name;
+        std::size_t needed;
+        std::function<int(long given, long* out)> call;
+    };
+    const row rows[] = {
+        {"container_get_cert", ee.size(),
+         [](long given, long* out) {
+             unsigned long n = static_cast<unsigned long>(given);
+             const int r = container_get_cert(0, "c1", 1, nullptr, &n);
+             *out = static_cast<long>(n);
+             return r;
+         }},
+        {"token_get_cert", root.size(),
+         [standalone](long given, long* out) {
+             unsigned long n = static_cast<unsigned long>(given);
+             const int r = token_get_cert(0, standalone, nullptr, &n);
+             *out = static_cast<long>(n);
+             return r;
+         }},
+        {"token_read_file", file.size(),
+         [](long given, long* out) {
+             int n = static_cast<int>(given);
+             const int r = token_read_file(0, "sized", nullptr, &n);
+             *out = n;
+             return r;
+         }},
+        {"token_get_first_dataobject_value", value.size(),
+         [](long given, long* out) {
+             int n = static_cast<int>(given);
+             const int r = token_get_first_dataobject_value(0, "app", "sized", nullptr, &n);
+             *out = n;
+             return r;
+         }},
+    };
+    for (const row& r : rows)
+        for (long given : {0L, 1L, 4096L, 100000L}) {
+            long out = -7;
+            EXPECT_EQ(r.call(given, &out), 0) << r.name << " given " << given;
+            EXPECT_EQ(out, static_cast<long>(r.needed)) << r.name << " given " << given;
+        }
+    // The signed readers take a negative length as "the documented size".
+    int n = -1;
+    EXPECT_EQ(token_read_file(0, "sized", nullptr, &n), 0);
+    EXPECT_EQ(n, static_cast<int>(file.size()));
+    n = -1;
+    EXPECT_EQ(token_get_first_dataobject_value(0, "app", "sized", nullptr, &n), 0);
+    EXPECT_EQ(n, static_cast<int>(value.size()));
+    // Still a failure when there is nothing to measure.
+    n = 0;
+    EXPECT_NE(token_read_file(0, "absent", nullptr, &n), 0);
+    EXPECT_EQ(token_get_first_dataobject_value(0, "app", "absent", nullptr, &n), 1);
+    EXPECT_EQ(token_read_file(0, "sized", nullptr, nullptr), 1);
+    EXPECT_EQ(token_get_first_dataobject_value(0, "app", "sized", nullptr, nullptr), 1);
 }
 
 TEST_F(container_with_key, PublicAndPrivateKeyFacts) {

@@ -57,7 +57,8 @@ std::vector<std::string> split(const std::string& text, char sep) {
 }
 
 // SOLVANTA_STANDIN_REFUSE: comma-separated parameter numbers to refuse,
-// "pin" to reject every PIN.
+// "pin" to reject every PIN, "open" to fail the opening of an existing or
+// missing container as a pulled card would (new key sets still succeed).
 bool refused(const std::string& what) {
     for (const std::string& item : split(env("SOLVANTA_STANDIN_REFUSE"), ','))
         if (item == what) return true;
@@ -289,6 +290,8 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* out, LPCSTR container_arg, DWORD flags,
             if (exists) return fail(static_cast<DWORD>(NTE_EXISTS));
             if (!write_file(container_file(container, ".ctr"), reinterpret_cast<const unsigned char*>(""), 0))
                 return fail(static_cast<DWORD>(NTE_FAIL));
+        } else if (refused("open")) {
+            return fail(static_cast<DWORD>(SCARD_W_REMOVED_CARD));
         } else if (!exists) {
             return fail(static_cast<DWORD>(NTE_BAD_KEYSET));
         }

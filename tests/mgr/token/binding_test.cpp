@@ -3,6 +3,7 @@
 // produce, with every call the library makes counted and recorded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -249,8 +250,39 @@ TEST_F(mgr_binding, FindCountsFirstKeepsAtMost32AndRespectsTheCallersCapacity) {
     EXPECT_EQ(token_find(ids, &count), 1);
     EXPECT_EQ(token_connect(0), 1);
 
-    EXPECT_EQ(token_find(nullptr, &count), 1);
     EXPECT_EQ(token_find(ids, nullptr), 1);
+    fake_->get_slot_list_rv = CKR_OK;
+}
+
+// A null array asks for the count: 0 and the tokens present (at most 32)
+// whatever *count says, and the table holds them as after a full search.
+TEST_F(mgr_binding, FindWithANullArrayGivesTheCountAndFillsTheTable) {
+    ASSERT_EQ(init_pkcs11(fake_dll), 0);
+    struct row {
+        int present;
+        unsigned long given;
+        unsigned long expected;
+    };
+    const row rows[] = {{2, 0, 2}, {2, 1, 2}, {2, 32, 2}, {0, 5, 0}, {40, 0, 32}, {3, 0xFFFFFFFFul, 3}};
+    for (const row& r : rows) {
+        fake_->slot_count = r.present;
+        unsigned long count = r.given;
+        EXPECT_EQ(token_find(nullptr, &count), 0) << r.present << " present, " << r.given << " given";
+        EXPECT_EQ(count, r.expected) << r.present << " present, " << r.given << " given";
+        if (r.expected == 0) {
+            EXPECT_EQ(token_connect(0), 1);
+            continue;
+        }
+        const int last = static_cast<int>(r.expected) - 1;
+        EXPECT_EQ(token_connect(last), 0) << r.present;
+        EXPECT_EQ(fake_->last_slot, static_cast<CK_SLOT_ID>(100 + last)) << r.present;
+        EXPECT_EQ(token_connect(last + 1), 1) << r.present;
+    }
+    fake_->get_slot_list_rv = CKR_DEVICE_ERROR;
+    unsigned long count = 7;
+    EXPECT_EQ(token_find(nullptr, &count), 1);
+    EXPECT_EQ(token_connect(0), 1);
+    EXPECT_EQ(token_find(nullptr, nullptr), 1);
 }
 
 TEST_F(mgr_binding, ConnectTwiceClosesTheFirstSessionThenOpensReadWrite) {
@@ -446,22 +478,73 @@ TEST_F(mgr_binding, SetUserPinLogsTheSoInThenInitialisesThePin) {
     EXPECT_EQ(token_set_upin(0, "11112222", nullptr), 1);
 }
 
-TEST_F(mgr_binding, UnblocksPassTheDataWithItsLengthAndTheNewPin) {
+// The SO PIN goes to the module as NUL-terminated text (at most the module's
+// 32 bytes) whatever length comes with it; an unblock code goes with its
+// length, and one longer than a card command can carry is refused before
+// it is copied, with no call.
+TEST_F(mgr_binding, UnblocksTakeTheSoPinAsTextAndRefuseCodesNoCommandCanCarry) {
     connect_first();
-    const unsigned char so[8] = {'8', '7', '6', '5', '4', '3', '2', '1'};
-    EXPECT_EQ(token_unlock_upin(0, so, 8, "44445555"), 0);
-    EXPECT_EQ(last_bytes(), "87654321");
-    EXPECT_EQ(last_new_bytes(), "44445555");
-    unsigned char code[16];
-    for (int i = 0; i < 16; ++i) code[i] = static_cast<unsigned char>(i * 17);
-    EXPECT_EQ(token_remote_unlock_upin(0, code, 16, "666777"), 0);
-    EXPECT_EQ(last_bytes(), std::string(reinterpret_cast<const char*>(code), 16));
-    EXPECT_EQ(last_new_bytes(), "666777");
-    EXPECT_EQ(fake_->last_session, session_);
+    const char so[] = "87654321";
+    // The code at the front of a buffer as long as the longest length the
+    // library may copy, so that no row reads past it.
+    std::vector<unsigned char> code(255);
+    for (std::size_t i = 0; i < code.size(); ++i) code[i] = static_cast<unsigned char>(i * 17 + 3);
+    const std::string code16(reinterpret_cast<const char*>(code.data()), 16);
+
+    struct row {
+        const char* name;
+        unsigned long length;
+        std::size_t code_sent;  // bytes of the code the module receives
+        bool code_refused;
+    };
+    const row rows[] = {
+        {"0", 0, 0, false},
+        {"shorter than the PIN or the code", 3, 3, false},
+        {"exact", 8, 8, false},
+        {"16, the card's code", 16, 16, false},
+        {"255, one command's data", 255, 255, false},
+        {"256", 256, 0, true},
+        {"0x80000000", 0x80000000ul, 0, true},
+        {"0xFFFFFFFF", 0xFFFFFFFFul, 0, true},
+    };
+    for (const row& r : rows) {
+        clear_log();
+        EXPECT_EQ(token_unlock_upin(0, reinterpret_cast<const unsigned char*>(so), r.length, "44445555"), 0)
+            << r.name;
+        EXPECT_EQ(calls(fake_module::call_unblock_user_pin), 1) << r.name;
+        EXPECT_EQ(last_bytes(), "87654321") << r.name;
+        EXPECT_EQ(fake_->last_length, 8u) << r.name;
+        EXPECT_EQ(last_new_bytes(), "44445555") << r.name;
+        EXPECT_EQ(fake_->last_session, session_) << r.name;
+
+        clear_log();
+        fake_->last_length = 12345;
+        EXPECT_EQ(token_remote_unlock_upin(0, code.data(), r.length, "666777"), r.code_refused ? 1 : 0) << r.name;
+        EXPECT_EQ(calls(fake_module::call_remote_unblock_pin), r.code_refused ? 0 : 1) << r.name;
+        if (r.code_refused) continue;
+        EXPECT_EQ(fake_->last_length, static_cast<CK_ULONG>(r.code_sent)) << r.name;
+        const std::size_t kept = std::min<std::size_t>(r.code_sent, sizeof fake_->last_bytes);
+        EXPECT_EQ(std::memcmp(fake_->last_bytes, code.data(), kept), 0) << r.name;
+        EXPECT_EQ(last_new_bytes(), "666777") << r.name;
+    }
+
+    // An SO PIN that fills the module's 32 bytes without a NUL: the first 32.
+    char long_so[40];
+    std::memset(long_so, 'S', sizeof long_so);
+    long_so[39] = '\0';
+    EXPECT_EQ(token_unlock_upin(0, reinterpret_cast<const unsigned char*>(long_so), 39, "44445555"), 0);
+    EXPECT_EQ(last_bytes(), std::string(32, 'S'));
+    EXPECT_EQ(token_unlock_upin(0, reinterpret_cast<const unsigned char*>(""), 8, "44445555"), 0);
+    EXPECT_EQ(fake_->last_length, 0u) << "an empty SO PIN is the module's to refuse";
+
+    clear_log();
     EXPECT_EQ(token_unlock_upin(0, nullptr, 8, "44445555"), 1);
-    EXPECT_EQ(token_unlock_upin(0, so, 8, nullptr), 1);
+    EXPECT_EQ(token_unlock_upin(0, nullptr, 0, "44445555"), 1);
+    EXPECT_EQ(token_unlock_upin(0, reinterpret_cast<const unsigned char*>(so), 8, nullptr), 1);
     EXPECT_EQ(token_remote_unlock_upin(0, nullptr, 16, "666777"), 1);
-    EXPECT_EQ(token_remote_unlock_upin(0, code, 16, nullptr), 1);
+    EXPECT_EQ(token_remote_unlock_upin(0, code.data(), 16, nullptr), 1);
+    EXPECT_EQ(fake_->log_length, 0) << "nothing reaches the module";
+    EXPECT_EQ(code16, std::string(reinterpret_cast<const char*>(code.data()), 16)) << "the caller's code untouched";
 }
 
 // ---- label, challenge, format ----------------------------------------------------

@@ -264,6 +264,68 @@ TEST_F(mgr_road, RemoteUnblockWithTheAdministratorKeyAndUnblockWithTheSoPin) {
     EXPECT_EQ(login("97539753"), 0);
 }
 
+// Whatever length comes with it, the SO PIN is read as the module reads it
+// (NUL-terminated text), so every length unblocks as the exact one does.
+TEST_F(mgr_road, UnblockWithTheSoPinForEveryLength) {
+    struct row {
+        const char* name;
+        unsigned long length;
+        const char* new_pin;
+    };
+    const row rows[] = {
+        {"0", 0, "20000002"},
+        {"shorter than the PIN", 3, "30000003"},
+        {"exact", 8, "40000004"},
+        {"0xFFFFFFFF", 0xFFFFFFFFul, "50000005"},
+        {"0x80000000", 0x80000000ul, "60000006"},
+    };
+    for (const row& r : rows) {
+        ASSERT_NO_FATAL_FAILURE(block_user_pin()) << r.name;
+        EXPECT_EQ(token_unlock_upin(0, reinterpret_cast<const unsigned char*>(so_pin), r.length, r.new_pin), 0)
+            << r.name;
+        const pin_state after = user_state();
+        EXPECT_EQ(after.locked, 0) << r.name;
+        EXPECT_EQ(after.left, after.limit) << r.name;
+        EXPECT_EQ(login(r.new_pin), 0) << r.name;
+        EXPECT_EQ(token_logout(0), 0) << r.name;
+    }
+}
+
+// A code of a length no card command can carry is refused before anything
+// reaches the card; lengths the module or the card refuse are refused as
+// well; none of them costs a retry. The exact length then unblocks.
+TEST_F(mgr_road, RemoteUnblockRefusesEveryLengthButTheExactOneAndCountsNoRetry) {
+    vt_.call("set", {{"admin_key", test_support::to_hex(reinterpret_cast<const unsigned char*>(admin_key), 24)}});
+    ASSERT_NO_FATAL_FAILURE(block_user_pin());
+    uint32_t so_left = 0, so_limit = 0;
+    int flags[4] = {};
+    ASSERT_EQ(token_get_pin_state(0, CKU_SO, &so_left, &so_limit, &flags[0], &flags[1], &flags[2], &flags[3]), 0);
+    const pin_state user_before = user_state();
+
+    // The code sits at the front of a buffer as long as the longest length
+    // the library may copy, so that no row reads past it.
+    std::vector<unsigned char> code(256, 0);
+    unsigned char challenge[16] = {};
+    const unsigned long refused[] = {0, 3, 0xFFFFFFFFul, 0x80000000ul};
+    for (unsigned long length : refused) {
+        ASSERT_EQ(token_get_challenge(0, challenge), 0);
+        ASSERT_EQ(helper_generate_unblock_code(challenge, admin_key, code.data()), 0);
+        EXPECT_EQ(token_remote_unlock_upin(0, code.data(), length, "35793579"), 1) << length;
+        const pin_state user = user_state();
+        EXPECT_EQ(user.locked, 1) << length;
+        EXPECT_EQ(user.left, user_before.left) << length;
+        uint32_t left = 0, limit = 0;
+        ASSERT_EQ(token_get_pin_state(0, CKU_SO, &left, &limit, &flags[0], &flags[1], &flags[2], &flags[3]), 0);
+        EXPECT_EQ(left, so_left) << length;
+        EXPECT_EQ(login("35793579"), 1) << length;
+    }
+    ASSERT_EQ(token_get_challenge(0, challenge), 0);
+    ASSERT_EQ(helper_generate_unblock_code(challenge, admin_key, code.data()), 0);
+    EXPECT_EQ(token_remote_unlock_upin(0, code.data(), 16, "35793579"), 0);
+    EXPECT_EQ(user_state().locked, 0);
+    EXPECT_EQ(login("35793579"), 0);
+}
+
 TEST_F(mgr_road, FormatWith32CharacterPinsLeavesBothPinsWorking) {
     const char* so32 = "SO-pin-of-thirty-two-characters!";
     const char* user32 = "user-pin-of-thirty-two-character";
@@ -347,8 +409,14 @@ TEST_F(mgr_road, ReaderListHoldsTheBridgesReadersWithADoubleNul) {
     length = needed;
     EXPECT_EQ(helper_list_readers(readers, &length), 0);
     EXPECT_EQ(length, needed);
-    EXPECT_EQ(helper_list_readers(nullptr, &length), 1);
+    // A null buffer asks for the length only, whatever *length says.
+    for (int given : {0, -1, 1, needed}) {
+        length = given;
+        EXPECT_EQ(helper_list_readers(nullptr, &length), 0) << given;
+        EXPECT_EQ(length, needed) << given;
+    }
     EXPECT_EQ(helper_list_readers(readers, nullptr), 1);
+    EXPECT_EQ(helper_list_readers(nullptr, nullptr), 1);
 }
 
 TEST_F(mgr_road, UninitWithTwoConnectedTokensClosesBothSessions) {

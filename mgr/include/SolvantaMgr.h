@@ -60,7 +60,9 @@ SOLVANTAMGR_API int SOLVANTAMGR_CALL uninit_pkcs11(void);
 /* ---- Tokens, sessions and PINs -------------------------------------------- */
 
 /* *count is the capacity of slot_ids on entry (at most 32 records are
-   kept); 1 with the needed count when the array is too small. */
+   kept); 1 with the needed count when the array is too small. A null
+   slot_ids asks for the count: 0 and the count, the tokens kept as by a
+   full search. */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_find(unsigned long* slot_ids, unsigned long* count);
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_waitfor_event(unsigned long* slot_id);
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_connect(int index);
@@ -91,8 +93,12 @@ SOLVANTAMGR_API int SOLVANTAMGR_CALL token_set_upin(int index, const char* so_pi
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_get_pin_state(int index, unsigned long user_type, uint32_t* retries_left,
                                                          uint32_t* retry_limit, int* count_low, int* final_try,
                                                          int* locked, int* to_be_changed);
+/* auth_data: the SO PIN as NUL-terminated text, at most 32 bytes read;
+   auth_length is not used. */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_unlock_upin(int index, const unsigned char* auth_data,
                                                        unsigned long auth_length, const char* new_pin);
+/* 1 for a response longer than 255 bytes (one card command's data),
+   before anything is sent. */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_remote_unlock_upin(int index, const unsigned char* response,
                                                               unsigned long response_length, const char* new_pin);
 /* 2 for a label of more than 64 characters. */
@@ -127,13 +133,14 @@ SOLVANTAMGR_API int SOLVANTAMGR_CALL token_get_cert(int index, unsigned long han
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_delete_cert(int index, unsigned long handle);
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_create_file(int index, const char* name, int name_length);
 /* *length positive on entry: the capacity of buffer; zero or negative:
-   4096 bytes. */
+   4096 bytes. A null buffer asks for the file's length (0 and *length). */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_read_file(int index, const char* name, unsigned char* buffer,
                                                      int* length);
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_write_file(int index, const char* name, const unsigned char* data,
                                                       int length);
 /* *length positive on entry: the capacity of buffer; zero or negative:
-   1024 bytes. */
+   1024 bytes. 2 with the needed *length when the value is longer; a null
+   buffer asks for the value's length (0 and *length). */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL token_get_first_dataobject_value(int index, const char* application,
                                                                       const char* label, unsigned char* buffer,
                                                                       int* length);
@@ -214,7 +221,8 @@ SOLVANTAMGR_API int SOLVANTAMGR_CALL helper_generate_unblock_code(const unsigned
 SOLVANTAMGR_API int SOLVANTAMGR_CALL helper_generate_unblock_code2(const unsigned char* challenge,
                                                                    unsigned long length, const char* key,
                                                                    unsigned char* response);
-/* *length positive on entry: the capacity of readers in characters. */
+/* *length positive on entry: the capacity of readers in characters. A null
+   readers asks for the length (0 and *length, the final NUL included). */
 SOLVANTAMGR_API int SOLVANTAMGR_CALL helper_list_readers(char* readers, int* length);
 
 #ifdef __cplusplus

@@ -1,5 +1,6 @@
 // Token "files": data objects labelled with the file name, and the search
 // of a data object by application and label.
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -37,7 +38,9 @@ CK_RV read_into(const token_ref& t, CK_OBJECT_HANDLE h, unsigned char* buffer, i
     CK_ATTRIBUTE a = attr(CKA_VALUE, nullptr, 0);
     CK_RV rv = t.f->C_GetAttributeValue(t.session, h, &a, 1);
     if (rv != CKR_OK) return rv;
-    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION) return CKR_GENERAL_ERROR;
+    // A length an int cannot report is no value this library can hand on.
+    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > static_cast<CK_ULONG>(INT_MAX))
+        return CKR_GENERAL_ERROR;
     const CK_ULONG size = a.ulValueLen;
     if (buffer == nullptr) {
         *length = static_cast<int>(size);

@@ -19,6 +19,7 @@ public:
     // A null text reads as empty; at most max_length bytes are taken.
     explicit secret_copy(const char* text, std::size_t max_length = static_cast<std::size_t>(-1))
         : secret_copy(reinterpret_cast<const unsigned char*>(text), text ? strnlen(text, max_length) : 0) {}
+    // The caller bounds length (a PIN field, one card command's data).
     secret_copy(const unsigned char* data, std::size_t length) : bytes_(length + 1, 0) {
         if (data != nullptr && length != 0) std::memcpy(bytes_.data(), data, length);
         length_ = data != nullptr ? length : 0;

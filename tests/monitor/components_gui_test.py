@@ -8,6 +8,8 @@ moves the cursor and minimises and restores the probe's form.
 """
 import argparse
 import os
+import re
+import subprocess
 import sys
 
 import guibed
@@ -26,6 +28,30 @@ SC_RESTORE = 0xF120
 WM_APP = 0x8000
 FORM = "TMonProbeForm"
 HANDLER = "TSolvantex_TrayHandler"
+
+
+def tray_colours(png):
+    """Counts of red, blue and yellow pixels in the notification area (the
+    bottom right of the virtual desktop), where the probe's icon sits: the
+    three images are the hand (red), the question (blue) and the
+    exclamation (yellow) icons."""
+    out = subprocess.run(["convert", png, "-crop", "80x20+944+748", "+repage", "txt:-"], check=True,
+                         capture_output=True, text=True, timeout=30).stdout
+    counts = {"red": 0, "blue": 0, "yellow": 0}
+    for m in re.finditer(r"#([0-9A-Fa-f]{2})([0-9A-Fa-f]{2})([0-9A-Fa-f]{2})", out):
+        r, g, b = (int(x, 16) for x in m.groups())
+        if r > 180 and g < 110 and b < 110:
+            counts["red"] += 1
+        elif b > 150 and r < 120 and b - g > 50:
+            counts["blue"] += 1
+        elif r > 180 and g > 150 and b < 90:
+            counts["yellow"] += 1
+    return counts
+
+
+def dominant(c):
+    best = max(c, key=c.get)
+    return best if c[best] >= 10 else None
 
 
 def check(cond, what):
@@ -86,6 +112,7 @@ def defaults_and_handler(text):
     check("form procedure hooked=1" in text, "the form's procedure hooked by the icon")
     check("event startup show=1" in text and "probe ready form visible=1" in text, "a true answer shows the form")
     check("tray add" not in text, "no icon before it is made visible")
+    check("tip with ShowHint off=[] on=[probe icon]" in text, "the tip only while ShowHint is on")
     # The handler window answers 1 to the end-of-life messages and stays.
     for msg in (0x02, 0x10, 0x11, 0x12, 0x16, 0x82):
         r = DRV("sendmsg", HANDLER, msg, 0, 0)
@@ -150,7 +177,7 @@ def buttons():
     DRV("cursor", 60, 80)
     DRV("tray", "0x204")
     wait_log("menu open", mark)
-    shot = S.screenshot("components_menu.png")
+    S.screenshot("components_menu.png")
     DRV("menu", "escape")
     wait_log("menu closed item=0", mark)
     DRV("tray", "0x205,0x207,0x208,0x7b,0x400,0x401,0x402")
@@ -178,7 +205,6 @@ def buttons():
     wait_log("event balloon show", mark)
     check("default item" not in log()[mark:] and "dblclick" in events_since(mark), "LeftPopup: no default item")
     setting(5, False)
-    return shot
 
 
 def balloons_and_enabled():
@@ -200,19 +226,28 @@ def balloons_and_enabled():
 
 
 def minimise_and_cycle():
+    before = tray_colours(S.screenshot("components_before.png"))
+    check(dominant(before) is None, "no icon in the notification area before the minimise %r" % before)
     mark = len(log())
     DRV("post", FORM, WM_SYSCOMMAND, SC_MINIMIZE, 0)
     wait_log("event minimize", mark)
     wait_log("tray add", mark)
     guibed.wait_until(lambda: DRV("shows", FORM, "-", check=False).returncode == 1, 10, "the form hidden")
     check("tray add id=1 ok=1 tip=probe icon" in log()[mark:], "the icon shown by the minimise\n" + log()[mark:])
-    hidden = S.screenshot("components_minimised.png")
+    guibed.wait_until(lambda: dominant(tray_colours(S.screenshot("components_minimised.png"))) == "red", 10,
+                      "the first image in the notification area")
     mark = len(log())
     DRV("post", FORM, WM_SYSCOMMAND, SC_RESTORE, 0)
     wait_log("system restore", mark)
     guibed.wait_until(lambda: DRV("state", FORM, "-").stdout.strip() == "visible=1 iconic=0", 10,
                       "the form normal and visible")
-    shown = S.screenshot("components_restored.png")
+    S.screenshot("components_restored.png")
+    # The shell restarting: the form's hook adds the visible icon again (Wine's
+    # shell, which did not restart, refuses the second add).
+    mark = len(log())
+    DRV("postreg", FORM, "TaskbarCreated")
+    wait_log("taskbar created, icon visible=1", mark)
+    wait_log("tray add id=1 ", mark)
 
     # Cycling with three images: the index sequence and the handles the shell got.
     images = [l for l in log().splitlines() if l.startswith("images ")][0].split()[1:4]
@@ -229,7 +264,14 @@ def minimise_and_cycle():
     settled = len(log())
     setting(4, False)
     check("event cycle" not in log()[settled:], "cycling stopped")
-    return hidden, shown
+    # The image the shell shows is the last one cycling took.
+    last = nexts[-1]
+    colour = ["red", "blue", "yellow"][last]
+    try:
+        guibed.wait_until(lambda: dominant(tray_colours(S.screenshot("components_cycled.png"))) == colour, 10,
+                          "image %d in the notification area" % last)
+    except AssertionError as e:
+        check(False, "%s: %r" % (e, tray_colours(os.path.join(S.outdir, "components_cycled.png"))))
 
 
 def main():

@@ -210,6 +210,10 @@ int events(const std::wstring& startup) {
     i.set_icon_index(0);
     i.set_cycle_interval(150);
     i.set_hint(L"probe icon");
+    i.set_show_hint(false);
+    std::string tip_off = test_switch::utf8(i.tip());
+    i.set_show_hint(true);
+    test_switch::logf("tip with ShowHint off=[%s] on=[%s]", tip_off.c_str(), test_switch::utf8(i.tip()).c_str());
     i.set_minimize_to_tray(true);
     i.set_want_enter_exit_events(true);
     i.on_menu_command = [form](UINT id) {

@@ -114,7 +114,9 @@ void simple_timer::stop() {
 void simple_timer::fire() {
     if (!enabled_) return;
     if (one_shot_) stop();
-    if (on_timer_) on_timer_();
+    // A copy runs: the event may free this timer.
+    std::function<void()> f = on_timer_;
+    if (f) f();
 }
 
 HWND simple_timer::shared_window() { return g_timers.window; }

@@ -94,6 +94,7 @@ def close_probe(p):
     p.wait(timeout=30)
     check(p.returncode == 0, "probe ended with 0 (%s)" % p.returncode)
     check("form procedure restored=1" in log()[mark:], "the form's own procedure back once the icon went\n" + log())
+    check("handler window freed=1" in log()[mark:], "the handler window freed with the last icon")
 
 
 def startup_hidden():

@@ -165,8 +165,11 @@ LRESULT CALLBACK events_form_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
         return 0;
     }
     if (m == WM_CLOSE) {
-        // The icon goes first: the form's own procedure must be back.
+        // The icon goes first: the form's own procedure must be back, and
+        // the last icon takes the shared handler window with it.
+        HWND handler = cool_tray_icon::handler_window();
         g_icon.reset();
+        test_switch::logf("handler window freed=%d", handler && !IsWindow(handler) ? 1 : 0);
         test_switch::logf("form procedure restored=%d",
                           GetWindowLongPtrW(h, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(events_form_proc) ? 1 : 0);
         DestroyWindow(h);

@@ -59,14 +59,15 @@
 //                                        the Windows session as a program sees it);
 //                                        with kill: WM_ENDSESSION TRUE, then the
 //                                        program is ended as Windows may do
-//   cursor <x> <y>                       move the mouse cursor (SetCursorPos)
+//   cursor <x> <y>                       move the mouse cursor (SetCursorPos), again
+//                                        until it reads back there (at most 20 times)
 //   postreg <class> <message name>       post a registered window message
 //                                        (e.g. TaskbarCreated) to the window
 //   post <class> <msg> <wParam> <lParam> post a message to the window
 //   sendmsg <class> <msg> <wParam> <lParam>
 //                                        send a message to the window; prints
 //                                        "result <n>"
-//   state <class> <title>                print "visible=<0|1> iconic=<0|1>"
+//   state <class> <title>                print "visible=<0|1> iconic=<0|1> foreground=<0|1>"
 #include <windows.h>
 #include <dbt.h>
 #include <shellapi.h>
@@ -593,7 +594,23 @@ int main() {
                  ? 0
                  : 1;
     } else if (c == L"cursor" && n >= 3) {
-        rc = SetCursorPos(static_cast<int>(num(a[1])), static_cast<int>(num(a[2]))) ? 0 : 1;
+        // The system may refuse a warp while another program holds the
+        // pointer: move again until the position reads back (a position
+        // unchanged for a moment is read from the display, not the last
+        // request).
+        int x = static_cast<int>(num(a[1])), y = static_cast<int>(num(a[2]));
+        rc = 1;
+        for (int attempt = 1; attempt <= 20; ++attempt) {
+            SetCursorPos(x, y);
+            Sleep(150);
+            POINT p = {0, 0};
+            if (GetCursorPos(&p) && p.x == x && p.y == y) {
+                std::printf("at %d,%d after %d\n", x, y, attempt);
+                rc = 0;
+                break;
+            }
+            std::printf("read %ld,%ld\n", p.x, p.y);
+        }
     } else if (c == L"postreg" && n >= 3) {
         HWND h = find(a[1], L"-");
         UINT msg = RegisterWindowMessageW(a[2].c_str());
@@ -611,7 +628,9 @@ int main() {
         if (rc == 0) std::printf("result %lu\n", static_cast<unsigned long>(result));
     } else if (c == L"state" && n >= 3) {
         HWND h = find(a[1], a[2]);
-        if (h) std::printf("visible=%d iconic=%d\n", IsWindowVisible(h) ? 1 : 0, IsIconic(h) ? 1 : 0);
+        if (h)
+            std::printf("visible=%d iconic=%d foreground=%d\n", IsWindowVisible(h) ? 1 : 0, IsIconic(h) ? 1 : 0,
+                        GetForegroundWindow() == h ? 1 : 0);
         rc = h ? 0 : 1;
     }
     std::fflush(stdout);

@@ -82,6 +82,19 @@ def start_probe(answer):
     return p
 
 
+def cursor(x, y):
+    """Moves the cursor until the probe sees it there."""
+    want = "cursor at %d,%d\n" % (x, y)
+
+    def seen():
+        DRV("cursor", x, y)
+        mark = len(log())
+        DRV("post", FORM, WM_APP + 7, 0, 0)
+        guibed.wait_until(lambda: "cursor at" in log()[mark:], 10, "the probe's cursor position")
+        return want in log()[mark:]
+    guibed.wait_until(seen, 10, "the cursor at %d,%d" % (x, y), step=0.1)
+
+
 def setting(n, on):
     mark = len(log())
     DRV("post", FORM, WM_APP + n, 1 if on else 0, 0)
@@ -124,7 +137,7 @@ def defaults_and_handler(text):
 def clicks():
     # One click: the click comes when the double-click time is out.
     mark = len(log())
-    DRV("cursor", 40, 60)
+    cursor(40, 60)
     DRV("tray", "0x201,0x202")
     wait_log("event click", mark)
     ev = events_since(mark)
@@ -153,7 +166,7 @@ def clicks():
 
 def enter_exit():
     mark = len(log())
-    DRV("cursor", 30, 740)
+    cursor(30, 740)
     DRV("tray", "0x200,0x200")
     wait_log("event move", mark, count=2)
     DRV("tray", "0x200")
@@ -161,10 +174,10 @@ def enter_exit():
     check(events_since(mark) == ["enter", "move shift=0 at=30,740", "move shift=0 at=30,740",
                                  "move shift=0 at=30,740"],
           "enter once, then moves with the position %r" % events_since(mark))
-    DRV("cursor", 500, 300)
+    cursor(500, 300)
     wait_log("event exit", mark)
     # Another move away brings no second exit; the next callback a new enter.
-    DRV("cursor", 520, 310)
+    cursor(520, 310)
     DRV("tray", "0x405")
     wait_log("event balloon click", mark)
     ev = events_since(mark)
@@ -175,7 +188,7 @@ def enter_exit():
 def buttons():
     # Right button: down, the menu at the cursor, up.
     mark = len(log())
-    DRV("cursor", 60, 80)
+    cursor(60, 80)
     DRV("tray", "0x204")
     wait_log("menu open", mark)
     S.screenshot("components_menu.png")
@@ -217,7 +230,7 @@ def balloons_and_enabled():
     # Disabled: nothing; enabled again: events again.
     setting(1, False)
     mark = len(log())
-    DRV("cursor", 30, 740)
+    cursor(30, 740)
     DRV("tray", "0x200,0x201,0x202,0x203,0x202,0x204,0x205,0x207,0x208,0x402,0x403,0x404,0x405")
     setting(1, True)
     DRV("tray", "0x404")
@@ -240,9 +253,18 @@ def minimise_and_cycle():
     mark = len(log())
     DRV("post", FORM, WM_SYSCOMMAND, SC_RESTORE, 0)
     wait_log("system restore", mark)
-    guibed.wait_until(lambda: DRV("state", FORM, "-").stdout.strip() == "visible=1 iconic=0", 10,
+    guibed.wait_until(lambda: DRV("state", FORM, "-").stdout.startswith("visible=1 iconic=0 "), 10,
                       "the form normal and visible")
     S.screenshot("components_restored.png")
+    # Minimised again, the icon's restore brings the form back to the front.
+    mark = len(log())
+    DRV("post", FORM, WM_SYSCOMMAND, SC_MINIMIZE, 0)
+    wait_log("event minimize", mark)
+    guibed.wait_until(lambda: DRV("state", FORM, "-").stdout.startswith("visible=0 "), 10, "the form hidden again")
+    DRV("post", FORM, WM_APP + 6, 0, 0)
+    wait_log("restore owner form", mark)
+    guibed.wait_until(lambda: DRV("state", FORM, "-").stdout.strip() == "visible=1 iconic=0 foreground=1", 10,
+                      "the form normal, visible and in front")
     # The shell restarting: the form's hook adds the visible icon again (Wine's
     # shell, which did not restart, refuses the second add).
     mark = len(log())

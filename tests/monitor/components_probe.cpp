@@ -13,7 +13,9 @@
 //                          Messages to the form switch the icon's settings:
 //                          WM_APP+1 Enabled, +2 the shell's version 3, +3
 //                          icon cycling (three images, 150 ms), +4
-//                          WantEnterExitEvents, +5 LeftPopup (wParam 0 or 1).
+//                          WantEnterExitEvents, +5 LeftPopup (wParam 0 or 1);
+//                          WM_APP+6 restores the form through the icon;
+//                          WM_APP+7 logs where the probe sees the cursor.
 //                          Runs until closed or 120 s.
 // The test switch (SOLVANTEX_MON_TEST) logs what the components do.
 #include <windows.h>
@@ -152,6 +154,17 @@ const char* button_name(mouse_button b) {
 }
 
 LRESULT CALLBACK events_form_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_APP + 7) {
+        POINT p = {0, 0};
+        GetCursorPos(&p);
+        test_switch::logf("cursor at %ld,%ld", p.x, p.y);
+        return 0;
+    }
+    if (m == WM_APP + 6 && g_icon) {
+        g_icon->restore_owner_form();
+        test_switch::log("restore owner form");
+        return 0;
+    }
     if (m >= WM_APP + 1 && m <= WM_APP + 5 && g_icon) {
         bool on = w != 0;
         switch (m - WM_APP) {

@@ -1,6 +1,7 @@
 #include "tray_icon.h"
 
 #include <map>
+#include <set>
 
 #include "test_switch.h"
 #include "ustring.h"
@@ -18,7 +19,16 @@ struct timer_handler {
     HWND window = nullptr;
     int timers = 0;
     int running = 0;
+    std::set<const simple_timer*> live;
 } g_timers;
+
+// The owners whose window procedure an icon hooks: the icon (null once it is
+// gone while a later hook sits above ours) and the procedure it replaced.
+struct owner_hook_entry {
+    cool_tray_icon* icon;
+    WNDPROC old;
+};
+std::map<HWND, owner_hook_entry> g_owner_hooks;
 
 struct tray_handler {
     HWND window = nullptr;
@@ -44,7 +54,14 @@ HWND make_hidden(const wchar_t* cls, WNDPROC proc) {
 LRESULT CALLBACK timer_window_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     if (m == WM_TIMER) {
         auto* t = reinterpret_cast<simple_timer*>(w);
-        if (t) t->fire();
+        // A tick queued for a timer that is gone is dropped.
+        if (t && g_timers.live.count(t)) {
+            try {
+                t->fire();
+            } catch (...) {
+                test_switch::log("timer event failed");
+            }
+        }
         return 0;
     }
     return DefWindowProcW(h, m, w, l);
@@ -53,10 +70,12 @@ LRESULT CALLBACK timer_window_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
 simple_timer::simple_timer(UINT interval, std::function<void()> on_timer)
     : interval_(interval), on_timer_(std::move(on_timer)) {
     if (g_timers.timers++ == 0) g_timers.window = make_hidden(kTimerClass, timer_window_proc);
+    g_timers.live.insert(this);
 }
 
 simple_timer::~simple_timer() {
     stop();
+    g_timers.live.erase(this);
     if (--g_timers.timers == 0 && g_timers.window) {
         DestroyWindow(g_timers.window);
         g_timers.window = nullptr;
@@ -95,7 +114,9 @@ void simple_timer::stop() {
 void simple_timer::fire() {
     if (!enabled_) return;
     if (one_shot_) stop();
-    if (on_timer_) on_timer_();
+    // A copy runs: the event may free this timer.
+    std::function<void()> f = on_timer_;
+    if (f) f();
 }
 
 HWND simple_timer::shared_window() { return g_timers.window; }
@@ -126,12 +147,17 @@ LRESULT CALLBACK tray_window_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     switch (m) {
         case WM_DESTROY: case WM_CLOSE: case WM_QUERYENDSESSION: case WM_QUIT: case WM_ENDSESSION:
         case WM_NCDESTROY:
-            // The shared window lives until its last icon goes.
-            if (m == WM_NCDESTROY || m == WM_DESTROY) return DefWindowProcW(h, m, w, l);
+            // Nobody but the last icon ends the shared window.
             return 1;
         case kTrayCallback: {
             auto it = g_tray.by_id.find(static_cast<UINT>(w));
-            if (it != g_tray.by_id.end()) it->second->callback(l);
+            if (it != g_tray.by_id.end()) {
+                try {
+                    it->second->callback(l);
+                } catch (...) {
+                    test_switch::log("tray event failed");
+                }
+            }
             return 0;
         }
         default:
@@ -139,26 +165,139 @@ LRESULT CALLBACK tray_window_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     }
 }
 
-cool_tray_icon::cool_tray_icon(HWND owner) : owner_(owner), id_(0), click_timer_(GetDoubleClickTime()) {
+LRESULT CALLBACK owner_hook_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    auto it = g_owner_hooks.find(h);
+    if (it == g_owner_hooks.end()) return DefWindowProcW(h, m, w, l);
+    WNDPROC old = it->second.old;
+    cool_tray_icon* icon = it->second.icon;
+    if (m == WM_NCDESTROY) {
+        // The owner goes first: put its procedure back and forget it.
+        if (icon) icon->hooked_ = false;
+        if (reinterpret_cast<WNDPROC>(GetWindowLongPtrW(h, GWLP_WNDPROC)) == owner_hook_proc)
+            SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(old));
+        g_owner_hooks.erase(it);
+        return CallWindowProcW(old, h, m, w, l);
+    }
+    if (icon) {
+        LRESULT result = 0;
+        bool handled = false;
+        try {
+            handled = icon->owner_hook(m, w, l, old, result);
+        } catch (...) {
+            test_switch::log("tray owner hook failed");
+        }
+        if (handled) return result;
+    }
+    return CallWindowProcW(old, h, m, w, l);
+}
+
+cool_tray_icon::cool_tray_icon(HWND owner)
+    : owner_(owner), id_(0), click_timer_(GetDoubleClickTime()), exit_timer_(20), cycle_timer_(0),
+      alive_(std::make_shared<bool>(true)) {
     if (g_tray.icons++ == 0) g_tray.window = make_hidden(kTrayClass, tray_window_proc);
     id_ = g_tray.next_id++;
     g_tray.by_id[id_] = this;
     click_timer_.set_one_shot(true);
     click_timer_.set_on_timer([this] {
-        if (click_pending_) {
-            click_pending_ = false;
-            if (on_click) on_click();
-        }
+        POINT p = {0, 0};
+        GetCursorPos(&p);
+        run(mouse_.click_timer_expired(bindings()), 0, p);
     });
+    exit_timer_.set_on_timer([this] {
+        POINT p = {0, 0};
+        GetCursorPos(&p);
+        run(mouse_.exit_timer_tick(bindings(), tray_point{p.x, p.y}), 0, p);
+    });
+    cycle_timer_.set_on_timer([this] { cycle(); });
+    hook_owner();
 }
 
 cool_tray_icon::~cool_tray_icon() {
+    *alive_ = false;
+    unhook_owner();
     if (visible_) notify(NIM_DELETE);
     g_tray.by_id.erase(id_);
     if (--g_tray.icons == 0 && g_tray.window) {
         DestroyWindow(g_tray.window);
         g_tray.window = nullptr;
     }
+}
+
+void cool_tray_icon::hook_owner() {
+    if (!owner_ || !IsWindow(owner_) || g_owner_hooks.count(owner_)) return;
+    auto old = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(owner_, GWLP_WNDPROC));
+    if (!old) return;
+    g_owner_hooks[owner_] = owner_hook_entry{this, old};
+    SetWindowLongPtrW(owner_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(owner_hook_proc));
+    hooked_ = true;
+    test_switch::logf("owner hooked id=%u", id_);
+}
+
+void cool_tray_icon::unhook_owner() {
+    if (!hooked_) return;
+    hooked_ = false;
+    auto it = g_owner_hooks.find(owner_);
+    if (it == g_owner_hooks.end()) return;
+    if (IsWindow(owner_) &&
+        reinterpret_cast<WNDPROC>(GetWindowLongPtrW(owner_, GWLP_WNDPROC)) == owner_hook_proc) {
+        SetWindowLongPtrW(owner_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(it->second.old));
+        g_owner_hooks.erase(it);
+        test_switch::logf("owner unhooked id=%u", id_);
+    } else {
+        // Someone hooked the owner after us: ours stays in the chain and
+        // only passes messages on.
+        it->second.icon = nullptr;
+        test_switch::logf("owner hook left passing id=%u", id_);
+    }
+}
+
+bool cool_tray_icon::owner_hook(UINT m, WPARAM w, LPARAM l, WNDPROC old, LRESULT& result) {
+    if (on_owner_message(m)) {
+        result = 0;
+        return true;
+    }
+    if (m == WM_SYSCOMMAND && (w & 0xFFF0) == SC_RESTORE) {
+        test_switch::logf("system restore id=%u", id_);
+        if (IsIconic(owner_)) ShowWindow(owner_, SW_RESTORE);
+        ShowWindow(owner_, SW_SHOW);
+        result = 0;
+        return true;
+    }
+    if (m == WM_SIZE && w == SIZE_MINIMIZED && minimize_to_tray_ && IsWindowVisible(owner_)) {
+        std::shared_ptr<bool> alive = alive_;
+        result = CallWindowProcW(old, owner_, m, w, l);
+        if (!*alive) return true;
+        test_switch::logf("minimize to tray id=%u", id_);
+        hide_owner_form();
+        if (on_minimize_to_tray) on_minimize_to_tray();
+        if (*alive) set_icon_visible(true);
+        return true;
+    }
+    return false;
+}
+
+void cool_tray_icon::restore_owner_form() {
+    if (!owner_ || !IsWindow(owner_)) return;
+    if (IsIconic(owner_)) ShowWindow(owner_, SW_RESTORE);
+    ShowWindow(owner_, SW_SHOW);
+    SetForegroundWindow(owner_);
+}
+
+void cool_tray_icon::hide_owner_form() {
+    if (owner_ && IsWindow(owner_)) ShowWindow(owner_, SW_HIDE);
+}
+
+void cool_tray_icon::loaded() {
+    std::shared_ptr<bool> alive = alive_;
+    if (owner_ && IsWindow(owner_)) {
+        bool show = true;
+        if (on_startup) on_startup(show);
+        if (!*alive) return;
+        show_main_form_ = show;
+        test_switch::logf("startup id=%u show=%d", id_, show ? 1 : 0);
+        if (!show) hide_owner_form();
+    }
+    if (visible_) notify(NIM_MODIFY);
 }
 
 std::wstring cool_tray_icon::tip() const {
@@ -185,12 +324,47 @@ bool cool_tray_icon::notify(DWORD action) {
     BOOL ok = Shell_NotifyIconW(action, &d);
     test_switch::logf("tray %s id=%u ok=%d tip=%s", action == NIM_ADD ? "add" : action == NIM_DELETE ? "delete" : "modify",
                       id_, ok ? 1 : 0, test_switch::utf8(d.szTip).c_str());
+    test_switch::logf("shell icon id=%u handle=%p", id_, static_cast<void*>(d.hIcon));
+    if (action == NIM_ADD && shell_version3_) {
+        d.uVersion = NOTIFYICON_VERSION;
+        Shell_NotifyIconW(NIM_SETVERSION, &d);
+    }
     return ok != FALSE;
 }
 
 void cool_tray_icon::set_icon(HICON icon) {
     icon_ = icon;
     if (visible_) notify(NIM_MODIFY);
+}
+
+void cool_tray_icon::set_icon_list(const std::vector<HICON>& icons) {
+    icon_list_ = icons;
+    set_icon_index(icon_index_);
+}
+
+void cool_tray_icon::set_icon_index(int index) {
+    icon_index_ = index;
+    if (index >= 0 && static_cast<size_t>(index) < icon_list_.size()) set_icon(icon_list_[static_cast<size_t>(index)]);
+}
+
+void cool_tray_icon::set_cycle_icons(bool on) {
+    cycle_icons_ = on;
+    cycle_timer_.set_interval(cycle_interval_);
+    cycle_timer_.set_enabled(on);
+}
+
+void cool_tray_icon::set_cycle_interval(UINT ms) {
+    cycle_interval_ = ms;
+    cycle_timer_.set_interval(ms);
+    if (cycle_icons_ && !cycle_timer_.enabled()) cycle_timer_.set_enabled(true);
+}
+
+void cool_tray_icon::cycle() {
+    int next = next_cycle_index(icon_index_, static_cast<int>(icon_list_.size()));
+    if (next < 0) return;
+    set_icon_index(next);
+    test_switch::logf("cycle id=%u index=%d", id_, next);
+    if (on_cycle) on_cycle(next);
 }
 
 void cool_tray_icon::set_hint(const std::wstring& hint) {
@@ -207,6 +381,24 @@ void cool_tray_icon::set_icon_visible(bool visible) {
     if (visible == visible_) return;
     visible_ = visible;
     notify(visible ? NIM_ADD : NIM_DELETE);
+}
+
+void cool_tray_icon::set_want_enter_exit_events(bool on) {
+    want_enter_exit_ = on;
+    if (!on) {
+        POINT p = {0, 0};
+        run(mouse_.stop_enter_exit(), 0, p);
+    }
+}
+
+void cool_tray_icon::set_shell_version3(bool on) {
+    shell_version3_ = on;
+    if (on && visible_) {
+        NOTIFYICONDATAW d;
+        fill(d);
+        d.uVersion = NOTIFYICON_VERSION;
+        Shell_NotifyIconW(NIM_SETVERSION, &d);
+    }
 }
 
 void cool_tray_icon::clear_balloon() {
@@ -238,6 +430,7 @@ void cool_tray_icon::show_balloon(const std::wstring& title, const std::wstring&
 
 void cool_tray_icon::popup_at_cursor() {
     if (!menu_) return;
+    std::shared_ptr<bool> alive = alive_;
     POINT p;
     GetCursorPos(&p);
     SetForegroundWindow(g_tray.window);
@@ -246,10 +439,12 @@ void cool_tray_icon::popup_at_cursor() {
         if (msg.message == WM_QUIT) { PostQuitMessage(static_cast<int>(msg.wParam)); break; }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
+        if (!*alive) return;
     }
     test_switch::logf("menu open at %ld,%ld", p.x, p.y);
     UINT cmd = static_cast<UINT>(TrackPopupMenuEx(menu_, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, p.x, p.y,
                                                   g_tray.window, nullptr));
+    if (!*alive) return;
     PostMessageW(owner_ ? owner_ : g_tray.window, WM_NULL, 0, 0);
     test_switch::logf("menu closed item=%u", cmd);
     if (cmd && on_menu_command) on_menu_command(cmd);
@@ -263,31 +458,72 @@ void cool_tray_icon::run_default_item() {
     if (on_menu_command) on_menu_command(id);
 }
 
-void cool_tray_icon::callback(LPARAM lparam) {
-    if (!enabled_) return;
-    switch (static_cast<UINT>(lparam)) {
-        case WM_LBUTTONDOWN:
-            if (on_dbl_click) {
+tray_bindings cool_tray_icon::bindings() const {
+    tray_bindings b;
+    b.enabled = enabled_;
+    b.has_dbl_click = static_cast<bool>(on_dbl_click);
+    b.left_popup = left_popup_;
+    b.auto_menu = menu_ != nullptr && auto_popup_;
+    b.want_enter_exit = want_enter_exit_;
+    b.shell_version3 = shell_version3_;
+    return b;
+}
+
+namespace {
+unsigned shift_state() {
+    unsigned s = 0;
+    if (GetKeyState(VK_SHIFT) < 0) s |= ss_shift;
+    if (GetKeyState(VK_MENU) < 0) s |= ss_alt;
+    if (GetKeyState(VK_CONTROL) < 0) s |= ss_ctrl;
+    if (GetKeyState(VK_LBUTTON) < 0) s |= ss_left;
+    if (GetKeyState(VK_RBUTTON) < 0) s |= ss_right;
+    if (GetKeyState(VK_MBUTTON) < 0) s |= ss_middle;
+    return s;
+}
+}  // namespace
+
+void cool_tray_icon::run(const std::vector<tray_step>& steps, unsigned shift, POINT at) {
+    // An event may free the icon (a menu item that ends the program): stop there.
+    std::shared_ptr<bool> alive = alive_;
+    for (const tray_step& s : steps) {
+        if (!*alive) return;
+        switch (s.kind) {
+            case tray_step_kind::mouse_enter: if (on_mouse_enter) on_mouse_enter(); break;
+            case tray_step_kind::mouse_move: if (on_mouse_move) on_mouse_move(shift, at.x, at.y); break;
+            case tray_step_kind::mouse_exit: if (on_mouse_exit) on_mouse_exit(); break;
+            case tray_step_kind::mouse_down:
+                if (on_mouse_down) on_mouse_down(s.button, shift, at.x, at.y);
+                break;
+            case tray_step_kind::mouse_up:
+                if (on_mouse_up) on_mouse_up(s.button, shift, at.x, at.y);
+                break;
+            case tray_step_kind::click: if (on_click) on_click(); break;
+            case tray_step_kind::dbl_click: if (on_dbl_click) on_dbl_click(); break;
+            case tray_step_kind::popup_menu: popup_at_cursor(); break;
+            case tray_step_kind::run_default_item: run_default_item(); break;
+            case tray_step_kind::start_click_timer:
+                click_timer_.set_enabled(false);
                 click_timer_.set_interval(GetDoubleClickTime());
                 click_timer_.set_enabled(true);
-            }
-            break;
-        case WM_LBUTTONUP:
-            if (on_dbl_click && click_timer_.enabled()) click_pending_ = true;
-            else if (on_click) on_click();
-            break;
-        case WM_LBUTTONDBLCLK:
-            click_pending_ = false;
-            click_timer_.set_enabled(false);
-            if (on_dbl_click) on_dbl_click();
-            run_default_item();
-            break;
-        case WM_RBUTTONDOWN:
-            popup_at_cursor();
-            break;
-        default:
-            break;
+                break;
+            case tray_step_kind::stop_click_timer: click_timer_.set_enabled(false); break;
+            case tray_step_kind::start_exit_timer: exit_timer_.set_enabled(true); break;
+            case tray_step_kind::stop_exit_timer: exit_timer_.set_enabled(false); break;
+            case tray_step_kind::balloon_show: if (on_balloon_hint_show) on_balloon_hint_show(); break;
+            case tray_step_kind::balloon_hide: if (on_balloon_hint_hide) on_balloon_hint_hide(); break;
+            case tray_step_kind::balloon_timeout: if (on_balloon_hint_timeout) on_balloon_hint_timeout(); break;
+            case tray_step_kind::balloon_click: if (on_balloon_hint_click) on_balloon_hint_click(); break;
+        }
     }
+}
+
+void cool_tray_icon::callback(LPARAM lparam) {
+    POINT p = {0, 0};
+    GetCursorPos(&p);
+    unsigned shift = shift_state();
+    std::uint32_t msg = static_cast<std::uint32_t>(lparam);
+    if (msg == tray_msg::lbutton_dblclk) shift |= ss_double;
+    run(mouse_.callback(msg, bindings(), tray_point{p.x, p.y}), shift, p);
 }
 
 bool cool_tray_icon::on_owner_message(UINT msg) {

@@ -22,7 +22,15 @@ LRESULT CALLBACK usb_window_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
         SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
     }
     auto* self = reinterpret_cast<usb_watcher*>(GetWindowLongPtrW(h, GWLP_USERDATA));
-    if (m == WM_DEVICECHANGE && self) return self->device_change(w, l);
+    if (m == WM_DEVICECHANGE && self) {
+        // A failing handler must not unwind through the system.
+        try {
+            return self->device_change(w, l);
+        } catch (...) {
+            test_switch::log("usb event failed");
+            return TRUE;
+        }
+    }
     return DefWindowProcW(h, m, w, l);
 }
 

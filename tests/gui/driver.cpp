@@ -10,9 +10,11 @@
 //                                        record to every top-level window of
 //                                        the class (default TSolvantex_USB)
 //   wts <reason> [<session>]             WM_WTSSESSION_CHANGE to TSolvantex_TrayIcon
-//   tray <lParam> [<id>] [<class>]       post the tray callback 0x800 (wParam id,
+//   tray <lParam>[,<lParam>...] [<id>] [<class>]
+//                                        post the tray callback 0x800 (wParam id,
 //                                        default 1) to the tray handler window
-//                                        (default class TSolvantex_TrayHandler)
+//                                        (default class TSolvantex_TrayHandler),
+//                                        once per lParam, back to back
 //   menu keys <downs> | menu escape [<ms>]
 //                                        wait for the popup menu (#32768), then
 //                                        press Down <downs> times and Enter, or
@@ -57,9 +59,15 @@
 //                                        the Windows session as a program sees it);
 //                                        with kill: WM_ENDSESSION TRUE, then the
 //                                        program is ended as Windows may do
-//   cursor <x> <y>                       move the mouse cursor (SetCursorPos)
+//   cursor <x> <y>                       move the mouse cursor (SetCursorPos), again
+//                                        until it reads back there (at most 20 times)
 //   postreg <class> <message name>       post a registered window message
 //                                        (e.g. TaskbarCreated) to the window
+//   post <class> <msg> <wParam> <lParam> post a message to the window
+//   sendmsg <class> <msg> <wParam> <lParam>
+//                                        send a message to the window; prints
+//                                        "result <n>"
+//   state <class> <title>                print "visible=<0|1> iconic=<0|1> foreground=<0|1>"
 #include <windows.h>
 #include <dbt.h>
 #include <shellapi.h>
@@ -176,10 +184,19 @@ int cmd_wts(unsigned long reason, unsigned long session) {
                : 1;
 }
 
-int cmd_tray(unsigned long lparam, unsigned long id, const std::wstring& cls) {
+int cmd_tray(const std::wstring& lparams, unsigned long id, const std::wstring& cls) {
     HWND h = find(cls, L"-");
     if (!h) { std::printf("no window of class %s\n", narrow(cls).c_str()); return 1; }
-    return PostMessageW(h, 0x800, id, static_cast<LPARAM>(lparam)) ? 0 : 1;
+    const wchar_t* p = lparams.c_str();
+    for (;;) {
+        wchar_t* end = nullptr;
+        unsigned long lparam = std::wcstoul(p, &end, 0);
+        if (end == p) return 2;
+        if (!PostMessageW(h, 0x800, id, static_cast<LPARAM>(lparam))) return 1;
+        if (*end != L',') break;
+        p = end + 1;
+    }
+    return 0;
 }
 
 void key(WORD vk) {
@@ -510,7 +527,7 @@ int main() {
         rc = cmd_devchange(a[1] == L"arrival", a[2], n >= 4 ? a[3] : L"TSolvantex_USB");
     else if (c == L"wts" && n >= 2) rc = cmd_wts(num(a[1]), n >= 3 ? num(a[2]) : 1);
     else if (c == L"tray" && n >= 2)
-        rc = cmd_tray(num(a[1]), n >= 3 ? num(a[2]) : 1, n >= 4 ? a[3] : L"TSolvantex_TrayHandler");
+        rc = cmd_tray(a[1], n >= 3 ? num(a[2]) : 1, n >= 4 ? a[3] : L"TSolvantex_TrayHandler");
     else if (c == L"menu" && n >= 2)
         rc = a[1] == L"escape" ? cmd_menu(a[1], 0, n >= 3 ? num(a[2]) : 5000)
                                : cmd_menu(a[1], n >= 3 ? static_cast<int>(num(a[2])) : 0, n >= 4 ? num(a[3]) : 5000);
@@ -577,11 +594,44 @@ int main() {
                  ? 0
                  : 1;
     } else if (c == L"cursor" && n >= 3) {
-        rc = SetCursorPos(static_cast<int>(num(a[1])), static_cast<int>(num(a[2]))) ? 0 : 1;
+        // The system may refuse a warp while another program holds the
+        // pointer: move again until the position reads back (a position
+        // unchanged for a moment is read from the display, not the last
+        // request).
+        int x = static_cast<int>(num(a[1])), y = static_cast<int>(num(a[2]));
+        rc = 1;
+        for (int attempt = 1; attempt <= 20; ++attempt) {
+            SetCursorPos(x, y);
+            Sleep(150);
+            POINT p = {0, 0};
+            if (GetCursorPos(&p) && p.x == x && p.y == y) {
+                std::printf("at %d,%d after %d\n", x, y, attempt);
+                rc = 0;
+                break;
+            }
+            std::printf("read %ld,%ld\n", p.x, p.y);
+        }
     } else if (c == L"postreg" && n >= 3) {
         HWND h = find(a[1], L"-");
         UINT msg = RegisterWindowMessageW(a[2].c_str());
         rc = h && msg && PostMessageW(h, msg, 0, 0) ? 0 : 1;
+    } else if (c == L"post" && n >= 5) {
+        HWND h = find(a[1], L"-");
+        rc = h && PostMessageW(h, static_cast<UINT>(num(a[2])), num(a[3]), static_cast<LPARAM>(num(a[4]))) ? 0 : 1;
+    } else if (c == L"sendmsg" && n >= 5) {
+        HWND h = find(a[1], L"-");
+        DWORD_PTR result = 0;
+        rc = h && SendMessageTimeoutW(h, static_cast<UINT>(num(a[2])), num(a[3]), static_cast<LPARAM>(num(a[4])),
+                                      SMTO_ABORTIFHUNG, 15000, &result)
+                 ? 0
+                 : 1;
+        if (rc == 0) std::printf("result %lu\n", static_cast<unsigned long>(result));
+    } else if (c == L"state" && n >= 3) {
+        HWND h = find(a[1], a[2]);
+        if (h)
+            std::printf("visible=%d iconic=%d foreground=%d\n", IsWindowVisible(h) ? 1 : 0, IsIconic(h) ? 1 : 0,
+                        GetForegroundWindow() == h ? 1 : 0);
+        rc = h ? 0 : 1;
     }
     std::fflush(stdout);
     return rc;

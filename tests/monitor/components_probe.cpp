@@ -6,6 +6,17 @@
 //                          icon (hint and balloon as given, "@long" for texts
 //                          over the fields' sizes) and a three-item menu whose
 //                          second item is the default; runs until closed or 60 s
+//   events show|hide       a visible form of class "TMonProbeForm" with an icon
+//                          that has every event bound, each logged as
+//                          "event ..."; OnStartup answers as given; the icon
+//                          minimises the form to the tray and starts hidden.
+//                          Messages to the form switch the icon's settings:
+//                          WM_APP+1 Enabled, +2 the shell's version 3, +3
+//                          icon cycling (three images, 150 ms), +4
+//                          WantEnterExitEvents, +5 LeftPopup (wParam 0 or 1);
+//                          WM_APP+6 restores the form through the icon;
+//                          WM_APP+7 logs where the probe sees the cursor.
+//                          Runs until closed or 120 s.
 // The test switch (SOLVANTEX_MON_TEST) logs what the components do.
 #include <windows.h>
 #include <shellapi.h>
@@ -14,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "test_switch.h"
 #include "tray_icon.h"
@@ -136,6 +148,137 @@ int tray(const wchar_t* hint, const wchar_t* balloon) {
     return 0;
 }
 
+
+const char* button_name(mouse_button b) {
+    return b == mouse_button::left ? "left" : b == mouse_button::right ? "right" : "middle";
+}
+
+LRESULT CALLBACK events_form_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_APP + 7) {
+        POINT p = {0, 0};
+        GetCursorPos(&p);
+        test_switch::logf("cursor at %ld,%ld", p.x, p.y);
+        return 0;
+    }
+    if (m == WM_APP + 6 && g_icon) {
+        g_icon->restore_owner_form();
+        test_switch::log("restore owner form");
+        return 0;
+    }
+    if (m >= WM_APP + 1 && m <= WM_APP + 5 && g_icon) {
+        bool on = w != 0;
+        switch (m - WM_APP) {
+            case 1: g_icon->set_enabled(on); break;
+            case 2: g_icon->set_shell_version3(on); break;
+            case 3: g_icon->set_cycle_icons(on); break;
+            case 4: g_icon->set_want_enter_exit_events(on); break;
+            case 5: g_icon->set_left_popup(on); break;
+        }
+        test_switch::logf("setting %u=%d", m - WM_APP, on ? 1 : 0);
+        return 0;
+    }
+    if (m == WM_CLOSE) {
+        // The icon goes first: the form's own procedure must be back, and
+        // the last icon takes the shared handler window with it.
+        HWND handler = cool_tray_icon::handler_window();
+        g_icon.reset();
+        test_switch::logf("handler window freed=%d", handler && !IsWindow(handler) ? 1 : 0);
+        test_switch::logf("form procedure restored=%d",
+                          GetWindowLongPtrW(h, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(events_form_proc) ? 1 : 0);
+        DestroyWindow(h);
+        return 0;
+    }
+    if (m == WM_DESTROY) { PostQuitMessage(0); return 0; }
+    return DefWindowProcW(h, m, w, l);
+}
+
+int events(const std::wstring& startup) {
+    register_taskbar_created();
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = events_form_proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = L"TMonProbeForm";
+    RegisterClassW(&wc);
+    HWND form = CreateWindowExW(0, wc.lpszClassName, L"probe form", WS_OVERLAPPEDWINDOW, 200, 150, 320, 200, nullptr,
+                                nullptr, wc.hInstance, nullptr);
+    if (!form) return 3;
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING, 201, L"First item");
+    AppendMenuW(menu, MF_STRING, 202, L"Default item");
+    AppendMenuW(menu, MF_STRING, 203, L"Exit");
+    SetMenuDefaultItem(menu, 202, FALSE);
+    std::vector<HICON> images = {LoadIconW(nullptr, MAKEINTRESOURCEW(32513)),
+                                 LoadIconW(nullptr, MAKEINTRESOURCEW(32514)),
+                                 LoadIconW(nullptr, MAKEINTRESOURCEW(32515))};
+    test_switch::logf("images %p %p %p double-click time %u", static_cast<void*>(images[0]),
+                      static_cast<void*>(images[1]), static_cast<void*>(images[2]), GetDoubleClickTime());
+
+    g_icon.reset(new cool_tray_icon(form));
+    cool_tray_icon& i = *g_icon;
+    test_switch::logf("form procedure hooked=%d",
+                      GetWindowLongPtrW(form, GWLP_WNDPROC) != reinterpret_cast<LONG_PTR>(events_form_proc) ? 1 : 0);
+    test_switch::logf("defaults enabled=%d show_hint=%d icon_visible=%d left_popup=%d version3=%d minimize=%d",
+                      i.enabled() ? 1 : 0, i.show_hint() ? 1 : 0, i.icon_visible() ? 1 : 0, i.left_popup() ? 1 : 0,
+                      i.shell_version3() ? 1 : 0, i.minimize_to_tray() ? 1 : 0);
+    i.set_popup_menu(menu);
+    i.set_icon_list(images);
+    i.set_icon_index(0);
+    i.set_cycle_interval(150);
+    i.set_hint(L"probe icon");
+    i.set_show_hint(false);
+    std::string tip_off = test_switch::utf8(i.tip());
+    i.set_show_hint(true);
+    test_switch::logf("tip with ShowHint off=[%s] on=[%s]", tip_off.c_str(), test_switch::utf8(i.tip()).c_str());
+    i.set_minimize_to_tray(true);
+    i.set_want_enter_exit_events(true);
+    i.on_menu_command = [form](UINT id) {
+        test_switch::logf("command %u", id);
+        if (id == 203) PostMessageW(form, WM_CLOSE, 0, 0);
+    };
+    i.on_click = [] { test_switch::log("event click"); };
+    i.on_dbl_click = [] { test_switch::log("event dblclick"); };
+    i.on_mouse_down = [](mouse_button b, unsigned shift, int x, int y) {
+        test_switch::logf("event down %s shift=%u at=%d,%d", button_name(b), shift, x, y);
+    };
+    i.on_mouse_up = [](mouse_button b, unsigned shift, int x, int y) {
+        test_switch::logf("event up %s shift=%u at=%d,%d", button_name(b), shift, x, y);
+    };
+    i.on_mouse_move = [](unsigned shift, int x, int y) {
+        test_switch::logf("event move shift=%u at=%d,%d", shift, x, y);
+    };
+    i.on_mouse_enter = [] { test_switch::log("event enter"); };
+    i.on_mouse_exit = [] { test_switch::log("event exit"); };
+    i.on_cycle = [](int next) { test_switch::logf("event cycle next=%d", next); };
+    i.on_balloon_hint_show = [] { test_switch::log("event balloon show"); };
+    i.on_balloon_hint_hide = [] { test_switch::log("event balloon hide"); };
+    i.on_balloon_hint_timeout = [] { test_switch::log("event balloon timeout"); };
+    i.on_balloon_hint_click = [] { test_switch::log("event balloon click"); };
+    i.on_minimize_to_tray = [] { test_switch::log("event minimize"); };
+    i.on_startup = [&startup](bool& show) {
+        test_switch::logf("event startup show=%d", show ? 1 : 0);
+        show = startup != L"hide";
+    };
+    i.loaded();
+    if (i.show_main_form()) {
+        ShowWindow(form, SW_SHOWNORMAL);
+        UpdateWindow(form);
+    }
+    test_switch::logf("probe ready form visible=%d", IsWindowVisible(form) ? 1 : 0);
+    SetTimer(nullptr, 0, 120000, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER && msg.hwnd == nullptr) break;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    g_icon.reset();
+    if (IsWindow(form)) DestroyWindow(form);
+    DestroyMenu(menu);
+    test_switch::log("probe end");
+    return 0;
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -147,6 +290,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int rc = 2;
     if (mode == L"timers") rc = timers();
     else if (mode == L"tray" && argc >= 4) rc = tray(argv[2], argv[3]);
+    else if (mode == L"events" && argc >= 3) rc = events(argv[2]);
     std::fflush(stdout);
     LocalFree(argv);
     return rc;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "dock.h"
 #include "visual_styles.h"
 #include "window_helpers.h"
 
@@ -38,6 +39,7 @@ panel::panel(HWND h, bool group_box)
       Alignment(group_box ? taLeftJustify : taCenter) {}
 
 panel::~panel() {
+  dock_.reset();
   if (controller_) controller_->Unregister(this);
   if (brush) DeleteObject(brush);
 }
@@ -60,6 +62,23 @@ void panel::changed() {
     panel* p = panel_of(c);
     if (p && p->Transparent) InvalidateRect(c, nullptr, TRUE);
   }
+}
+
+void panel::set_DockSite(bool v) {
+  dock_site_ = v;
+  update_dock_manager();
+}
+
+void panel::set_UseDockManager(bool v) {
+  use_dock_manager_ = v;
+  update_dock_manager();
+}
+
+void panel::update_dock_manager() {
+  bool want = dock_site_ && use_dock_manager_;
+  if (want && !dock_) dock_ = std::make_unique<dock_manager>(hwnd);
+  if (!want && dock_) dock_.reset();
+  changed();
 }
 
 void panel::set_frame_controller(frame_controller* c) {
@@ -89,7 +108,7 @@ bool panel::frame_apply(const frame_controller& c) {
     shadow = DarkenColor(Color, 50);
   }
   if (n & fc_bit(fcpParentColor)) ParentColor = s.ParentColor;
-  InvalidateRect(hwnd, nullptr, TRUE);
+  changed();
   return true;
 }
 
@@ -110,6 +129,7 @@ void panel::paint(HDC dc) {
   int W = cr.right, H = cr.bottom;
   if (is_group_box && GroupStyle != gsCustom) {
     paint_group_box(dc, W, H);
+    if (dock_) dock_->paint(dc, Align, ShowDockClientCaptions);
     if (OnPaint) OnPaint(dc);
     return;
   }
@@ -176,6 +196,7 @@ void panel::paint(HDC dc) {
     DrawTextW(dc, text.c_str(), -1, &place, DT_WORDBREAK | DT_EXPANDTABS | align);
     SelectObject(dc, old);
   }
+  if (dock_) dock_->paint(dc, Align, ShowDockClientCaptions);
   if (OnPaint) OnPaint(dc);
 }
 
@@ -224,6 +245,14 @@ void panel::paint_group_box(HDC dc, int W, int H) {
       PaintStyledBorder(dc, fr, k, sides);
     }
   };
+  // A transparent box keeps its frame out of the caption, which has no fill
+  // of its own to cover the line. The banner and the underline are drawn
+  // in the caption rectangle itself and keep it.
+  int clip_saved = 0;
+  if (Transparent && !caption.empty() && GroupStyle != gsBanner && GroupStyle != gsUnderline) {
+    clip_saved = SaveDC(dc);
+    ExcludeClipRect(dc, cap.left, cap.top, cap.right, cap.bottom);
+  }
   switch (GroupStyle) {
     case gsStandard: kind_rule(sdAllSides); break;
     case gsTopLine:
@@ -253,6 +282,7 @@ void panel::paint_group_box(HDC dc, int W, int H) {
     case gsUnderline: fill_solid(dc, {cap.left, cap.bottom - 1, cap.right, cap.bottom}, F); break;
     default: break;
   }
+  if (clip_saved) RestoreDC(dc, clip_saved);
   if (!caption.empty()) {
     if (!Transparent && GroupStyle != gsBanner) fill_solid(dc, cap, Color);
     rect_i tr = cap;
@@ -325,7 +355,7 @@ LRESULT CALLBACK panel_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
       } else {
         for (HWND c : kids) EnableWindow(c, p->memory.enable_again(c));
       }
-      InvalidateRect(h, nullptr, TRUE);
+      p->changed();
       return 0;
     }
     case WM_CTLCOLORSTATIC:
@@ -348,7 +378,7 @@ LRESULT CALLBACK panel_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
       return p->is_group_box ? DLGC_STATIC : 0;
     case WM_THEMECHANGED:
       refresh_color_scheme();
-      InvalidateRect(h, nullptr, TRUE);
+      p->changed();
       break;
     case WM_NCDESTROY:
       SetWindowLongPtrW(h, GWLP_USERDATA, 0);

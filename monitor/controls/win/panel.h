@@ -5,9 +5,11 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "colors.h"
+#include "enabled_memory.h"
 #include "frame_controller.h"
 #include "geometry.h"
 #include "painters.h"
@@ -16,6 +18,8 @@ namespace ctl {
 
 extern const wchar_t panel_class[];      // "SolvantaPanel"
 extern const wchar_t group_box_class[];  // "SolvantaGroupBox"
+
+class dock_manager;
 
 enum TRzVisualStyle { vsClassic, vsWinXP, vsGradient };
 enum TRzGradientColorStyle { gcsSystem, gcsMSOffice, gcsCustom };
@@ -52,6 +56,14 @@ class panel : public frame_target {
   HFONT font = nullptr;
   HBRUSH brush = nullptr;  // the children's background brush
   TColor brush_color = clNone;
+  bool ShowDockClientCaptions = true;  // grabbers with captions on docked clients
+
+  // A dock site that uses a dock manager has one; it goes with either.
+  bool DockSite() const { return dock_site_; }
+  bool UseDockManager() const { return use_dock_manager_; }
+  void set_DockSite(bool v);
+  void set_UseDockManager(bool v);
+  dock_manager* DockManager() const { return dock_.get(); }
 
   void set_transparent(bool v);
   // After a change of colours, gradient or borders: repaints the panel and
@@ -67,7 +79,11 @@ class panel : public frame_target {
 
  private:
   void paint_group_box(HDC dc, int W, int H);
+  void update_dock_manager();
   frame_controller* controller_ = nullptr;
+  bool dock_site_ = false;
+  bool use_dock_manager_ = true;
+  std::unique_ptr<dock_manager> dock_;
 };
 panel* panel_of(HWND h);
 

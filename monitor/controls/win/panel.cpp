@@ -284,7 +284,9 @@ void panel::paint_group_box(HDC dc, int W, int H) {
   }
   if (clip_saved) RestoreDC(dc, clip_saved);
   if (!caption.empty()) {
-    if (!Transparent && GroupStyle != gsBanner) fill_solid(dc, cap, Color);
+    // The caption band hides the frame line under the caption; the banner
+    // and the underline are drawn in the band itself and stay.
+    if (!Transparent && GroupStyle != gsBanner && GroupStyle != gsUnderline) fill_solid(dc, cap, Color);
     rect_i tr = cap;
     if (GroupStyle == gsBanner) tr = {cap.left + 4, cap.top + 1, cap.right - 4, cap.bottom - 1};
     SetBkMode(dc, TRANSPARENT);
@@ -373,9 +375,22 @@ LRESULT CALLBACK panel_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
       if (GetParent(h)) return SendMessageW(GetParent(h), m, w, l);
       break;
     case WM_GETDLGCODE:
-      // A group box's caption accelerator takes the dialog manager on to
-      // the box's first child, as for a static text.
-      return p->is_group_box ? DLGC_STATIC : 0;
+      // The dialog manager hands a group box its caption accelerator as a
+      // click (and takes the key no further) ...
+      return p->is_group_box ? DLGC_BUTTON : 0;
+    case BM_CLICK:
+      // ... which moves the focus to the box's first child in tab order,
+      // when the box can take the focus.
+      if (p->is_group_box && IsWindowEnabled(h) && IsWindowVisible(h)) {
+        HWND first = GetNextDlgTabItem(h, nullptr, FALSE);
+        if (!first || !IsChild(h, first)) {
+          first = nullptr;
+          for (HWND c = GetWindow(h, GW_CHILD); c && !first; c = GetWindow(c, GW_HWNDNEXT))
+            if (IsWindowVisible(c) && IsWindowEnabled(c)) first = c;
+        }
+        if (first) SetFocus(first);
+      }
+      return 0;
     case WM_THEMECHANGED:
       refresh_color_scheme();
       p->changed();

@@ -471,9 +471,10 @@ void check_panels() {
 
 void check_dock_and_controller() {
   capture c(item(id_dock_site));
-  TColor bg = c.at(c.w / 2 - 10, 5);
-  check(bg == sys(COLOR_ACTIVECAPTION) || c.at(3, 2) == sys(COLOR_ACTIVECAPTION),
-        "dock grabber of a focused client in clActiveCaption", hex(c.at(3, 2)) + " vs " + hex(sys(COLOR_ACTIVECAPTION)));
+  // The grabber of {0, 16, 150, 34}: (0, 2, 150, 16); between its caption and its close box.
+  check(c.at(120, 9) == sys(COLOR_ACTIVECAPTION) && c.at(120, 1) == sys(COLOR_WINDOW),
+        "dock grabber of a focused client in clActiveCaption, above it the site",
+        hex(c.at(120, 9)) + " " + hex(c.at(120, 1)) + " vs " + hex(sys(COLOR_ACTIVECAPTION)));
   // A frame controller pushes its look into a registered panel.
   static frame_controller fc;
   panel* p = panel_of(item(id_controlled_panel));
@@ -833,6 +834,544 @@ void check_dialog() {
   pump(100);
 }
 
+// ------------------------------------------------- the panels page
+// A second window of the gallery with the panel, group-box and dock states
+// the pixel tables below read: border kinds, colour-derived borders, the
+// six group-box styles, gradient shapes and dock sites with their grabbers.
+const wchar_t panels_page_class[] = L"SolvantaPanelsGallery";
+HWND g_page = nullptr;
+
+enum page_ids {
+  pg_border = 700,  // + index of page_borders
+  pg_colored = 720, pg_rounded_parent, pg_rounded, pg_transparent_parent, pg_transparent_group,
+  pg_group = 730,  // + style
+  pg_gradient = 740,  // + index of page_gradients
+  pg_dock_top = 760, pg_dock_left, pg_dock_plain, pg_dock_client1, pg_dock_client2, pg_dock_client3,
+  pg_dock_client4, pg_accel_group, pg_accel_first, pg_accel_second, pg_accel_elsewhere,
+};
+
+const TColor page_base = rgb(90, 140, 190);  // the base of the colour-derived borders
+const TColor page_parent = rgb(180, 210, 240);
+const TColor page_rounded = rgb(250, 240, 200);
+const TColor page_ring = rgb(0, 128, 0);
+const TColor page_start = rgb(255, 255, 255), page_stop = rgb(40, 90, 200);
+
+struct page_border {
+  const wchar_t* name;
+  TFrameStyle outer;
+  int bevel;
+  TSides sides;
+  int border_width;
+  TFrameStyle inner;
+};
+const page_border page_borders[] = {
+    {L"flat", fsFlat, 1, sdAllSides, 0, fsNone},
+    {L"flat bold", fsFlatBold, 1, sdAllSides, 0, fsNone},
+    {L"popup 1", fsPopup, 1, sdAllSides, 0, fsNone},
+    {L"popup 2", fsPopup, 2, sdAllSides, 0, fsNone},
+    {L"status 1", fsStatus, 1, sdAllSides, 0, fsNone},
+    {L"status 2", fsStatus, 2, sdAllSides, 0, fsNone},
+    {L"raised left", fsRaised, 1, sdLeft, 0, fsNone},
+    {L"groove bottom", fsGroove, 1, sdBottom, 0, fsNone},
+    {L"rings", fsFlat, 1, sdAllSides, 2, fsStatus},
+};
+const TFrameStyle colored_kinds[] = {fsFlat,   fsGroove, fsBump,   fsLowered, fsButtonDown, fsRaised,
+                                     fsButtonUp, fsStatus, fsPopup, fsFlatBold, fsFlatRounded};
+const TGradientDirection page_gradients[] = {gdDiagonalUp, gdDiagonalDown, gdVerticalCenter, gdHorizontalBox,
+                                             gdVerticalBox, gdSquareBox, gdBigSquareBox};
+const wchar_t* const gradient_names[] = {L"diagonal up", L"diagonal down", L"vertical centre", L"horizontal box",
+                                         L"vertical box", L"square box", L"big square box"};
+constexpr int colored_w = 40, colored_h = 26, colored_step = 48;
+
+HWND page_item(int id) { return GetDlgItem(g_page, id); }
+
+HWND page_make(const wchar_t* cls, const wchar_t* text, DWORD style, int x, int y, int w, int h, int id,
+               HWND parent = nullptr) {
+  return make(cls, text, style, x, y, w, h, id, parent ? parent : g_page);
+}
+
+void page_label(const wchar_t* text, int y) { page_make(L"STATIC", text, 0, 10, y, 960, 16, 1); }
+
+void build_panels_page() {
+  WNDCLASSEXW wc = {};
+  wc.cbSize = sizeof wc;
+  if (!GetClassInfoExW(GetModuleHandleW(nullptr), panels_page_class, &wc)) {
+    // A dialog window, as the monitor's dialogs are: the dialog manager
+    // moves the focus (the group box accelerator) through it.
+    wc.lpfnWndProc = DefDlgProcW;
+    wc.cbWndExtra = DLGWINDOWEXTRA;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = panels_page_class;
+    RegisterClassExW(&wc);
+  }
+  g_page = CreateWindowExW(0, panels_page_class, L"Panels gallery", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0, 0,
+                           1000, 720, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  int y = 8;
+  page_label(L"Panel borders: flat, flat bold, popup and status with bevel 1 and 2, raised left only, groove "
+             L"bottom only, BorderWidth rings, rounded in a coloured parent",
+             y);
+  y += 20;
+  for (int i = 0; i < static_cast<int>(sizeof page_borders / sizeof page_borders[0]); ++i) {
+    const page_border& b = page_borders[i];
+    HWND p = page_make(panel_class, nullptr, 0, 10 + i * 88, y + 10, 78, 44, pg_border + i);
+    panel* q = panel_of(p);
+    q->BorderOuter = b.outer;
+    q->BevelWidth = b.bevel;
+    q->BorderSides = b.sides;
+    q->BorderWidth = b.border_width;
+    q->BorderColor = page_ring;
+    q->BorderInner = b.inner;
+    q->changed();
+  }
+  HWND rp = page_make(panel_class, nullptr, 0, 10 + 9 * 88, y, 98, 64, pg_rounded_parent);
+  panel_of(rp)->BorderOuter = fsNone;
+  panel_of(rp)->Color = page_parent;
+  HWND rounded = page_make(panel_class, nullptr, 0, 10, 10, 78, 44, pg_rounded, rp);
+  panel_of(rounded)->BorderOuter = fsFlatRounded;
+  panel_of(rounded)->Color = page_rounded;
+  y += 74;
+  page_label(L"Colour-derived borders from one base colour: flat, groove, bump, lowered, button down, raised, "
+             L"button up, status, popup, flat bold, flat rounded",
+             y);
+  y += 20;
+  HWND colored = page_make(panel_class, nullptr, 0, 10, y, 11 * colored_step + 10, colored_h + 8, pg_colored);
+  panel_of(colored)->BorderOuter = fsNone;
+  panel_of(colored)->OnPaint = [](HDC dc) {
+    for (int i = 0; i < 11; ++i) {
+      rect_i r{4 + i * colored_step, 4, 4 + i * colored_step + colored_w, 4 + colored_h};
+      fill_solid(dc, r, page_base);
+      PaintColoredBorder(dc, r, page_base, sdAllSides, colored_kinds[i]);
+    }
+  };
+  y += colored_h + 16;
+  page_label(L"Group boxes without visual styles: standard, custom, top line, flat, banner, underline; a "
+             L"transparent standard box on a coloured panel",
+             y);
+  y += 20;
+  const wchar_t* names[] = {L"Standard ", L"Custom ", L"Top line ", L"Flat ", L"Banner ", L"Underline "};
+  for (int i = 0; i < 6; ++i) {
+    HWND b = page_make(group_box_class, names[i], 0, 10 + i * 138, y, 128, 74, pg_group + i);
+    panel* q = panel_of(b);
+    q->VisualStyle = vsClassic;
+    q->GroupStyle = static_cast<TRzGroupBoxStyle>(i);
+    if (i == gsCustom) q->BorderOuter = fsGroove;
+    q->changed();
+  }
+  HWND tp = page_make(panel_class, nullptr, 0, 10 + 6 * 138, y - 6, 148, 86, pg_transparent_parent);
+  panel_of(tp)->BorderOuter = fsNone;
+  panel_of(tp)->Color = page_parent;
+  HWND tg = page_make(group_box_class, L"Transparent ", 0, 8, 6, 132, 74, pg_transparent_group, tp);
+  panel_of(tg)->VisualStyle = vsClassic;
+  panel_of(tg)->GroupStyle = gsStandard;
+  panel_of(tg)->set_transparent(true);
+  y += 86;
+  page_label(L"Gradients: diagonal up and down, vertical centre, horizontal, vertical, square and big square boxes",
+             y);
+  y += 20;
+  for (int i = 0; i < 7; ++i) {
+    HWND g = page_make(panel_class, nullptr, 0, 10 + i * 110, y, 100, 60, pg_gradient + i);
+    panel* q = panel_of(g);
+    q->BorderOuter = fsNone;
+    q->VisualStyle = vsGradient;
+    q->GradientColorStyle = gcsCustom;
+    q->GradientColorStart = page_start;
+    q->GradientColorStop = page_stop;
+    q->GradientDirection = page_gradients[i];
+    q->changed();
+  }
+  y += 70;
+  page_label(L"Dock sites: top grabbers (one client focused), a left grabber, the plain dock frame; a group box "
+             L"with the accelerator U",
+             y);
+  y += 20;
+  HWND top = page_make(panel_class, nullptr, 0, 10, y, 300, 90, pg_dock_top);
+  panel_of(top)->BorderOuter = fsNone;
+  panel_of(top)->Color = clWindow;
+  page_make(L"EDIT", L"Client one", WS_BORDER | WS_TABSTOP, 10, 20, 130, 60, pg_dock_client1, top);
+  page_make(L"EDIT", L"Client two", WS_BORDER | WS_TABSTOP, 160, 20, 130, 60, pg_dock_client2, top);
+  panel_of(top)->set_DockSite(true);
+  panel_of(top)->DockManager()->add_client(GetDlgItem(top, pg_dock_client1));
+  panel_of(top)->DockManager()->add_client(GetDlgItem(top, pg_dock_client2));
+  HWND left = page_make(panel_class, nullptr, 0, 320, y, 160, 130, pg_dock_left);
+  panel_of(left)->BorderOuter = fsNone;
+  panel_of(left)->Color = clWindow;
+  panel_of(left)->Align = alTop;
+  page_make(L"EDIT", L"Left", WS_BORDER | WS_TABSTOP, 24, 10, 126, 110, pg_dock_client3, left);
+  panel_of(left)->set_DockSite(true);
+  panel_of(left)->DockManager()->add_client(GetDlgItem(left, pg_dock_client3));
+  HWND plain = page_make(panel_class, nullptr, 0, 490, y, 160, 90, pg_dock_plain);
+  panel_of(plain)->BorderOuter = fsNone;
+  panel_of(plain)->Color = clWindow;
+  panel_of(plain)->ShowDockClientCaptions = false;
+  page_make(L"EDIT", L"Plain", WS_BORDER | WS_TABSTOP, 10, 20, 140, 60, pg_dock_client4, plain);
+  panel_of(plain)->set_DockSite(true);
+  panel_of(plain)->DockManager()->add_client(GetDlgItem(plain, pg_dock_client4));
+  HWND ag = page_make(group_box_class, L"Gro&up", 0, 660, y, 200, 90, pg_accel_group);
+  panel_of(ag)->VisualStyle = vsClassic;
+  page_make(L"EDIT", L"first", WS_BORDER | WS_TABSTOP, 10, 24, 80, 22, pg_accel_first, ag);
+  page_make(L"EDIT", L"second", WS_BORDER | WS_TABSTOP, 100, 24, 80, 22, pg_accel_second, ag);
+  page_make(button_class, L"Elsewhere", WS_TABSTOP, 870, y, 90, 25, pg_accel_elsewhere);
+  ShowWindow(g_page, SW_SHOW);
+  UpdateWindow(g_page);
+  SetForegroundWindow(g_page);
+}
+
+// Messages of both gallery windows, through the dialog manager of their own window.
+void page_pump(DWORD ms) {
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < ms) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+      if (!root || !IsDialogMessageW(root, &msg)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  }
+}
+
+bool page_pump_until(const std::function<bool()>& pred, DWORD ms) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    page_pump(5);
+    if (pred()) return true;
+    if (GetTickCount() - start >= ms) return false;
+  }
+}
+
+std::string at_text(int x, int y, TColor got, TColor want) {
+  return "(" + std::to_string(x) + "," + std::to_string(y) + ")=" + hex(got) + " want " + hex(want) + " ";
+}
+
+// One landmark: a pixel of a control's client area (negative coordinates
+// count from the right or bottom edge) and the colour it must have.
+struct landmark {
+  int x, y;
+  TColor want;
+};
+
+void check_landmarks(HWND hw, const std::vector<landmark>& rows, const std::string& name) {
+  capture c(hw);
+  std::string bad;
+  for (const landmark& l : rows) {
+    int x = l.x < 0 ? c.w + l.x : l.x, y = l.y < 0 ? c.h + l.y : l.y;
+    if (c.at(x, y) != l.want) bad += at_text(x, y, c.at(x, y), l.want);
+  }
+  check(bad.empty(), name.c_str(), bad);
+}
+
+void check_page_borders() {
+  TColor face = sys(COLOR_BTNFACE), hi = sys(COLOR_BTNHIGHLIGHT), sh = sys(COLOR_BTNSHADOW);
+  TColor F = LightenColor(sh, 30);  // FlatColor clBtnShadow shifted by 30
+  TColor light = sys(COLOR_3DLIGHT);
+  auto id = [](int i) { return page_item(pg_border + i); };
+  // Middle of the left side is (x, 22); of the right side (-1 - x, 22).
+  check_landmarks(id(0), {{0, 22, F}, {1, 22, face}, {-1, 22, F}, {39, 0, F}, {39, -1, F}, {39, 1, face}},
+                  "panel fsFlat: one ring in FlatColor shifted by 30");
+  check_landmarks(id(1), {{0, 22, F}, {1, 22, F}, {2, 22, face}, {-2, 22, F}, {39, 1, F}, {39, 2, face}},
+                  "panel fsFlatBold: two rings in the flat colour");
+  check_landmarks(id(2), {{0, 22, hi}, {39, 0, hi}, {-1, 22, sh}, {39, -1, sh}, {1, 22, face}, {-2, 22, face}},
+                  "panel fsPopup BevelWidth 1: light left and top, dark right and bottom");
+  check_landmarks(id(3), {{0, 22, hi}, {1, 22, hi}, {2, 22, face}, {-2, 22, sh}, {39, -2, sh}, {39, -3, face}},
+                  "panel fsPopup BevelWidth 2: two rings of each");
+  check_landmarks(id(4), {{0, 22, sh}, {39, 0, sh}, {-1, 22, hi}, {39, -1, hi}, {1, 22, face}},
+                  "panel fsStatus BevelWidth 1: dark left and top, light right and bottom");
+  check_landmarks(id(5), {{1, 22, sh}, {39, 1, sh}, {-2, 22, hi}, {39, -2, hi}, {2, 22, face}},
+                  "panel fsStatus BevelWidth 2: two rings of each");
+  check_landmarks(id(6), {{0, 22, light}, {1, 22, hi}, {2, 22, face}, {39, 0, face}, {-1, 22, face},
+                          {39, -1, face}},
+                  "panel fsRaised on the left side only");
+  check_landmarks(id(7), {{39, -2, sh}, {39, -1, hi}, {39, -3, face}, {0, 22, face}, {39, 0, face}},
+                  "panel fsGroove on the bottom side only");
+  check_landmarks(id(8), {{0, 22, F}, {1, 22, page_ring}, {2, 22, page_ring}, {3, 22, sh}, {4, 22, face},
+                          {-1, 22, F}, {-2, 22, page_ring}, {-3, 22, page_ring}, {-4, 22, hi}, {39, 3, sh}},
+                  "panel BorderWidth 2 rings in BorderColor between the outer and the inner border");
+  // fsFlatRounded: a ring in the parent's colour, a ring in Color, then
+  // the cut-corner ring in the flat colour.
+  check_landmarks(page_item(pg_rounded_parent) ? GetDlgItem(page_item(pg_rounded_parent), pg_rounded) : nullptr,
+                  {{0, 0, page_parent}, {1, 0, page_parent}, {0, 1, page_parent}, {1, 1, F}, {0, 22, F},
+                   {1, 22, page_rounded}, {39, 0, F}, {-1, -1, page_parent}, {-2, -2, F}, {-1, 22, F}},
+                  "panel fsFlatRounded: parent ring at the corners, cut-corner ring in the flat colour");
+}
+
+void check_page_colored_borders() {
+  TColor c = page_base;
+  TColor d50 = DarkenColor(c, 50), d100 = DarkenColor(c, 100), l50 = LightenColor(c, 50),
+         l100 = LightenColor(c, 100), l40 = LightenColor(c, 40);
+  // Left side outer, left inner, right outer, right inner (middle row).
+  const TColor want[11][4] = {
+      {d50, c, d50, c},          // fsFlat
+      {d50, l100, l100, d50},    // fsGroove: a left, b one in; b right, a one in
+      {l100, d50, d50, l100},    // fsBump
+      {d50, d100, l100, l50},    // fsLowered
+      {d100, d50, d100, d50},    // fsButtonDown
+      {l50, l100, d100, d50},    // fsRaised
+      {l100, l40, d100, d50},    // fsButtonUp
+      {d50, c, l100, c},         // fsStatus
+      {l100, c, d50, c},         // fsPopup
+      {d50, d50, d50, d50},      // fsFlatBold
+      {l100, d50, d50, l100},    // fsFlatRounded, as fsBump
+  };
+  capture cap(page_item(pg_colored));
+  std::string bad;
+  int y = 4 + colored_h / 2;
+  for (int i = 0; i < 11; ++i) {
+    int x0 = 4 + i * colored_step, x1 = x0 + colored_w - 1;
+    const int xs[4] = {x0, x0 + 1, x1, x1 - 1};
+    for (int k = 0; k < 4; ++k)
+      if (cap.at(xs[k], y) != want[i][k])
+        bad += std::string(frame_style_name(colored_kinds[i])) + at_text(xs[k], y, cap.at(xs[k], y), want[i][k]);
+  }
+  check(bad.empty(), "colour-derived border kinds from one base colour", bad);
+}
+
+void check_page_group_boxes() {
+  TColor face = sys(COLOR_BTNFACE), hi = sys(COLOR_BTNHIGHLIGHT), sh = sys(COLOR_BTNSHADOW);
+  TColor F = LightenColor(sh, 30);
+  HWND g0 = page_item(pg_group);
+  int h2 = text_h(g0, L"Pp") / 2 - 1;
+  int th = text_h(g0, L"Standard ");
+  auto tw = [](HWND hw) {
+    HDC dc = GetDC(hw);
+    HGDIOBJ old = SelectObject(dc, g_font);
+    std::wstring t = StripAccelerators(text_of(hw));
+    SIZE sz{0, 0};
+    GetTextExtentPoint32W(dc, t.c_str(), static_cast<int>(t.size()), &sz);
+    SelectObject(dc, old);
+    ReleaseDC(hw, dc);
+    return static_cast<int>(sz.cx);
+  };
+  auto g = [](int style) { return page_item(pg_group + style); };
+  int mid = (h2 + 74) / 2;
+  // gsStandard: groove frame; the caption band (its trailing blank) in Color.
+  int cs = 8 + tw(g(gsStandard));
+  check_landmarks(g(gsStandard), {{0, mid, sh}, {1, mid, hi}, {cs - 2, h2, face}, {cs + 4, h2, sh}, {3, h2, sh}},
+                  "gsStandard: groove frame from half the text height, caption band in Color");
+  check_landmarks(g(gsCustom), {{0, mid, sh}, {1, mid, hi}, {64, 0, sh}, {64, 1, hi}},
+                  "gsCustom: the panel's own border from the top edge");
+  int ct = tw(g(gsTopLine)) + 4;
+  check_landmarks(g(gsTopLine), {{ct - 2, h2, face}, {ct + 4, h2, sh}, {ct + 4, h2 + 1, hi}, {0, mid, face},
+                                 {-1, mid, face}, {64, -1, face}},
+                  "gsTopLine: the groove on the top only, caption band from the left edge");
+  int cf = 8 + tw(g(gsFlat));
+  check_landmarks(g(gsFlat), {{0, mid, F}, {cf - 2, h2, face}, {cf + 4, h2, F}, {0, h2, face}, {1, h2 + 1, F}},
+                  "gsFlat: cut-corner ring in the flat colour, caption band in Color");
+  TColor outline = DarkenColor(face, 40);
+  check_landmarks(g(gsBanner), {{0, th / 2 + 3, outline}, {0, 0, face}, {-3, 1, sys(COLOR_WINDOW)},
+                                {-3, th + 4, DarkenColor(face, 20)}, {0, mid + 8, face}, {64, -1, face}},
+                  "gsBanner: outline without corners, gradient from clWindow to clBtnFace darkened by 20");
+  check_landmarks(g(gsUnderline), {{-3, th + 1, F}, {3, th + 1, F}, {-3, th, face}, {-3, th + 2, face},
+                                   {0, mid + 8, face}},
+                  "gsUnderline: one line in the flat colour under the caption band");
+  // A transparent gsStandard box: the parent's colour shows, and the frame
+  // line stops at the caption on both sides.
+  HWND tg = GetDlgItem(page_item(pg_transparent_parent), pg_transparent_group);
+  capture c(tg);
+  int cap_r = 8 + tw(tg);
+  std::string bad;
+  for (int x = 8; x < cap_r; ++x)
+    for (int y : {h2, h2 + 1})
+      if (c.at(x, y) == sh || c.at(x, y) == hi) bad += at_text(x, y, c.at(x, y), page_parent);
+  for (const landmark& l : std::vector<landmark>{{4, h2, sh}, {cap_r + 3, h2, sh}, {cap_r + 3, h2 + 1, hi},
+                                                 {c.w / 2, (h2 + c.h) / 2, page_parent}})
+    if (c.at(l.x, l.y) != l.want) bad += at_text(l.x, l.y, c.at(l.x, l.y), l.want);
+  check(bad.empty(), "transparent gsStandard: no frame line crosses the caption", bad);
+}
+
+void check_page_gradients() {
+  TColor S = page_start, T = page_stop;  // colour 2 and colour 1 of the painter
+  auto id = [](int i) { return page_item(pg_gradient + i); };
+  check_landmarks(id(0), {{0, -1, T}, {-1, 0, S}}, "gdDiagonalUp: stop colour bottom left, start top right");
+  check_landmarks(id(1), {{-1, -1, T}, {0, 0, S}}, "gdDiagonalDown: mirrored, stop colour bottom right");
+  check_landmarks(id(2), {{0, 30, S}, {-1, 30, S}, {49, 30, T}, {50, 5, T}},
+                  "gdVerticalCenter: start at both side edges, stop in the middle column");
+  capture hb(id(3)), sq(id(5));
+  check_landmarks(id(3), {{12, 30, T}, {24, 30, T}, {50, 30, S}}, "gdHorizontalBox: inset a quarter of the width");
+  check(hb.at(26, 30) != T && sq.at(12, 30) != T, "the horizontal box's inset ends at a quarter of the width; the "
+        "square box has none", hex(hb.at(26, 30)) + " " + hex(sq.at(12, 30)));
+  check_landmarks(id(4), {{50, 7, T}, {50, 14, T}, {50, 30, S}, {0, 30, T}},
+                  "gdVerticalBox: inset a quarter of the height");
+  check_landmarks(id(5), {{50, 30, S}, {0, 30, T}, {50, 0, T}}, "gdSquareBox: stop at the edge, start in the centre");
+  check_landmarks(id(6), {{12, 30, T}, {50, 7, T}, {50, 30, S}}, "gdBigSquareBox: inset on both axes");
+}
+
+// The pixels of a grabber that are neither its background nor outside it.
+struct grabber_pixels {
+  int background = 0, other = 0;
+  TColor background_colour = clNone;
+  bool has(TColor c) const { return count(c) > 0; }
+  int count(TColor c) const {
+    int n = 0;
+    for (TColor p : px) n += p == c;
+    return n;
+  }
+  std::vector<TColor> px;
+};
+
+grabber_pixels grabber_area(const capture& c, const rect_i& r) {
+  grabber_pixels g;
+  for (int y = r.top; y < r.bottom; ++y)
+    for (int x = r.left; x < r.right; ++x) g.px.push_back(c.at(x, y));
+  return g;
+}
+
+rect_i client_in(HWND site, int id) {
+  RECT r;
+  GetWindowRect(GetDlgItem(site, id), &r);
+  MapWindowPoints(nullptr, site, reinterpret_cast<POINT*>(&r), 2);
+  return from_rect(r);
+}
+
+void check_page_dock() {
+  // The subclass: installed in front of the panel's procedure, restored.
+  HWND spare = page_make(panel_class, nullptr, 0, 870, 640, 40, 30, 799);
+  panel* sp = panel_of(spare);
+  auto proc = [spare] { return GetWindowLongPtrW(spare, GWLP_WNDPROC); };
+  LONG_PTR before = proc();
+  sp->set_UseDockManager(false);
+  sp->set_DockSite(true);
+  bool none_without = sp->DockManager() == nullptr && proc() == before;
+  sp->set_UseDockManager(true);
+  LONG_PTR during = proc();
+  bool installed = sp->DockManager() && during != before &&
+                   reinterpret_cast<LONG_PTR>(sp->DockManager()->previous_proc()) == before;
+  // A mouse activation and a command leave the site to repaint; a panel
+  // without a manager is left alone.
+  RECT u;
+  UpdateWindow(spare);
+  SendMessageW(spare, WM_MOUSEACTIVATE, reinterpret_cast<WPARAM>(g_page), MAKELPARAM(HTCLIENT, WM_LBUTTONDOWN));
+  bool activation = GetUpdateRect(spare, &u, FALSE) != FALSE;
+  UpdateWindow(spare);
+  SendMessageW(spare, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), 0);
+  bool command = GetUpdateRect(spare, &u, FALSE) != FALSE;
+  sp->set_DockSite(false);
+  bool restored = proc() == before && sp->DockManager() == nullptr;
+  UpdateWindow(spare);
+  SendMessageW(spare, WM_MOUSEACTIVATE, reinterpret_cast<WPARAM>(g_page), MAKELPARAM(HTCLIENT, WM_LBUTTONDOWN));
+  bool quiet = GetUpdateRect(spare, &u, FALSE) == FALSE;
+  check(none_without && installed && activation && command && restored && quiet,
+        "dock manager: in front of the panel's procedure, repaints on activation and command, procedure restored",
+        std::string(none_without ? "" : "made without UseDockManager ") + (installed ? "" : "not installed ") +
+            (activation ? "" : "activation did not repaint ") + (command ? "" : "command did not repaint ") +
+            (restored ? "" : "not restored ") + (quiet ? "" : "repaints without a manager"));
+  // A site destroyed with its manager in place goes quietly.
+  sp->set_DockSite(true);
+  DestroyWindow(spare);
+  page_pump(20);
+
+  TColor act = sys(COLOR_ACTIVECAPTION), inact = sys(COLOR_INACTIVECAPTION);
+  TColor act_text = sys(COLOR_CAPTIONTEXT), inact_text = sys(COLOR_INACTIVECAPTIONTEXT);
+  HWND top = page_item(pg_dock_top);
+  HWND c1 = GetDlgItem(top, pg_dock_client1), c2 = GetDlgItem(top, pg_dock_client2);
+  auto top_grabbers = [&](HWND focus, const char* name) {
+    SetFocus(focus);
+    page_pump(30);
+    capture c(top);
+    std::string bad;
+    for (HWND client : {c1, c2}) {
+      bool focused = client == focus;
+      rect_i g = grabber_rect(client_in(top, GetDlgCtrlID(client)), alNone);
+      TColor bg = focused ? act : inact, fg = focused ? act_text : inact_text;
+      TColor other_fg = focused ? inact_text : act_text;
+      // The background between the caption and the close box.
+      if (c.at(g.right - 20, g.top + 7) != bg) bad += at_text(g.right - 20, g.top + 7, c.at(g.right - 20, g.top + 7), bg);
+      if (c.at(g.left, g.top) != bg) bad += at_text(g.left, g.top, c.at(g.left, g.top), bg);
+      // Grabber row just above the client: still the grabber; the row above it is the site.
+      if (c.at(g.left + 60, g.top - 1) != sys(COLOR_WINDOW)) bad += "site row above the grabber ";
+      grabber_pixels text = grabber_area(c, {g.left + 2, g.top, g.left + 60, g.bottom});
+      grabber_pixels box = grabber_area(c, close_box(g, alNone));
+      if (!text.has(fg)) bad += "no caption text in " + hex(fg) + " ";
+      if (fg != other_fg && text.has(other_fg)) bad += "caption text in the other state's colour ";
+      if (!box.has(fg)) bad += "no close glyph in its box ";
+      if (box.count(bg) == static_cast<int>(box.px.size())) bad += "close box empty ";
+    }
+    check(bad.empty(), name, bad);
+  };
+  top_grabbers(c1, "top grabbers: the focused client's in active colours, the other's in inactive colours");
+  top_grabbers(c2, "top grabbers follow the focus to the second client");
+
+  // A site aligned to the top: the grabber on the client's left, its
+  // caption rotated and read from the bottom, always in clCaptionText.
+  HWND left = page_item(pg_dock_left);
+  SetFocus(page_item(pg_accel_elsewhere));
+  page_pump(30);
+  capture lc(left);
+  rect_i g = grabber_rect(client_in(left, pg_dock_client3), alTop);
+  std::string bad;
+  if (g.width() != 14) bad += "grabber width " + std::to_string(g.width()) + " ";
+  if (lc.at(g.left + 7, g.top + 30) != inact) bad += at_text(g.left + 7, g.top + 30, lc.at(g.left + 7, g.top + 30), inact);
+  grabber_pixels lower = grabber_area(lc, {g.left, g.bottom - 40, g.right, g.bottom});
+  grabber_pixels upper = grabber_area(lc, {g.left, g.top + 14, g.right, g.top + 50});
+  grabber_pixels lbox = grabber_area(lc, close_box(g, alTop));
+  if (!lower.has(act_text)) bad += "no caption text at the bottom ";
+  if (act_text != inact_text && lower.has(inact_text)) bad += "left caption in the inactive text colour ";
+  // Rotated: the text runs up more than a grabber's width from the bottom.
+  grabber_pixels rise = grabber_area(lc, {g.left, g.bottom - 40, g.right, g.bottom - 16});
+  if (!rise.has(act_text)) bad += "caption not rotated ";
+  if (upper.count(inact) != static_cast<int>(upper.px.size())) bad += "pixels between glyph and caption ";
+  if (!lbox.has(act_text)) bad += "no close glyph at the top ";
+  check(bad.empty(), "left grabber: rotated caption from the bottom in clCaptionText, close glyph at the top", bad);
+
+  // Without captions: the plain dock frame, two raised bars.
+  HWND plain = page_item(pg_dock_plain);
+  capture pc(plain);
+  rect_i pg = grabber_rect(client_in(plain, pg_dock_client4), alNone);
+  grabber_pixels all = grabber_area(pc, pg);
+  check(pc.at(pg.left + 2, pg.top + 3) == sys(COLOR_BTNHIGHLIGHT) && pc.at(pg.right - 3, pg.top + 5) == sys(COLOR_BTNSHADOW) &&
+            pc.at(pg.left + 2, pg.top + 7) == sys(COLOR_BTNHIGHLIGHT) && !all.has(act) && !all.has(inact),
+        "without ShowDockClientCaptions the plain dock frame",
+        hex(pc.at(pg.left + 2, pg.top + 3)) + " " + hex(pc.at(pg.right - 3, pg.top + 5)));
+}
+
+void check_page_group_accelerator() {
+  HWND ag = page_item(pg_accel_group);
+  HWND first = GetDlgItem(ag, pg_accel_first);
+  HWND elsewhere = page_item(pg_accel_elsewhere);
+  SetForegroundWindow(g_page);
+  auto alt_u = [] {
+    send_key(VK_MENU, false);
+    tap('U');
+    send_key(VK_MENU, true);
+  };
+  SetFocus(elsewhere);
+  page_pump(30);
+  alt_u();
+  bool moved = page_pump_until([&] { return GetFocus() == first; }, 2000);
+  int focus_after = GetDlgCtrlID(GetFocus());
+  SetFocus(elsewhere);
+  EnableWindow(ag, FALSE);
+  page_pump(30);
+  alt_u();
+  page_pump(300);
+  bool stayed = GetFocus() == elsewhere;
+  EnableWindow(ag, TRUE);
+  check(moved && stayed, "group box accelerator: focus to its first child, not while the box is disabled",
+        std::string(moved ? "" : "focus went to " + std::to_string(focus_after) + ", not the first child ") +
+            (stayed ? "" : "a disabled box took it"));
+}
+
+void check_panels_page(const std::string& picture) {
+  build_panels_page();
+  page_pump(300);
+  check_page_borders();
+  check_page_colored_borders();
+  check_page_group_boxes();
+  check_page_gradients();
+  check_page_dock();
+  check_page_group_accelerator();
+  // The picture, with the first top client focused.
+  SetFocus(GetDlgItem(page_item(pg_dock_top), pg_dock_client1));
+  page_pump(200);
+  capture whole(g_page, false);
+  check(whole.save(picture.c_str()), "panels page picture saved", picture);
+  DestroyWindow(g_page);
+  g_page = nullptr;
+}
+
 int run_check(const char* expect, const char* picture) {
   HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, move_hook, nullptr, GetCurrentThreadId());
   bool themed = std::string(expect) == "themed";
@@ -849,6 +1388,9 @@ int run_check(const char* expect, const char* picture) {
   check_button_input();
   check_repeat();
   check_dialog();
+  std::string page_picture = picture;
+  if (page_picture.size() > 4) page_picture.insert(page_picture.size() - 4, "-panels");
+  check_panels_page(page_picture);
   // The states for the picture: focus on the spin edit, a toggle down.
   SetFocus(item(id_edit_focus));
   pump(200);

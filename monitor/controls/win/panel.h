@@ -9,6 +9,7 @@
 #include <string>
 
 #include "colors.h"
+#include "dock.h"
 #include "enabled_memory.h"
 #include "frame_controller.h"
 #include "geometry.h"
@@ -18,8 +19,6 @@ namespace ctl {
 
 extern const wchar_t panel_class[];      // "SolvantaPanel"
 extern const wchar_t group_box_class[];  // "SolvantaGroupBox"
-
-class dock_manager;
 
 enum TRzVisualStyle { vsClassic, vsWinXP, vsGradient };
 enum TRzGradientColorStyle { gcsSystem, gcsMSOffice, gcsCustom };

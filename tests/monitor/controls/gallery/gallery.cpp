@@ -1226,6 +1226,37 @@ rect_i client_in(HWND site, int id) {
   return from_rect(r);
 }
 
+// A subclass placed on a dock site after its manager.
+WNDPROC g_later_previous = nullptr;
+int g_later_calls = 0;
+LRESULT CALLBACK later_subclass(HWND h, UINT m, WPARAM w, LPARAM l) {
+  ++g_later_calls;
+  return CallWindowProcW(g_later_previous, h, m, w, l);
+}
+
+void check_page_dock_under_a_later_subclass() {
+  HWND site = page_make(panel_class, nullptr, 0, 920, 640, 40, 30, 798);
+  panel* p = panel_of(site);
+  p->set_DockSite(true);
+  g_later_previous = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(site, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&later_subclass)));
+  // The manager goes while the later subclass sits on top: that one stays,
+  // and messages still reach the panel through both.
+  p->set_DockSite(false);
+  bool kept = GetWindowLongPtrW(site, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(&later_subclass);
+  g_later_calls = 0;
+  SetWindowTextW(site, L"through");
+  bool through = g_later_calls > 0 && text_of(site) == L"through";
+  SetWindowLongPtrW(site, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_later_previous));
+  SetWindowTextW(site, L"again");
+  bool again = text_of(site) == L"again";
+  DestroyWindow(site);
+  page_pump(20);
+  check(kept && through && again, "dock manager leaves a later subclass in place and messages flow on",
+        std::string(kept ? "" : "later subclass replaced ") + (through ? "" : "messages lost ") +
+            (again ? "" : "messages lost after the later subclass went"));
+}
+
 void check_page_dock() {
   // The subclass: installed in front of the panel's procedure, restored.
   HWND spare = page_make(panel_class, nullptr, 0, 870, 640, 40, 30, 799);
@@ -1362,6 +1393,7 @@ void check_panels_page(const std::string& picture) {
   check_page_group_boxes();
   check_page_gradients();
   check_page_dock();
+  check_page_dock_under_a_later_subclass();
   check_page_group_accelerator();
   // The picture, with the first top client focused.
   SetFocus(GetDlgItem(page_item(pg_dock_top), pg_dock_client1));

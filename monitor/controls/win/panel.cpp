@@ -59,6 +59,7 @@ void panel::changed() {
   for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
     panel* p = panel_of(c);
     if (p && p->Transparent) InvalidateRect(c, nullptr, TRUE);
+    SendMessageW(c, msg_parent_color_changed, 0, 0);  // children with ParentColor follow
   }
 }
 
@@ -89,7 +90,7 @@ bool panel::frame_apply(const frame_controller& c) {
     shadow = DarkenColor(Color, 50);
   }
   if (n & fc_bit(fcpParentColor)) ParentColor = s.ParentColor;
-  InvalidateRect(hwnd, nullptr, TRUE);
+  changed();
   return true;
 }
 

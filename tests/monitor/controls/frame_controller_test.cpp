@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frame_controller.h"
+#include "spin_value.h"
 
 using namespace ctl;
 
@@ -70,26 +71,23 @@ const std::vector<std::string> all_in_order = {
     "FrameHotTrack", "FrameHotStyle", "FrameSides", "FrameStyle", "FrameVisible",
     "FramingPreference"};
 
-TEST(FrameController, Defaults) {
+TEST(FrameController, FreshPushKeepsAnEditsOwnColoursAndTurnsItsButtonsFlat) {
+  // What a fresh controller pushes into an edit at its defaults: the same
+  // state colours (so registering changes nothing a user sees), flat
+  // buttons, and no frame of its own.
+  edit_colors own;
   frame_controller c;
-  const frame_settings& s = c.settings();
-  EXPECT_EQ(s.Color, clWindow);
-  EXPECT_EQ(s.FocusColor, clWindow);
-  EXPECT_EQ(s.DisabledColor, clBtnFace);
-  EXPECT_EQ(s.ReadOnlyColor, clInfoBk);
-  EXPECT_FALSE(s.ReadOnlyColorOnFocus);
-  EXPECT_FALSE(s.ParentColor);
-  EXPECT_EQ(s.FlatButtonColor, clBtnFace);
+  fake_edit e;
+  e.attach(c);
+  const frame_settings& s = e.seen;
+  EXPECT_EQ(s.Color, own.normal);
+  EXPECT_EQ(s.FocusColor, own.FocusColor);
+  EXPECT_EQ(s.DisabledColor, own.DisabledColor);
+  EXPECT_EQ(s.ReadOnlyColor, own.ReadOnlyColor);
+  EXPECT_EQ(s.ReadOnlyColorOnFocus, own.ReadOnlyColorOnFocus);
+  EXPECT_EQ(own.current(true, true, false), own.current(true, false, false));
   EXPECT_TRUE(s.FlatButtons);
-  EXPECT_EQ(s.FrameColor, clBtnShadow);
-  EXPECT_EQ(s.FrameHotColor, clBtnShadow);
-  EXPECT_FALSE(s.FrameHotTrack);
-  EXPECT_EQ(s.FrameHotStyle, fsFlatBold);
-  EXPECT_EQ(s.FrameSides, sdAllSides);
-  EXPECT_EQ(s.FrameStyle, fsFlat);
   EXPECT_FALSE(s.FrameVisible);
-  EXPECT_EQ(s.FramingPreference, fpXPThemes);
-  EXPECT_FALSE(c.has_control_list());
 }
 
 TEST(FrameController, RegisterPushesEverythingInOrder) {

@@ -850,7 +850,7 @@ struct states_window {
   HWND grp_up_plain = nullptr, grp_down_plain = nullptr;
   HWND hot_panel = nullptr, hot_hot = nullptr, hot_idle_def = nullptr, hot_disabled = nullptr;
   HWND box = nullptr, in_box = nullptr, after_box = nullptr;
-  HWND cb_flat = nullptr, cb_owned = nullptr;
+  HWND cb_flat = nullptr, cb_owned = nullptr, spin_small = nullptr;
 };
 states_window g_st;
 
@@ -900,6 +900,7 @@ void build_states() {
   s.box = make_in(w, group_box_class, L"Box", 0, 350, 80, 110, 50, 750);
   s.in_box = make_in(s.box, button_class, L"In box", WS_TABSTOP, 10, 18, 75, 25, 751);
   s.after_box = make_in(w, button_class, L"After", WS_TABSTOP, 470, 92, 75, 25, 752);
+  s.spin_small = make_in(w, spin_edit_class, L"1", WS_TABSTOP, 560, 92, 60, 6, 708);
   s.cb_flat = make_in(w, control_button_class, nullptr, 0, 10, 140, 17, 21, 760);
   control_button_of(s.cb_flat)->Style = cbsUp;
   control_button_of(s.cb_flat)->logic.Flat = true;
@@ -966,6 +967,18 @@ void check_edit_states() {
   auto ink_r = ink_columns(r, sys(COLOR_WINDOW), 2, r.h - 2);
   check(edit_of(s.align) == e && ink_r.second > r.w * 3 / 4, "Alignment taRightJustify puts the text right",
         std::to_string(ink_r.first) + ".." + std::to_string(ink_r.second));
+
+  // A spin edit made too low for its font grows to the font's height + 2.
+  HDC sdc = GetDC(s.spin_small);
+  HGDIOBJ sold = SelectObject(sdc, g_font);
+  TEXTMETRICW tm = {};
+  GetTextMetricsW(sdc, &tm);
+  SelectObject(sdc, sold);
+  ReleaseDC(s.spin_small, sdc);
+  RECT sr;
+  GetWindowRect(s.spin_small, &sr);
+  check(sr.bottom - sr.top == tm.tmHeight + 2, "a spin edit 6 pixels high grows to its font's height + 2",
+        std::to_string(sr.bottom - sr.top) + " vs " + std::to_string(tm.tmHeight + 2));
 
   // ParentColor through the frame controller's push, then following the panel.
   static frame_controller fc;

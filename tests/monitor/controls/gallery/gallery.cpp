@@ -977,8 +977,12 @@ void check_edit_states() {
   ReleaseDC(s.spin_small, sdc);
   RECT sr;
   GetWindowRect(s.spin_small, &sr);
-  check(sr.bottom - sr.top == tm.tmHeight + 2, "a spin edit 6 pixels high grows to its font's height + 2",
-        std::to_string(sr.bottom - sr.top) + " vs " + std::to_string(tm.tmHeight + 2));
+  capture small(s.spin_small);
+  TColor small_bg = small.at(2, small.h / 2);
+  check(sr.bottom - sr.top == tm.tmHeight + 2 && small_bg == sys(COLOR_WINDOW),
+        "a spin edit 6 pixels high grows to its font's height + 2 and shows its face",
+        std::to_string(sr.bottom - sr.top) + " vs " + std::to_string(tm.tmHeight + 2) + " at " +
+            std::to_string(sr.left) + "," + std::to_string(sr.top) + (IsWindowVisible(s.spin_small) ? " shown " : " hidden ") + hex(small_bg));
 
   // ParentColor through the frame controller's push, then following the panel.
   static frame_controller fc;

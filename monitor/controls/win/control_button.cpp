@@ -14,13 +14,25 @@ namespace ctl {
 const wchar_t spin_buttons_class[] = L"SolvantaSpinButtons";
 const wchar_t control_button_class[] = L"SolvantaControlButton";
 
+control_button::~control_button() {
+  if (Glyph) DeleteObject(Glyph);
+}
+
 void control_button::set_glyph(HBITMAP g) {
-  Glyph = g;
-  if (g) {
+  HBITMAP copy = g ? static_cast<HBITMAP>(CopyImage(g, IMAGE_BITMAP, 0, 0, 0)) : nullptr;
+  if (Glyph) DeleteObject(Glyph);
+  Glyph = copy;
+  if (Glyph) {
     BITMAP bm = {};
-    if (GetObjectW(g, sizeof bm, &bm)) NumGlyphs = num_glyphs_for_strip(bm.bmWidth, bm.bmHeight, NumGlyphs);
+    if (GetObjectW(Glyph, sizeof bm, &bm)) NumGlyphs = num_glyphs_for_strip(bm.bmWidth, bm.bmHeight, NumGlyphs);
     if (Style != cbsNone) Style = cbsNone;
   }
+  if (logic.repaint) logic.repaint();
+}
+
+void control_button::set_num_glyphs(int n) {
+  NumGlyphs = n < 1 ? 1 : n > 4 ? 4 : n;
+  if (logic.repaint) logic.repaint();
 }
 
 namespace {
@@ -41,7 +53,55 @@ void draw_arrow(HDC dc, const rect_i& face, TRzControlButtonStyle style, bool pr
   }
 }
 
+// The flat themed arrow: a chevron two pixels thick, 9 wide and 5 high,
+// centred in the face, pointing in the style's direction (six corners).
+void draw_chevron(HDC dc, const rect_i& face, TRzControlButtonStyle style, TColor c) {
+  int cx = (face.left + face.right) / 2, cy = (face.top + face.bottom) / 2;
+  // Up, as offsets from the centre; the other directions turn it.
+  const int up[6][2] = {{-4, 1}, {0, -3}, {4, 1}, {4, 3}, {0, -1}, {-4, 3}};
+  POINT pts[6];
+  for (int i = 0; i < 6; ++i) {
+    int a = up[i][0], b = up[i][1];
+    int x = a, y = b;
+    if (style == cbsDown || style == cbsDropDown) y = -b;
+    else if (style == cbsLeft) { x = b; y = a; }
+    else if (style == cbsRight) { x = -b; y = a; }
+    pts[i] = POINT{cx + x, cy + y};
+  }
+  HBRUSH brush = CreateSolidBrush(colorref(c));
+  HPEN pen = CreatePen(PS_SOLID, 1, colorref(c));
+  HGDIOBJ ob = SelectObject(dc, brush), op = SelectObject(dc, pen);
+  Polygon(dc, pts, 6);
+  SelectObject(dc, ob);
+  SelectObject(dc, op);
+  DeleteObject(brush);
+  DeleteObject(pen);
+}
+
 }  // namespace
+
+// The colour of a flat themed arrow: sampled from the centre of the
+// theme's own spin part of that size, cl3DDkShadow when that is close to
+// clWindow.
+TColor flat_arrow_color(int part, int width, int height) {
+  TColor sampled = clWindow;
+  if (width > 0 && height > 0) {
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    HBITMAP bmp = CreateCompatibleBitmap(screen, width, height);
+    ReleaseDC(nullptr, screen);
+    HGDIOBJ old = SelectObject(mem, bmp);
+    fill_solid(mem, {0, 0, width, height}, clWindow);
+    RECT r{0, 0, width, height};
+    draw_theme(L"SPIN", nullptr, mem, part, UPS_NORMAL, r);
+    COLORREF px = GetPixel(mem, width / 2, height / 2);
+    if (px != CLR_INVALID) sampled = static_cast<TColor>(px);
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+  }
+  return ColorsAreSimilar(sampled, clWindow) ? cl3DDkShadow : sampled;
+}
 
 void control_button::paint(HDC dc, bool enabled) const {
   const control_button_logic& g = logic;
@@ -103,7 +163,7 @@ void control_button::paint(HDC dc, bool enabled) const {
     int part = Style == cbsUp ? SPNP_UP : Style == cbsDown ? SPNP_DOWN : Style == cbsRight ? SPNP_UPHORZ : SPNP_DOWNHORZ;
     if (g.Flat && !active) {
       fill_solid(dc, rect, Color);
-      draw_arrow(dc, rect, Style, false, enabled ? cl3DDkShadow : clBtnShadow);
+      draw_chevron(dc, rect, Style, enabled ? flat_arrow_color(part, rect.width(), rect.height()) : clBtnShadow);
       return;
     }
     draw_theme(L"SPIN", nullptr, dc, part,
@@ -179,12 +239,15 @@ struct cb_owner {
         int x = GET_X_LPARAM(l), y = GET_Y_LPARAM(l);
         control_button* b = hit(x, y);
         if (!b || !IsWindowEnabled(hwnd)) return true;
-        if (focus_control && GetFocus() != focus_control) {
-          if ((GetWindowLongPtrW(focus_control, GWL_STYLE) & WS_TABSTOP) && IsWindowEnabled(focus_control) &&
-              IsWindowVisible(focus_control)) {
-            SetFocus(focus_control);
-            if (GetFocus() != focus_control) return true;  // abandoned
-          }
+        // The focus goes to the focus control when it can take it, else to
+        // the pair itself when that is a tab stop; a refusal abandons the press.
+        auto can_take = [](HWND t) {
+          return t && (GetWindowLongPtrW(t, GWL_STYLE) & WS_TABSTOP) && IsWindowEnabled(t) && IsWindowVisible(t);
+        };
+        HWND target = can_take(focus_control) ? focus_control : can_take(hwnd) ? hwnd : nullptr;
+        if (target && GetFocus() != target) {
+          SetFocus(target);
+          if (GetFocus() != target) return true;  // abandoned
         }
         SetCapture(hwnd);
         captured = b;
@@ -331,12 +394,32 @@ void spin_buttons::set_delays(int initial, int delay) {
   }
 }
 
+void spin_buttons::set_glyph_up_right(HBITMAP g) {
+  up.set_glyph(g);
+  layout();
+}
+
+void spin_buttons::set_glyph_down_left(HBITMAP g) {
+  down.set_glyph(g);
+  layout();
+}
+
+void spin_buttons::set_num_glyphs_up_right(int n) {
+  up.set_num_glyphs(n);
+  InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+void spin_buttons::set_num_glyphs_down_left(int n) {
+  down.set_num_glyphs(n);
+  InvalidateRect(hwnd, nullptr, FALSE);
+}
+
 void spin_buttons::layout() {
   RECT c;
   GetClientRect(hwnd, &c);
   int w = c.right, h = c.bottom;
-  if (up.Glyph == nullptr) up.Style = Direction == sdUpDown ? cbsUp : cbsRight;
-  if (down.Glyph == nullptr) down.Style = Direction == sdUpDown ? cbsDown : cbsLeft;
+  if (up.glyph() == nullptr) up.Style = Direction == sdUpDown ? cbsUp : cbsRight;
+  if (down.glyph() == nullptr) down.Style = Direction == sdUpDown ? cbsDown : cbsLeft;
   spin_pair_layout(w, h, Orientation == orVertical, &up.rect, &down.rect);
   InvalidateRect(hwnd, nullptr, FALSE);
 }

@@ -3,6 +3,7 @@
 #include <windowsx.h>
 
 #include "control_button.h"
+#include "panel.h"
 #include "visual_styles.h"
 #include "window_helpers.h"
 
@@ -19,6 +20,30 @@ edit_box::edit_box(HWND h, bool is_spin) : hwnd(h) {
     if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, sep, 8) > 1) spin->value.decimal_separator = sep[0];
     spin->value.beep = [] { MessageBeep(0); };
   }
+}
+
+namespace {
+
+// The object a re-created window takes over instead of making its own.
+thread_local edit_box* g_adopt = nullptr;
+
+LONG alignment_style(TAlignment a) {
+  return a == taRightJustify ? ES_RIGHT : a == taCenter ? ES_CENTER : ES_LEFT;
+}
+
+TAlignment alignment_of_style(LONG_PTR st) {
+  return (st & ES_RIGHT) ? taRightJustify : (st & ES_CENTER) ? taCenter : taLeftJustify;
+}
+
+HBITMAP copy_bitmap(HBITMAP g) {
+  return g ? static_cast<HBITMAP>(CopyImage(g, IMAGE_BITMAP, 0, 0, 0)) : nullptr;
+}
+
+}  // namespace
+
+edit_box::spin_part::~spin_part() {
+  if (ButtonUpGlyph) DeleteObject(ButtonUpGlyph);
+  if (ButtonDownGlyph) DeleteObject(ButtonDownGlyph);
 }
 
 edit_box::~edit_box() {
@@ -39,6 +64,146 @@ void edit_box::set_color(TColor c) {
   if (guard) return;
   colors.color_changed(c);
   apply_state();
+}
+
+void edit_box::set_parent_color(bool v) {
+  ParentColor = v;
+  if (v) parent_color_changed();
+}
+
+void edit_box::parent_color_changed() {
+  if (!ParentColor || guard) return;
+  panel* p = panel_of(GetParent(hwnd));
+  colors.color_changed(p ? p->Color : clBtnFace);
+  apply_state();
+}
+
+void edit_box::set_alignment(TAlignment a) {
+  if (a == Alignment) return;
+  TAlignment before = Alignment;
+  Alignment = a;
+  if (!recreate()) Alignment = before;
+}
+
+bool edit_box::recreate() {
+  HWND old = hwnd;
+  HWND parent = GetParent(old);
+  RECT r;
+  GetWindowRect(old, &r);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+  LONG_PTR st = GetWindowLongPtrW(old, GWL_STYLE), ex = GetWindowLongPtrW(old, GWL_EXSTYLE);
+  std::wstring text = window_text(old);
+  LRESULT font = SendMessageW(old, WM_GETFONT, 0, 0);
+  LRESULT limit = CallWindowProcW(base_proc, old, EM_GETLIMITTEXT, 0, 0);
+  LRESULT password = CallWindowProcW(base_proc, old, EM_GETPASSWORDCHAR, 0, 0);
+  DWORD a = 0, b = 0;
+  CallWindowProcW(base_proc, old, EM_GETSEL, reinterpret_cast<WPARAM>(&a), reinterpret_cast<LPARAM>(&b));
+  bool focused = GetFocus() == old;
+  wchar_t cls[64] = {};
+  GetClassNameW(old, cls, 64);
+  HWND old_pair = spin ? spin->buttons : nullptr;
+  // The old window lets go of the object before the new one takes it.
+  SetWindowLongPtrW(old, GWLP_USERDATA, 0);
+  if (spin) spin->buttons = nullptr;
+  g_adopt = this;
+  HWND nw = CreateWindowExW(static_cast<DWORD>(ex), cls, text.c_str(), static_cast<DWORD>(st), r.left, r.top,
+                            r.right - r.left, r.bottom - r.top, parent,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(GetDlgCtrlID(old))),
+                            reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(old, GWLP_HINSTANCE)), nullptr);
+  g_adopt = nullptr;
+  if (!nw) {
+    hwnd = old;
+    SetWindowLongPtrW(old, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    if (spin) spin->buttons = old_pair;
+    return false;
+  }
+  RemovePropW(old, prop_ours);
+  SetWindowPos(nw, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);  // same tab place
+  SendMessageW(nw, WM_SETFONT, static_cast<WPARAM>(font), FALSE);
+  CallWindowProcW(base_proc, nw, EM_LIMITTEXT, static_cast<WPARAM>(limit), 0);
+  if (password) CallWindowProcW(base_proc, nw, EM_SETPASSWORDCHAR, static_cast<WPARAM>(password), 0);
+  CallWindowProcW(base_proc, nw, EM_SETSEL, a, static_cast<LPARAM>(b));
+  if (focused) SetFocus(nw);
+  DestroyWindow(old);
+  if (spin) layout_spin();
+  apply_state();
+  return true;
+}
+
+void edit_box::set_min(double v) {
+  if (!spin) return;
+  sync_in();
+  spin->value.set_min(v);
+  sync_out();
+}
+
+void edit_box::set_max(double v) {
+  if (!spin) return;
+  sync_in();
+  spin->value.set_max(v);
+  sync_out();
+}
+
+void edit_box::set_decimals(int v) {
+  if (!spin) return;
+  sync_in();
+  spin->value.set_decimals(v);
+  sync_out();
+}
+
+void edit_box::set_check_range(bool v) {
+  if (!spin) return;
+  sync_in();
+  spin->value.set_check_range(v);
+  sync_out();
+}
+
+void edit_box::set_integers_only(bool v) {
+  if (!spin) return;
+  sync_in();
+  spin->value.set_integers_only(v);
+  sync_out();
+}
+
+void edit_box::glyphs_to_pair() {
+  spin_buttons* b = spin && spin->buttons ? spin_buttons_of(spin->buttons) : nullptr;
+  if (!b) return;
+  b->set_glyph_up_right(spin->ButtonUpGlyph);
+  b->set_glyph_down_left(spin->ButtonDownGlyph);
+  b->set_num_glyphs_up_right(spin->ButtonUpNumGlyphs);
+  b->set_num_glyphs_down_left(spin->ButtonDownNumGlyphs);
+}
+
+void edit_box::set_button_up_glyph(HBITMAP g) {
+  if (!spin) return;
+  if (spin->ButtonUpGlyph) DeleteObject(spin->ButtonUpGlyph);
+  spin->ButtonUpGlyph = copy_bitmap(g);
+  BITMAP bm = {};
+  if (spin->ButtonUpGlyph && GetObjectW(spin->ButtonUpGlyph, sizeof bm, &bm))
+    spin->ButtonUpNumGlyphs = num_glyphs_for_strip(bm.bmWidth, bm.bmHeight, spin->ButtonUpNumGlyphs);
+  glyphs_to_pair();
+}
+
+void edit_box::set_button_down_glyph(HBITMAP g) {
+  if (!spin) return;
+  if (spin->ButtonDownGlyph) DeleteObject(spin->ButtonDownGlyph);
+  spin->ButtonDownGlyph = copy_bitmap(g);
+  BITMAP bm = {};
+  if (spin->ButtonDownGlyph && GetObjectW(spin->ButtonDownGlyph, sizeof bm, &bm))
+    spin->ButtonDownNumGlyphs = num_glyphs_for_strip(bm.bmWidth, bm.bmHeight, spin->ButtonDownNumGlyphs);
+  glyphs_to_pair();
+}
+
+void edit_box::set_button_up_num_glyphs(int n) {
+  if (!spin) return;
+  spin->ButtonUpNumGlyphs = n < 1 ? 1 : n > 4 ? 4 : n;
+  glyphs_to_pair();
+}
+
+void edit_box::set_button_down_num_glyphs(int n) {
+  if (!spin) return;
+  spin->ButtonDownNumGlyphs = n < 1 ? 1 : n > 4 ? 4 : n;
+  glyphs_to_pair();
 }
 
 bool edit_box::frame_drawn() const {
@@ -85,12 +250,7 @@ void edit_box::set_frame_hot_track(bool v) {
 }
 
 void edit_box::set_read_only(bool v) {
-  SendMessageW(hwnd, EM_SETREADONLY, v, 0);
-  if (spin) {
-    spin->value.ReadOnly = v;
-    layout_spin();
-  }
-  apply_state();
+  SendMessageW(hwnd, EM_SETREADONLY, v, 0);  // the window procedure follows up
 }
 
 void edit_box::set_framing_preference(TFramingPreference v) {
@@ -115,7 +275,7 @@ bool edit_box::frame_write(fc_prop p, const frame_settings& s, const std::string
     case fcpDisabledColor: colors.DisabledColor = s.DisabledColor; break;
     case fcpReadOnlyColor: colors.ReadOnlyColor = s.ReadOnlyColor; break;
     case fcpReadOnlyColorOnFocus: colors.ReadOnlyColorOnFocus = s.ReadOnlyColorOnFocus; break;
-    case fcpParentColor: return false;
+    case fcpParentColor: set_parent_color(s.ParentColor); return true;
     case fcpFlatButtonColor:
       if (!spin) return false;
       spin->FlatButtonColor = s.FlatButtonColor;
@@ -221,18 +381,29 @@ void paint_edit_frame(edit_box* e, HDC given = nullptr) {
 LRESULT CALLBACK edit_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
   edit_box* e = object_of<edit_box>(h);
   if (m == WM_NCCREATE) {
-    e = new edit_box(h, has_class(h, spin_edit_class));
-    e->base_proc = g_edit_base;
+    auto* cs = reinterpret_cast<CREATESTRUCTW*>(l);
+    if (g_adopt) {  // a re-created window: the same object
+      e = g_adopt;
+      e->hwnd = h;
+    } else {
+      e = new edit_box(h, has_class(h, spin_edit_class));
+      e->base_proc = g_edit_base;
+      if (!e->spin) e->Alignment = alignment_of_style(cs->style);
+    }
     SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(e));
     SetPropW(h, prop_ours, reinterpret_cast<HANDLE>(1));
     reflect_from_parent(h);
-    // Never multi-line, clipping its children; the spin edit is right
-    // aligned. The system edit box reads its style from the creation record.
-    auto* cs = reinterpret_cast<CREATESTRUCTW*>(l);
-    LONG st = cs->style & ~static_cast<LONG>(ES_MULTILINE);
-    if (e->spin) st = (st & ~static_cast<LONG>(ES_CENTER)) | ES_RIGHT;
+    // Never multi-line, clipping its children, aligned after Alignment (the
+    // spin edit starts right aligned). The system edit box reads its style
+    // from the creation record.
+    LONG st = cs->style & ~static_cast<LONG>(ES_MULTILINE | ES_CENTER | ES_RIGHT);
+    st |= alignment_style(e->Alignment);
     cs->style = st | WS_CLIPCHILDREN;
     SetWindowLongPtrW(h, GWL_STYLE, cs->style);
+    // The system border (client edge) unless FrameVisible paints the own
+    // frame over it; a template edit with default styles is framed too.
+    cs->dwExStyle |= WS_EX_CLIENTEDGE;
+    SetWindowLongPtrW(h, GWL_EXSTYLE, static_cast<LONG_PTR>(cs->dwExStyle));
   }
   if (!e) return CallWindowProcW(g_edit_base, h, m, w, l);
   WNDPROC base = e->base_proc;
@@ -240,6 +411,7 @@ LRESULT CALLBACK edit_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     case WM_CREATE: {
       LRESULT r = CallWindowProcW(base, h, m, w, l);
       if (e->spin) {
+        e->spin->value.ReadOnly = (GetWindowLongPtrW(h, GWL_STYLE) & ES_READONLY) != 0;
         if (GetWindowTextLengthW(h) == 0) CallWindowProcW(base, h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"0"));
         e->spin->buttons = CreateWindowExW(0, spin_buttons_class, nullptr, WS_CHILD | WS_VISIBLE, 0, 0,
                                            17, 17, h, nullptr, GetModuleHandleW(nullptr), nullptr);
@@ -257,11 +429,24 @@ LRESULT CALLBACK edit_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
             e->sync_out();
           };
         }
+        e->glyphs_to_pair();
         e->layout_spin();
       }
       e->apply_state();
       return r;
     }
+    case EM_SETREADONLY: {
+      LRESULT r = CallWindowProcW(base, h, m, w, l);
+      if (e->spin) {
+        e->spin->value.ReadOnly = w != 0;
+        e->layout_spin();  // a read-only spin edit hides its buttons
+      }
+      e->apply_state();
+      return r;
+    }
+    case msg_parent_color_changed:
+      e->parent_color_changed();
+      return 0;
     case reflect_base + WM_CTLCOLOREDIT:
     case reflect_base + WM_CTLCOLORSTATIC: {
       HDC dc = reinterpret_cast<HDC>(w);

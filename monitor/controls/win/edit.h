@@ -49,11 +49,37 @@ class edit_box : public frame_target {
     TSpinDirection Direction = sdUpDown;
     TOrientation Orientation = orVertical;
     HWND buttons = nullptr;
+    // The edit's own copies, handed to the button pair (also a re-created one).
+    HBITMAP ButtonUpGlyph = nullptr, ButtonDownGlyph = nullptr;
+    int ButtonUpNumGlyphs = 2, ButtonDownNumGlyphs = 2;
+    ~spin_part();
   };
   std::unique_ptr<spin_part> spin;
 
+  // Takes the parent's colour (a panel's Color, else clBtnFace) and follows
+  // it while set.
+  bool ParentColor = false;
+
   TColor current_color() const;
   void set_color(TColor c);  // Color from outside
+  void set_parent_color(bool v);
+  void parent_color_changed();  // the parent's colour changed
+  // Alignment: re-creates the window (same object, text, font, place,
+  // tab order and focus).
+  void set_alignment(TAlignment a);
+  // The spin edit's range, Decimals, CheckRange and IntegersOnly: the
+  // shown text follows at once (re-clamped, re-formatted).
+  void set_min(double v);
+  void set_max(double v);
+  void set_decimals(int v);
+  void set_check_range(bool v);
+  void set_integers_only(bool v);
+  // ButtonUpGlyph / ButtonDownGlyph (copied; null restores the arrow) and
+  // ButtonUpNumGlyphs / ButtonDownNumGlyphs.
+  void set_button_up_glyph(HBITMAP g);
+  void set_button_down_glyph(HBITMAP g);
+  void set_button_up_num_glyphs(int n);
+  void set_button_down_num_glyphs(int n);
   void set_frame_visible(bool v);
   void set_frame_hot_track(bool v);
   void set_read_only(bool v);
@@ -80,7 +106,10 @@ class edit_box : public frame_target {
   TColor brush_color = clNone;
   bool guard = false;
 
+  void glyphs_to_pair();  // the glyph properties to the button pair
+
  private:
+  bool recreate();
   frame_controller* controller_ = nullptr;
 };
 edit_box* edit_of(HWND h);

@@ -61,6 +61,7 @@ void panel::changed() {
   for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
     panel* p = panel_of(c);
     if (p && p->Transparent) InvalidateRect(c, nullptr, TRUE);
+    SendMessageW(c, msg_parent_color_changed, 0, 0);  // children with ParentColor follow
   }
 }
 

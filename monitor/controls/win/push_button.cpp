@@ -4,6 +4,9 @@
 #include <vssym32.h>
 #include <windowsx.h>
 
+#include <cwctype>
+#include <vector>
+
 #include "panel.h"
 #include "visual_styles.h"
 #include "window_helpers.h"
@@ -14,6 +17,63 @@ const wchar_t button_class[] = L"SolvantaButton";
 
 namespace {
 constexpr UINT msg_recompute_default = 0xB400;
+
+bool can_take_focus(HWND h) { return IsWindowEnabled(h) && IsWindowVisible(h); }
+
+bool modifiers_down() {
+  return (GetKeyState(VK_SHIFT) & 0x8000) || (GetKeyState(VK_CONTROL) & 0x8000) || (GetKeyState(VK_MENU) & 0x8000);
+}
+
+BOOL CALLBACK collect_button(HWND h, LPARAM l) {
+  if (button_of(h)) reinterpret_cast<std::vector<HWND>*>(l)->push_back(h);
+  return TRUE;
+}
+
+// The dialog keys of the package's push buttons, seen before the dialog
+// manager: Enter runs the acts-default button's ordinary click, Escape the
+// Cancel button's, and a caption accelerator the ordinary click of its
+// button (never a toggle). True when the message was used up.
+bool dialog_key(const MSG& msg) {
+  bool key = msg.message == WM_KEYDOWN && (msg.wParam == VK_RETURN || msg.wParam == VK_ESCAPE);
+  bool chr = msg.message == WM_CHAR || msg.message == WM_SYSCHAR;
+  if ((!key && !chr) || !msg.hwnd) return false;
+  HWND root = GetAncestor(msg.hwnd, GA_ROOT);
+  if (!root) return false;
+  // A control that takes the key itself keeps it.
+  LRESULT code = SendMessageW(msg.hwnd, WM_GETDLGCODE, msg.wParam, reinterpret_cast<LPARAM>(&msg));
+  if (code & (DLGC_WANTALLKEYS | DLGC_WANTMESSAGE)) return false;
+  if (msg.message == WM_CHAR && (code & DLGC_WANTCHARS)) return false;
+  std::vector<HWND> buttons;
+  EnumChildWindows(root, collect_button, reinterpret_cast<LPARAM>(&buttons));
+  if (key) {
+    if (modifiers_down()) return false;
+    bool enter = msg.wParam == VK_RETURN;
+    for (HWND h : buttons) {
+      push_button* b = button_of(h);
+      if (!b || !(enter ? b->acts_default : b->Cancel) || !can_take_focus(h)) continue;
+      b->logic.enabled = true;
+      return b->logic.dialog_key(enter, !enter, false, b->acts_default, b->Cancel, true);
+    }
+    return false;
+  }
+  wchar_t letter = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(msg.wParam & 0xFFFF)));
+  if (letter == 0) return false;
+  for (HWND h : buttons) {
+    push_button* b = button_of(h);
+    if (!b || AcceleratorOf(window_text(h)) != letter || !can_take_focus(h)) continue;
+    b->logic.enabled = true;
+    return b->logic.accelerator(true);
+  }
+  return false;
+}
+
+thread_local HHOOK g_dialog_key_hook = nullptr;
+
+LRESULT CALLBACK dialog_key_hook(int code, WPARAM w, LPARAM l) {
+  if (code == MSGF_DIALOGBOX && l && dialog_key(*reinterpret_cast<const MSG*>(l))) return 1;
+  return CallNextHookEx(g_dialog_key_hook, code, w, l);
+}
+
 }  // namespace
 
 push_button::push_button(HWND h) : hwnd(h) {
@@ -145,9 +205,22 @@ void push_button::paint(HDC dc) {
       }
     }
   } else if (HotTrack) {  // disabled hot-track look
-    fill_solid(dc, r, Color);
+    // The parent's background outside the face with its cut corners: the
+    // client shrunk by 2, that grown by 1 left and right and shrunk by 1 at
+    // top and bottom, and that shrunk by 2 left and right and grown by 2 at
+    // top and bottom.
+    PaintParentBackground(hwnd, dc, false);
+    rect_i f = ShrinkRectSides(r, sdAllSides, 2);
+    fill_solid(dc, f, Color);
+    fill_solid(dc, {f.left - 1, f.top + 1, f.right + 1, f.bottom - 1}, Color);
+    fill_solid(dc, {f.left + 2, f.top - 2, f.right - 2, f.bottom + 2}, Color);
+    // The inner ring without its four corner pixels.
     TColor ring = Color == clBtnFace ? LightenColor(clBtnShadow, 30) : DarkenColor(Color, 80);
-    PaintSides(dc, ShrinkRectSides(r, sdAllSides, 1), ring, sdAllSides, ring);
+    rect_i in = ShrinkRectSides(r, sdAllSides, 1);
+    fill_solid(dc, {in.left + 1, in.top, in.right - 1, in.top + 1}, ring);
+    fill_solid(dc, {in.left + 1, in.bottom - 1, in.right - 1, in.bottom}, ring);
+    fill_solid(dc, {in.left, in.top + 1, in.left + 1, in.bottom - 1}, ring);
+    fill_solid(dc, {in.right - 1, in.top + 1, in.right, in.bottom - 1}, ring);
   } else {
     rect_i f = r;
     if ((!grouped && (acts_default || focused) && !logic.pressed) || logic.clicking)
@@ -226,6 +299,9 @@ LRESULT CALLBACK button_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
   if (m == WM_NCCREATE) {
     b = new push_button(h);
     SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(b));
+    // The dialog keys of this thread's dialogs pass the package first.
+    if (!g_dialog_key_hook)
+      g_dialog_key_hook = SetWindowsHookExW(WH_MSGFILTER, dialog_key_hook, nullptr, GetCurrentThreadId());
     LONG_PTR st = GetWindowLongPtrW(h, GWL_STYLE);
     b->Default = (st & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
     b->acts_default = b->Default;
@@ -305,6 +381,8 @@ LRESULT CALLBACK button_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
       InvalidateRect(h, nullptr, FALSE);
       return 0;
     case WM_KILLFOCUS:
+      // Disabling takes the focus away before WM_ENABLE arrives.
+      b->focus_lost_to_disable = !w && !IsWindowEnabled(h);
       b->logic.focus_lost();
       // The new focus is known once this message is through.
       PostMessageW(h, msg_recompute_default, 0, 0);
@@ -315,9 +393,18 @@ LRESULT CALLBACK button_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
       return 0;
     case WM_ENABLE:
       b->logic.enabled = w != 0;
-      if (!w && GetFocus() == h) {
-        HWND parent = GetParent(h);
-        if (parent) SendMessageW(parent, WM_NEXTDLGCTL, 0, FALSE);
+      if (!w && (GetFocus() == h || b->focus_lost_to_disable)) {
+        b->focus_lost_to_disable = false;
+        // The focus moves on to the dialog's next control, also from inside
+        // a panel or group box.
+        HWND root = GetAncestor(h, GA_ROOT);
+        HWND next = root ? GetNextDlgTabItem(root, h, FALSE) : nullptr;
+        if (next && next != h) {
+          if (GetClassLongPtrW(root, GCL_CBWNDEXTRA) >= DLGWINDOWEXTRA)
+            SendMessageW(root, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+          else
+            SetFocus(next);
+        }
       }
       InvalidateRect(h, nullptr, FALSE);
       return 0;

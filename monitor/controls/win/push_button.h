@@ -40,6 +40,7 @@ class push_button {
   TColor TextShadowColor = clBtnShadow;
   int TextShadowDepth = 2;
   bool acts_default = false;
+  bool focus_lost_to_disable = false;
   HFONT font = nullptr;
 
   void set_default(bool v);

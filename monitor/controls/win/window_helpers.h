@@ -15,6 +15,8 @@ namespace ctl {
 
 // Colour messages of our edits are handed back to them by their parent.
 constexpr UINT reflect_base = 0xB000;
+// Sent by a panel to its children when its colour changed.
+constexpr UINT msg_parent_color_changed = 0xB401;
 // Marks the windows of this package (the parent subclass looks for it).
 extern const wchar_t prop_ours[];
 // The system edit box's window procedure, under both edit classes.

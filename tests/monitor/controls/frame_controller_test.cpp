@@ -7,6 +7,7 @@
 
 #include "frame_controller.h"
 #include "reg_ini_file.h"
+#include "spin_value.h"
 
 using namespace ctl;
 
@@ -92,6 +93,25 @@ TEST(FrameController, RegIniFileReferenceClearedWhenItIsFreed) {
     c.set_RegIniFile(&b);
   }
   EXPECT_EQ(c.RegIniFile(), &b);
+}
+
+TEST(FrameController, FreshPushKeepsAnEditsOwnColoursAndTurnsItsButtonsFlat) {
+  // What a fresh controller pushes into an edit at its defaults: the same
+  // state colours (so registering changes nothing a user sees), flat
+  // buttons, and no frame of its own.
+  edit_colors own;
+  frame_controller c;
+  fake_edit e;
+  e.attach(c);
+  const frame_settings& s = e.seen;
+  EXPECT_EQ(s.Color, own.normal);
+  EXPECT_EQ(s.FocusColor, own.FocusColor);
+  EXPECT_EQ(s.DisabledColor, own.DisabledColor);
+  EXPECT_EQ(s.ReadOnlyColor, own.ReadOnlyColor);
+  EXPECT_EQ(s.ReadOnlyColorOnFocus, own.ReadOnlyColorOnFocus);
+  EXPECT_EQ(own.current(true, true, false), own.current(true, false, false));
+  EXPECT_TRUE(s.FlatButtons);
+  EXPECT_FALSE(s.FrameVisible);
 }
 
 TEST(FrameController, RegisterPushesEverythingInOrder) {

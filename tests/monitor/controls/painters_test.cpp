@@ -1,6 +1,9 @@
 // The painters into a memory DC, checked pixel by pixel. The system colours
 // come from a fixed palette so the tables are the same on every system.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <uxtheme.h>
+#include <vssym32.h>
 
 #include "painters.h"
 #include "visual_styles.h"
@@ -229,10 +232,24 @@ TEST_F(Painters, EditFrame) {
   EXPECT_EQ(r.at(1, 5), DarkenColor(clWindow, 50));
 }
 
-TEST_F(Painters, VisualStylesOverride) {
+TEST_F(Painters, VisualStylesOverrideIsHonouredAndReleased) {
+  set_visual_styles_override(-1);
+  bool system = visual_styles_active();
+  set_visual_styles_override(1);
+  EXPECT_TRUE(visual_styles_active());
+  // Forced on: the themed branch reads the theme's own group-box text colour.
+  HTHEME t = OpenThemeData(nullptr, L"BUTTON");
+  COLORREF themed = 0;
+  bool has = t && SUCCEEDED(GetThemeColor(t, BP_GROUPBOX, GBS_NORMAL, TMT_TEXTCOLOR, &themed));
+  if (t) CloseThemeData(t);
+  if (has) {
+    EXPECT_EQ(ThemeTextColor(), static_cast<TColor>(themed));
+  }
   set_visual_styles_override(0);
+  EXPECT_FALSE(visual_styles_active());
   EXPECT_EQ(ThemeTextColor(), clBtnFace);
   set_visual_styles_override(-1);
+  EXPECT_EQ(visual_styles_active(), system);  // the system's answer again
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vssym32.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -826,9 +827,15 @@ void check_dialog() {
   bool stepped = dialog_pump(2000, [&] { return text_of(spin) == L"31"; });
   check(stepped, "Up in a dialog steps the spin edit", narrow(text_of(spin)));
   g_dlg_commands.clear();
+  // The Cancel button's click: its modal result first (the dialog hides,
+  // the edit reports losing the focus), then its click reaches the dialog.
   tap(VK_ESCAPE);
-  check(dialog_pump(2000, [] { return !g_dlg_commands.empty(); }) && g_dlg_commands[0] == IDCANCEL,
-        "Escape reaches the dialog as IDCANCEL");
+  auto has_cancel = [] {
+    for (int c : g_dlg_commands)
+      if (c == IDCANCEL) return true;
+    return false;
+  };
+  check(dialog_pump(2000, has_cancel), "Escape reaches the dialog as the Cancel button's click");
   DestroyWindow(d);
   SetForegroundWindow(g_main);
   pump(100);
@@ -1404,6 +1411,513 @@ void check_panels_page(const std::string& picture) {
   g_page = nullptr;
 }
 
+// ------------------------------ edits, spin edits and buttons: more states
+// A window of their own, checked and pictured before the main picture.
+struct states_window {
+  HWND win = nullptr;
+  HWND align = nullptr, parent_panel = nullptr, parent_edit = nullptr, spin_max = nullptr;
+  HWND spin_ro_created = nullptr, spin_ro_later = nullptr, spin_glyph = nullptr, pair = nullptr;
+  HWND normal = nullptr, focus = nullptr, def = nullptr, pressed = nullptr, grp_down = nullptr;
+  HWND grp_up_plain = nullptr, grp_down_plain = nullptr;
+  HWND hot_panel = nullptr, hot_hot = nullptr, hot_idle_def = nullptr, hot_disabled = nullptr;
+  HWND box = nullptr, in_box = nullptr, after_box = nullptr;
+  HWND cb_flat = nullptr, cb_owned = nullptr, spin_small = nullptr;
+};
+states_window g_st;
+
+HWND make_in(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int x, int y, int w, int h,
+             int id) {
+  return make(cls, text, style, x, y, w, h, id, parent);
+}
+
+void build_states() {
+  states_window& s = g_st;
+  s.win = CreateWindowExW(0, gallery_class, L"Controls gallery: edits and buttons",
+                          WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 60, 60, 760, 230, nullptr, nullptr,
+                          GetModuleHandleW(nullptr), nullptr);
+  HWND w = s.win;
+  s.align = make_in(w, edit_class, L"abc", WS_TABSTOP, 10, 10, 120, 22, 700);
+  s.parent_panel = make_in(w, panel_class, nullptr, 0, 140, 4, 150, 36, 701);
+  panel_of(s.parent_panel)->BorderOuter = fsNone;
+  panel_of(s.parent_panel)->Color = rgb(210, 230, 250);
+  s.parent_edit = make_in(s.parent_panel, edit_class, L"parent", WS_TABSTOP, 10, 7, 130, 22, 702);
+  s.spin_max = make_in(w, spin_edit_class, L"80", WS_TABSTOP, 300, 10, 80, 22, 703);
+  s.spin_ro_created = make_in(w, spin_edit_class, L"7", WS_TABSTOP | ES_READONLY, 390, 10, 80, 22, 704);
+  s.spin_ro_later = make_in(w, spin_edit_class, L"5", WS_TABSTOP, 480, 10, 80, 22, 705);
+  s.spin_glyph = make_in(w, spin_edit_class, L"3", WS_TABSTOP, 570, 10, 80, 34, 706);
+  s.pair = make_in(w, spin_buttons_class, nullptr, WS_TABSTOP, 660, 10, 17, 30, 707);
+  struct { HWND* at; const wchar_t* text; DWORD style; int x; } row[] = {
+      {&s.normal, L"Normal", 0, 10}, {&s.focus, L"Focus", 0, 90}, {&s.def, L"Default", BS_DEFPUSHBUTTON, 170},
+      {&s.pressed, L"Pressed", 0, 250}, {&s.grp_down, L"Down", 0, 330}, {&s.grp_up_plain, L"Same", 0, 410},
+      {&s.grp_down_plain, L"Same", 0, 490}};
+  int id = 720;
+  for (auto& b : row) *b.at = make_in(w, button_class, b.text, WS_TABSTOP | b.style, b.x, 50, 75, 25, id++);
+  button_of(s.pressed)->logic.pressed = true;
+  button_of(s.grp_down)->logic.set_group_index(5);
+  button_of(s.grp_down)->logic.set_down(true);
+  button_of(s.grp_up_plain)->logic.set_group_index(6);
+  button_of(s.grp_up_plain)->ShowDownPattern = false;
+  button_of(s.grp_down_plain)->logic.set_group_index(7);
+  button_of(s.grp_down_plain)->ShowDownPattern = false;
+  button_of(s.grp_down_plain)->logic.set_down(true);
+  s.hot_panel = make_in(w, panel_class, nullptr, 0, 10, 86, 330, 40, 740);
+  panel_of(s.hot_panel)->BorderOuter = fsNone;
+  panel_of(s.hot_panel)->Color = rgb(200, 230, 200);
+  s.hot_hot = make_in(s.hot_panel, button_class, L"Hot", WS_TABSTOP, 5, 7, 75, 25, 741);
+  s.hot_idle_def = make_in(s.hot_panel, button_class, L"Idle", WS_TABSTOP | BS_DEFPUSHBUTTON, 85, 7, 75, 25, 742);
+  s.hot_disabled = make_in(s.hot_panel, button_class, L"Off", WS_TABSTOP | WS_DISABLED, 165, 7, 75, 25, 743);
+  for (HWND b : {s.hot_hot, s.hot_idle_def, s.hot_disabled}) button_of(b)->HotTrack = true;
+  button_of(s.hot_hot)->logic.mouse_over = true;
+  s.box = make_in(w, group_box_class, L"Box", 0, 350, 80, 110, 50, 750);
+  s.in_box = make_in(s.box, button_class, L"In box", WS_TABSTOP, 10, 18, 75, 25, 751);
+  s.after_box = make_in(w, button_class, L"After", WS_TABSTOP, 470, 92, 75, 25, 752);
+  s.spin_small = make_in(w, spin_edit_class, L"1", WS_TABSTOP, 560, 92, 60, 6, 708);
+  s.cb_flat = make_in(w, control_button_class, nullptr, 0, 10, 140, 17, 21, 760);
+  control_button_of(s.cb_flat)->Style = cbsUp;
+  control_button_of(s.cb_flat)->logic.Flat = true;
+  s.cb_owned = make_in(w, control_button_class, nullptr, 0, 40, 140, 24, 21, 761);
+  ShowWindow(w, SW_SHOW);
+  UpdateWindow(w);
+  SetForegroundWindow(w);
+}
+
+// The leftmost and rightmost columns holding a pixel other than `bg`
+// (-1, -1 for none), between rows y0 and y1.
+std::pair<int, int> ink_columns(const capture& c, TColor bg, int y0, int y1, int x0 = 0, int x1 = -1) {
+  if (x1 < 0) x1 = c.w;
+  int lo = -1, hi = -1;
+  for (int x = x0; x < x1; ++x)
+    for (int y = y0; y < y1; ++y)
+      if (c.at(x, y) != bg) {
+        if (lo < 0) lo = x;
+        hi = x;
+        break;
+      }
+  return {lo, hi};
+}
+
+// The bounding box of the pixels in colour `ink`.
+rect_i ink_box(const capture& c, TColor ink) {
+  rect_i b{c.w, c.h, -1, -1};
+  for (int y = 0; y < c.h; ++y)
+    for (int x = 0; x < c.w; ++x)
+      if (c.at(x, y) == ink) {
+        b.left = std::min(b.left, x);
+        b.top = std::min(b.top, y);
+        b.right = std::max(b.right, x + 1);
+        b.bottom = std::max(b.bottom, y + 1);
+      }
+  return b;
+}
+
+std::string box_text(const rect_i& r) {
+  return std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
+         std::to_string(r.bottom);
+}
+
+void check_edit_states() {
+  states_window& s = g_st;
+  // Alignment: the window is made again with its text, object and place.
+  edit_box* e = edit_of(s.align);
+  HWND before = s.align;
+  e->set_alignment(taCenter);
+  HWND now = GetDlgItem(s.win, 700);
+  s.align = now;
+  pump(50);
+  capture c(now);
+  auto ink = ink_columns(c, sys(COLOR_WINDOW), 2, c.h - 2);
+  int mid = (ink.first + ink.second) / 2;
+  check(now && now != before && edit_of(now) == e && e->hwnd == now && text_of(now) == L"abc" &&
+            (GetWindowLongPtrW(now, GWL_STYLE) & ES_CENTER) && ink.first > c.w / 4 && std::abs(mid - c.w / 2) <= 3,
+        "Alignment taCenter re-creates the edit with its text, centred",
+        "ink " + std::to_string(ink.first) + ".." + std::to_string(ink.second) + " of " + std::to_string(c.w));
+  e->set_alignment(taRightJustify);
+  s.align = GetDlgItem(s.win, 700);
+  pump(50);
+  capture r(s.align);
+  auto ink_r = ink_columns(r, sys(COLOR_WINDOW), 2, r.h - 2);
+  check(edit_of(s.align) == e && ink_r.second > r.w * 3 / 4, "Alignment taRightJustify puts the text right",
+        std::to_string(ink_r.first) + ".." + std::to_string(ink_r.second));
+
+  // A spin edit made too low for its font grows to the font's height + 2.
+  HDC sdc = GetDC(s.spin_small);
+  HGDIOBJ sold = SelectObject(sdc, g_font);
+  TEXTMETRICW tm = {};
+  GetTextMetricsW(sdc, &tm);
+  SelectObject(sdc, sold);
+  ReleaseDC(s.spin_small, sdc);
+  RECT sr;
+  GetWindowRect(s.spin_small, &sr);
+  capture small(s.spin_small);
+  TColor small_bg = small.at(2, small.h / 2);
+  check(sr.bottom - sr.top == tm.tmHeight + 2 && small_bg == sys(COLOR_WINDOW),
+        "a spin edit 6 pixels high grows to its font's height + 2 and shows its face",
+        std::to_string(sr.bottom - sr.top) + " vs " + std::to_string(tm.tmHeight + 2) + " at " +
+            std::to_string(sr.left) + "," + std::to_string(sr.top) + (IsWindowVisible(s.spin_small) ? " shown " : " hidden ") + hex(small_bg));
+
+  // ParentColor through the frame controller's push, then following the panel.
+  static frame_controller fc;
+  edit_box* pe = edit_of(s.parent_edit);
+  capture p0(s.parent_edit);
+  TColor own = p0.at(p0.w - 3, p0.h - 3);
+  fc.set_ParentColor(true);
+  pe->FrameControllerNotifications = fc_bit(fcpParentColor);
+  pe->set_frame_controller(&fc);
+  UpdateWindow(s.parent_edit);
+  capture p1(s.parent_edit);
+  TColor took = p1.at(p1.w - 3, p1.h - 3);
+  panel_of(s.parent_panel)->Color = rgb(250, 220, 210);
+  panel_of(s.parent_panel)->changed();
+  UpdateWindow(s.parent_edit);
+  capture p2(s.parent_edit);
+  TColor followed = p2.at(p2.w - 3, p2.h - 3);
+  check(own == sys(COLOR_WINDOW) && pe->ParentColor && took == rgb(210, 230, 250) && followed == rgb(250, 220, 210),
+        "ParentColor pushed by the frame controller takes the panel's colour and follows it",
+        hex(own) + " " + hex(took) + " " + hex(followed));
+  pe->set_frame_controller(nullptr);
+
+  // Max lowered under the shown value: the text shows the clamped value.
+  edit_box* m = edit_of(s.spin_max);
+  m->set_max(50);
+  check(text_of(s.spin_max) == L"50" && m->integer_value() == 50, "Max lowered to 50 under 80 shows and reads 50",
+        narrow(text_of(s.spin_max)));
+  m->set_decimals(2);
+  bool two = text_of(s.spin_max) == L"50.00" || text_of(s.spin_max) == L"50,00";
+  m->set_integers_only(true);
+  check(two && text_of(s.spin_max) == L"50", "Decimals 2 shows 50.00 at once; IntegersOnly gives 50 back",
+        narrow(text_of(s.spin_max)));
+
+  // Read-only spin edits hide their buttons; Up and Down beep and step not.
+  edit_box* rc = edit_of(s.spin_ro_created);
+  check(!IsWindowVisible(rc->spin->buttons) && rc->spin->value.ReadOnly,
+        "a spin edit created read-only hides its buttons");
+  edit_box* rl = edit_of(s.spin_ro_later);
+  bool shown = IsWindowVisible(rl->spin->buttons) != FALSE;
+  rl->set_read_only(true);
+  bool hidden = !IsWindowVisible(rl->spin->buttons);
+  SetForegroundWindow(s.win);
+  SetFocus(s.spin_ro_later);
+  pump(50);
+  int beeps = rl->spin->value.beeps();
+  tap(VK_UP);
+  tap(VK_DOWN);
+  bool beeped = pump_until([&] { return rl->spin->value.beeps() >= beeps + 2; }, 2000);
+  check(shown && hidden && beeped && text_of(s.spin_ro_later) == L"5",
+        "a spin edit set read-only hides its buttons and beeps on Up and Down",
+        std::to_string(rl->spin->value.beeps() - beeps) + " beeps, text " + narrow(text_of(s.spin_ro_later)));
+  rl->set_read_only(false);
+  check(IsWindowVisible(rl->spin->buttons) != FALSE, "clearing ReadOnly shows the buttons again");
+
+  // The glyph properties: a strip replaces the arrow, clearing restores it.
+  edit_box* g = edit_of(s.spin_glyph);
+  HBITMAP strip = make_glyph_strip();
+  g->set_button_up_glyph(strip);
+  DeleteObject(strip);  // the edit and its buttons keep their own copies
+  spin_buttons* pair = spin_buttons_of(g->spin->buttons);
+  pump(50);
+  capture gc(g->spin->buttons);
+  auto has_colour = [](const capture& k, TColor want, const rect_i& in) {
+    for (int y = in.top; y < in.bottom; ++y)
+      for (int x = in.left; x < in.right; ++x)
+        if (k.at(x, y) == want) return true;
+    return false;
+  };
+  rect_i up = pair->up.rect;
+  bool glyph_drawn = has_colour(gc, rgb(0, 0, 200), up);
+  check(pair->up.Style == cbsNone && pair->up.NumGlyphs == 4 && g->spin->ButtonUpNumGlyphs == 4 && glyph_drawn,
+        "ButtonUpGlyph: a 64 x 16 strip gives 4 images and is drawn in place of the arrow",
+        std::to_string(pair->up.NumGlyphs) + (glyph_drawn ? " drawn" : " not drawn"));
+  g->set_button_up_glyph(nullptr);
+  pump(50);
+  capture gc2(g->spin->buttons);
+  check(pair->up.Style == cbsUp && !has_colour(gc2, rgb(0, 0, 200), up), "clearing ButtonUpGlyph restores the arrow");
+  // A control button owns its glyph: the caller's bitmap may go.
+  HBITMAP strip2 = make_glyph_strip();
+  control_button_of(s.cb_owned)->set_glyph(strip2);
+  DeleteObject(strip2);
+  InvalidateRect(s.cb_owned, nullptr, FALSE);
+  pump(50);
+  capture oc(s.cb_owned);
+  check(has_colour(oc, rgb(0, 0, 200), {0, 0, oc.w, oc.h}), "a control button keeps its own copy of its glyph");
+
+  // A spin pair that is a tab stop takes the focus when pressed.
+  SetFocus(s.normal);
+  pump(30);
+  RECT pr;
+  GetClientRect(s.pair, &pr);
+  mouse_to(s.pair, pr.right / 2, pr.bottom / 4);
+  mouse_button(true);
+  mouse_button(false);
+  check(pump_until([&] { return GetFocus() == s.pair; }, 2000), "a spin pair that is a tab stop takes the focus");
+}
+
+// ----------------------------------------------------- the dialog keys
+std::vector<int> g_keys_commands;
+int g_keys_step = 0;
+
+INT_PTR CALLBACK keys_proc(HWND h, UINT m, WPARAM w, LPARAM) {
+  switch (m) {
+    case WM_INITDIALOG: {
+      g_keys_commands.clear();
+      button_of(GetDlgItem(h, 21))->Cancel = true;
+      button_of(GetDlgItem(h, 21))->ModalResult = 7;
+      button_of(GetDlgItem(h, 22))->logic.set_group_index(3);
+      button_of(GetDlgItem(h, 23))->logic.set_group_index(3);
+      button_of(GetDlgItem(h, 23))->logic.set_down(true);
+      SetTimer(h, 1, 100, nullptr);
+      return TRUE;
+    }
+    case WM_TIMER:
+      // Real keys once the dialog is up, one per tick, into the first edit.
+      SetForegroundWindow(h);
+      SetFocus(GetDlgItem(h, 11));
+      if (g_keys_step == 0) {  // Alt+G: the grouped button's accelerator
+        send_key(VK_MENU, false);
+        tap('G');
+        send_key(VK_MENU, true);
+      } else if (g_keys_step == 1) {
+        tap(VK_RETURN);
+      } else if (g_keys_step == 2) {
+        tap(VK_ESCAPE);
+      } else if (g_keys_step > 40) {
+        EndDialog(h, -1);  // bounded: the keys never came
+      }
+      ++g_keys_step;
+      return TRUE;
+    case WM_COMMAND:
+      if (HIWORD(w) == BN_CLICKED) {
+        g_keys_commands.push_back(LOWORD(w));
+        if (LOWORD(w) == 22) {  // the grouped buttons as the accelerator left them
+          bool down22 = button_of(GetDlgItem(h, 22))->logic.down();
+          bool down23 = button_of(GetDlgItem(h, 23))->logic.down();
+          g_keys_commands.push_back(down22 ? 1 : 0);
+          g_keys_commands.push_back(down23 ? 1 : 0);
+        }
+      }
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void check_dialog_keys() {
+  g_keys_step = 0;
+  INT_PTR r = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(101), g_st.win, keys_proc, 0);
+  std::string seen;
+  for (int c : g_keys_commands) seen += std::to_string(c) + " ";
+  // 22 0 1: the accelerator clicked Group, which stayed up, Other down;
+  // 24: Enter clicked the default button; 21: Escape clicked Stop, whose
+  // modal result 7 ended the dialog.
+  check(g_keys_commands == std::vector<int>({22, 0, 1, 24, 21}),
+        "accelerator clicks a grouped button without toggling; Enter clicks the default button; Escape the Cancel one",
+        seen);
+  check(r == 7, "Escape in the dialog's first edit ends it with the Cancel button's modal result 7",
+        std::to_string(static_cast<long long>(r)));
+  // Disabling a focused button inside a group box moves the focus on.
+  states_window& s = g_st;
+  SetForegroundWindow(s.win);
+  SetFocus(s.in_box);
+  pump(30);
+  bool had = GetFocus() == s.in_box;
+  EnableWindow(s.in_box, FALSE);
+  pump(30);
+  check(had && GetFocus() == s.after_box, "disabling the focused button in a group box moves the focus to the next control");
+  EnableWindow(s.in_box, TRUE);
+}
+
+// ------------------------------------------------ push-button pixel tables
+struct probe_point {
+  int x, y;
+  TColor want;
+  const char* what;
+};
+
+void check_points(const char* name, const capture& c, const std::vector<probe_point>& points) {
+  std::string bad;
+  for (const probe_point& p : points)
+    if (c.at(p.x, p.y) != p.want)
+      bad += std::string(p.what) + " (" + std::to_string(p.x) + "," + std::to_string(p.y) + ")=" + hex(c.at(p.x, p.y)) +
+             " want " + hex(p.want) + "; ";
+  check(bad.empty(), name, bad);
+}
+
+int distance(TColor a, TColor b) {
+  a = ColorToRGB(a);
+  b = ColorToRGB(b);
+  return std::abs(red_of(a) - red_of(b)) + std::abs(green_of(a) - green_of(b)) + std::abs(blue_of(a) - blue_of(b));
+}
+
+void check_classic_buttons() {
+  states_window& s = g_st;
+  const TColor hi = sys(COLOR_BTNHIGHLIGHT), dk = sys(COLOR_3DDKSHADOW), lt = sys(COLOR_3DLIGHT),
+               sh = sys(COLOR_BTNSHADOW), face = sys(COLOR_BTNFACE), frame = sys(COLOR_WINDOWFRAME),
+               text = sys(COLOR_BTNTEXT);
+  SetFocus(s.focus);
+  pump(50);
+  capture n(s.normal);
+  int W = n.w, H = n.h;
+  check_points("classic button: the two rings of fsButtonUp, then the face", n,
+               {{0, H / 2, hi, "outer left"}, {W / 2, 0, hi, "outer top"}, {W - 1, H / 2, dk, "outer right"},
+                {W / 2, H - 1, dk, "outer bottom"}, {1, H / 2, lt, "inner left"}, {W - 2, H / 2, sh, "inner right"},
+                {W / 2, H - 2, sh, "inner bottom"}, {3, 3, face, "face"}});
+  capture f(s.focus);
+  // Focused: the clWindowFrame ring first, the dotted focus rectangle at 4.
+  check_points("classic focused button: clWindowFrame ring, rings inside it, focus rectangle inset 4", f,
+               {{0, H / 2, frame, "frame ring"}, {W / 2, 0, frame, "frame ring top"}, {1, H / 2, hi, "outer left"},
+                {W - 2, H / 2, dk, "outer right"}, {2, H / 2, lt, "inner left"}, {4, 5, clBlack, "focus left"},
+                {4, 6, face, "focus left gap"}, {5, 4, clBlack, "focus top"}, {3, 5, face, "outside the focus rect"}});
+  capture d(s.def);
+  // Default but not acting (the focus is on another push button): no ring.
+  check_points("classic Default button while another button has the focus: no frame ring", d,
+               {{0, H / 2, hi, "outer left"}});
+  capture p(s.pressed);
+  check_points("classic pressed button: no frame ring, fsButtonDown (text colour, then shadow)", p,
+               {{0, H / 2, text, "outer left"}, {W - 1, H / 2, text, "outer right"}, {1, H / 2, sh, "inner left"},
+                {W / 2, H - 2, sh, "inner bottom"}, {3, 3, face, "face"}});
+  capture g(s.grp_down);
+  TColor other = ColorToRGB(face) == clSilver ? static_cast<TColor>(clGray) : static_cast<TColor>(clSilver);
+  check_points("classic grouped down button: fsLowered and the 8 x 8 checker", g,
+               {{0, H / 2, sh, "outer left"}, {W - 1, H / 2, hi, "outer right"}, {1, H / 2, dk, "inner left"},
+                {W - 2, H / 2, lt, "inner right"}, {2, 2, other, "checker first"}, {3, 2, face, "checker second"},
+                {2, 3, face, "checker next row"}, {3, 3, other, "checker next row second"}});
+  // The caption of a pushed grouped button is one pixel right and down.
+  capture up(s.grp_up_plain), down(s.grp_down_plain);
+  rect_i a = ink_box(up, text), b = ink_box(down, text);
+  check(a.right > a.left && b.left == a.left + 1 && b.top == a.top + 1 && b.right == a.right + 1,
+        "classic grouped button: the caption moves one pixel right and down while down",
+        box_text(a) + " -> " + box_text(b));
+  // A focused grouped button that is down: the focus rectangle moves too.
+  SetFocus(s.grp_down_plain);
+  pump(50);
+  capture fd(s.grp_down_plain);
+  check_points("classic focused grouped down button: focus rectangle at 4, moved by one", fd,
+               {{5, 6, clBlack, "focus left"}, {5, 7, face, "focus left gap"}, {4, 6, face, "where an unmoved one is"}});
+  SetFocus(s.align);  // no push button focused: the Default one acts
+  pump(50);
+  capture da(s.def);
+  check_points("classic Default button with the focus on an edit: clWindowFrame ring", da,
+               {{0, H / 2, frame, "frame ring"}});
+}
+
+void check_hot_track_faces(bool themed) {
+  states_window& s = g_st;
+  SetFocus(s.align);
+  pump(50);
+  const TColor pc = rgb(200, 230, 200);  // the panel's colour
+  capture dis(s.hot_disabled);
+  int W = dis.w, H = dis.h;
+  TColor ring = LightenColor(sys(COLOR_BTNSHADOW), 30), face = sys(COLOR_BTNFACE);
+  if (!themed) {
+    check_points("disabled hot-track button: the panel's colour in the corners, the ring, a plain face", dis,
+                 {{0, 0, pc, "corner"}, {1, 1, pc, "ring corner left out"}, {0, H / 2, pc, "outer left"},
+                  {W - 1, H - 1, pc, "corner"}, {1, H / 2, ring, "ring left"}, {W / 2, 1, ring, "ring top"},
+                  {W - 2, H / 2, ring, "ring right"}, {2, 2, face, "face"}, {W / 2, 0, face, "face grown up"}});
+    capture hot(s.hot_hot);
+    capture idle(s.hot_idle_def);
+    TColor htc = rgb(240, 155, 20);
+    TColor b = MixColors(clWhite, htc, 190), a = htc;
+    TColor top = hot.at(W / 2, 2), bottom = hot.at(W / 2, H - 3);
+    check(hot.at(0, 0) == pc && hot.at(W / 2, 1) == sys(COLOR_3DDKSHADOW) && distance(top, b) < distance(top, a) &&
+              distance(bottom, a) < distance(bottom, b),
+          "hot-track button under the mouse: cut corners, FrameColor ring, a ring from the light blend to HotTrackColor",
+          hex(hot.at(0, 0)) + " " + hex(hot.at(W / 2, 1)) + " " + hex(top) + ".." + hex(bottom));
+    TColor hc = sys(COLOR_HIGHLIGHT);
+    if (ColorsAreSimilar(hc, face)) hc = DarkenColor(hc, 30);
+    TColor ib = MixColors(hc, LightenColor(face, 30), 60), ia = MixColors(hc, LightenColor(face, 30), 160);
+    TColor itop = idle.at(W / 2, 2);
+    check(distance(itop, ib) < distance(itop, b) && distance(idle.at(W / 2, H - 3), ia) < 60,
+          "hot-track Default button at rest: the ring in the highlight blends",
+          hex(itop) + " vs " + hex(ib) + ", " + hex(idle.at(W / 2, H - 3)) + " vs " + hex(ia));
+  }
+}
+
+// Themed: each state's face is the theme's push button in the state it maps
+// to, and differs from the neighbouring state's drawing.
+void check_themed_buttons() {
+  states_window& s = g_st;
+  SetFocus(s.align);
+  pump(50);
+  struct row { HWND h; int state; int neighbour; const char* what; } rows[] = {
+      {s.normal, PBS_NORMAL, PBS_DEFAULTED, "normal"},
+      {s.def, PBS_DEFAULTED, PBS_NORMAL, "acting default"},
+      {s.pressed, PBS_PRESSED, PBS_NORMAL, "pressed"},
+      {s.grp_down, PBS_PRESSED, PBS_NORMAL, "grouped down"},
+      {s.grp_up_plain, PBS_NORMAL, PBS_PRESSED, "grouped up"},
+      {s.hot_hot, PBS_HOT, PBS_NORMAL, "under the mouse"},
+      {s.hot_disabled, PBS_DISABLED, PBS_HOT, "disabled"},
+  };
+  for (const row& r : rows) {
+    capture c(r.h);
+    int W = c.w, H = c.h;
+    auto drawn = [&](int state, ctl_test::pixel_dc& d) {
+      RECT rc{0, 0, W, H};
+      fill_solid(d.dc(), {0, 0, W, H}, ColorToRGB(panel_of(GetParent(r.h)) ? panel_of(GetParent(r.h))->Color : clBtnFace));
+      HTHEME t = OpenThemeData(r.h, L"BUTTON");
+      if (t) {
+        DrawThemeBackground(t, d.dc(), BP_PUSHBUTTON, state, &rc, nullptr);
+        CloseThemeData(t);
+      }
+    };
+    ctl_test::pixel_dc want(W, H), beside(W, H);
+    drawn(r.state, want);
+    drawn(r.neighbour, beside);
+    std::vector<POINT> pts;
+    for (int i = 0; i < 3; ++i) {
+      pts.push_back({i, H / 2});
+      pts.push_back({W - 1 - i, H / 2});
+      pts.push_back({W / 2, i});
+      pts.push_back({W / 2, H - 1 - i});
+      pts.push_back({i, i});
+    }
+    for (POINT p : {POINT{4, 4}, POINT{W - 5, 4}, POINT{4, H - 5}, POINT{W - 5, H - 5}, POINT{6, H / 2}})
+      pts.push_back(p);  // the face, clear of the caption
+    std::string bad;
+    bool differs = false;
+    for (POINT p : pts) {
+      if (c.at(p.x, p.y) != want.at(p.x, p.y))
+        bad += "(" + std::to_string(p.x) + "," + std::to_string(p.y) + ")=" + hex(c.at(p.x, p.y)) + " want " +
+               hex(want.at(p.x, p.y)) + " ";
+      if (want.at(p.x, p.y) != beside.at(p.x, p.y)) differs = true;
+    }
+    check(bad.empty() && differs, (std::string("themed button, ") + r.what + ": the theme's state, unlike its neighbour").c_str(),
+          bad + (differs ? "" : "no difference from the neighbouring state"));
+  }
+}
+
+void check_flat_arrow(bool themed) {
+  capture c(g_st.cb_flat);
+  int cx = c.w / 2, cy = c.h / 2;
+  TColor face = sys(COLOR_BTNFACE);
+  if (themed) {
+    TColor want = ColorToRGB(flat_arrow_color(SPNP_UP, c.w, c.h));
+    check_points("flat themed arrow: the chevron in the sampled colour, open under its tip", c,
+                 {{cx, cy - 2, want, "tip"}, {cx - 3, cy + 1, want, "left arm"}, {cx + 3, cy + 1, want, "right arm"},
+                  {cx, cy + 1, face, "inside the chevron"}, {cx, cy - 5, face, "above the tip"}});
+  } else {
+    // Without visual styles: the solid triangle, 7 wide at its base.
+    check_points("flat arrow without visual styles: a solid triangle in black", c,
+                 {{cx, cy - 2, clBlack, "tip"}, {cx - 3, cy + 1, clBlack, "base left"}, {cx + 3, cy + 1, clBlack, "base right"},
+                  {cx, cy, clBlack, "inside"}, {cx - 4, cy + 1, face, "beside the base"}});
+  }
+}
+
+void check_states(bool themed, const std::string& picture) {
+  build_states();
+  pump(300);
+  check_edit_states();
+  check_dialog_keys();
+  if (themed) check_themed_buttons();
+  else check_classic_buttons();
+  check_hot_track_faces(themed);
+  check_flat_arrow(themed);
+  SetFocus(g_st.focus);
+  pump(200);
+  capture whole(g_st.win, false);
+  check(whole.save(picture.c_str()), "states picture saved", picture);
+  DestroyWindow(g_st.win);
+  pump(100);
+}
+
 int run_check(const char* expect, const char* picture) {
   HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, move_hook, nullptr, GetCurrentThreadId());
   bool themed = std::string(expect) == "themed";
@@ -1423,6 +1937,11 @@ int run_check(const char* expect, const char* picture) {
   std::string page_picture = picture;
   if (page_picture.size() > 4) page_picture.insert(page_picture.size() - 4, "-panels");
   check_panels_page(page_picture);
+  std::string states_picture = picture;
+  size_t dot = states_picture.rfind('.');
+  states_picture.insert(dot == std::string::npos ? states_picture.size() : dot, "-states");
+  check_states(themed, states_picture);
+  SetForegroundWindow(g_main);
   // The states for the picture: focus on the spin edit, a toggle down.
   SetFocus(item(id_edit_focus));
   pump(200);

@@ -1257,6 +1257,14 @@ void check_hot_track_faces(bool themed) {
     check(distance(itop, ib) < distance(itop, b) && distance(idle.at(W / 2, H - 3), ia) < 60,
           "hot-track Default button at rest: the ring in the highlight blends",
           hex(itop) + " vs " + hex(ib) + ", " + hex(idle.at(W / 2, H - 3)) + " vs " + hex(ia));
+    // Focused, the hot-track look takes its dotted focus rectangle at 3.
+    SetFocus(s.hot_idle_def);
+    pump(50);
+    capture hf(s.hot_idle_def);
+    check_points("focused hot-track button: focus rectangle inset 3", hf,
+                 {{3, 4, clBlack, "focus left"}, {4, 3, clBlack, "focus top"}, {W - 4, 4, clBlack, "focus right"}});
+    SetFocus(s.align);
+    pump(50);
   }
 }
 
@@ -1275,6 +1283,14 @@ void check_themed_buttons() {
       {s.hot_hot, PBS_HOT, PBS_NORMAL, "under the mouse"},
       {s.hot_disabled, PBS_DISABLED, PBS_HOT, "disabled"},
   };
+  SetFocus(s.focus);
+  pump(50);
+  capture fc(s.focus);
+  check_points("themed focused button: focus rectangle inset 3", fc,
+               {{3, 4, clBlack, "focus left"}, {4, 3, clBlack, "focus top"}});
+  check(fc.at(3, 5) != clBlack && fc.at(4, 4) != clBlack, "themed focused button: the focus rectangle is dotted");
+  SetFocus(s.align);
+  pump(50);
   for (const row& r : rows) {
     capture c(r.h);
     int W = c.w, H = c.h;

@@ -1152,6 +1152,28 @@ void check_dialog_keys() {
   pump(30);
   check(had && GetFocus() == s.after_box, "disabling the focused button in a group box moves the focus to the next control");
   EnableWindow(s.in_box, TRUE);
+  // The same in a dialog: the dialog manager's WM_NEXTDLGCTL moves it, here
+  // round to the dialog's first control.
+  HWND d = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(101), s.win, dlg_proc, 0);
+  if (!d) {
+    check(false, "keys dialog made modeless");
+    return;
+  }
+  HWND box = CreateWindowExW(0, group_box_class, L"Box", WS_CHILD | WS_VISIBLE, 5, 80, 150, 50, d, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+  HWND inner = CreateWindowExW(0, button_class, L"Inner", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 10, 18, 75, 25, box,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(31)), GetModuleHandleW(nullptr), nullptr);
+  ShowWindow(d, SW_SHOW);
+  SetForegroundWindow(d);
+  SetFocus(inner);
+  pump(50);
+  bool in = GetFocus() == inner;
+  EnableWindow(inner, FALSE);
+  pump(50);
+  check(in && GetFocus() == GetDlgItem(d, 11),
+        "disabling the focused button in a dialog's group box moves the focus on, round to the first control");
+  DestroyWindow(d);
+  pump(50);
 }
 
 // ------------------------------------------------ push-button pixel tables

@@ -1723,6 +1723,28 @@ void check_dialog_keys() {
   pump(30);
   check(had && GetFocus() == s.after_box, "disabling the focused button in a group box moves the focus to the next control");
   EnableWindow(s.in_box, TRUE);
+  // The same in a dialog: the dialog manager's WM_NEXTDLGCTL moves it, here
+  // round to the dialog's first control.
+  HWND d = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(101), s.win, dlg_proc, 0);
+  if (!d) {
+    check(false, "keys dialog made modeless");
+    return;
+  }
+  HWND box = CreateWindowExW(0, group_box_class, L"Box", WS_CHILD | WS_VISIBLE, 5, 80, 150, 50, d, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+  HWND inner = CreateWindowExW(0, button_class, L"Inner", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 10, 18, 75, 25, box,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(31)), GetModuleHandleW(nullptr), nullptr);
+  ShowWindow(d, SW_SHOW);
+  SetForegroundWindow(d);
+  SetFocus(inner);
+  pump(50);
+  bool in = GetFocus() == inner;
+  EnableWindow(inner, FALSE);
+  pump(50);
+  check(in && GetFocus() == GetDlgItem(d, 11),
+        "disabling the focused button in a dialog's group box moves the focus on, round to the first control");
+  DestroyWindow(d);
+  pump(50);
 }
 
 // ------------------------------------------------ push-button pixel tables
@@ -1828,6 +1850,14 @@ void check_hot_track_faces(bool themed) {
     check(distance(itop, ib) < distance(itop, b) && distance(idle.at(W / 2, H - 3), ia) < 60,
           "hot-track Default button at rest: the ring in the highlight blends",
           hex(itop) + " vs " + hex(ib) + ", " + hex(idle.at(W / 2, H - 3)) + " vs " + hex(ia));
+    // Focused, the hot-track look takes its dotted focus rectangle at 3.
+    SetFocus(s.hot_idle_def);
+    pump(50);
+    capture hf(s.hot_idle_def);
+    check_points("focused hot-track button: focus rectangle inset 3", hf,
+                 {{3, 4, clBlack, "focus left"}, {4, 3, clBlack, "focus top"}, {W - 4, 4, clBlack, "focus right"}});
+    SetFocus(s.align);
+    pump(50);
   }
 }
 
@@ -1846,6 +1876,14 @@ void check_themed_buttons() {
       {s.hot_hot, PBS_HOT, PBS_NORMAL, "under the mouse"},
       {s.hot_disabled, PBS_DISABLED, PBS_HOT, "disabled"},
   };
+  SetFocus(s.focus);
+  pump(50);
+  capture fc(s.focus);
+  check_points("themed focused button: focus rectangle inset 3", fc,
+               {{3, 4, clBlack, "focus left"}, {4, 3, clBlack, "focus top"}});
+  check(fc.at(3, 5) != clBlack && fc.at(4, 4) != clBlack, "themed focused button: the focus rectangle is dotted");
+  SetFocus(s.align);
+  pump(50);
   for (const row& r : rows) {
     capture c(r.h);
     int W = c.w, H = c.h;

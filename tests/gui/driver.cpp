@@ -30,6 +30,9 @@
 //   dlg <title> sysclose                 WM_SYSCOMMAND SC_CLOSE
 //   dlg <title> click <ctrl id>          posted mouse down/up in the control
 //   dlg <title> clickok                  BM_CLICK on IDOK
+//   dlg <title> key <virtual key>        type one key through SendInput (e.g. 27, Escape)
+//   dlg <title> rect <ctrl id>           print the control's window rectangle on the
+//                                        screen: left top right bottom
 //   close <class|-> <title|->            post WM_CLOSE
 //   screenshot <class|-|desktop> <title|-> <file.bmp>
 //                                        PrintWindow of a window, or the whole
@@ -299,6 +302,24 @@ int cmd_dlg(const std::wstring& title, const std::wstring& action, const std::ve
         if (!c) return 1;
         PostMessageW(c, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
         PostMessageW(c, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+        return 0;
+    }
+    if (action == L"key" && !rest.empty()) {
+        // A virtual key typed through SendInput, to the foreground window.
+        SetForegroundWindow(h);
+        INPUT in[2] = {};
+        in[0].type = INPUT_KEYBOARD;
+        in[0].ki.wVk = static_cast<WORD>(_wtoi(rest[0].c_str()));
+        in[1] = in[0];
+        in[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        return SendInput(2, in, sizeof(INPUT)) == 2 ? 0 : 1;
+    }
+    if (action == L"rect" && !rest.empty()) {
+        HWND c = GetDlgItem(h, _wtoi(rest[0].c_str()));
+        RECT r;
+        if (!c || !GetWindowRect(c, &r)) return 1;
+        std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+        std::fflush(stdout);
         return 0;
     }
     return 2;

@@ -16,6 +16,7 @@ test's output folder.
 import argparse
 import os
 import shutil
+import subprocess
 import sys
 
 import guibed
@@ -489,6 +490,108 @@ def case_settings_write_failure():
             os.rmdir(path)
 
 
+# ------------------------------------------- the edits' borders, both looks
+
+def screen(name):
+    """The display as kept in NAME.png: (width, height, rgb bytes)."""
+    png = S.screenshot(name + ".png")
+    ppm = os.path.join(S.outdir, name + ".ppm")
+    subprocess.run(["convert", png, "-depth", "8", ppm], check=True, timeout=60)
+    with open(ppm, "rb") as f:
+        data = f.read()
+    os.remove(ppm)
+    fields, pos = [], 0
+    while len(fields) < 4:  # P6, width, height, maximum
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        start = pos
+        while not data[pos:pos + 1].isspace():
+            pos += 1
+        fields.append(data[start:pos])
+    w, h = int(fields[1]), int(fields[2])
+    return w, h, data[pos + 1:]
+
+
+def pixel(img, x, y):
+    w, _, px = img
+    i = (y * w + x) * 3
+    return tuple(px[i:i + 3])
+
+
+def control_rect(title, ident):
+    return [int(v) for v in DRV("dlg", title, "rect", ident).stdout.split()]
+
+
+def framing_faults(img, rect, what, inside="right"):
+    """A framed edit at RECT (on the screen): its outer border pixel, on the
+    left and on the top, differs both from the face beside it (outside) and
+    from the box's own background (inside). The faults found, as text."""
+    left, top, right, bottom = rect
+    my, mx = (top + bottom) // 2, (left + right) // 2
+    bg = pixel(img, right - 5 if inside == "right" else left + 4, my)
+    faults = []
+    for side, at, beside in (("left", (left, my), (left - 1, my)), ("top", (mx, top), (mx, top - 1))):
+        b, o = pixel(img, *at), pixel(img, *beside)
+        if b == o or b == bg:
+            faults.append("%s: %s border %r at %r, beside it %r, background %r" % (what, side, b, at, o, bg))
+    return faults
+
+
+def check_framed(name, boxes):
+    """Pictures of the display until every box of BOXES (title, id, what,
+    inside) is framed (the dialog may still be painting), at most 20 s;
+    the last picture stays as NAME.png."""
+    placed = [(control_rect(box[0], box[1]),) + tuple(box[2:]) for box in boxes]
+    faults = []
+
+    def framed():
+        img = screen(name)
+        faults[:] = [f for box in placed for f in framing_faults(img, *box)]
+        return not faults
+    try:
+        guibed.wait_until(framed, 20, name, step=0.2)
+    except AssertionError:
+        pass
+    for box in placed:
+        mine = [f for f in faults if f.startswith(box[1] + ":")]
+        check(not mine, "%s is framed %s" % (box[1], "; ".join(mine)))
+    return screen(name)
+
+
+def case_edit_borders():
+    c = Case("edit_borders")
+    c.start("pin")
+    DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
+    c.wait_log("pin dialog shown mode=0")
+    check_framed("borders_pin_dialog", [(PIN_TITLE, ident, "PIN dialog, %s edit" % name) for ident, name in
+                                        ((IDC_EDTUPIN, "old PIN"), (IDC_EDTNEWUPIN1, "new PIN"),
+                                         (IDC_EDTNEWUPIN2, "confirmation"))])
+    # Escape typed (a real key) in the first edit, which has the focus:
+    # the Cancel button's click ends the dialog as cancelled.
+    DRV("dlg", PIN_TITLE, "key", 27)
+    DRV("waitgone", "TUPinSetForm", "-", 10000)
+    log = c.finish()
+    check("pin dialog result=2" in log, "Escape typed in the first edit: Cancel's click, result 2")
+
+    c = settings_case("edit_borders_settings", FIXTURE.replace("URLOpenMode=1", "URLOpenMode=0"))
+    c.start("advanced")
+    DRV("waitwin", "TProjectConfigForm", SETTINGS_TITLE, 20000)
+    c.wait_log("settings dialog loaded")
+    check("url_enabled=0" in c.log(), "the address box starts disabled")
+    img = check_framed("borders_settings_disabled",
+                       [(SETTINGS_TITLE, IDC_EDTURL, "settings dialog, disabled address box"),
+                        (SETTINGS_TITLE, IDC_EDTCERTDAY, "settings dialog, days box", "left")])
+    left, top, right, bottom = control_rect(SETTINGS_TITLE, IDC_EDTURL)
+    spot = (right - 5, (top + bottom) // 2)
+    disabled_bg = pixel(img, *spot)
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CBOPENURL)
+    guibed.wait_until(lambda: pixel(screen("borders_settings_enabled"), *spot) != disabled_bg, 10,
+                      "the address box's background changes once it is enabled")
+    check_framed("borders_settings_enabled", [(SETTINGS_TITLE, IDC_EDTURL, "settings dialog, enabled address box")])
+    DRV("close", "-", SETTINGS_TITLE, check=False)
+    c.finish()
+
+
 # ------------------------------------------------------------ the road
 
 SO_PIN, NEW_PIN = "87654321", "Road-PIN9"
@@ -572,6 +675,7 @@ GROUPS = {
     "settings": [case_settings_fill_and_save, case_settings_url_rules, case_settings_no_language,
                  case_settings_write_failure],
     "card": [case_card_road],
+    "looks": [case_edit_borders],
 }
 
 

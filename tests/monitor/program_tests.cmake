@@ -103,6 +103,13 @@ foreach(group pin settings)
     ARGS ${group} --probe $<TARGET_FILE:monitor_dialogs_probe> --dist ${SOLVANTEX_MON_DIST}
          --fake $<TARGET_FILE:fake_solvanta_mgr> TIMEOUT 600)
 endforeach()
+# The edits' borders and the dialog keys in both looks (themed and classic).
+solvanta_add_gui_test(monitor_gui_dialogs_looks_themed SCRIPT ${CMAKE_CURRENT_LIST_DIR}/dialogs_gui_test.py
+  ARGS looks --probe $<TARGET_FILE:monitor_dialogs_probe> --dist ${SOLVANTEX_MON_DIST}
+       --fake $<TARGET_FILE:fake_solvanta_mgr> TIMEOUT 300)
+solvanta_add_gui_test(monitor_gui_dialogs_looks_classic CLASSIC SCRIPT ${CMAKE_CURRENT_LIST_DIR}/dialogs_gui_test.py
+  ARGS looks --probe $<TARGET_FILE:monitor_dialogs_probe> --dist ${SOLVANTEX_MON_DIST}
+       --fake $<TARGET_FILE:fake_solvanta_mgr> TIMEOUT 300)
 # The overview's road: the default-PIN prompt and the change on the virtual
 # token through the real library, the tree's module and the PC/SC bridge,
 # then a native pkcs11-tool login with the new PIN.

@@ -87,17 +87,25 @@ bool push_button_logic::dialog_key(bool enter, bool escape, bool modifiers, bool
                                    bool cancel, bool can_focus) {
   if (modifiers || !can_focus || !enabled) return false;
   if ((enter && acts_default) || (escape && cancel)) {
-    clicking = true;
-    if (on_click) on_click();
-    clicking = false;
+    ordinary_click();
     return true;
   }
   return false;
 }
 
+bool push_button_logic::accelerator(bool can_focus) {
+  if (!can_focus || !enabled) return false;
+  ordinary_click();
+  return true;
+}
+
 void push_button_logic::click_sequence() {
   if (group_index_ != 0) set_down(!down_);
   else redraw();
+  ordinary_click();
+}
+
+void push_button_logic::ordinary_click() {
   clicking = true;
   if (on_click) on_click();
   clicking = false;

@@ -41,8 +41,13 @@ class push_button_logic {
   // ordinary click runs and the key is consumed (true).
   bool dialog_key(bool enter, bool escape, bool modifiers, bool acts_default, bool cancel,
                   bool can_focus);
+  // The caption accelerator: the ordinary click (no toggle of Down) on a
+  // button that can take the focus; true when it ran.
+  bool accelerator(bool can_focus);
   // Mouse release inside, space release, or an action.
   void click_sequence();
+  // The click without the toggle: the modal result, then OnClick.
+  void ordinary_click();
   // The group notification from a sibling.
   void group_notify(int group, push_button_logic* sender);
 

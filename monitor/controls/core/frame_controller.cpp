@@ -1,7 +1,8 @@
 #include "frame_controller.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "reg_ini_file.h"
 
 namespace ctl {
 
@@ -16,6 +17,7 @@ const char* fc_prop_name(fc_prop p) {
 }
 
 frame_controller::~frame_controller() {
+  set_RegIniFile(nullptr);
   if (!list_) return;
   std::vector<frame_target*> targets = *list_;
   list_.reset();
@@ -67,6 +69,20 @@ void frame_controller::Unregister(frame_target* t) {
   if (!list_) return;
   list_->erase(std::remove(list_->begin(), list_->end(), t), list_->end());
   if (list_->empty()) list_.reset();
+}
+
+void frame_controller::set_RegIniFile(reg_ini_file* r) {
+  if (r == reg_ini_) return;
+  if (reg_ini_) {
+    auto& v = reg_ini_->referrers_;
+    v.erase(std::remove(v.begin(), v.end(), this), v.end());
+  }
+  reg_ini_ = r;
+  if (r) r->referrers_.push_back(this);
+}
+
+void frame_controller::reg_ini_file_freed(reg_ini_file* r) {
+  if (reg_ini_ == r) reg_ini_ = nullptr;
 }
 
 void frame_controller::BeginUpdate() { ++updates_; }
@@ -133,90 +149,6 @@ bool frame_controller::property_stored(bool has_controller, fc_flags notificatio
   if (p == fcpFocusColor && !focus_differs_from_color) return false;
   if (p == fcpColor && !control_enabled) return false;
   return !has_controller || !(notifications & fc_bit(p));
-}
-
-void reg_ini_settings::set_Path(const std::wstring& v) {
-  if (v != path_) { path_ = v; recreate = true; }
-}
-void reg_ini_settings::set_PathType(TRzPathType v) {
-  if (v != path_type_) { path_type_ = v; recreate = true; }
-}
-void reg_ini_settings::set_RegKey(TRzRegKey v) {
-  if (v != reg_key_) { reg_key_ = v; recreate = true; }
-}
-void reg_ini_settings::set_RegAccess(unsigned v) {
-  if (v != access_) { access_ = v; recreate = true; }
-}
-void reg_ini_settings::set_SpecialFolder(TRzSpecialFolder v) {
-  if (v != folder_) { folder_ = v; recreate = true; }
-}
-
-namespace {
-
-bool same_name(const std::string& a, const char* b) {
-  size_t n = a.size();
-  size_t i = 0;
-  for (; i < n && b[i]; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return i == n && b[i] == 0;
-}
-
-// A form file's Boolean: True or False (case ignored); anything else is no Boolean.
-bool form_bool(const std::string& v, bool* out) {
-  if (same_name(v, "True")) { *out = true; return true; }
-  if (same_name(v, "False")) { *out = false; return true; }
-  return false;
-}
-
-}  // namespace
-
-legacy_result legacy_property(legacy_owner owner, const std::string& name,
-                              const std::string& value) {
-  legacy_result r;
-  bool edit_like = owner == lo_edit || owner == lo_spin_edit || owner == lo_frame_controller;
-  bool b = false;
-  if (same_name(name, "FrameFlat") && (edit_like || owner == lo_button)) {
-    r.known = true;
-    if (!form_bool(value, &b)) return r;  // unreadable: dropped
-    const char* text = b ? "True" : "False";
-    if (owner == lo_button) {
-      r.writes.push_back({"HotTrack", text});
-    } else {
-      r.writes.push_back({"FrameHotTrack", text});
-      if (b) {
-        r.writes.push_back({"FrameStyle", "fsStatus"});
-        r.writes.push_back({"FrameHotStyle", "fsLowered"});
-      }
-    }
-  } else if (same_name(name, "FrameFocusStyle") && edit_like) {
-    r.known = true;
-    TFrameStyle s;
-    if (frame_style_from_name(value, &s)) r.writes.push_back({"FrameHotStyle", frame_style_name(s)});
-  } else if (same_name(name, "FrameFlatStyle") && edit_like) {
-    r.known = true;
-  } else if (same_name(name, "FlatButtonParentColor") && owner == lo_spin_edit) {
-    r.known = true;
-  } else if ((same_name(name, "FrameSides") || same_name(name, "ThemeAware")) &&
-             owner == lo_panel) {
-    r.known = true;
-  } else if (same_name(name, "UseGradients") && owner == lo_panel) {
-    r.known = true;
-    if (form_bool(value, &b) && b) r.writes.push_back({"VisualStyle", "vsGradient"});
-  }
-  return r;
-}
-
-void enabled_memory::record(const std::vector<std::pair<const void*, bool>>& children) {
-  entries_.clear();
-  for (const auto& c : children) entries_.push_back({c.first, c.second ? "1" : "0"});
-}
-
-bool enabled_memory::enable_again(const void* child) const {
-  for (const auto& e : entries_)
-    if (e.first == child) return e.second == "1";
-  return true;
 }
 
 }  // namespace ctl

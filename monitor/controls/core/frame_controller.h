@@ -1,12 +1,10 @@
 // The frame controller: one settings record pushed into every control that
 // registered with it, with update counting and per-control notification
-// flags; the registry/INI location component's settings; the old property
-// names of earlier form files; and the panel's child-enable memory.
+// flags, and an optional reference to a registry/INI location component.
 #pragma once
 
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "colors.h"
@@ -49,6 +47,7 @@ struct frame_settings {
 };
 
 class frame_controller;
+class reg_ini_file;
 
 // A control as the controller sees it.
 class frame_target {
@@ -101,6 +100,10 @@ class frame_controller {
   void Loaded();
   void Assign(const frame_controller& other);
 
+  // The optional registry/INI location component; cleared when it is freed.
+  reg_ini_file* RegIniFile() const { return reg_ini_; }
+  void set_RegIniFile(reg_ini_file* r);
+
   int update_count() const { return updates_; }
   bool has_control_list() const { return list_ != nullptr; }
   size_t control_count() const { return list_ ? list_->size() : 0; }
@@ -114,67 +117,12 @@ class frame_controller {
   void push_all();
   void push_to(frame_target* t, fc_prop p);
   void push_all_to(frame_target* t);
+  friend class reg_ini_file;
+  void reg_ini_file_freed(reg_ini_file* r);
   frame_settings s_;
+  reg_ini_file* reg_ini_ = nullptr;
   int updates_ = 0;
   std::unique_ptr<std::vector<frame_target*>> list_;
-};
-
-// TRzRegIniFile's settings: every change sets the re-create flag.
-enum TRzPathType { ptIniFile, ptRegistry };
-enum TRzRegKey {
-  hkeyClassesRoot, hkeyCurrentUser, hkeyLocalMachine, hkeyUsers, hkeyPerformanceData,
-  hkeyCurrentConfig, hkeyDynData
-};
-enum TRzRegAccessBits : unsigned {
-  keyQueryValue = 1, keySetValue = 2, keyCreateSubKey = 4, keyEnumerateSubKeys = 8,
-  keyNotify = 16, keyCreateLink = 32, keyRead = 64, keyWrite = 128, keyExecute = 256,
-  keyAllAccess = 512
-};
-enum TRzSpecialFolder {
-  sfNone, sfUserAppDataRoaming, sfUserAppDataLocal, sfUserDocuments, sfProgramData
-};
-class reg_ini_settings {
- public:
-  const std::wstring& Path() const { return path_; }
-  TRzPathType PathType() const { return path_type_; }
-  TRzRegKey RegKey() const { return reg_key_; }
-  unsigned RegAccess() const { return access_; }
-  TRzSpecialFolder SpecialFolder() const { return folder_; }
-  void set_Path(const std::wstring& v);
-  void set_PathType(TRzPathType v);
-  void set_RegKey(TRzRegKey v);
-  void set_RegAccess(unsigned v);
-  void set_SpecialFolder(TRzSpecialFolder v);
-  bool recreate = true;  // set at creation
-
- private:
-  std::wstring path_;
-  TRzPathType path_type_ = ptIniFile;
-  TRzRegKey reg_key_ = hkeyCurrentUser;
-  unsigned access_ = keyAllAccess;
-  TRzSpecialFolder folder_ = sfNone;
-};
-
-// Old property names accepted when a form file is read.
-enum legacy_owner { lo_edit, lo_spin_edit, lo_frame_controller, lo_button, lo_panel };
-struct legacy_result {
-  bool known = false;  // a legacy name of that owner (possibly dropped)
-  std::vector<std::pair<std::string, std::string>> writes;  // property := value
-};
-legacy_result legacy_property(legacy_owner owner, const std::string& name,
-                              const std::string& value);
-
-// What a panel remembers of its children's enabled states while disabled.
-class enabled_memory {
- public:
-  // The panel becomes disabled: the list is cleared and refilled.
-  void record(const std::vector<std::pair<const void*, bool>>& children);
-  // The panel becomes enabled again: whether that child is to be enabled.
-  bool enable_again(const void* child) const;
-  size_t size() const { return entries_.size(); }
-
- private:
-  std::vector<std::pair<const void*, std::string>> entries_;
 };
 
 }  // namespace ctl

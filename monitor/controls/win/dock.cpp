@@ -1,10 +1,18 @@
 #include "dock.h"
 
+#include <algorithm>
+
 #include "painters.h"
 
 namespace ctl {
 
 namespace {
+
+// The manager of a site whose procedure it took over, and the procedure it
+// took over (kept also after the manager went, should a later subclass
+// stop it from putting the procedure back).
+const wchar_t prop_manager[] = L"SolvantaDockManager";
+const wchar_t prop_previous[] = L"SolvantaDockPrevious";
 
 HFONT point_font(const wchar_t* face, int points, int escapement) {
   HDC dc = GetDC(nullptr);
@@ -67,6 +75,65 @@ rect_i PaintDockGrabber(HDC dc, const dock_fonts& fonts, const rect_i& client, T
   DrawTextW(dc, L"r", 1, &b, DT_SINGLELINE | DT_CENTER | DT_VCENTER | DT_NOPREFIX);
   SelectObject(dc, old);
   return g;
+}
+
+dock_manager::dock_manager(HWND site) : site_(site) {
+  if (!site_ || !IsWindow(site_)) return;
+  previous_ = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(site_, GWLP_WNDPROC));
+  SetPropW(site_, prop_manager, this);
+  SetPropW(site_, prop_previous, reinterpret_cast<HANDLE>(previous_));
+  SetWindowLongPtrW(site_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&dock_manager::site_proc));
+}
+
+dock_manager::~dock_manager() {
+  if (!previous_ || !IsWindow(site_)) return;
+  RemovePropW(site_, prop_manager);
+  if (reinterpret_cast<WNDPROC>(GetWindowLongPtrW(site_, GWLP_WNDPROC)) == &dock_manager::site_proc) {
+    SetWindowLongPtrW(site_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_));
+    RemovePropW(site_, prop_previous);
+  }
+  // Otherwise a later subclass still calls site_proc, which passes every
+  // message on to the procedure kept in prop_previous.
+}
+
+LRESULT CALLBACK dock_manager::site_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+  auto previous = reinterpret_cast<WNDPROC>(GetPropW(h, prop_previous));
+  if (!previous) return DefWindowProcW(h, m, w, l);
+  auto* self = static_cast<dock_manager*>(GetPropW(h, prop_manager));
+  if (self && (m == WM_COMMAND || m == WM_MOUSEACTIVATE)) InvalidateRect(h, nullptr, TRUE);
+  if (m == WM_NCDESTROY) {
+    // The site goes: its procedure is put back before the last message.
+    if (reinterpret_cast<WNDPROC>(GetWindowLongPtrW(h, GWLP_WNDPROC)) == &dock_manager::site_proc)
+      SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
+    RemovePropW(h, prop_manager);
+    RemovePropW(h, prop_previous);
+    if (self) self->previous_ = nullptr;
+  }
+  return CallWindowProcW(previous, h, m, w, l);
+}
+
+void dock_manager::add_client(HWND client) {
+  if (!client || GetParent(client) != site_) return;
+  if (std::find(clients_.begin(), clients_.end(), client) == clients_.end()) clients_.push_back(client);
+  InvalidateRect(site_, nullptr, TRUE);
+}
+
+void dock_manager::remove_client(HWND client) {
+  clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
+  InvalidateRect(site_, nullptr, TRUE);
+}
+
+void dock_manager::paint(HDC dc, TAlign site_align, bool show_captions) const {
+  HWND focus = GetFocus();
+  for (HWND c : clients_) {
+    if (!IsWindow(c) || !IsWindowVisible(c)) continue;
+    RECT r;
+    GetWindowRect(c, &r);
+    MapWindowPoints(nullptr, site_, reinterpret_cast<POINT*>(&r), 2);
+    wchar_t text[256] = {};
+    GetWindowTextW(c, text, 256);
+    PaintDockGrabber(dc, fonts_, from_rect(r), site_align, text, true, focus == c, show_captions);
+  }
 }
 
 }  // namespace ctl

@@ -142,6 +142,21 @@ TEST(ToggleGroup, LastDownButtonStaysDown) {
   EXPECT_FALSE(g[2].down());
 }
 
+TEST(ToggleGroup, AcceleratorClicksWithoutToggling) {
+  group_rig g(2, 1);
+  int clicks = 0;
+  g[0].on_click = [&] { ++clicks; };
+  g[1].click_sequence();  // the other one down
+  EXPECT_TRUE(g[0].accelerator(true));
+  EXPECT_EQ(clicks, 1);
+  EXPECT_FALSE(g[0].down());  // a click sequence would have put it down
+  EXPECT_TRUE(g[1].down());
+  EXPECT_FALSE(g[0].accelerator(false));  // cannot take the focus
+  g[0].enabled = false;
+  EXPECT_FALSE(g[0].accelerator(true));
+  EXPECT_EQ(clicks, 1);
+}
+
 TEST(ToggleGroup, AllowAllUpIsShared) {
   group_rig g(2, 4);
   g[0].set_allow_all_up(true);

@@ -1,13 +1,13 @@
-// The frame controller's pushes, update counting and notification flags;
-// the registry/INI settings; the old property names of form files; the
-// panel's child-enable memory.
+// The frame controller's pushes, update counting and notification flags,
+// and its reference to a registry/INI location component.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
 #include "frame_controller.h"
+#include "reg_ini_file.h"
+#include "spin_value.h"
 
 using namespace ctl;
 
@@ -70,26 +70,48 @@ const std::vector<std::string> all_in_order = {
     "FrameHotTrack", "FrameHotStyle", "FrameSides", "FrameStyle", "FrameVisible",
     "FramingPreference"};
 
-TEST(FrameController, Defaults) {
+TEST(FrameController, RegIniFileReferenceClearedWhenItIsFreed) {
   frame_controller c;
-  const frame_settings& s = c.settings();
-  EXPECT_EQ(s.Color, clWindow);
-  EXPECT_EQ(s.FocusColor, clWindow);
-  EXPECT_EQ(s.DisabledColor, clBtnFace);
-  EXPECT_EQ(s.ReadOnlyColor, clInfoBk);
-  EXPECT_FALSE(s.ReadOnlyColorOnFocus);
-  EXPECT_FALSE(s.ParentColor);
-  EXPECT_EQ(s.FlatButtonColor, clBtnFace);
+  {
+    reg_ini_file r;
+    c.set_RegIniFile(&r);
+    EXPECT_EQ(c.RegIniFile(), &r);
+  }
+  EXPECT_EQ(c.RegIniFile(), nullptr);
+  // A controller that goes first leaves nothing behind in the component,
+  // and one that moves on to another component is no longer told of the first.
+  reg_ini_file a, b;
+  {
+    frame_controller gone;
+    gone.set_RegIniFile(&a);
+  }
+  c.set_RegIniFile(&a);
+  c.set_RegIniFile(&b);
+  {
+    reg_ini_file tmp;
+    c.set_RegIniFile(&tmp);
+    c.set_RegIniFile(&b);
+  }
+  EXPECT_EQ(c.RegIniFile(), &b);
+}
+
+TEST(FrameController, FreshPushKeepsAnEditsOwnColoursAndTurnsItsButtonsFlat) {
+  // What a fresh controller pushes into an edit at its defaults: the same
+  // state colours (so registering changes nothing a user sees), flat
+  // buttons, and no frame of its own.
+  edit_colors own;
+  frame_controller c;
+  fake_edit e;
+  e.attach(c);
+  const frame_settings& s = e.seen;
+  EXPECT_EQ(s.Color, own.normal);
+  EXPECT_EQ(s.FocusColor, own.FocusColor);
+  EXPECT_EQ(s.DisabledColor, own.DisabledColor);
+  EXPECT_EQ(s.ReadOnlyColor, own.ReadOnlyColor);
+  EXPECT_EQ(s.ReadOnlyColorOnFocus, own.ReadOnlyColorOnFocus);
+  EXPECT_EQ(own.current(true, true, false), own.current(true, false, false));
   EXPECT_TRUE(s.FlatButtons);
-  EXPECT_EQ(s.FrameColor, clBtnShadow);
-  EXPECT_EQ(s.FrameHotColor, clBtnShadow);
-  EXPECT_FALSE(s.FrameHotTrack);
-  EXPECT_EQ(s.FrameHotStyle, fsFlatBold);
-  EXPECT_EQ(s.FrameSides, sdAllSides);
-  EXPECT_EQ(s.FrameStyle, fsFlat);
   EXPECT_FALSE(s.FrameVisible);
-  EXPECT_EQ(s.FramingPreference, fpXPThemes);
-  EXPECT_FALSE(c.has_control_list());
 }
 
 TEST(FrameController, RegisterPushesEverythingInOrder) {
@@ -231,68 +253,6 @@ TEST(FrameController, FormStorage) {
                                                 fcpFrameStyle, true, true));
   EXPECT_FALSE(frame_controller::property_stored(false, 0, fcpFocusColor, false, true));
   EXPECT_FALSE(frame_controller::property_stored(false, 0, fcpColor, true, false));
-}
-
-TEST(RegIniSettings, ChangesSetTheRecreateFlag) {
-  reg_ini_settings r;
-  EXPECT_TRUE(r.recreate);
-  EXPECT_EQ(r.PathType(), ptIniFile);
-  EXPECT_EQ(r.RegKey(), hkeyCurrentUser);
-  EXPECT_EQ(r.RegAccess(), static_cast<unsigned>(keyAllAccess));
-  EXPECT_EQ(r.SpecialFolder(), sfNone);
-  EXPECT_TRUE(r.Path().empty());
-  r.recreate = false;
-  r.set_PathType(ptIniFile);  // same value
-  EXPECT_FALSE(r.recreate);
-  r.set_Path(L"Software\\X");
-  EXPECT_TRUE(r.recreate);
-  r.recreate = false;
-  r.set_SpecialFolder(sfProgramData);
-  EXPECT_TRUE(r.recreate);
-}
-
-TEST(LegacyNames, Table) {
-  using writes = std::vector<std::pair<std::string, std::string>>;
-  struct row {
-    legacy_owner owner;
-    const char* name;
-    const char* value;
-    bool known;
-    writes out;
-  } rows[] = {
-      {lo_panel, "UseGradients", "True", true, {{"VisualStyle", "vsGradient"}}},
-      {lo_panel, "UseGradients", "False", true, {}},
-      {lo_edit, "FrameFlat", "True", true,
-       {{"FrameHotTrack", "True"}, {"FrameStyle", "fsStatus"}, {"FrameHotStyle", "fsLowered"}}},
-      {lo_frame_controller, "FrameFlat", "False", true, {{"FrameHotTrack", "False"}}},
-      {lo_button, "FrameFlat", "True", true, {{"HotTrack", "True"}}},
-      {lo_spin_edit, "FrameFocusStyle", "fsGroove", true, {{"FrameHotStyle", "fsGroove"}}},
-      {lo_edit, "FrameFocusStyle", "fsNoSuch", true, {}},
-      {lo_edit, "FrameFlatStyle", "fsFlat", true, {}},
-      {lo_spin_edit, "FlatButtonParentColor", "True", true, {}},
-      {lo_edit, "FlatButtonParentColor", "True", false, {}},
-      {lo_panel, "FrameSides", "[sdTop]", true, {}},
-      {lo_panel, "ThemeAware", "True", true, {}},
-      {lo_button, "UseGradients", "True", false, {}},
-      {lo_panel, "Caption", "x", false, {}},
-  };
-  for (const row& r : rows) {
-    legacy_result got = legacy_property(r.owner, r.name, r.value);
-    EXPECT_EQ(got.known, r.known) << r.name << "=" << r.value;
-    EXPECT_EQ(got.writes, r.out) << r.name << "=" << r.value;
-  }
-}
-
-TEST(EnabledMemory, DisabledChildStaysDisabled) {
-  int a = 0, b = 0, c = 0;
-  enabled_memory m;
-  m.record({{&a, true}, {&b, false}});
-  EXPECT_TRUE(m.enable_again(&a));
-  EXPECT_FALSE(m.enable_again(&b));
-  EXPECT_TRUE(m.enable_again(&c));  // no entry
-  m.record({{&b, true}});
-  EXPECT_TRUE(m.enable_again(&b));
-  EXPECT_EQ(m.size(), 1u);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@ TEST(ControlGeometry, CenteredAndShrunk) {
   EXPECT_EQ(CenteredRect({0, 0, 11, 11}, 4, 4), (rect_i{3, 3, 7, 7}));
   EXPECT_EQ(ShrinkRectSides({0, 0, 10, 10}, sdTop, 2), (rect_i{0, 2, 10, 10}));
   EXPECT_EQ(ShrinkRectSides({0, 0, 10, 10}, sdAllSides, 1), (rect_i{1, 1, 9, 9}));
-  EXPECT_EQ(MinEditHeight(13), 15);
 }
 
 TEST(ControlGeometry, Accelerators) {

@@ -1,6 +1,9 @@
 // The painters into a memory DC, checked pixel by pixel. The system colours
 // come from a fixed palette so the tables are the same on every system.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <uxtheme.h>
+#include <vssym32.h>
 
 #include "painters.h"
 #include "visual_styles.h"
@@ -229,10 +232,24 @@ TEST_F(Painters, EditFrame) {
   EXPECT_EQ(r.at(1, 5), DarkenColor(clWindow, 50));
 }
 
-TEST_F(Painters, VisualStylesOverride) {
+TEST_F(Painters, VisualStylesOverrideIsHonouredAndReleased) {
+  set_visual_styles_override(-1);
+  bool system = visual_styles_active();
+  set_visual_styles_override(1);
+  EXPECT_TRUE(visual_styles_active());
+  // Forced on: the themed branch reads the theme's own group-box text colour.
+  HTHEME t = OpenThemeData(nullptr, L"BUTTON");
+  COLORREF themed = 0;
+  bool has = t && SUCCEEDED(GetThemeColor(t, BP_GROUPBOX, GBS_NORMAL, TMT_TEXTCOLOR, &themed));
+  if (t) CloseThemeData(t);
+  if (has) {
+    EXPECT_EQ(ThemeTextColor(), static_cast<TColor>(themed));
+  }
   set_visual_styles_override(0);
+  EXPECT_FALSE(visual_styles_active());
   EXPECT_EQ(ThemeTextColor(), clBtnFace);
   set_visual_styles_override(-1);
+  EXPECT_EQ(visual_styles_active(), system);  // the system's answer again
 }
 
 }  // namespace
@@ -334,6 +351,47 @@ TEST_F(ControlButtonFaces, GlyphImagesByState) {
     EXPECT_NE(d.at(6 + r.dx, 6 + r.dx), rgb(255, 0, 255)) << "transparent colour left out";
   }
   DeleteObject(bmp);
+}
+
+}  // namespace
+
+#include "dock.h"
+
+namespace {
+
+// The grabber's colours by the client's kind and focus, in the running
+// system's caption colours (the fixed palette has no caption colours).
+TEST(DockGrabberPainter, ColoursByClientKindAndFocus) {
+  dock_fonts fonts;
+  struct row {
+    bool is_window, focused;
+    TAlign align;
+    int background;
+  } rows[] = {
+      {false, false, alNone, COLOR_ACTIVECAPTION},  // not a window control: always active
+      {true, true, alNone, COLOR_ACTIVECAPTION},
+      {true, false, alNone, COLOR_INACTIVECAPTION},
+      {true, false, alBottom, COLOR_INACTIVECAPTION},  // left grabber
+  };
+  for (const row& r : rows) {
+    pixel_dc d(200, 60, rgb(1, 2, 3));
+    rect_i client = grabber_on_left(r.align) ? rect_i{20, 0, 200, 60} : rect_i{0, 20, 200, 60};
+    rect_i g = PaintDockGrabber(d.dc(), fonts, client, r.align, L"x", r.is_window, r.focused, true);
+    EXPECT_EQ(g, grabber_rect(client, r.align));
+    TColor want = static_cast<TColor>(GetSysColor(r.background));
+    // A pixel of the band away from the caption and the close box, and
+    // nothing painted outside the band.
+    int x = grabber_on_left(r.align) ? g.left + 7 : g.right - 40;
+    int y = grabber_on_left(r.align) ? g.top + 30 : g.top + 7;
+    EXPECT_EQ(d.at(x, y), want) << r.is_window << r.focused << r.align;
+    EXPECT_EQ(d.at(grabber_on_left(r.align) ? g.right : x, grabber_on_left(r.align) ? y : g.bottom),
+              rgb(1, 2, 3));
+  }
+  // Without captions: the plain frame, no caption colour.
+  pixel_dc d(200, 60, rgb(1, 2, 3));
+  rect_i g = PaintDockGrabber(d.dc(), fonts, {0, 20, 200, 60}, alNone, L"x", true, true, false);
+  EXPECT_EQ(d.at(g.left + 2, g.top + 3), static_cast<TColor>(GetSysColor(COLOR_BTNHIGHLIGHT)));
+  EXPECT_EQ(d.at(g.right - 40, g.top + 1), rgb(1, 2, 3));
 }
 
 }  // namespace

@@ -23,17 +23,22 @@ void select_all(spin_value& s) {
   s.state.sel_end = static_cast<int>(s.state.text.size());
 }
 
-TEST(SpinValue, Defaults) {
+TEST(SpinValue, ANewSpinEditClampsToZeroToHundredAndStepsByOneAndTen) {
   spin_value s;
-  EXPECT_EQ(s.Min(), 0);
-  EXPECT_EQ(s.Max(), 100);
-  EXPECT_EQ(s.Increment, 1);
-  EXPECT_EQ(s.PageSize, 10);
-  EXPECT_TRUE(s.IntegersOnly());
-  EXPECT_FALSE(s.AllowKeyEdit);
-  EXPECT_FALSE(s.CheckRange());
   EXPECT_EQ(s.state.text, L"0");
-  EXPECT_EQ(s.value(), 0);
+  s.step_down(s.Increment);
+  EXPECT_EQ(s.state.text, L"0");  // at Min
+  s.step_up(s.Increment);
+  EXPECT_EQ(s.state.text, L"1");
+  EXPECT_TRUE(s.key_down(kc_prior));
+  EXPECT_EQ(s.state.text, L"11");
+  s.set_value(150);
+  EXPECT_EQ(s.state.text, L"100");  // at Max
+  s.state.sel_start = 0;
+  s.state.sel_end = 3;
+  EXPECT_FALSE(s.accepts_char(s.decimal_separator));  // integers only
+  EXPECT_FALSE(s.accepts_char(L'5'));                  // no key edit
+  EXPECT_FALSE(s.allows_cut_paste());
 }
 
 TEST(SpinValue, TypedValueAboveMaxIsClampedWhenTheFocusLeaves) {

@@ -19,8 +19,9 @@ def main():
     s, drv = guibed.test_session([gallery])
     with s:
         bmp = os.path.join(s.outdir, "gallery-%s-check.bmp" % variant)
-        if os.path.exists(bmp):
-            os.remove(bmp)
+        for old in (bmp, bmp[:-4] + "-panels.bmp", bmp[:-4] + "-states.bmp"):
+            if os.path.exists(old):
+                os.remove(old)
         r = s.wine([gallery, "check", variant, guibed.windows_path(bmp)], timeout=180)
         sys.stdout.write(r.stdout)
         lines = r.stdout.splitlines()
@@ -29,6 +30,16 @@ def main():
         assert os.path.getsize(bmp) > 100000, bmp
         png = os.path.join(s.outdir, "gallery-%s.png" % variant)
         subprocess.run(["convert", bmp, png], check=True, timeout=60)
+        # The panels page: borders, group boxes, gradients and dock sites.
+        panels_bmp = bmp[:-4] + "-panels.bmp"
+        assert os.path.getsize(panels_bmp) > 100000, panels_bmp
+        subprocess.run(["convert", panels_bmp, os.path.join(s.outdir, "gallery-%s-panels.png" % variant)],
+                       check=True, timeout=60)
+        # The edits' and buttons' further states, in a window of their own.
+        states = os.path.join(s.outdir, "gallery-%s-check-states.bmp" % variant)
+        assert os.path.getsize(states) > 10000, states
+        subprocess.run(["convert", states, os.path.join(s.outdir, "gallery-%s-states.png" % variant)],
+                       check=True, timeout=60)
 
         # From another process: the driver types 400 into the focused spin
         # edit (the gallery selects its text), the focus moves on, 365 shows.

@@ -7,6 +7,7 @@
 #include "card_store.h"
 #include "platform/pcsc_api.h"
 #include "protocol/status.h"
+#include "objects/attribute_mgr.h"
 #include "token_card.h"
 #include "token_sessions.h"
 
@@ -126,8 +127,9 @@ std::int32_t refresh_token_info(pkcs11_token& token) {
         std::uint16_t last = 0;
         status = solvantex::cardfs_get_memory_info(h, &total, &free_space, &last);
         if (status == 0) {
-            info.ulTotalPublicMemory = info.ulTotalPrivateMemory = total;
-            info.ulFreePublicMemory = info.ulFreePrivateMemory = free_space;
+            // The card's 4-byte figures; all ones is "unknown".
+            info.ulTotalPublicMemory = info.ulTotalPrivateMemory = widen_stored(total);
+            info.ulFreePublicMemory = info.ulFreePrivateMemory = widen_stored(free_space);
         } else if (status != zervik::sw_reference_not_found) {
             return status;
         }

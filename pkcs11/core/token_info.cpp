@@ -5,9 +5,9 @@
 #include "card_device_source.h"
 #include "card_pin.h"
 #include "card_store.h"
+#include "objects/attribute_mgr.h"
 #include "platform/pcsc_api.h"
 #include "protocol/status.h"
-#include "objects/attribute_mgr.h"
 #include "token_card.h"
 #include "token_sessions.h"
 

@@ -160,7 +160,7 @@ CK_RV get_user_info(pkcs11_token& token, CK_USER_TYPE user_type, CK_EXT_USER_INF
         return solvantex::cardfs_get_pin_info(h, user ? solvantex::cardfs_user_pin : solvantex::cardfs_so_pin,
                                              &tries, &change);
     });
-    if (status != 0) return static_cast<CK_RV>(status);
+    if (status != 0) return card_status_rv(status);
     info.retriesLeft = static_cast<std::uint32_t>(tries);
     info.retryLimit = user_type == CKU_USER ? user_retry_limit : so_retry_limit;
     info.countLow = tries < static_cast<std::int32_t>(info.retryLimit) ? 1 : 0;
@@ -179,7 +179,7 @@ CK_RV get_token_ext_info(pkcs11_token& token, CK_EXT_TOKEN_INFO& info) {
     std::uint8_t version[version_size];
     const std::int32_t status = on_device(
         token, [&](solvantex::card_handle h) { return solvantex::cardfs_get_data(h, 0x0102, version, version_size); });
-    if (status != 0) return static_cast<CK_RV>(status);
+    if (status != 0) return card_status_rv(status);
     info.versionData[0] = version[4];
     info.versionData[1] = version[5];
     return CKR_OK;

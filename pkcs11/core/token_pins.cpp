@@ -176,7 +176,7 @@ CK_RV format_token(pkcs11_session_mgr& sessions, pkcs11_token& token, const CK_E
     });
     if (status != 0) {
         refresh_pin_flags(token);
-        return static_cast<CK_RV>(status);
+        return card_status_rv(status);
     }
     // The card forgot every PIN: nobody is logged in any more.
     nobody_logged_in(sessions, token);

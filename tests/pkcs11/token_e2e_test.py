@@ -437,6 +437,31 @@ class Vendor(Base):
         self.assertEqual(self.commands(), [])
         s.closeSession()
 
+    def test_pcsc_codes_reach_the_caller_in_their_32_bits(self):
+        """A PC/SC failure the vendor functions hand on unchanged keeps its
+        32 bits in the caller's CK_RV (never sign-extended on a 64-bit
+        build): here the sharing violation of a card another program holds
+        exclusively."""
+        sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+        import pcsc
+        self.init_token()
+        p11 = self.loaded()  # noqa: F841 (kept: the module stays initialised)
+        user_info, ext_info = self.lib.M_GetUserInfo, self.lib.M_GetTokenExtInfo
+        user_info.restype = ext_info.restype = ctypes.c_ulong
+        ui, ext = UserInfo(), (ctypes.c_ubyte * 2)()
+        sharing_violation = 0x8010000B
+        with pcsc.Context() as ctx:
+            card = ctx.connect(os.environ.get("SOLVANTA_READER", "Solvanta Token 00 00"),
+                               share=pcsc.SCARD_SHARE_EXCLUSIVE)
+            try:
+                self.assertEqual(user_info(U(0), U(1), ctypes.byref(ui)), sharing_violation)
+                self.assertEqual(ext_info(U(0), ext), sharing_violation)
+            finally:
+                card.disconnect()
+        # Free again: the next call opens the device.
+        self.assertEqual(user_info(U(0), U(1), ctypes.byref(ui)), CKR_OK)
+        self.assertEqual(ui.retryLimit, 10)
+
     def test_init_token_rulings(self):
         self.init_token()
         p11 = self.loaded()

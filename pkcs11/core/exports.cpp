@@ -61,6 +61,8 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     return in_module([&](Pkcs11Core& core) -> CK_RV {
         if (missing(pInfo)) return CKR_ARGUMENTS_BAD;
         return locked(core, [&] {
+            // The slot shows the token C_OpenSession on it would find.
+            find_tokens_if_none(core);
             core.tokens().slot_info(slotID, *pInfo);
             return CKR_OK;
         });

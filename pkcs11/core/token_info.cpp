@@ -5,6 +5,7 @@
 #include "card_device_source.h"
 #include "card_pin.h"
 #include "card_store.h"
+#include "objects/attribute_mgr.h"
 #include "platform/pcsc_api.h"
 #include "protocol/status.h"
 #include "token_card.h"
@@ -126,8 +127,9 @@ std::int32_t refresh_token_info(pkcs11_token& token) {
         std::uint16_t last = 0;
         status = solvantex::cardfs_get_memory_info(h, &total, &free_space, &last);
         if (status == 0) {
-            info.ulTotalPublicMemory = info.ulTotalPrivateMemory = total;
-            info.ulFreePublicMemory = info.ulFreePrivateMemory = free_space;
+            // The card's 4-byte figures; all ones is "unknown".
+            info.ulTotalPublicMemory = info.ulTotalPrivateMemory = widen_stored(total);
+            info.ulFreePublicMemory = info.ulFreePrivateMemory = widen_stored(free_space);
         } else if (status != zervik::sw_reference_not_found) {
             return status;
         }
@@ -158,7 +160,7 @@ CK_RV get_user_info(pkcs11_token& token, CK_USER_TYPE user_type, CK_EXT_USER_INF
         return solvantex::cardfs_get_pin_info(h, user ? solvantex::cardfs_user_pin : solvantex::cardfs_so_pin,
                                              &tries, &change);
     });
-    if (status != 0) return static_cast<CK_RV>(status);
+    if (status != 0) return card_status_rv(status);
     info.retriesLeft = static_cast<std::uint32_t>(tries);
     info.retryLimit = user_type == CKU_USER ? user_retry_limit : so_retry_limit;
     info.countLow = tries < static_cast<std::int32_t>(info.retryLimit) ? 1 : 0;
@@ -177,7 +179,7 @@ CK_RV get_token_ext_info(pkcs11_token& token, CK_EXT_TOKEN_INFO& info) {
     std::uint8_t version[version_size];
     const std::int32_t status = on_device(
         token, [&](solvantex::card_handle h) { return solvantex::cardfs_get_data(h, 0x0102, version, version_size); });
-    if (status != 0) return static_cast<CK_RV>(status);
+    if (status != 0) return card_status_rv(status);
     info.versionData[0] = version[4];
     info.versionData[1] = version[5];
     return CKR_OK;

@@ -29,6 +29,11 @@ CK_FLAGS recompute_pin_flags(CK_FLAGS flags, bool formatted, const pin_state* us
 // with blanks.
 void copy_card_text(CK_UTF8CHAR* field, std::size_t size, const std::uint8_t* bytes);
 
+// A card-layer status handed on unchanged as a CK_RV: its 32 bits, never
+// sign-extended (a PC/SC code stays 0x8010xxxx on every build).
+constexpr CK_RV card_status_rv(std::int32_t status) {
+    return static_cast<CK_RV>(static_cast<std::uint32_t>(status));
+}
 // A card-layer failure as a CK_RV: the card or its reader gone gives
 // CKR_DEVICE_REMOVED, anything else CKR_DEVICE_ERROR.
 CK_RV device_failure(std::int32_t status, bool card_gone);

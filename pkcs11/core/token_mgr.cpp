@@ -14,8 +14,8 @@ namespace {
 
 std::atomic<std::uint64_t> token_identities{1};
 
-// Unknown memory figures.
-constexpr CK_ULONG memory_unknown = 0xFFFFFFFF;
+// Unknown memory figures: "unavailable" in the caller's CK_ULONG.
+constexpr CK_ULONG memory_unknown = CK_UNAVAILABLE_INFORMATION;
 
 void initial_info(CK_TOKEN_INFO& info) {
     std::memset(&info, 0, sizeof info);

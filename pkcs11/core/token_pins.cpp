@@ -176,7 +176,7 @@ CK_RV format_token(pkcs11_session_mgr& sessions, pkcs11_token& token, const CK_E
     });
     if (status != 0) {
         refresh_pin_flags(token);
-        return static_cast<CK_RV>(status);
+        return card_status_rv(status);
     }
     // The card forgot every PIN: nobody is logged in any more.
     nobody_logged_in(sessions, token);
@@ -228,13 +228,16 @@ CK_RV set_label(pkcs11_token& token, const CK_UTF8CHAR* label) {
     return status == 0 ? CKR_OK : device_failure(status, card_gone(token, status));
 }
 
-CK_RV unblock_user_pin(pkcs11_token& token, const CK_UTF8CHAR* so_pin, CK_ULONG so_length,
+CK_RV unblock_user_pin(pkcs11_token& token, const CK_UTF8CHAR* so_pin, CK_ULONG /*so_length*/,
                        const CK_UTF8CHAR* new_pin, CK_ULONG new_length) {
     if (!pin_length_ok(new_length)) return CKR_PIN_LEN_RANGE;
     if (so_pin == nullptr || new_pin == nullptr) return CKR_ARGUMENTS_BAD;
-    const std::size_t bound = so_length < max_pin_length ? so_length : max_pin_length;
+    // The SO PIN is the caller's NUL-terminated text, whatever length comes
+    // with it; no more than a PIN's longest is read.
     std::size_t n = 0;
-    while (n < bound && so_pin[n] != 0) ++n;
+    while (n < max_pin_length && so_pin[n] != 0) ++n;
+    // An empty PIN never reaches the card (it would cost a try).
+    if (n == 0) return CKR_PIN_INCORRECT;
     std::int32_t tries = -1;
     const std::int32_t status = on_device(token, [&](card_handle h) {
         return solvantex::cardfs_unblock_pin(h, so_pin, n, new_pin, new_length, &tries);

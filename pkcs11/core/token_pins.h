@@ -48,6 +48,8 @@ CK_RV init_token(pkcs11_session_mgr& sessions, pkcs11_token& token, const CK_UTF
 // The label's bytes up to a NUL, at most 32: the card layer's code.
 CK_RV set_label(pkcs11_token& token, const CK_UTF8CHAR* label);
 
+// The SO PIN is the NUL-terminated text at so_pin (at most 32 bytes are
+// read); so_length is not used, so every length unblocks alike.
 CK_RV unblock_user_pin(pkcs11_token& token, const CK_UTF8CHAR* so_pin, CK_ULONG so_length,
                        const CK_UTF8CHAR* new_pin, CK_ULONG new_length);
 CK_RV remote_unblock_pin(pkcs11_token& token, const CK_BYTE* code, CK_ULONG code_length,

@@ -410,6 +410,41 @@ TEST_F(pkcs11_lifecycle, ASlotCallBeforeTheSlotListFindsTheToken) {
     EXPECT_EQ(C_CloseSession(session), CKR_OK);
 }
 
+// C_GetSlotInfo right after C_Initialize shows the token C_OpenSession on
+// the same slot finds, without a slot list first; a slot no token holds is
+// still answered, without the token flag.
+TEST_F(pkcs11_lifecycle, SlotInfoRightAfterInitialiseShowsTheTokenASessionWouldFind) {
+    scripted_devices* devices = install_devices();
+    const CK_FLAGS slot_only = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    CK_SLOT_INFO info;
+    ASSERT_EQ(C_GetSlotInfo(0, &info), CKR_OK);
+    EXPECT_EQ(info.flags, slot_only) << "no device, no token";
+    EXPECT_FALSE(core().monitor_running()) << "no token, no monitor";
+
+    devices->plug(reader(0));
+    ASSERT_EQ(C_GetSlotInfo(0, &info), CKR_OK);
+    EXPECT_EQ(info.flags, slot_only | CKF_TOKEN_PRESENT);
+    EXPECT_TRUE(core().monitor_running());
+    ASSERT_EQ(C_GetSlotInfo(1, &info), CKR_OK);
+    EXPECT_EQ(info.flags, slot_only);
+    CK_SESSION_HANDLE session = 0;
+    ASSERT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
+    EXPECT_EQ(C_CloseSession(session), CKR_OK);
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    const int waits = devices->waits();
+
+    // A fresh initialisation with the device present: the first call is the
+    // slot information.
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(C_GetSlotInfo(0, &info), CKR_OK);
+    EXPECT_EQ(info.flags, slot_only | CKF_TOKEN_PRESENT);
+    ASSERT_TRUE(devices->monitor_waiting(waits + 1));
+    const int lists = devices->lists();
+    ASSERT_EQ(C_GetSlotInfo(0, &info), CKR_OK);
+    EXPECT_EQ(devices->lists(), lists) << "the monitor keeps the list from then on";
+}
+
 #ifdef __linux__
 using test_support::thread_count;
 

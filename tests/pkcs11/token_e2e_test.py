@@ -135,6 +135,45 @@ class Slots(Base):
         self.assertIn("URL: pkcs11:model=E;manufacturer=Tarnely;serial=%s;token=Mine\n" % SERIAL, out.stdout)
         self.assertNotIn("%00", out.stdout)
 
+    def test_slot_info_first_and_unknown_memory_in_a_fresh_process(self):
+        """A consumer whose first call after C_Initialize is C_GetSlotInfo
+        sees the token C_OpenSession then finds; memory figures the card
+        reports as all ones are CK_UNAVAILABLE_INFORMATION of the caller's
+        CK_ULONG."""
+        self.init_token()
+        script = "\n".join([
+            "import sys, PyKCS11",
+            "p11 = PyKCS11.PyKCS11Lib()",
+            "p11.load(sys.argv[1])",
+            "flags = [p11.getSlotInfo(slot).flags for slot in (0, 1)]",
+            "s = p11.openSession(0)",
+            "t = p11.getTokenInfo(0)",
+            "print(flags[0], flags[1], s.getSessionInfo().slotID, t.ulTotalPublicMemory, t.ulFreePublicMemory,",
+            "      t.ulTotalPrivateMemory, t.ulFreePrivateMemory)",
+            "s.closeSession()",
+        ])
+        unavailable = U(-1).value
+        slot_flags = PyKCS11.CKF_REMOVABLE_DEVICE | PyKCS11.CKF_HW_SLOT
+        for free, figures in ((None, "card"), (0xFFFFFFFF, "unknown")):
+            if free is not None:
+                self.vt.set(fs_free_space=free)
+            out = run(sys.executable, "-c", script, MODULE)
+            self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
+            first, second, slot, *memory = (int(v) for v in out.stdout.split())
+            self.assertEqual(first, slot_flags | PyKCS11.CKF_TOKEN_PRESENT, figures)
+            self.assertEqual(second, slot_flags, figures)
+            self.assertEqual(slot, 0)
+            # PyKCS11 hands a CK_ULONG over as a C long: taken back to the
+            # CK_ULONG's width, all ones in every bit.
+            memory = [U(v).value for v in memory]
+            if figures == "unknown":
+                self.assertEqual(memory, [unavailable] * 4)
+            else:
+                self.assertNotIn(unavailable, memory)
+                self.assertGreater(memory[0], 0)
+                self.assertEqual(memory[0], memory[2])
+                self.assertEqual(memory[1], memory[3])
+
     def test_removal_and_insertion_follow_the_token(self):
         p11 = self.loaded()
         session = p11.openSession(0)
@@ -341,13 +380,27 @@ class Vendor(Base):
         ext = (ctypes.c_ubyte * 2)()
         self.assertEqual(self.lib.M_GetTokenExtInfo(U(0), ext), CKR_OK)
 
-        # Unblock with the SO PIN: lengths, then a buffer without a NUL and
-        # its exact length.
+        # Unblock with the SO PIN: lengths of the new PIN, then the SO PIN
+        # is its NUL-terminated text whatever length comes with it.
         unblock = self.lib.M_UnblockUserPin
         for new in (b"", b"12345", b"1" * 33):
             self.assertEqual(unblock(h, SO_PIN.encode(), U(8), new, U(len(new))), CKR_PIN_LEN_RANGE)
-        so = ctypes.create_string_buffer(SO_PIN.encode() + b"XXXX", 12)
-        self.assertEqual(unblock(h, so, U(8), b"22223333", U(8)), CKR_OK)
+        for i, length in enumerate((0, 3, len(SO_PIN), 0xFFFFFFFF, 0x80000000)):
+            new = b"2222333%d" % i
+            self.assertEqual(unblock(h, SO_PIN.encode(), U(length), new, U(len(new))), CKR_OK, hex(length))
+            s.login(new.decode())
+            s.logout()
+        # Text after the PIN is part of it, whatever the length says; an
+        # empty SO PIN is refused without costing a try.
+        self.vt.clear_log()
+        self.assertEqual(unblock(h, b"", U(8), b"22223333", U(8)), CKR_PIN_INCORRECT)
+        self.assertEqual(self.commands(), [])
+        so = ctypes.create_string_buffer(SO_PIN.encode() + b"XXXX", 13)
+        self.assertEqual(unblock(h, so, U(8), b"22223333", U(8)), CKR_PIN_INCORRECT)
+        ui = UserInfo()
+        self.assertEqual(self.lib.M_GetUserInfo(U(0), U(0), ctypes.byref(ui)), CKR_OK)
+        self.assertEqual(ui.retriesLeft, 14, "the one wrong SO PIN cost one try")
+        self.assertEqual(unblock(h, SO_PIN.encode(), U(8), b"22223333", U(8)), CKR_OK)
         s.login("22223333")
         s.logout()
 
@@ -383,6 +436,31 @@ class Vendor(Base):
         self.assertEqual(self.lib.C_GenerateRandom(h, None, U(4)), CKR_ARGUMENTS_BAD)
         self.assertEqual(self.commands(), [])
         s.closeSession()
+
+    def test_pcsc_codes_reach_the_caller_in_their_32_bits(self):
+        """A PC/SC failure the vendor functions hand on unchanged keeps its
+        32 bits in the caller's CK_RV (never sign-extended on a 64-bit
+        build): here the sharing violation of a card another program holds
+        exclusively."""
+        sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+        import pcsc
+        self.init_token()
+        p11 = self.loaded()  # noqa: F841 (kept: the module stays initialised)
+        user_info, ext_info = self.lib.M_GetUserInfo, self.lib.M_GetTokenExtInfo
+        user_info.restype = ext_info.restype = ctypes.c_ulong
+        ui, ext = UserInfo(), (ctypes.c_ubyte * 2)()
+        sharing_violation = 0x8010000B
+        with pcsc.Context() as ctx:
+            card = ctx.connect(os.environ.get("SOLVANTA_READER", "Solvanta Token 00 00"),
+                               share=pcsc.SCARD_SHARE_EXCLUSIVE)
+            try:
+                self.assertEqual(user_info(U(0), U(1), ctypes.byref(ui)), sharing_violation)
+                self.assertEqual(ext_info(U(0), ext), sharing_violation)
+            finally:
+                card.disconnect()
+        # Free again: the next call opens the device.
+        self.assertEqual(user_info(U(0), U(1), ctypes.byref(ui)), CKR_OK)
+        self.assertEqual(ui.retryLimit, 10)
 
     def test_init_token_rulings(self):
         self.init_token()

@@ -25,6 +25,7 @@ CKR_ATTRIBUTE_SENSITIVE = 0x11
 CKR_ATTRIBUTE_TYPE_INVALID = 0x12
 CKR_OBJECT_HANDLE_INVALID = 0x82
 CKR_BUFFER_TOO_SMALL = 0x150
+CKR_ATTRIBUTE_READ_ONLY = 0x10
 UNAVAILABLE = ctypes.c_ulong(-1).value
 CKA_VENDOR_STORE_INDEX = 0x8000006E
 CKA_VENDOR_CARD_KEY_ID = 0x80000079
@@ -151,6 +152,71 @@ class Objects(base.Base):
         rv, out = self.raw_get(s, key, [(PyKCS11.CKA_LABEL, 8), (PyKCS11.CKA_MODULUS, 8)])
         self.assertEqual(rv, CKR_ATTRIBUTE_TYPE_INVALID)
         self.assertEqual(out[1][0], UNAVAILABLE)
+
+    def number(self, session, obj, t):
+        """One CK_ULONG attribute read in the caller's width."""
+        width = ctypes.sizeof(ctypes.c_ulong)
+        rv, [(n, value)] = self.raw_get(session, obj, [(t, width)])
+        self.assertEqual((rv, n), (CKR_OK, width), hex(t))
+        return int.from_bytes(value, sys.byteorder)
+
+    def test_unavailable_numbers_and_the_class_of_a_copy(self):
+        """A stored -1 is CK_UNAVAILABLE_INFORMATION of the caller's CK_ULONG
+        (all ones in 64 bits on this build), on created, generated and
+        reloaded objects; a copy keeps its class."""
+        p11, s = self.user_session()
+        aes = [(PyKCS11.CKA_CLASS, PyKCS11.CKO_SECRET_KEY), (PyKCS11.CKA_KEY_TYPE, PyKCS11.CKK_AES),
+               (PyKCS11.CKA_ENCRYPT, True), (PyKCS11.CKA_VALUE, pattern(16, 6))]
+        created = s.createObject(aes + [(PyKCS11.CKA_LABEL, "created")])
+        stored = s.createObject(aes + [(PyKCS11.CKA_LABEL, "stored"), (PyKCS11.CKA_TOKEN, True)])
+        generated = s.generateKey([(PyKCS11.CKA_CLASS, PyKCS11.CKO_SECRET_KEY), (PyKCS11.CKA_VALUE_LEN, 16),
+                                   (PyKCS11.CKA_LABEL, "generated"), (PyKCS11.CKA_ENCRYPT, True)],
+                                  PyKCS11.Mechanism(PyKCS11.CKM_AES_KEY_GEN))
+        pub, pri = s.generateKeyPair([(PyKCS11.CKA_TOKEN, True), (PyKCS11.CKA_MODULUS_BITS, 1024),
+                                      (PyKCS11.CKA_PUBLIC_EXPONENT, (1, 0, 1)), (PyKCS11.CKA_LABEL, "pair")],
+                                     [(PyKCS11.CKA_TOKEN, True), (PyKCS11.CKA_LABEL, "pair")],
+                                     PyKCS11.Mechanism(PyKCS11.CKM_RSA_PKCS_KEY_PAIR_GEN))
+        gen = PyKCS11.CKA_KEY_GEN_MECHANISM
+        for name, obj, t, expected in (
+                ("created", created, gen, UNAVAILABLE),
+                ("created", created, CKA_VENDOR_STORE_INDEX, UNAVAILABLE),
+                ("created", created, CKA_VENDOR_CARD_KEY_ID, UNAVAILABLE),
+                ("stored", stored, gen, UNAVAILABLE),
+                ("generated", generated, gen, PyKCS11.CKM_AES_KEY_GEN),
+                ("generated public", pub, gen, PyKCS11.CKM_RSA_PKCS_KEY_PAIR_GEN),
+                ("generated private", pri, gen, PyKCS11.CKM_RSA_PKCS_KEY_PAIR_GEN)):
+            self.assertEqual(self.number(s, obj, t), expected, "%s %#x" % (name, t))
+        # PyKCS11 reads the same number (as a C long: -1).
+        self.assertEqual(U(s.getAttributeValue(created, [gen])[0]).value, UNAVAILABLE)
+
+        # The unavailable value also finds what it stands for.
+        found = [o.value() for o in s.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_SECRET_KEY), (gen, UNAVAILABLE)])]
+        self.assertIn(created.value(), found)
+        self.assertIn(stored.value(), found)
+        self.assertNotIn(generated.value(), found)
+
+        # A copy keeps its class: CKR_ATTRIBUTE_READ_ONLY as for
+        # C_SetAttributeValue, and no object is made.
+        cls = ctypes.c_ulong(PyKCS11.CKO_DATA)
+        tmpl = (Attribute * 1)()
+        tmpl[0].type, tmpl[0].pValue, tmpl[0].ulValueLen = PyKCS11.CKA_CLASS, ctypes.cast(
+            ctypes.byref(cls), ctypes.c_void_p), ctypes.sizeof(cls)
+        copy = self.lib.C_CopyObject
+        copy.argtypes = [ctypes.c_ulong, ctypes.c_ulong, ctypes.POINTER(Attribute), ctypes.c_ulong,
+                         ctypes.POINTER(ctypes.c_ulong)]
+        set_value = self.lib.C_SetAttributeValue
+        set_value.argtypes = [ctypes.c_ulong, ctypes.c_ulong, ctypes.POINTER(Attribute), ctypes.c_ulong]
+        h = s.session.value()
+        before = len(s.findObjects([]))
+        new = ctypes.c_ulong(0)
+        self.assertEqual(copy(h, created.value(), tmpl, 1, ctypes.byref(new)), CKR_ATTRIBUTE_READ_ONLY)
+        self.assertEqual(new.value, 0)
+        self.assertEqual(set_value(h, created.value(), tmpl, 1), CKR_ATTRIBUTE_READ_ONLY)
+        self.assertEqual(len(s.findObjects([])), before)
+        # Its own class is no change.
+        cls.value = PyKCS11.CKO_SECRET_KEY
+        self.assertEqual(copy(h, created.value(), tmpl, 1, ctypes.byref(new)), CKR_OK)
+        self.assertNotEqual(new.value, 0)
 
     def test_session_and_private_objects(self):
         p11, s = self.user_session()

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "token_info.h"
+#include "token_mgr.h"
 
 using namespace pkcs11;
 
@@ -105,3 +106,14 @@ TEST(token_rules, CardTextsEndAtTheirFirstNulAndArePaddedWithBlanks) {
         EXPECT_EQ(std::string(reinterpret_cast<char*>(out), sizeof out), r.expected);
     }
 }
+
+// Before the card has said anything, the memory figures are unknown: all
+// ones in every bit of the build's CK_ULONG, as consumers compare them.
+TEST(token_rules, AFreshTokensMemoryFiguresAreUnavailable) {
+    pkcs11_token token("Solvanta Token 00 00", 0);
+    const CK_TOKEN_INFO& info = token.info();
+    for (CK_ULONG figure : {info.ulTotalPublicMemory, info.ulFreePublicMemory, info.ulTotalPrivateMemory,
+                            info.ulFreePrivateMemory})
+        EXPECT_EQ(figure, CK_UNAVAILABLE_INFORMATION);
+}
+

@@ -6,7 +6,7 @@
 // kept as 4 bytes, little-endian, whatever width the caller gave: a longer
 // value keeps its first 4 bytes, a shorter one is zero-extended. That is the
 // form the token stores on every build; widening to the caller's CK_ULONG
-// happens where values leave the module (pkcs11_object).
+// happens where values leave the module (pkcs11_object, widen_stored).
 //
 // The byte form is the records back to back, each a u32 LE type, a u32 LE
 // length n and n value bytes, with no header, count or padding.
@@ -30,6 +30,13 @@ constexpr std::size_t fixed_width_size = 4;
 
 std::uint32_t read_u32_le(const std::uint8_t* p);
 void write_u32_le(std::uint8_t* p, std::uint32_t v);
+
+// A stored 4-byte number as the caller's CK_ULONG: all ones is "unavailable"
+// (-1) and stays CK_UNAVAILABLE_INFORMATION however wide CK_ULONG is; any
+// other value is zero-extended.
+constexpr CK_ULONG widen_stored(std::uint32_t v) {
+    return v == 0xFFFFFFFFu ? CK_UNAVAILABLE_INFORMATION : static_cast<CK_ULONG>(v);
+}
 
 // Types whose value is a CK_ULONG: stored in 4 bytes, given to callers as a
 // CK_ULONG, compared by their 4-byte value.

@@ -307,9 +307,10 @@ CK_RV pkcs11_object::copy_for(CK_SESSION_HANDLE session, access_level level, con
     if (rv != CKR_OK) return rv;
     rv = object_access(level, object_operation::copy, kind());
     if (rv != CKR_OK) return rv;
+    // A copy keeps its source's class, as C_SetAttributeValue keeps it.
+    if (!template_class_agrees(tmpl, count, class_)) return CKR_ATTRIBUTE_READ_ONLY;
     rv = verifier().check_copy(tmpl, count);
     if (rv != CKR_OK) return rv;
-    if (!template_class_agrees(tmpl, count, class_)) return CKR_TEMPLATE_INCONSISTENT;
     pkcs11_object_ref copy;
     rv = make(session, class_, copy);
     if (rv == CKR_OK) rv = copy->attributes_.copy_from(attributes_);
@@ -418,9 +419,9 @@ CK_RV pkcs11_object::get_attribute_values(access_level level, CK_ATTRIBUTE* tmpl
         } else if (r == nullptr) {
             rv = CKR_ATTRIBUTE_TYPE_INVALID;
         } else if (is_fixed_width_type(r->type)) {
-            // A CK_ULONG of the caller's width, zero-extended from the
-            // stored 4 bytes.
-            const CK_ULONG v = r->value.size() == fixed_width_size ? read_u32_le(r->value.data()) : 0;
+            // A CK_ULONG of the caller's width, widened from the stored 4
+            // bytes (a stored -1 stays -1).
+            const CK_ULONG v = r->value.size() == fixed_width_size ? widen_stored(read_u32_le(r->value.data())) : 0;
             if (entry.pValue == nullptr) {
                 entry.ulValueLen = sizeof(CK_ULONG);
             } else if (entry.ulValueLen < sizeof(CK_ULONG)) {

@@ -110,10 +110,10 @@ public:
     static CK_RV create(CK_SESSION_HANDLE session, access_level level, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
                         pkcs11_object_ref& out);
     // C_CopyObject's object work on this source: write access to the
-    // source, the verifier's copy check, a copy with a new handle and the
-    // template applied (a CKA_CLASS other than the source's is
-    // inconsistent), the sensitivity completion, and write access for the
-    // resulting object.
+    // source, the class kept (a template CKA_CLASS other than the source's
+    // gives CKR_ATTRIBUTE_READ_ONLY), the verifier's copy check, a copy with
+    // a new handle and the template applied, the sensitivity completion, and
+    // write access for the resulting object.
     CK_RV copy_for(CK_SESSION_HANDLE session, access_level level, const CK_ATTRIBUTE* tmpl, CK_ULONG count,
                    pkcs11_object_ref& out) const;
     // The object of a key generation (of a class the module keeps): built

@@ -3,6 +3,7 @@
 // generation checks, references and the byte form of a whole object.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -294,7 +295,10 @@ TEST(GetAttributeValue, NumbersComeAsTheCallersCkUlongInSizeQueriesToo) {
     const pkcs11_object_ref key = build(t);
     const CK_ATTRIBUTE_TYPE numbers[] = {CKA_CLASS, CKA_KEY_TYPE, CKA_KEY_GEN_MECHANISM, CKA_VENDOR_STORE_INDEX,
                                          CKA_VENDOR_CARD_KEY_ID};
-    const CK_ULONG expected[] = {CKO_SECRET_KEY, CKK_AES, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
+    // A stored -1 is "unavailable" in the caller's CK_ULONG, all ones in
+    // every bit of it.
+    const CK_ULONG expected[] = {CKO_SECRET_KEY, CKK_AES, CK_UNAVAILABLE_INFORMATION, CK_UNAVAILABLE_INFORMATION,
+                                 CK_UNAVAILABLE_INFORMATION};
     for (std::size_t i = 0; i < 5; ++i) {
         SCOPED_TRACE(numbers[i]);
         CK_ATTRIBUTE query{numbers[i], nullptr, 0};
@@ -305,7 +309,6 @@ TEST(GetAttributeValue, NumbersComeAsTheCallersCkUlongInSizeQueriesToo) {
         CK_ATTRIBUTE get{numbers[i], &v, sizeof v};
         ASSERT_EQ(key->get_attribute_values(access_level::rw_user, &get, 1), CKR_OK);
         EXPECT_EQ(get.ulValueLen, sizeof(CK_ULONG));
-        // Zero-extended from the stored 4 bytes.
         EXPECT_EQ(v, expected[i]);
         if (sizeof(CK_ULONG) > 4) {
             std::uint32_t narrow = 0;
@@ -313,6 +316,51 @@ TEST(GetAttributeValue, NumbersComeAsTheCallersCkUlongInSizeQueriesToo) {
             EXPECT_EQ(key->get_attribute_values(access_level::rw_user, &short_buffer, 1),
                       static_cast<CK_RV>(CKR_BUFFER_TOO_SMALL));
             EXPECT_EQ(short_buffer.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+        }
+    }
+}
+
+// A caller's -1 is kept as the same four bytes the token has always stored,
+// comes back as the caller's -1 after a trip through the byte form, and only
+// all ones is taken for "unavailable": the numbers around it are zero-extended.
+TEST(GetAttributeValue, AStoredMinusOneIsUnavailableAfterTheByteFormToo) {
+    struct row {
+        const char* name;
+        CK_ULONG given;
+        bytes stored;
+        CK_ULONG read;
+    };
+    const row rows[] = {
+        {"unavailable", CK_UNAVAILABLE_INFORMATION, {0xFF, 0xFF, 0xFF, 0xFF}, CK_UNAVAILABLE_INFORMATION},
+        {"one below", 0xFFFFFFFEu, {0xFE, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFEu},
+        {"top bit only", 0x80000000u, {0x00, 0x00, 0x00, 0x80}, 0x80000000u},
+        {"a mechanism", CKM_AES_KEY_GEN, le32(CKM_AES_KEY_GEN), CKM_AES_KEY_GEN},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        template_builder t;
+        t.cls(CKO_SECRET_KEY).bytes(CKA_VALUE, bytes(16, 7)).ulong(CKA_KEY_GEN_MECHANISM, r.given);
+        const pkcs11_object_ref key = build(t);
+        EXPECT_EQ(value_of(*key, CKA_KEY_GEN_MECHANISM), r.stored);
+
+        std::size_t n = 0;
+        ASSERT_EQ(key->serialise(nullptr, n), static_cast<CK_RV>(CKR_DATA_LEN_RANGE));
+        bytes blob(n);
+        ASSERT_EQ(key->serialise(blob.data(), n), CKR_OK);
+        // The record in the byte form: type, length 4, the stored bytes.
+        bytes record = le32(CKA_KEY_GEN_MECHANISM);
+        const bytes four = le32(4);
+        record.insert(record.end(), four.begin(), four.end());
+        record.insert(record.end(), r.stored.begin(), r.stored.end());
+        EXPECT_NE(std::search(blob.begin(), blob.end(), record.begin(), record.end()), blob.end());
+
+        pkcs11_object_ref back;
+        ASSERT_EQ(pkcs11_object::from_blob(0, blob.data(), blob.size(), back), CKR_OK);
+        for (const pkcs11_object* o : {&*key, &*back}) {
+            CK_ULONG v = 0;
+            CK_ATTRIBUTE get{CKA_KEY_GEN_MECHANISM, &v, sizeof v};
+            ASSERT_EQ(o->get_attribute_values(access_level::rw_user, &get, 1), CKR_OK);
+            EXPECT_EQ(v, r.read);
         }
     }
 }
@@ -449,7 +497,11 @@ TEST(CopyObject, TheResultingObjectIsCheckedToo) {
         .boolean(CKA_TOKEN, true);
     add("to a private object from a public session", access_level::rw_public, CKR_USER_NOT_LOGGED_IN)
         .boolean(CKA_PRIVATE, true);
-    add("to another class", access_level::rw_user, CKR_TEMPLATE_INCONSISTENT).cls(CKO_SECRET_KEY);
+    add("to another class", access_level::rw_user, CKR_ATTRIBUTE_READ_ONLY).cls(CKO_SECRET_KEY);
+    add("to another class after its own", access_level::rw_user, CKR_ATTRIBUTE_READ_ONLY)
+        .cls(CKO_DATA)
+        .cls(CKO_CERTIFICATE);
+    add("its own class again", access_level::rw_user, CKR_OK).text(CKA_LABEL, "copy").cls(CKO_DATA);
     add("null value with a length", access_level::rw_user, CKR_ATTRIBUTE_VALUE_INVALID).raw(CKA_LABEL, nullptr, 1);
     for (row& r : rows) {
         SCOPED_TRACE(r.name);

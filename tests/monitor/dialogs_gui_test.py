@@ -523,17 +523,26 @@ def control_rect(title, ident):
 
 
 def framing_faults(img, rect, what, inside="right"):
-    """A framed edit at RECT (on the screen): its outer border pixel, on the
-    left and on the top, differs both from the face beside it (outside) and
-    from the box's own background (inside). The faults found, as text."""
+    """A framed edit at RECT (on the screen): on each side its outer border
+    pixel differs from the face beside it (outside), and the border differs
+    from the box's own background (inside); the spin edit's buttons stay
+    inside the frame. The faults found, as text."""
     left, top, right, bottom = rect
     my, mx = (top + bottom) // 2, (left + right) // 2
     bg = pixel(img, right - 5 if inside == "right" else left + 4, my)
     faults = []
-    for side, at, beside in (("left", (left, my), (left - 1, my)), ("top", (mx, top), (mx, top - 1))):
-        b, o = pixel(img, *at), pixel(img, *beside)
-        if b == o or b == bg:
-            faults.append("%s: %s border %r at %r, beside it %r, background %r" % (what, side, b, at, o, bg))
+    # Per side: the outer and the inner pixel of the two-pixel border, and
+    # the face just outside. The classic sunken edge is white outside on the
+    # right and bottom, like an enabled box, so either border pixel may be
+    # the one that stands out from the background.
+    sides = (("left", (left, my), (left + 1, my), (left - 1, my)),
+             ("top", (mx, top), (mx, top + 1), (mx, top - 1)),
+             ("right", (right - 1, my), (right - 2, my), (right, my)),
+             ("bottom", (mx, bottom - 1), (mx, bottom - 2), (mx, bottom)))
+    for side, at, inner, beside in sides:
+        b, i, o = pixel(img, *at), pixel(img, *inner), pixel(img, *beside)
+        if b == o or (b == bg and i == bg):
+            faults.append("%s: %s border %r, %r at %r, beside it %r, background %r" % (what, side, b, i, at, o, bg))
     return faults
 
 

@@ -138,7 +138,9 @@ void build() {
     control_button_of(c)->Style = styles[i];
   }
   HWND g = make(control_button_class, nullptr, 0, 110, y, 24, 21, id_cb_glyph);
-  control_button_of(g)->set_glyph(make_glyph_strip());
+  HBITMAP strip = make_glyph_strip();
+  control_button_of(g)->set_glyph(strip);  // the button keeps its own copy
+  DeleteObject(strip);
   HWND d = make(control_button_class, nullptr, 0, 145, y, 17, 21, id_cb_drop);
   control_button_of(d)->Style = cbsDropDown;
   HWND f = make(control_button_class, nullptr, 0, 170, y, 17, 21, id_cb_flat);

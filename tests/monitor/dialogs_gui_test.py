@@ -74,12 +74,13 @@ class Case:
         with open(os.path.join(config_dir(), "MgrConfig.ini"), "w") as f:
             f.write(text.replace("\n", "\r\n"))
 
-    def start(self, action):
+    def start(self, action, extra_env=None):
         env = {
             "SOLVANTEX_MON_TEST": "log=%s;boxes=real;sleep=0" % guibed.windows_path(self.log_path),
             "SOLVANTA_FAKE_MGR_SCENARIO": guibed.windows_path(self.scenario_path),
             "SOLVANTA_FAKE_MGR_LOG": guibed.windows_path(self.calls_path),
         }
+        env.update(extra_env or {})
         self.proc = S.spawn([os.path.join(self.app, "probe.exe"), self.language, action], env=env)
         return self.proc
 
@@ -172,6 +173,9 @@ def case_pin_rules():
     DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
     c.wait_log("pin dialog shown mode=0 width=380 height=230")
     check(DRV("count", "tupinsetform").stdout.strip() == "1", "the dialog's class is TUPinSetForm")
+    for edit in (IDC_EDTUPIN, IDC_EDTNEWUPIN1, IDC_EDTNEWUPIN2):
+        r = DRV("dlg", PIN_TITLE, "pwchar", edit, check=False)
+        check(r.stdout.strip() == str(ord("*")), "edit %d shows '*' for each character (%r)" % (edit, r.stdout))
     # Old PIN of 3: OK stays off whatever the new entries hold.
     typed(PIN_TITLE, "123")
     wait_counters(PIN_TITLE, {IDC_LABEL4: "3"}, "the old PIN's counter follows typing")
@@ -210,13 +214,14 @@ def case_pin_rules():
     DRV("dlg", PIN_TITLE, "fill", IDC_EDTUPIN, "")
     typed(PIN_TITLE, "A" * 30)
     wait_counters(PIN_TITLE, {IDC_LABEL4: "24"}, "30 typed characters keep 24")
-    # A character outside printable ASCII is not taken.
     typed(PIN_TITLE, "\u00e9")
     wait_counters(PIN_TITLE, {IDC_LABEL4: "24"}, "a full edit stays at 24")
+    # A character the system code page (1252 on the bed) cannot represent
+    # is not taken.
     DRV("dlg", PIN_TITLE, "click", IDC_EDTNEWUPIN1)
     DRV("dlg", PIN_TITLE, "fill", IDC_EDTNEWUPIN1, "")
-    typed(PIN_TITLE, "new-\u00e9PIN1")
-    wait_counters(PIN_TITLE, {IDC_LABEL5: "8"}, "a non-ASCII character is not taken")
+    typed(PIN_TITLE, "new-\u4e2dPIN1")
+    wait_counters(PIN_TITLE, {IDC_LABEL5: "8"}, "a character outside the code page is not taken")
     DRV("dlg", PIN_TITLE, "click", IDC_EDTNEWUPIN2)
     DRV("dlg", PIN_TITLE, "fill", IDC_EDTNEWUPIN2, "")
     typed(PIN_TITLE, "new-PIN1")
@@ -230,6 +235,55 @@ def case_pin_rules():
     check("token_change_upin 0 old=%s new=new-PIN1" % ("A" * 24) in calls, "the new PIN as typed")
     check(calls.find("token_logout 0") > calls.find("token_login 0"), "logout between login and change")
     check("token_read_file 0 name=PINLimit" in calls, "the policy was read")
+
+
+def case_pin_code_page_936():
+    """Under code page 936 a PIN of Chinese characters is typed and changed,
+    reaching the library as the code page's bytes; a character the code
+    page cannot represent (Hangul) is not taken."""
+    c = Case("pin_cp936")
+    c.start("pin", {"LANG": "zh_CN.UTF-8", "LC_ALL": "zh_CN.UTF-8"})
+    DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
+    old_pin, new_pin = "\u5bc6\u7801123", "\u65b0\u5bc6\u7801\u4e2d\u6587"
+    typed(PIN_TITLE, old_pin)
+    wait_counters(PIN_TITLE, {IDC_LABEL4: "5"}, "the Chinese old PIN typed")
+    DRV("dlg", PIN_TITLE, "enter")
+    typed(PIN_TITLE, new_pin + "\ud55c")
+    wait_counters(PIN_TITLE, {IDC_LABEL5: "5"}, "Hangul, outside code page 936, is not taken")
+    DRV("dlg", PIN_TITLE, "enter")
+    typed(PIN_TITLE, new_pin)
+    wait_counters(PIN_TITLE, {IDC_LABEL6: "5"}, "the confirmation typed")
+    shot("pin_change_cp936")
+    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    text = answer()
+    check(text == "Changed successfully", "the Chinese PIN is changed (%r)" % text)
+    c.finish()
+    with open(c.calls_path, "rb") as f:
+        calls = f.read()
+    want = b"token_change_upin 0 old=" + old_pin.encode("gbk") + b" new=" + new_pin.encode("gbk") + b"\n"
+    check(want in calls, "the PINs reached the library as code page 936 bytes\n%r" % calls)
+
+
+def case_about():
+    """The About form, shown through its action (no menu item leads to it):
+    icon, texts, bevel, the hand cursor over the two links; its button
+    hides it."""
+    c = Case("about")
+    c.start("about")
+    DRV("waitwin", "TSolvantex_TrayIcon", "-", 20000)
+    c.wait_log("probe about shown")
+    guibed.wait_until(lambda: DRV("shows", "TSolvantex_TrayIcon", "-", check=False).returncode == 0, 10,
+                      "the About form shows")
+    text = DRV("text", "TSolvantex_TrayIcon", "-").stdout
+    for want in ("PKI manager", "1.0.0.1"):
+        check(want in text, "the About form holds %r\n%s" % (want, text))
+    shot("about_form")
+    for link in (7, 8):
+        r = DRV("cursorover", "TSolvantex_TrayIcon", "-", link, 5000, check=False)
+        check(r.stdout.strip() == "hand", "the hand cursor over link %d (%r)" % (link, r.stdout))
+    DRV("dlg", "About", "click", 1, check=False)
+    c.wait_log("probe about hidden")
+    c.finish()
 
 
 def case_pin_escape_and_front():
@@ -567,10 +621,10 @@ def road_change(c):
 
 
 GROUPS = {
-    "pin": [case_pin_rules, case_pin_escape_and_front, case_pin_removal_closes, case_pin_policy_refused,
+    "pin": [case_pin_rules, case_pin_code_page_936, case_pin_escape_and_front, case_pin_removal_closes, case_pin_policy_refused,
             case_wrong_old_pin_formatter, case_default_prompt_loop, case_default_prompt_off],
     "settings": [case_settings_fill_and_save, case_settings_url_rules, case_settings_no_language,
-                 case_settings_write_failure],
+                 case_settings_write_failure, case_about],
     "card": [case_card_road],
 }
 

@@ -57,6 +57,7 @@ main_form::main_form() = default;
 main_form::~main_form() {
     if (window_ && IsWindow(window_)) DestroyWindow(window_);
     retired_usb_.reset();
+    retired_tray_.reset();
     if (menu_) DestroyMenu(menu_);
     if (font_) DeleteObject(font_);
 }
@@ -95,6 +96,7 @@ void main_form::FormCreate() {
     tray_.reset(new cool_tray_icon(window_));
     tray_->set_popup_menu(menu_);
     tray_->on_menu_command = [this](UINT id) {
+        if (destroyed_) return;
         if (id == item_show_main) AcShowMainExecute();
         else if (id == item_advanced) AcAdvancedExecute();
         else if (id == item_exit) AcExitExecute();
@@ -150,7 +152,8 @@ void main_form::Localize() {
                 lang_text(lang::Main_Form_PopupMenu_listMain).c_str());
     ModifyMenuW(menu_, item_advanced, MF_BYCOMMAND | MF_STRING, item_advanced,
                 lang_text(lang::Main_Form_PopupMenu_Advanced).c_str());
-    ModifyMenuW(menu_, item_exit, MF_BYCOMMAND | MF_STRING, item_exit, lang_text(lang::Main_Form_PopupMenu_Close).c_str());
+    ModifyMenuW(menu_, item_exit, MF_BYCOMMAND | MF_STRING, item_exit,
+                lang_text(lang::Main_Form_PopupMenu_Close).c_str());
     SetMenuDefaultItem(menu_, item_show_main, FALSE);
     SetWindowTextW(window_, lang_text(lang::Main_Form_PopupMenu_About).c_str());
     SetWindowTextW(label_caption_, lang_text(lang::P_Caption).c_str());
@@ -420,7 +423,8 @@ void main_form::AcAdvancedExecute() {
     LoadLanguageFile(language_file_path(file));
     Localize();
     test_switch::logf("settings re-read language=%d was=%d", g_settings.language_id, old_language);
-    if (g_settings.language_id != old_language) SendCopyDataCommand(window_, names::command_language, names::manager_window_class);
+    if (g_settings.language_id != old_language)
+        SendCopyDataCommand(window_, names::command_language, names::manager_window_class);
 }
 
 void main_form::Label7Click() {
@@ -465,7 +469,12 @@ void main_form::FormDestroy() {
     uninit_pkcs11();
     if (session_registered_) UnregisterSessionNotification(window_);
     session_registered_ = false;
-    tray_.reset();
+    // The icon goes now; the object is freed with the form, as an event of
+    // its own (a menu command running a modal dialog) may be under way.
+    if (tray_) {
+        tray_->set_icon_visible(false);
+        retired_tray_ = std::move(tray_);
+    }
     // The timers stop here and are freed with the form: a handler that is
     // still running (one waiting in a message box when the exit came) must
     // not lose its own timer under it.

@@ -92,7 +92,7 @@ class main_form {
     HFONT font_ = nullptr;
     HWND image_ = nullptr, bevel_ = nullptr;
     HWND label_caption_ = nullptr, label_version_ = nullptr, button_ok_ = nullptr;
-    std::unique_ptr<cool_tray_icon> tray_;
+    std::unique_ptr<cool_tray_icon> tray_, retired_tray_;
     std::unique_ptr<usb_watcher> usb_, retired_usb_;
     bool in_usb_event_ = false;
     std::unique_ptr<simple_timer> find_usb_key_, close_project_, usb_remove_, check_default_upin_, check_init_,

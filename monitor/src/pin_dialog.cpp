@@ -200,8 +200,9 @@ void upin_set_form::FormShow() {
     EnableWindow(GetDlgItem(dlg_, IDC_PIN_OK), FALSE);
 
     if (mode == default_pin_prompt) {
-        for (int id : {IDC_PIN_GROUP, IDC_PIN_OLD_LABEL, IDC_PIN_NEW_LABEL, IDC_PIN_CONFIRM_LABEL, IDC_PIN_OLD_COUNT, IDC_PIN_NEW_COUNT, IDC_PIN_CONFIRM_COUNT,
-                       IDC_PIN_OLD_EDIT, IDC_PIN_NEW_EDIT, IDC_PIN_CONFIRM_EDIT, IDC_PIN_OK, IDCANCEL})
+        for (int id : {IDC_PIN_GROUP, IDC_PIN_OLD_LABEL, IDC_PIN_NEW_LABEL, IDC_PIN_CONFIRM_LABEL, IDC_PIN_OLD_COUNT,
+                       IDC_PIN_NEW_COUNT, IDC_PIN_CONFIRM_COUNT, IDC_PIN_OLD_EDIT, IDC_PIN_NEW_EDIT,
+                       IDC_PIN_CONFIRM_EDIT, IDC_PIN_OK, IDCANCEL})
             show_control(dlg_, id, false);
         SetWindowTextW(dlg_, lang_text(lang::P_MSGTitle).c_str());
         height = 180;
@@ -228,11 +229,13 @@ void upin_set_form::FormShow() {
         // Panel2 fills the client area; Panel1 (white_) holds the text.
         panel1_ = {0, 0, c.right, c.bottom - 48};
         place_control(dlg_, IDC_PROMPT_ICON, 20, 22, 32, 32);
-        place_control(dlg_, IDC_PROMPT_TEXT, 66, 26, std::max(label_w + 8, 200), std::max(20, static_cast<int>(ext.cy) + 4));
+        place_control(dlg_, IDC_PROMPT_TEXT, 66, 26, std::max(label_w + 8, 200),
+                      std::max(20, static_cast<int>(ext.cy) + 4));
         place_control(dlg_, IDC_PROMPT_ASK_AGAIN, 66, 60, std::min(static_cast<int>(c.right) - 76, 300), 22);
         place_control(dlg_, IDC_PROMPT_YES, c.right - 196, c.bottom - 38, 88, 28);
         place_control(dlg_, IDC_PROMPT_NO, c.right - 100, c.bottom - 38, 88, 28);
-        for (int id : {IDC_PROMPT_ICON, IDC_PROMPT_TEXT, IDC_PROMPT_ASK_AGAIN, IDC_PROMPT_YES, IDC_PROMPT_NO}) show_control(dlg_, id, true);
+        for (int id : {IDC_PROMPT_ICON, IDC_PROMPT_TEXT, IDC_PROMPT_ASK_AGAIN, IDC_PROMPT_YES, IDC_PROMPT_NO})
+            show_control(dlg_, id, true);
         white_ = CreateSolidBrush(RGB(255, 255, 255));
         SetFocus(GetDlgItem(dlg_, IDC_PROMPT_YES));
     } else {
@@ -309,7 +312,7 @@ void upin_set_form::btnOKClick() {
     wipe(np2);
     if (len < min_pin_len || len > max_pin_len) {
         notice_box(dlg_, to_wide(format_length_range(lang::text(lang::UPIN_E2), min_pin_len, max_pin_len)),
-            MB_ICONINFORMATION);
+                   MB_ICONINFORMATION);
         return;
     }
     finish(IDOK);
@@ -323,8 +326,7 @@ void upin_set_form::finish(int result) {
         wipe(o);
         wipe(n);
     }
-    if (mode == default_pin_prompt)
-        default_pin_checked = IsDlgButtonChecked(dlg_, IDC_PROMPT_ASK_AGAIN) == BST_CHECKED;
+    if (mode == default_pin_prompt) default_pin_checked = IsDlgButtonChecked(dlg_, IDC_PROMPT_ASK_AGAIN) == BST_CHECKED;
     for (int id : {IDC_PIN_OLD_EDIT, IDC_PIN_NEW_EDIT, IDC_PIN_CONFIRM_EDIT}) wipe_edit(GetDlgItem(dlg_, id));
     EndDialog(dlg_, result);
 }
@@ -342,8 +344,9 @@ INT_PTR CALLBACK upin_set_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
         case WM_COMMAND: {
             if (!f) return FALSE;
             int id = LOWORD(w), code = HIWORD(w);
-            static const int edits[3][2] = {
-                {IDC_PIN_OLD_EDIT, IDC_PIN_OLD_COUNT}, {IDC_PIN_NEW_EDIT, IDC_PIN_NEW_COUNT}, {IDC_PIN_CONFIRM_EDIT, IDC_PIN_CONFIRM_COUNT}};
+            static const int edits[3][2] = {{IDC_PIN_OLD_EDIT, IDC_PIN_OLD_COUNT},
+                                            {IDC_PIN_NEW_EDIT, IDC_PIN_NEW_COUNT},
+                                            {IDC_PIN_CONFIRM_EDIT, IDC_PIN_CONFIRM_COUNT}};
             for (const auto& e : edits) {
                 if (id != e[0]) continue;
                 if (code == EN_CHANGE || code == EN_SETFOCUS) {
@@ -358,13 +361,19 @@ INT_PTR CALLBACK upin_set_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
                 if (IsWindowEnabled(GetDlgItem(h, IDC_PIN_OK))) f->btnOKClick();
                 return TRUE;
             }
-            if (id == IDC_PROMPT_YES && code == BN_CLICKED) { f->finish(IDOK); return TRUE; }
+            if (id == IDC_PROMPT_YES && code == BN_CLICKED) {
+                f->finish(IDOK);
+                return TRUE;
+            }
             if (id == IDOK) {
                 // Enter outside the claiming controls: the prompt's Yes only.
                 if (f->mode == default_pin_prompt) f->finish(IDOK);
                 return TRUE;
             }
-            if (id == IDCANCEL || id == IDC_PROMPT_NO) { f->finish(IDCANCEL); return TRUE; }
+            if (id == IDCANCEL || id == IDC_PROMPT_NO) {
+                f->finish(IDCANCEL);
+                return TRUE;
+            }
             return FALSE;
         }
         case WM_CTLCOLORSTATIC:
@@ -402,8 +411,7 @@ INT_PTR CALLBACK upin_set_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
 }
 
 int upin_set_form::run(HWND owner) {
-    if (!ctl::register_controls(GetModuleHandleW(nullptr)) || !register_dialog_class(names::pin_form_class))
-        return -1;
+    if (!ctl::register_controls(GetModuleHandleW(nullptr)) || !register_dialog_class(names::pin_form_class)) return -1;
     INT_PTR r = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPINSET), owner, upin_set_proc,
                                 reinterpret_cast<LPARAM>(this));
     return static_cast<int>(r);

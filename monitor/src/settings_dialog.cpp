@@ -34,7 +34,6 @@ struct project_config_form {
     void btnSaveClick();
 };
 
-
 void project_config_form::Localize() {
     font = create_language_font();
     set_font_all(dlg, font);
@@ -66,7 +65,8 @@ void project_config_form::LoadSettings() {
     if (ReadMgrConfig(mgr_config_path(), s) == 0) {
         CheckDlgButton(dlg, IDC_CFG_OPEN_URL, s.url_open_mode ? BST_CHECKED : BST_UNCHECKED);
         SetDlgItemTextW(dlg, IDC_CFG_URL, from_ansi(s.url).c_str());
-        CheckRadioButton(dlg, IDC_CFG_BROWSER_DEFAULT, IDC_CFG_BROWSER_IE, s.browser_mode ? IDC_CFG_BROWSER_IE : IDC_CFG_BROWSER_DEFAULT);
+        CheckRadioButton(dlg, IDC_CFG_BROWSER_DEFAULT, IDC_CFG_BROWSER_IE,
+                         s.browser_mode ? IDC_CFG_BROWSER_IE : IDC_CFG_BROWSER_DEFAULT);
         CheckDlgButton(dlg, IDC_CFG_CERT_TIPS, s.cert_tips ? BST_CHECKED : BST_UNCHECKED);
         if (ctl::edit_box* e = ctl::edit_of(GetDlgItem(dlg, IDC_CFG_CERT_DAYS))) e->set_integer_value(s.cert_day);
     }
@@ -79,22 +79,22 @@ void project_config_form::LoadSettings() {
     int selected = -1;
     for (size_t i = 0; i < list.size(); ++i) {
         SendDlgItemMessageW(dlg, IDC_CFG_LANGUAGE, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide(list[i].name)));
-        if (is_decimal(list[i].id) && parse_decimal(list[i].id, 0) == s.language_id)
-            selected = static_cast<int>(i);
+        if (is_decimal(list[i].id) && parse_decimal(list[i].id, 0) == s.language_id) selected = static_cast<int>(i);
     }
     SendDlgItemMessageW(dlg, IDC_CFG_LANGUAGE, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
     CheckDlgButton(dlg, IDC_CFG_DEFAULT_PIN, s.default_pin_mode ? BST_CHECKED : BST_UNCHECKED);
     int days = 0;
     if (ctl::edit_box* e = ctl::edit_of(GetDlgItem(dlg, IDC_CFG_CERT_DAYS))) days = e->integer_value();
-    test_switch::logf("settings dialog loaded open_url=%d url=[%s] rb2=%d url_enabled=%d tips=%d days=%d "
-                      "days_enabled=%d language=%d selected=%d entries=%d default_pin=%d",
-                      IsDlgButtonChecked(dlg, IDC_CFG_OPEN_URL) == BST_CHECKED ? 1 : 0,
-                      test_switch::utf8(window_text(GetDlgItem(dlg, IDC_CFG_URL))).c_str(),
-                      IsDlgButtonChecked(dlg, IDC_CFG_BROWSER_IE) == BST_CHECKED ? 1 : 0,
-                      IsWindowEnabled(GetDlgItem(dlg, IDC_CFG_URL)) ? 1 : 0,
-                      IsDlgButtonChecked(dlg, IDC_CFG_CERT_TIPS) == BST_CHECKED ? 1 : 0, days,
-                      IsWindowEnabled(GetDlgItem(dlg, IDC_CFG_CERT_DAYS)) ? 1 : 0, s.language_id, selected,
-                      static_cast<int>(list.size()), IsDlgButtonChecked(dlg, IDC_CFG_DEFAULT_PIN) == BST_CHECKED ? 1 : 0);
+    test_switch::logf(
+        "settings dialog loaded open_url=%d url=[%s] rb2=%d url_enabled=%d tips=%d days=%d "
+        "days_enabled=%d language=%d selected=%d entries=%d default_pin=%d",
+        IsDlgButtonChecked(dlg, IDC_CFG_OPEN_URL) == BST_CHECKED ? 1 : 0,
+        test_switch::utf8(window_text(GetDlgItem(dlg, IDC_CFG_URL))).c_str(),
+        IsDlgButtonChecked(dlg, IDC_CFG_BROWSER_IE) == BST_CHECKED ? 1 : 0,
+        IsWindowEnabled(GetDlgItem(dlg, IDC_CFG_URL)) ? 1 : 0,
+        IsDlgButtonChecked(dlg, IDC_CFG_CERT_TIPS) == BST_CHECKED ? 1 : 0, days,
+        IsWindowEnabled(GetDlgItem(dlg, IDC_CFG_CERT_DAYS)) ? 1 : 0, s.language_id, selected,
+        static_cast<int>(list.size()), IsDlgButtonChecked(dlg, IDC_CFG_DEFAULT_PIN) == BST_CHECKED ? 1 : 0);
 }
 
 std::wstring trim_blanks(const std::wstring& s) {
@@ -194,10 +194,22 @@ INT_PTR CALLBACK project_config_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
         case WM_COMMAND: {
             if (!f) return FALSE;
             int id = LOWORD(w), code = HIWORD(w);
-            if (id == IDC_CFG_OPEN_URL && code == BN_CLICKED) { f->enable_url(); return TRUE; }
-            if (id == IDC_CFG_CERT_TIPS && code == BN_CLICKED) { f->enable_days(); return TRUE; }
-            if (id == IDC_CFG_SAVE && code == BN_CLICKED) { f->btnSaveClick(); return TRUE; }
-            if (id == IDCANCEL) { EndDialog(h, IDCANCEL); return TRUE; }
+            if (id == IDC_CFG_OPEN_URL && code == BN_CLICKED) {
+                f->enable_url();
+                return TRUE;
+            }
+            if (id == IDC_CFG_CERT_TIPS && code == BN_CLICKED) {
+                f->enable_days();
+                return TRUE;
+            }
+            if (id == IDC_CFG_SAVE && code == BN_CLICKED) {
+                f->btnSaveClick();
+                return TRUE;
+            }
+            if (id == IDCANCEL) {
+                EndDialog(h, IDCANCEL);
+                return TRUE;
+            }
             return FALSE;
         }
         case WM_DESTROY:

@@ -66,10 +66,10 @@
 //                                        program is ended as Windows may do
 //   cursor <x> <y>                       move the mouse cursor (SetCursorPos)
 //   cursorover <class|-> <title|-> <ctrl id> <ms>
-//                                        move the cursor onto the middle of a
-//                                        control of that window; print "hand"
-//                                        once the shape is the system hand
-//                                        within ms, else "arrow" or "other" (1)
+//                                        move the cursor onto a control of the
+//                                        window; print the cursor's handle once
+//                                        it stays the same (1 when it does not
+//                                        settle within ms)
 //   postreg <class> <message name>       post a registered window message
 //                                        (e.g. TaskbarCreated) to the window
 #include <windows.h>
@@ -365,23 +365,26 @@ int cmd_cursorover(const std::wstring& cls, const std::wstring& title, int id, D
     RECT r;
     GetWindowRect(c, &r);
     const int x = (r.left + r.right) / 2, y = (r.top + r.bottom) / 2;
-    HCURSOR hand = LoadCursorA(nullptr, IDC_HAND), arrow = LoadCursorA(nullptr, IDC_ARROW);
-    // A move away first, so that the move onto the control is a change.
-    SetCursorPos(x, r.bottom + 40);
-    Sleep(50);
-    DWORD start = GetTickCount();
+    // Small moves on the control until the shape has stayed the same for
+    // five readings in a row.
     CURSORINFO ci;
-    for (;;) {
-        SetCursorPos(x, y);
-        ci.cbSize = sizeof ci;
-        if (GetCursorInfo(&ci) && ci.hCursor == hand) { std::printf("hand\n"); return 0; }
-        if (GetTickCount() - start >= ms) break;
+    ci.cbSize = sizeof ci;
+    HCURSOR last = nullptr;
+    int same = 0;
+    DWORD start = GetTickCount();
+    for (int step = 0; same < 5; ++step) {
+        SetCursorPos(x + (step & 1), y);
         Sleep(50);
-        SetCursorPos(x + 1, y);
-        Sleep(50);
+        if (!GetCursorInfo(&ci)) return 1;
+        same = ci.hCursor == last ? same + 1 : 0;
+        last = ci.hCursor;
+        if (GetTickCount() - start >= ms) {
+            std::printf("%p unsettled\n", static_cast<void*>(last));
+            return 1;
+        }
     }
-    std::printf("%s\n", ci.hCursor == arrow ? "arrow" : "other");
-    return 1;
+    std::printf("%p\n", static_cast<void*>(last));
+    return 0;
 }
 
 HANDLE g_log = INVALID_HANDLE_VALUE;

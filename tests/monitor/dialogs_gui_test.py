@@ -278,10 +278,16 @@ def case_about():
     for want in ("PKI manager", "1.0.0.1"):
         check(want in text, "the About form holds %r\n%s" % (want, text))
     shot("about_form")
-    for link in (7, 8):
-        r = DRV("cursorover", "TSolvantex_TrayIcon", "-", link, 5000, check=False)
-        check(r.stdout.strip() == "hand", "the hand cursor over link %d (%r)" % (link, r.stdout))
-    DRV("dlg", "About", "click", 1, check=False)
+    # Over the two links the cursor is one shape, other than over the
+    # button; back on the first link it is that shape again.
+    def shape(ctrl):
+        r = DRV("cursorover", "TSolvantex_TrayIcon", "-", ctrl, 5000, check=False)
+        check(r.returncode == 0, "the cursor settles over control %d (%r)" % (ctrl, r.stdout))
+        return r.stdout.strip()
+    url, mail, button, url_again = shape(7), shape(8), shape(1), shape(7)
+    check(url == mail == url_again and button != url,
+          "one cursor over both links, another over the button (%s %s %s %s)" % (url, mail, button, url_again))
+    DRV("dlg", "About", "clickok")
     c.wait_log("probe about hidden")
     c.finish()
 

@@ -293,7 +293,15 @@ bool main_form::RemovalCheck() {
     bool all_there = true;
     for (int i = 0; i < token_count_; ++i)
         if (ReadTokenInfo(i) != 0) { all_there = false; break; }
-    if (all_there) return false;
+    if (all_there) {
+        // Tokens that did not answer at the last check do now: theirs too.
+        if (unregistered_) {
+            for (int i = 0; i < token_count_; ++i) RegisterTokenCerts(i);
+            unregistered_ = false;
+            test_switch::log("usb removal: tokens registered that answer again");
+        }
+        return false;
+    }
     remove_all_certs_from_store(provider_name().c_str());
     int count = 0;
     token_count_ = FindAndConnectTokens(count) == 0 ? count : 0;
@@ -308,6 +316,7 @@ bool main_form::RemovalCheck() {
         RegisterTokenCerts(i);
     }
     previous_count_ = token_count_;
+    unregistered_ = failed > 0;
     test_switch::logf("tokens after removal=%d unanswered=%d", token_count_, failed);
     CloseOpenDialogs();
     if (destroyed_) return true;
@@ -320,6 +329,7 @@ void main_form::reload_and_register_all() {
         token_reload_all_objects(i);
         RegisterTokenCerts(i);
     }
+    unregistered_ = false;
 }
 
 void main_form::TFindUSBKeyTimer() {
@@ -331,7 +341,9 @@ void main_form::TFindUSBKeyTimer() {
     }
     if (EnumerateTokens() != 0) return;
     find_usb_key_->set_enabled(false);
-    if (previous_count_ == token_count_) return;
+    // The same count after a removal that left a token unregistered still
+    // registers.
+    if (previous_count_ == token_count_ && !unregistered_) return;
     if (tray_) tray_->show_balloon(L"", lang_text(lang::K_Key_Arrival), 10, balloon_info);
     check_init_->set_enabled(true);
     if (g_settings.url_open_mode == 1) OpenUrl(window_, from_ansi(g_settings.url), g_settings.browser_mode);

@@ -102,6 +102,9 @@ class main_form {
     bool session_registered_ = false;
     int token_count_ = 0;
     int previous_count_ = 0;
+    // A token counted at the last removal check did not answer: its
+    // certificates are not registered yet.
+    bool unregistered_ = false;
     int countdown_ = 0;
     bool exit_flag_ = false;
     bool session_ending_ = false;

@@ -214,6 +214,13 @@ def group_arrival():
     check(removed >= 0 and new_calls.find("container_load_all 1", removed) > removed,
           "the answering second token registered after the removal\n" + new_calls)
     check("tokens after removal=2 unanswered=1" in c.log(p), "two found, one unanswered\n" + c.log(p))
+    # The first answers again by the time the removal is checked again: its
+    # certificates are registered then.
+    c.scenario("[library]\ntokens=2\n[token0]\ncontainers=a\n[token1]\ncontainers=b\n")
+    calls_before = c.calls()
+    c.wait_log(p, "removal check again:", 10)
+    check("container_load_all 0" in c.calls()[len(calls_before):],
+          "the token that answers again is registered\n" + c.calls()[len(calls_before):])
     c.stop(p)
 
 

@@ -315,8 +315,11 @@ bool main_form::RemovalCheck() {
         }
         RegisterTokenCerts(i);
     }
+    // Found but none answering (the smart-card service gone, say): no token
+    // is there for the user.
+    if (failed == token_count_) token_count_ = 0;
     previous_count_ = token_count_;
-    unregistered_ = failed > 0;
+    unregistered_ = failed > 0 && token_count_ > 0;
     test_switch::logf("tokens after removal=%d unanswered=%d", token_count_, failed);
     CloseOpenDialogs();
     if (destroyed_) return true;

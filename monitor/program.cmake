@@ -9,7 +9,8 @@ add_library(solvantex_mon_win STATIC
   ${CMAKE_CURRENT_LIST_DIR}/src/project_base.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/tray_icon.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/usb_watcher.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/src/mgr_wrappers.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/src/mgr_wrappers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/ui_helpers.cpp)
 solvanta_strict(solvantex_mon_win)
 target_include_directories(solvantex_mon_win PUBLIC ${CMAKE_CURRENT_LIST_DIR}/src ${CMAKE_SOURCE_DIR}/mgr/include)
 target_link_libraries(solvantex_mon_win PUBLIC solvantex_mon_logic SolvantaMgr user32 gdi32 shell32 advapi32)
@@ -19,7 +20,9 @@ add_executable(SolvantexMon WIN32
   ${CMAKE_CURRENT_LIST_DIR}/src/main_form.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/main_form_certs.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/main_form_messages.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/src/dialogs.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/pin_dialog.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/pin_flows.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/settings_dialog.cpp
   ${CMAKE_CURRENT_LIST_DIR}/res/monitor.rc
   ${CMAKE_CURRENT_LIST_DIR}/res/dialogs.rc)
 solvanta_strict(SolvantexMon)

@@ -42,8 +42,10 @@ ustring format_first_int(const ustring& format, int value);
 // Format("%s(%d--%d)", text, min, max).
 ustring format_length_range(const ustring& text, int min_len, int max_len);
 
-// Characters a PIN edit accepts: printable ASCII.
-inline bool pin_char_allowed(char16_t c) { return c >= 0x20 && c <= 0x7E; }
+// Characters a PIN may hold as far as the text goes: none of the control
+// characters (C0, DEL, C1); whether the system code page can represent the
+// character is the dialog's check.
+inline bool pin_char_typable(char16_t c) { return c >= 0x20 && c != 0x7F && !(c >= 0x80 && c <= 0x9F); }
 
 // btnOK's state: old >= 4, new > 3 and confirmation > 3 characters.
 inline bool pin_ok_enabled(std::size_t old_len, std::size_t new_len, std::size_t confirm_len) {

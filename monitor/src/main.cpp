@@ -3,15 +3,36 @@
 
 #include <memory>
 
+#include "app_names.h"
 #include "language_strings.h"
 #include "main_form.h"
 #include "project_base.h"
 #include "test_switch.h"
 #include "tray_icon.h"
+#include "ui_helpers.h"
 #include "usb_watcher.h"
 #include "win_text.h"
 
 using namespace mon;
+
+namespace {
+
+// The application's own hidden window: it carries the program icon and the
+// application title (what the shell shows for the program).
+HWND create_application_window(const std::wstring& title) {
+    HINSTANCE inst = GetModuleHandleW(nullptr);
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = inst;
+    wc.hIcon = static_cast<HICON>(LoadImageW(inst, names::main_icon, IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.lpszClassName = names::application_window_class;
+    if (!RegisterClassW(&wc)) return nullptr;
+    return CreateWindowExW(0, names::application_window_class, title.c_str(), WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 0,
+                           0, 0, nullptr, nullptr, inst, nullptr);
+}
+
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     test_switch::init();
@@ -25,29 +46,29 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // 3. Program folder; 4. the language of this start, from the user's
     // copy as it stands before it is replaced.
     const std::wstring folder = program_folder();
-    const std::wstring config_dir = GetConfigDir();
-    int configured = ReadConfiguredLanguageId(config_dir + L"MgrConfig.ini");
+    int configured = ReadConfiguredLanguageId(mgr_config_path());
     test_switch::logf("configured language=%d", configured);
 
     // 5. The shipped configuration replaces the user's; 6. ClientConfig.txt
     // only when there is none.
-    BOOL copied = CopyFileW((folder + L"config\\MgrConfig.ini").c_str(), (config_dir + L"MgrConfig.ini").c_str(), FALSE);
+    const std::wstring shipped = folder + names::shipped_config_folder;
+    BOOL copied = CopyFileW((shipped + names::config_file).c_str(), mgr_config_path().c_str(), FALSE);
     test_switch::logf("copy MgrConfig.ini ok=%d", copied ? 1 : 0);
-    copied = CopyFileW((folder + L"config\\ClientConfig.txt").c_str(), (GetUpdateDir() + L"ClientConfig.txt").c_str(),
-                       TRUE);
+    copied = CopyFileW((shipped + names::client_config_file).c_str(),
+                       (GetUpdateDir() + names::client_config_file).c_str(), TRUE);
     test_switch::logf("copy ClientConfig.txt ok=%d", copied ? 1 : 0);
 
     // 7.-9. The language list and the language file.
     std::vector<language_entry> languages;
-    int listed = ReadLanguageList(folder + L"Languages\\LanguageInfo.ini", languages);
+    int listed = ReadLanguageList(language_list_path(), languages);
     language_choice choice = start_language(languages, configured);
     test_switch::logf("language list result=%d entries=%u chosen=%d file=%s", listed,
                       static_cast<unsigned>(languages.size()), choice.index,
                       test_switch::utf8(to_wide(choice.file)).c_str());
-    LoadLanguageFile(folder + L"Languages\\" + to_wide(choice.file));
+    LoadLanguageFile(language_file_path(to_wide(choice.file)));
 
     // 10. The provider's language library.
-    WriteProductRegistryValue(L"Software\\Tarnely", to_wide(choice.csp));
+    WriteProductRegistryValue(names::product_registry_key, to_wide(choice.csp));
     test_switch::logf("registry csp=%s", test_switch::utf8(to_wide(choice.csp)).c_str());
 
     // 11. One instance per user session.
@@ -55,30 +76,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (ClaimFirstInstance(reinterpret_cast<HWND>(static_cast<INT_PTR>(GetCurrentProcessId() | 1))) != 0) {
         test_switch::log("second instance");
     } else {
-        // 12. The main form and the message loop.
+        // 12. The main form, the application's icon and title, and the
+        // message loop.
         main_form form;
         if (form.create()) {
             SetInstanceWindow(form.window());
             test_switch::logf("main window %p", static_cast<void*>(form.window()));
-            // Only WM_QUIT ends the loop. A message that cannot be received
-            // (GetMessage fails: a copy-data record too large to be passed
-            // on, where Wine returns a negative status rather than -1) is
-            // dropped and the loop goes on; failures that never stop end it
-            // after a bounded number in a row.
-            MSG msg;
-            unsigned failures = 0;
-            for (;;) {
-                BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-                if (got == 0) break;
-                if (got < 0) {
-                    test_switch::logf("message not received status=%ld", static_cast<long>(got));
-                    if (++failures >= 1000) break;
-                    continue;
-                }
-                failures = 0;
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
+            HWND app = create_application_window(lang_text(lang::P_Caption));
+            run_message_loop();
+            if (app) DestroyWindow(app);
             result = 0;
         } else {
             result = 1;

@@ -1,12 +1,15 @@
 #include "main_form.h"
 
-#include "dialogs.h"
-
+#include "app_names.h"
 #include "language_strings.h"
 #include "mgr_wrappers.h"
+#include "monitor_globals.h"
+#include "pin_flows.h"
 #include "project_base.h"
+#include "settings_dialog.h"
 #include "test_switch.h"
 #include "token_lists.h"
+#include "ui_helpers.h"
 #include "win_text.h"
 
 namespace mon {
@@ -15,12 +18,10 @@ bool g_library_ready = false;
 MonitorSettings g_settings;
 
 namespace {
-const wchar_t kMainClass[] = L"TSolvantex_TrayIcon";
+// Control ids of the About window.
 const int kButtonOk = 1;
 const int kLabelUrl = 7;
 const int kLabelEmail = 8;
-
-std::wstring t(lang::id k) { return to_wide(lang::text(k)); }
 }  // namespace
 
 std::wstring GetFileVersionText(const std::wstring& file) {
@@ -55,26 +56,35 @@ main_form::main_form() = default;
 
 main_form::~main_form() {
     if (window_ && IsWindow(window_)) DestroyWindow(window_);
+    retired_usb_.reset();
+    retired_tray_.reset();
     if (menu_) DestroyMenu(menu_);
     if (font_) DeleteObject(font_);
 }
 
 bool main_form::create() {
     HINSTANCE inst = GetModuleHandleW(nullptr);
-    icon_ = static_cast<HICON>(LoadImageW(inst, L"MAINICON", IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
+    icon_ = static_cast<HICON>(LoadImageW(inst, names::main_icon, IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
     WNDCLASSW wc = {};
     wc.lpfnWndProc = main_window_proc;
     wc.hInstance = inst;
     wc.hIcon = icon_;
-    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    wc.lpszClassName = kMainClass;
+    wc.lpszClassName = names::main_window_class;
     if (!RegisterClassW(&wc)) return false;
-    HWND h = CreateWindowExW(0, kMainClass, L"", WS_CAPTION | WS_SYSMENU | WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
-                             360, 200, nullptr, nullptr, inst, this);
+    HWND h = CreateWindowExW(0, names::main_window_class, L"", WS_CAPTION | WS_SYSMENU | WS_POPUP, CW_USEDEFAULT,
+                             CW_USEDEFAULT, 360, 204, nullptr, nullptr, inst, this);
     if (!h) return false;
     FormCreate();
     return true;
+}
+
+// A timer of the form: its handler runs only while the form lives.
+std::unique_ptr<simple_timer> main_form::form_timer(UINT ms, void (main_form::*handler)()) {
+    return std::unique_ptr<simple_timer>(new simple_timer(ms, [this, handler] {
+        if (!destroyed_) (this->*handler)();
+    }));
 }
 
 void main_form::FormCreate() {
@@ -86,28 +96,27 @@ void main_form::FormCreate() {
     tray_.reset(new cool_tray_icon(window_));
     tray_->set_popup_menu(menu_);
     tray_->on_menu_command = [this](UINT id) {
+        if (destroyed_) return;
         if (id == item_show_main) AcShowMainExecute();
         else if (id == item_advanced) AcAdvancedExecute();
         else if (id == item_exit) AcExitExecute();
     };
     // A click only lets pending messages run.
-    tray_->on_click = [] {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) { PostQuitMessage(static_cast<int>(msg.wParam)); break; }
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    };
-    find_usb_key_.reset(new simple_timer(1000, [this] { TFindUSBKeyTimer(); }));
-    close_project_.reset(new simple_timer(500, [this] { TCloseProjectTimer(); }));
-    usb_remove_.reset(new simple_timer(3000, [this] { TUSBRemoveTimer(); }));
-    check_default_upin_.reset(new simple_timer(500, [this] { TCheckDefaultUPINTimer(); }));
-    check_init_.reset(new simple_timer(400, [this] { TCheckInitTimer(); }));
-    reg_cert_xe_.reset(new simple_timer(1000, [this] { TRegCertXETimer(); }));
-    app_update_.reset(new simple_timer(6000, [this] { TAppUpdateTimer(); }));
-    reg_cert_.reset(new simple_timer(300, [this] { TRegCertTimer(); }));
-    unreg_cert_.reset(new simple_timer(100, [this] { TUnRegCertTimer(); }));
+    tray_->on_click = [] { pump_pending_messages(); };
+    find_usb_key_ = form_timer(1000, &main_form::TFindUSBKeyTimer);
+    close_project_ = form_timer(500, &main_form::TCloseProjectTimer);
+    usb_remove_ = form_timer(3000, &main_form::TUSBRemoveTimer);
+    check_default_upin_ = form_timer(500, &main_form::TCheckDefaultUPINTimer);
+    check_init_ = form_timer(400, &main_form::TCheckInitTimer);
+    reg_cert_xe_ = form_timer(1000, &main_form::TRegCertXETimer);
+    app_update_ = form_timer(6000, &main_form::TAppUpdateTimer);
+    reg_cert_ = form_timer(300, &main_form::TRegCertTimer);
+    unreg_cert_ = form_timer(100, &main_form::TUnRegCertTimer);
+    // The About window: the program icon, the caption and version, the two
+    // links (hand cursor), the copyright, a bevel above the button.
+    image_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_ICON, 16, 16, 32, 32, window_, nullptr,
+                             nullptr, nullptr);
+    SendMessageW(image_, STM_SETICON, reinterpret_cast<WPARAM>(icon_), 0);
     label_caption_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 60, 16, 280, 20, window_, nullptr,
                                      nullptr, nullptr);
     label_version_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 60, 40, 280, 20, window_, nullptr,
@@ -122,7 +131,9 @@ void main_form::FormCreate() {
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kLabelEmail)), nullptr, nullptr);
     label_copyright_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 16, 102, 330, 18, window_, nullptr,
                                        nullptr, nullptr);
-    button_ok_ = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 135, 120, 90, 26,
+    bevel_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_ETCHEDHORZ, 16, 124, 324, 2, window_,
+                             nullptr, nullptr, nullptr);
+    button_ok_ = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 135, 132, 90, 26,
                                  window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kButtonOk)), nullptr, nullptr);
     Localize();
     InitMonitor();
@@ -132,46 +143,51 @@ void main_form::FormCreate() {
 
 void main_form::Localize() {
     if (font_) DeleteObject(font_);
-    font_ = nullptr;
-    std::wstring face = t(lang::FontName);
-    HDC dc = GetDC(nullptr);
-    int height = -MulDiv(lang::font_size(), GetDeviceCaps(dc, LOGPIXELSY), 72);
-    ReleaseDC(nullptr, dc);
-    if (!face.empty() && face != L" ")
-        font_ = CreateFontW(height, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, face.c_str());
+    font_ = create_language_font();
     HFONT use = font_ ? font_ : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     for (HWND c : {label_caption_, label_version_, button_ok_, label_url_, label_email_, label_url_caption_,
                    label_email_caption_, label_copyright_})
         if (c) SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(use), TRUE);
     ModifyMenuW(menu_, item_show_main, MF_BYCOMMAND | MF_STRING, item_show_main,
-                t(lang::Main_Form_PopupMenu_listMain).c_str());
+                lang_text(lang::Main_Form_PopupMenu_listMain).c_str());
     ModifyMenuW(menu_, item_advanced, MF_BYCOMMAND | MF_STRING, item_advanced,
-                t(lang::Main_Form_PopupMenu_Advanced).c_str());
-    ModifyMenuW(menu_, item_exit, MF_BYCOMMAND | MF_STRING, item_exit, t(lang::Main_Form_PopupMenu_Close).c_str());
+                lang_text(lang::Main_Form_PopupMenu_Advanced).c_str());
+    ModifyMenuW(menu_, item_exit, MF_BYCOMMAND | MF_STRING, item_exit,
+                lang_text(lang::Main_Form_PopupMenu_Close).c_str());
     SetMenuDefaultItem(menu_, item_show_main, FALSE);
-    SetWindowTextW(window_, t(lang::Main_Form_PopupMenu_About).c_str());
-    SetWindowTextW(label_caption_, t(lang::P_Caption).c_str());
+    SetWindowTextW(window_, lang_text(lang::Main_Form_PopupMenu_About).c_str());
+    SetWindowTextW(label_caption_, lang_text(lang::P_Caption).c_str());
     wchar_t exe[MAX_PATH * 2];
     DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH * 2);
     SetWindowTextW(label_version_, n ? GetFileVersionText(std::wstring(exe, n)).c_str() : L"-1");
-    SetWindowTextW(button_ok_, t(lang::C_Btn_Confirm).c_str());
-    SetWindowTextW(label_url_caption_, t(lang::About_Form_Label_URL).c_str());
-    SetWindowTextW(label_email_caption_, t(lang::About_Form_Label_Email).c_str());
-    SetWindowTextW(label_copyright_, t(lang::About_Form_label_CopyRight).c_str());
-    SetWindowTextW(label_url_, t(lang::About_Form_Label_URL_Info).c_str());
-    SetWindowTextW(label_email_, t(lang::About_Form_Label_Email_Info).c_str());
+    SetWindowTextW(button_ok_, lang_text(lang::C_Btn_Confirm).c_str());
+    SetWindowTextW(label_url_caption_, lang_text(lang::About_Form_Label_URL).c_str());
+    SetWindowTextW(label_email_caption_, lang_text(lang::About_Form_Label_Email).c_str());
+    SetWindowTextW(label_copyright_, lang_text(lang::About_Form_label_CopyRight).c_str());
+    SetWindowTextW(label_url_, lang_text(lang::About_Form_Label_URL_Info).c_str());
+    SetWindowTextW(label_email_, lang_text(lang::About_Form_Label_Email_Info).c_str());
     tray_->set_icon(icon_);
-    tray_->set_hint(t(lang::P_Caption));
+    tray_->set_hint(lang_text(lang::P_Caption));
 }
 
 void main_form::InitMonitor() {
     countdown_ = 5;
     token_count_ = 0;
     usb_.reset(new usb_watcher());
-    usb_->on_device_arrival = [this](usb_watcher& w) { UsbArrival(w); };
-    usb_->on_device_removal = [this](usb_watcher& w) { UsbRemoval(w); };
+    usb_->on_device_arrival = [this](usb_watcher& w) {
+        if (destroyed_) return;
+        in_usb_event_ = true;
+        UsbArrival(w);
+        in_usb_event_ = false;
+    };
+    usb_->on_device_removal = [this](usb_watcher& w) {
+        if (destroyed_) return;
+        in_usb_event_ = true;
+        UsbRemoval(w);
+        in_usb_event_ = false;
+    };
     MonitorSettings s;
-    if (ReadMgrConfig(GetConfigDir() + L"MgrConfig.ini", s) != 0) s = default_settings();
+    if (ReadMgrConfig(mgr_config_path(), s) != 0) s = default_settings();
     g_settings = s;
     app_update_->set_enabled(true);
     test_switch::logf("settings language=%d default_pin=%d cert_tips=%d cert_day=%d", g_settings.language_id,
@@ -200,7 +216,7 @@ void main_form::InitPkcs11() {
         library_clock c;
         r = InitManagerLibrary();
     }
-    test_switch::logf("init library=%d module=%s", r, test_switch::utf8(t(lang::PKCS11Name)).c_str());
+    test_switch::logf("init library=%d module=%s", r, test_switch::utf8(lang_text(lang::PKCS11Name)).c_str());
     if (r != 0) {
         g_library_ready = false;
         close_project_->set_enabled(true);
@@ -233,7 +249,7 @@ int main_form::EnumerateTokens() {
         test_switch::logf("tokens found=%d result=%d", token_count_, r);
         return r;
     }
-    tray_->set_icon_visible(token_count_ > 0);
+    if (tray_) tray_->set_icon_visible(token_count_ > 0);
     for (int i = 0; i < token_count_; ++i) {
         int ri;
         {
@@ -267,31 +283,48 @@ void main_form::UsbRemoval(usb_watcher& w) {
     bool handled = g_library_ready && watched && token_count_ != 0;
     test_switch::logf("usb removal handled=%d", handled ? 1 : 0);
     if (!handled) return;
+    if (!RemovalCheck()) test_switch::log("usb removal: every token still answers");
+    // Checked once more when TUSBRemove fires: a token the module has not
+    // yet seen go still answers at the notice.
+    if (!destroyed_) usb_remove_->set_enabled(true);
+}
+
+bool main_form::RemovalCheck() {
     bool all_there = true;
     for (int i = 0; i < token_count_; ++i)
         if (ReadTokenInfo(i) != 0) { all_there = false; break; }
     if (all_there) {
-        test_switch::log("usb removal: every token still answers");
-        return;
+        // Tokens that did not answer at the last check do now: theirs too.
+        if (unregistered_) {
+            for (int i = 0; i < token_count_; ++i) RegisterTokenCerts(i);
+            unregistered_ = false;
+            test_switch::log("usb removal: tokens registered that answer again");
+        }
+        return false;
     }
     remove_all_certs_from_store(provider_name().c_str());
     int count = 0;
-    // Only tokens that answer are counted (as when tokens are found): one
-    // counted without its certificates registered would stay so at the
-    // next arrival, which registers only when the count changes.
     token_count_ = FindAndConnectTokens(count) == 0 ? count : 0;
+    // Every token that answers is registered; one that does not is left for
+    // the next check and does not hold up the others.
+    int failed = 0;
     for (int i = 0; i < token_count_; ++i) {
         if (ReadTokenInfo(i) != 0) {
-            token_count_ = 0;
-            break;
+            ++failed;
+            continue;
         }
         RegisterTokenCerts(i);
     }
+    // Found but none answering (the smart-card service gone, say): no token
+    // is there for the user.
+    if (failed == token_count_) token_count_ = 0;
     previous_count_ = token_count_;
-    test_switch::logf("tokens after removal=%d", token_count_);
+    unregistered_ = failed > 0 && token_count_ > 0;
+    test_switch::logf("tokens after removal=%d unanswered=%d", token_count_, failed);
     CloseOpenDialogs();
-    if (tray_) tray_->show_balloon(L"", t(lang::K_Key_Remove), 10, balloon_info);
-    usb_remove_->set_enabled(true);
+    if (destroyed_) return true;
+    if (tray_) tray_->show_balloon(L"", lang_text(lang::K_Key_Remove), 10, balloon_info);
+    return true;
 }
 
 void main_form::reload_and_register_all() {
@@ -299,6 +332,7 @@ void main_form::reload_and_register_all() {
         token_reload_all_objects(i);
         RegisterTokenCerts(i);
     }
+    unregistered_ = false;
 }
 
 void main_form::TFindUSBKeyTimer() {
@@ -310,23 +344,33 @@ void main_form::TFindUSBKeyTimer() {
     }
     if (EnumerateTokens() != 0) return;
     find_usb_key_->set_enabled(false);
-    if (previous_count_ == token_count_) return;
-    tray_->show_balloon(L"", t(lang::K_Key_Arrival), 10, balloon_info);
+    // The same count after a removal that left a token unregistered still
+    // registers.
+    if (previous_count_ == token_count_ && !unregistered_) return;
+    if (tray_) tray_->show_balloon(L"", lang_text(lang::K_Key_Arrival), 10, balloon_info);
     check_init_->set_enabled(true);
     if (g_settings.url_open_mode == 1) OpenUrl(window_, from_ansi(g_settings.url), g_settings.browser_mode);
     reload_and_register_all();
     if (g_settings.cert_tips == 1) {
         // The boxes run their own message loops: what they let happen may
-        // change the token count, which is checked again after each token.
+        // change the token count, which is checked again after each token,
+        // or end the program (the exit from the tray menu).
         const int tokens = token_count_;
-        for (int i = 0; i < tokens && i < token_count_ && window_; ++i) CheckCertExpiry(i);
+        for (int i = 0; i < tokens && i < token_count_ && !destroyed_; ++i) CheckCertExpiry(i);
+        if (destroyed_) return;
     }
     if (token_count_ == 1) check_default_upin_->set_enabled(true);
 }
 
 void main_form::TUSBRemoveTimer() {
     usb_remove_->set_enabled(false);
-    if (token_count_ > 0 && tray_) tray_->set_icon_visible(true);
+    bool gone = false;
+    if (g_library_ready && token_count_ != 0) {
+        gone = RemovalCheck();
+        if (destroyed_) return;
+    }
+    test_switch::logf("removal check again: token gone=%d tokens=%d", gone ? 1 : 0, token_count_);
+    if (tray_) tray_->set_icon_visible(token_count_ > 0);
 }
 
 void main_form::TCheckDefaultUPINTimer() {
@@ -339,7 +383,7 @@ void main_form::TCheckInitTimer() {
     check_init_->set_enabled(false);
     for (int i = 0; i < token_count_ && i < max_token_records; ++i) {
         if (g_token_records[i].initialised == 0) {
-            if (tray_) tray_->show_balloon(L"", t(lang::Init_Info), 10, balloon_user);
+            if (tray_) tray_->show_balloon(L"", lang_text(lang::Init_Info), 10, balloon_user);
             break;
         }
     }
@@ -359,41 +403,43 @@ void main_form::TUnRegCertTimer() {
 
 void main_form::TCloseProjectTimer() {
     close_project_->set_enabled(false);
-    test_switch::message_box(window_, t(lang::K_pkcs11Init_Error), t(lang::P_MSGTitle), MB_ICONQUESTION);
+    notice_box(window_, lang_text(lang::K_pkcs11Init_Error), MB_ICONQUESTION);
+    if (destroyed_) return;
     exit_flag_ = true;
     PostMessageW(window_, WM_CLOSE, 0, 0);
 }
 
 void main_form::AcShowMainExecute() {
     test_switch::logf("action show-main");
-    test_switch::shell_open(window_, program_folder() + t(lang::CallMainAppName), L"");
+    test_switch::shell_open(window_, program_folder() + lang_text(lang::CallMainAppName), L"");
 }
 
 void main_form::AcAdvancedExecute() {
     test_switch::logf("action advanced");
     if (PinPromptBusy()) return;
-    if (HWND open = FindWindowW(L"TProjectConfigForm", nullptr)) {
+    if (HWND open = FindWindowW(names::config_form_class, nullptr)) {
         SetForegroundWindow(open);
         return;
     }
     RunProjectConfigForm(window_);
-    if (!window_) return;
+    if (destroyed_) return;
     int old_language = g_settings.language_id;
     MonitorSettings s;
-    if (ReadMgrConfig(GetConfigDir() + L"MgrConfig.ini", s) != 0) s = default_settings();
+    if (ReadMgrConfig(mgr_config_path(), s) != 0) s = default_settings();
     g_settings = s;
     std::vector<language_entry> languages;
-    ReadLanguageList(program_folder() + L"Languages\\LanguageInfo.ini", languages);
-    std::wstring file = L"EN_1033.lng";
+    ReadLanguageList(language_list_path(), languages);
+    std::wstring file = names::default_language_file;
     for (const language_entry& e : languages)
         if (parse_decimal(e.id, -1) == g_settings.language_id) {
             file = to_wide(e.file);
             break;
         }
-    LoadLanguageFile(program_folder() + L"Languages\\" + file);
+    LoadLanguageFile(language_file_path(file));
     Localize();
     test_switch::logf("settings re-read language=%d was=%d", g_settings.language_id, old_language);
-    if (g_settings.language_id != old_language) SendCopyDataCommand(window_, L"LANGUAGE", L"TSolvantex_Mgr");
+    if (g_settings.language_id != old_language)
+        SendCopyDataCommand(window_, names::command_language, names::manager_window_class);
 }
 
 void main_form::Label7Click() {
@@ -428,17 +474,29 @@ bool main_form::FormCloseQuery() {
 void main_form::FormDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
-    usb_.reset();
+    // Inside one of its own events the watcher is only parked: it is freed
+    // with the form, after the event has returned.
+    if (in_usb_event_) retired_usb_ = std::move(usb_);
+    else usb_.reset();
     test_switch::log("destroy: watcher freed");
     remove_all_certs_from_store(provider_name().c_str());
-    SendCopyDataCommand(window_, L"CLOSE", L"TSolvantex_Mgr");
+    SendCopyDataCommand(window_, names::command_close, names::manager_window_class);
     uninit_pkcs11();
     if (session_registered_) UnregisterSessionNotification(window_);
     session_registered_ = false;
-    tray_.reset();
-    for (auto* timer : {&find_usb_key_, &close_project_, &usb_remove_, &check_default_upin_, &check_init_,
-                        &reg_cert_xe_, &app_update_, &reg_cert_, &unreg_cert_})
-        timer->reset();
+    // The icon goes now; the object is freed with the form, as an event of
+    // its own (a menu command running a modal dialog) may be under way.
+    if (tray_) {
+        tray_->set_icon_visible(false);
+        retired_tray_ = std::move(tray_);
+    }
+    // The timers stop here and are freed with the form: a handler that is
+    // still running (one waiting in a message box when the exit came) must
+    // not lose its own timer under it.
+    for (simple_timer* timer : {find_usb_key_.get(), close_project_.get(), usb_remove_.get(),
+                                check_default_upin_.get(), check_init_.get(), reg_cert_xe_.get(), app_update_.get(),
+                                reg_cert_.get(), unreg_cert_.get()})
+        if (timer) timer->set_enabled(false);
     test_switch::log("form destroyed");
 }
 
@@ -450,6 +508,14 @@ LRESULT main_form::handle(UINT m, WPARAM w, LPARAM l) {
             else if (LOWORD(w) == kLabelUrl && HIWORD(w) == STN_CLICKED) Label7Click();
             else if (LOWORD(w) == kLabelEmail && HIWORD(w) == STN_CLICKED) Label8Click();
             return 0;
+        case WM_SETCURSOR: {
+            HWND over = reinterpret_cast<HWND>(w);
+            if (over && (over == label_url_ || over == label_email_)) {
+                SetCursor(LoadCursorA(nullptr, IDC_HAND));
+                return TRUE;
+            }
+            return DefWindowProcW(window_, m, w, l);
+        }
         case WM_COPYDATA:
             if (destroyed_) return 0;
             WMCopyData(reinterpret_cast<const COPYDATASTRUCT*>(l));

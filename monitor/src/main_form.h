@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "settings.h"
 #include "tray_icon.h"
 #include "usb_watcher.h"
 
@@ -37,7 +36,9 @@ class main_form {
     void AcExitExecute();
 
     int token_count() const { return token_count_; }
-    int current_token() const { return 0; }
+    // True from the start of the form's destruction on: nothing more may
+    // run on it (a modal loop the form waited in may have let the exit in).
+    bool closing() const { return destroyed_; }
 
     // The certificates of one token into the user's stores: 0, the library's
     // result when the container names cannot be read, or a store failure
@@ -64,6 +65,11 @@ class main_form {
     int EnumerateTokens();
     void UsbArrival(usb_watcher& w);
     void UsbRemoval(usb_watcher& w);
+    // The removal check: false when every known token still answers; else
+    // the certificates are removed, the tokens found again and every one
+    // that answers registered, open dialogs closed, the balloon shown.
+    bool RemovalCheck();
+    std::unique_ptr<simple_timer> form_timer(UINT ms, void (main_form::*handler)());
     void TFindUSBKeyTimer();
     void TCloseProjectTimer();
     void TUSBRemoveTimer();
@@ -79,15 +85,16 @@ class main_form {
     void reload_and_register_all();
     void Label7Click();
     void Label8Click();
-    void layout_about();
 
     HWND window_ = nullptr;
     HMENU menu_ = nullptr;
     HICON icon_ = nullptr;
     HFONT font_ = nullptr;
+    HWND image_ = nullptr, bevel_ = nullptr;
     HWND label_caption_ = nullptr, label_version_ = nullptr, button_ok_ = nullptr;
-    std::unique_ptr<cool_tray_icon> tray_;
-    std::unique_ptr<usb_watcher> usb_;
+    std::unique_ptr<cool_tray_icon> tray_, retired_tray_;
+    std::unique_ptr<usb_watcher> usb_, retired_usb_;
+    bool in_usb_event_ = false;
     std::unique_ptr<simple_timer> find_usb_key_, close_project_, usb_remove_, check_default_upin_, check_init_,
         reg_cert_xe_, app_update_, reg_cert_, unreg_cert_;
     HWND label_url_ = nullptr, label_email_ = nullptr, label_url_caption_ = nullptr, label_email_caption_ = nullptr,
@@ -95,33 +102,14 @@ class main_form {
     bool session_registered_ = false;
     int token_count_ = 0;
     int previous_count_ = 0;
+    // A token counted at the last removal check did not answer: its
+    // certificates are not registered yet.
+    bool unregistered_ = false;
     int countdown_ = 0;
     bool exit_flag_ = false;
     bool session_ending_ = false;
     bool destroyed_ = false;
 };
-
-extern bool g_library_ready;
-extern MonitorSettings g_settings;
-
-// The program file's "major.minor.release.build", "-1" when it cannot be
-// read, empty without version information.
-std::wstring GetFileVersionText(const std::wstring& file);
-
-// WM_COPYDATA with a UTF-16 text to the first window of that class; nothing
-// when there is none. Sent with a time-out (about 5 s, aborted at once when
-// the receiver hangs), so a hung receiver never holds the monitor.
-void SendCopyDataCommand(HWND from, const std::wstring& text, const std::wstring& window_class);
-
-// The provider the certificates are registered and removed under: the
-// language file's PROVIDER_NAME until the first registration, then
-// "Microsoft Base Smart Card Crypto Provider".
-std::string provider_name();
-
-// Wtsapi32's session notifications, loaded by name; false when the library
-// or the function is missing or the call fails.
-bool RegisterSessionNotification(HWND window, DWORD flags);
-bool UnregisterSessionNotification(HWND window);
 
 }  // namespace mon
 

@@ -5,9 +5,11 @@
 
 #include "language_strings.h"
 #include "main_form.h"
+#include "monitor_globals.h"
 #include "mgr_wrappers.h"
 #include "project_base.h"
 #include "test_switch.h"
+#include "ui_helpers.h"
 #include "win_text.h"
 
 namespace mon {
@@ -85,12 +87,11 @@ int main_form::CheckCertExpiry(int index) {
                                 g_settings.cert_day))
                 continue;
             std::wstring text = cert->subject + L"(" + from_ansi(cert->not_after_text) + L" " +
-                                to_wide(lang::text(lang::K_EndTime)) + L")";
-            test_switch::message_box(window_, text, to_wide(lang::text(lang::P_MSGTitle)),
-                                     MB_ICONINFORMATION | MB_TOPMOST);
+                                lang_text(lang::K_EndTime) + L")";
+            notice_box(window_, text, MB_ICONINFORMATION | MB_TOPMOST);
             // A removal or arrival handled inside the box's loop ends the walk
             // of a token that may be gone.
-            if (!window_ || token_count_ != tokens_before || index >= token_count_) return 0;
+            if (destroyed_ || token_count_ != tokens_before || index >= token_count_) return 0;
         }
     }
     return 0;

@@ -1,17 +1,21 @@
 // The main form's exchange with the manager application (WM_COPYDATA), the
 // desktop-session notifications and the closing of open dialogs.
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include "app_names.h"
 #include "copy_data.h"
 #include "language_strings.h"
 #include "main_form.h"
 #include "mgr_wrappers.h"
+#include "monitor_globals.h"
 #include "test_switch.h"
+#include "ui_helpers.h"
 #include "win_text.h"
 
 namespace mon {
 
 namespace {
-
-std::wstring t(lang::id k) { return to_wide(lang::text(k)); }
 
 // The message keys a dwData-1 text may name, with their texts.
 const lang::id kMessageKeys[] = {
@@ -46,7 +50,7 @@ BOOL CALLBACK find_own_box(HWND h, LPARAM l) {
 // The monitor's own message box titled P_MSGTitle, if one is open; a window
 // of another program with that title is never touched.
 HWND own_message_box() {
-    own_box_search s{t(lang::P_MSGTitle), nullptr};
+    own_box_search s{lang_text(lang::P_MSGTitle), nullptr};
     EnumWindows(find_own_box, reinterpret_cast<LPARAM>(&s));
     return s.found;
 }
@@ -63,8 +67,11 @@ void SendCopyDataCommand(HWND from, const std::wstring& text, const std::wstring
     cds.cbData = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
     cds.lpData = const_cast<wchar_t*>(text.c_str());
     DWORD_PTR answer = 0;
-    SendMessageTimeoutW(to, WM_COPYDATA, reinterpret_cast<WPARAM>(from), reinterpret_cast<LPARAM>(&cds),
-                        SMTO_ABORTIFHUNG | SMTO_BLOCK, 5000, &answer);
+    // Not blocking: a message the receiver sends back while it handles this
+    // one is served at once; a hung receiver still ends the wait.
+    LRESULT ok = SendMessageTimeoutW(to, WM_COPYDATA, reinterpret_cast<WPARAM>(from),
+                                     reinterpret_cast<LPARAM>(&cds), SMTO_NORMAL | SMTO_ABORTIFHUNG, 5000, &answer);
+    test_switch::logf("sent %s answered=%d", test_switch::utf8(text).c_str(), ok ? 1 : 0);
 }
 
 void main_form::WMCopyData(const COPYDATASTRUCT* cds) {
@@ -80,7 +87,7 @@ void main_form::WMCopyData(const COPYDATASTRUCT* cds) {
         case copy_data_action::message:
             for (lang::id k : kMessageKeys)
                 if (text == to_wide(from_utf8(lang::key_name(k))))
-                    text = t(k);
+                    text = lang_text(k);
             if (tray_) tray_->show_balloon(L"", text, 10, balloon_user);
             break;
         case copy_data_action::reg_cert:
@@ -103,33 +110,22 @@ void main_form::TRegCertXETimer() {
     test_switch::log("timer TRegCertXE");
     remove_all_certs_from_store(provider_name().c_str());
     reload_and_register_all();
-    SendCopyDataCommand(window_, L"LoadCert", L"TSolvantex_Mgr");
+    SendCopyDataCommand(window_, names::command_load_cert, names::manager_window_class);
 }
 
 bool RegisterSessionNotification(HWND window, DWORD flags) {
-    HMODULE m = LoadLibraryExW(L"Wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!m) return false;
     typedef BOOL(WINAPI * reg_fn)(HWND, DWORD);
-    auto f = reinterpret_cast<reg_fn>(reinterpret_cast<void*>(GetProcAddress(m, "WTSRegisterSessionNotification")));
-    bool ok = f && f(window, flags);
-    FreeLibrary(m);
-    return ok;
+    return call_system_function<reg_fn>(L"Wtsapi32.dll", "WTSRegisterSessionNotification", window, flags);
 }
 
 bool UnregisterSessionNotification(HWND window) {
-    HMODULE m = LoadLibraryExW(L"Wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!m) return false;
     typedef BOOL(WINAPI * unreg_fn)(HWND);
-    auto f =
-        reinterpret_cast<unreg_fn>(reinterpret_cast<void*>(GetProcAddress(m, "WTSUnRegisterSessionNotification")));
-    bool ok = f && f(window);
-    FreeLibrary(m);
-    return ok;
+    return call_system_function<unreg_fn>(L"Wtsapi32.dll", "WTSUnRegisterSessionNotification", window);
 }
 
 void main_form::WMSessionChange(WPARAM reason) {
     test_switch::logf("session change reason=%lu", static_cast<unsigned long>(reason));
-    if (reason != 1 && reason != 3 && reason != 8) return;
+    if (reason != WTS_CONSOLE_CONNECT && reason != WTS_REMOTE_CONNECT && reason != WTS_SESSION_UNLOCK) return;
     countdown_ = 5;
     RefreshAfterSessionChange();
 }
@@ -142,7 +138,7 @@ void main_form::RefreshAfterSessionChange() {
 }
 
 void main_form::CloseOpenDialogs() {
-    for (const wchar_t* cls : {L"TProjectConfigForm", L"TCheckSysForm", L"TUPinSetForm"}) {
+    for (const wchar_t* cls : {names::config_form_class, names::check_system_form_class, names::pin_form_class}) {
         HWND h = FindWindowW(cls, nullptr);
         test_switch::logf("close dialog %s found=%d", test_switch::utf8(cls).c_str(), h ? 1 : 0);
         if (!h) continue;

@@ -2,6 +2,9 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+
+#include "app_names.h"
 #include "language_strings.h"
 #include "test_switch.h"
 #include "win_text.h"
@@ -17,6 +20,35 @@ std::string to_ansi(const std::wstring& s) {
 }
 
 std::string to_ansi(const ustring& s) { return to_ansi(to_wide(s)); }
+
+bool to_code_page(const std::wstring& s, UINT code_page, std::string& out) {
+    out.clear();
+    if (s.empty()) return true;
+    const int length = static_cast<int>(s.size());
+    // UTF-8 and UTF-7 take no default-character flag: an unpaired surrogate
+    // fails the strict conversion instead.
+    const bool utf = code_page == CP_UTF8 || code_page == CP_UTF7 ||
+                     (code_page == CP_ACP && (GetACP() == CP_UTF8 || GetACP() == CP_UTF7));
+    const DWORD flags = utf ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL used_default = FALSE;
+    BOOL* used = utf ? nullptr : &used_default;
+    int n = WideCharToMultiByte(code_page, flags, s.data(), length, nullptr, 0, nullptr, used);
+    if (n <= 0 || used_default) return false;
+    std::string bytes(static_cast<size_t>(n), '\0');
+    if (WideCharToMultiByte(code_page, flags, s.data(), length, &bytes[0], n, nullptr, used) != n || used_default)
+        return false;
+    // A character with no form of its own would come back as another.
+    int back = MultiByteToWideChar(code_page, 0, bytes.data(), n, nullptr, 0);
+    std::wstring round(back > 0 ? static_cast<size_t>(back) : 0, L'\0');
+    if (back <= 0 || MultiByteToWideChar(code_page, 0, bytes.data(), n, &round[0], back) != back || round != s) {
+        std::fill(bytes.begin(), bytes.end(), '\0');
+        std::fill(round.begin(), round.end(), L'\0');
+        return false;
+    }
+    std::fill(round.begin(), round.end(), L'\0');
+    out.swap(bytes);
+    return true;
+}
 
 std::wstring from_ansi(const std::string& s) {
     if (s.empty()) return std::wstring();
@@ -90,6 +122,10 @@ std::wstring program_folder() {
     size_t slash = p.find_last_of(L"\\/");
     return slash == std::wstring::npos ? L".\\" : p.substr(0, slash + 1);
 }
+
+std::wstring mgr_config_path() { return GetConfigDir() + names::config_file; }
+std::wstring language_list_path() { return program_folder() + names::languages_folder + names::language_list_file; }
+std::wstring language_file_path(const std::wstring& file) { return program_folder() + names::languages_folder + file; }
 
 std::wstring GetConfigDir() {
     wchar_t buf[32768];

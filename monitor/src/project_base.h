@@ -18,6 +18,10 @@ std::wstring program_folder();
 std::wstring GetConfigDir();
 // GetConfigDir() + update\ (created when missing), one trailing backslash.
 std::wstring GetUpdateDir();
+// The user's MgrConfig.ini; the language list; a language file by name.
+std::wstring mgr_config_path();
+std::wstring language_list_path();
+std::wstring language_file_path(const std::wstring& file);
 
 // 0 when read (a missing file reads as every key's default); 1 when the file
 // exists but cannot be read (out keeps what the caller put there).

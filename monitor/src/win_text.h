@@ -27,6 +27,10 @@ inline ustring from_wide(const std::wstring& s) {
 std::string to_ansi(const std::wstring& s);
 std::wstring from_ansi(const std::string& s);
 std::string to_ansi(const ustring& s);
+// The text in that code page (CP_ACP: the system's) when every character has
+// a form of its own there (no best-fit or default character, and it reads
+// back the same); else false and out empty.
+bool to_code_page(const std::wstring& s, UINT code_page, std::string& out);
 
 }  // namespace mon
 

@@ -33,6 +33,8 @@
 //   dlg <title> key <virtual key>        type one key through SendInput (e.g. 27, Escape)
 //   dlg <title> rect <ctrl id>           print the control's window rectangle on the
 //                                        screen: left top right bottom
+//   dlg <title> pwchar <ctrl id>         print the edit's password character
+//                                        (EM_GETPASSWORDCHAR) as a number
 //   close <class|-> <title|->            post WM_CLOSE
 //   screenshot <class|-|desktop> <title|-> <file.bmp>
 //                                        PrintWindow of a window, or the whole
@@ -41,6 +43,11 @@
 //                                        appends each WM_COPYDATA it receives
 //                                        ("dwData text", UTF-8) to the log; runs
 //                                        until WM_CLOSE or the time is up
+//   fakemgr <log file> <ms> reply|hang   the same; reply: each record is first
+//                                        answered with "reply-<text>" (dwData 2)
+//                                        sent back to the window of wParam, the
+//                                        outcome logged as "reply answered=0|1";
+//                                        hang: each record is held 8 s
 //   sendraw <class> <dwData> <cbData> null|<hex bytes>
 //                                        WM_COPYDATA with a record as given (no
 //                                        NUL added; null: lpData NULL)
@@ -64,6 +71,11 @@
 //                                        program is ended as Windows may do
 //   cursor <x> <y>                       move the mouse cursor (SetCursorPos), again
 //                                        until it reads back there (at most 20 times)
+//   cursorover <class|-> <title|-> <ctrl id> <ms>
+//                                        move the cursor onto a control of the
+//                                        window; print the cursor's handle once
+//                                        it stays the same (1 when it does not
+//                                        settle within ms)
 //   postreg <class> <message name>       post a registered window message
 //                                        (e.g. TaskbarCreated) to the window
 //   post <class> <msg> <wParam> <lParam> post a message to the window
@@ -292,6 +304,13 @@ int cmd_dlg(const std::wstring& title, const std::wstring& action, const std::ve
         return 0;
     }
     if (action == L"sysclose") return PostMessageW(h, WM_SYSCOMMAND, SC_CLOSE, 0) ? 0 : 1;
+    if (action == L"pwchar" && !rest.empty()) {
+        HWND c = GetDlgItem(h, _wtoi(rest[0].c_str()));
+        DWORD_PTR r = 0;
+        if (!c || !SendMessageTimeoutW(c, EM_GETPASSWORDCHAR, 0, 0, SMTO_ABORTIFHUNG, 5000, &r)) return 1;
+        std::printf("%lu\n", static_cast<unsigned long>(r));
+        return 0;
+    }
     if (action == L"clickok") {
         HWND ok = GetDlgItem(h, IDOK);
         if (!ok) return 1;
@@ -377,7 +396,45 @@ int cmd_screenshot(const std::wstring& cls, const std::wstring& title, const std
     return ok ? 0 : 1;
 }
 
+int cmd_cursorover(const std::wstring& cls, const std::wstring& title, int id, DWORD ms) {
+    HWND h = wait_for(cls, title, 5000);
+    HWND c = h ? GetDlgItem(h, id) : nullptr;
+    if (!c) { std::printf("no control %d\n", id); return 1; }
+    RECT r;
+    GetWindowRect(c, &r);
+    const int x = (r.left + r.right) / 2, y = (r.top + r.bottom) / 2;
+    // Small moves on the control until the shape has stayed the same for
+    // five readings in a row.
+    CURSORINFO ci;
+    ci.cbSize = sizeof ci;
+    HCURSOR last = nullptr;
+    int same = 0;
+    DWORD start = GetTickCount();
+    for (int step = 0; same < 5; ++step) {
+        SetCursorPos(x + (step & 1), y);
+        Sleep(50);
+        if (!GetCursorInfo(&ci)) return 1;
+        same = ci.hCursor == last ? same + 1 : 0;
+        last = ci.hCursor;
+        if (GetTickCount() - start >= ms) {
+            std::printf("%p unsettled\n", static_cast<void*>(last));
+            return 1;
+        }
+    }
+    std::printf("%p\n", static_cast<void*>(last));
+    return 0;
+}
+
 HANDLE g_log = INVALID_HANDLE_VALUE;
+enum class mgr_mode { log_only, reply, hang } g_mgr_mode = mgr_mode::log_only;
+
+void mgr_log(const std::string& line) {
+    DWORD n = 0;
+    if (g_log == INVALID_HANDLE_VALUE) return;
+    SetFilePointer(g_log, 0, nullptr, FILE_END);
+    WriteFile(g_log, line.data(), static_cast<DWORD>(line.size()), &n, nullptr);
+    FlushFileBuffers(g_log);
+}
 
 LRESULT CALLBACK mgr_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
     if (m == WM_COPYDATA) {
@@ -390,12 +447,19 @@ LRESULT CALLBACK mgr_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
         }
         char head[64];
         std::snprintf(head, sizeof head, "%lu ", static_cast<unsigned long>(cds ? cds->dwData : 0));
-        std::string line = head + narrow(text) + "\n";
-        DWORD n = 0;
-        if (g_log != INVALID_HANDLE_VALUE) {
-            SetFilePointer(g_log, 0, nullptr, FILE_END);
-            WriteFile(g_log, line.data(), static_cast<DWORD>(line.size()), &n, nullptr);
-            FlushFileBuffers(g_log);
+        mgr_log(head + narrow(text) + "\n");
+        if (g_mgr_mode == mgr_mode::hang) {
+            Sleep(8000);
+        } else if (g_mgr_mode == mgr_mode::reply) {
+            std::wstring reply = L"reply-" + text;
+            COPYDATASTRUCT back;
+            back.dwData = 2;
+            back.cbData = static_cast<DWORD>((reply.size() + 1) * sizeof(wchar_t));
+            back.lpData = &reply[0];
+            DWORD_PTR result = 0;
+            BOOL ok = SendMessageTimeoutW(reinterpret_cast<HWND>(w), WM_COPYDATA, reinterpret_cast<WPARAM>(h),
+                                          reinterpret_cast<LPARAM>(&back), SMTO_NORMAL, 15000, &result);
+            mgr_log(std::string("reply answered=") + (ok ? "1" : "0") + "\n");
         }
         return 1;
     }
@@ -582,7 +646,10 @@ int main() {
         rc = cmd_sendfile(a[1], std::wcstoull(a[2].c_str(), nullptr, 0), a[3], a[4], n >= 6 ? num(a[5]) : 1);
     else if (c == L"window" && n >= 4) rc = cmd_window(a[1], a[2], num(a[3]));
     else if (c == L"msgbox" && n >= 3) rc = cmd_msgbox(a[1], num(a[2]));
-    else if (c == L"fakemgr" && n >= 3) rc = cmd_fakemgr(a[1], num(a[2]));
+    else if (c == L"fakemgr" && n >= 3) {
+        if (n >= 4) g_mgr_mode = a[3] == L"reply" ? mgr_mode::reply : a[3] == L"hang" ? mgr_mode::hang : g_mgr_mode;
+        rc = cmd_fakemgr(a[1], num(a[2]));
+    }
     else if (c == L"shows" && n >= 3) {
         HWND h = find(a[1], a[2]);
         rc = h && IsWindowVisible(h) ? 0 : 1;
@@ -632,6 +699,8 @@ int main() {
             }
             std::printf("read %ld,%ld\n", p.x, p.y);
         }
+    } else if (c == L"cursorover" && n >= 5) {
+        rc = cmd_cursorover(a[1], a[2], static_cast<int>(num(a[3])), num(a[4]));
     } else if (c == L"postreg" && n >= 3) {
         HWND h = find(a[1], L"-");
         UINT msg = RegisterWindowMessageW(a[2].c_str());

@@ -2,7 +2,8 @@
 // Wine: MgrConfig.ini (missing, unreadable, non-numeric values, write and
 // read back), LanguageInfo.ini (duplicates, more than 129 sections), the
 // language file (UTF-16LE, quoted values, case, misspelt key names, missing
-// keys by group, a missing file) and the single-instance slot.
+// keys by group, a missing file), the single-instance slot, and the strict
+// conversion of PINs into a code page.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -185,4 +186,32 @@ TEST(InstanceSlot, FirstClaimWinsLaterOnesSeeIt) {
     UnmapViewOfFile(v);
     CloseHandle(m);
     mon::CloseInstanceMapping();
+}
+
+// What a PIN becomes in a code page, against the code page tables: every
+// character with a form of its own converts; one without (no best fit, no
+// default character) makes the whole text refused.
+TEST(CodePageText, StrictConversion) {
+    struct row {
+        UINT code_page;
+        const wchar_t* text;
+        bool ok;
+        const char* bytes;
+    } rows[] = {
+        {936, L"\u5bc6\u7801" L"12", true, "\xc3\xdc\xc2\xeb" "12"},
+        {936, L"\u00e9", true, "\xa8\xa6"},
+        {936, L"ab\ud55c", false, ""},
+        {1252, L"\u00e9A", true, "\xe9" "A"},
+        {1252, L"\u20ac", true, "\x80"},
+        {1252, L"\u4e2d", false, ""},
+        {1252, L"\u0101", false, ""},  // best fit would give 'a'
+        {1252, L"", true, ""},
+        {CP_UTF8, L"\u5bc6", true, "\xe5\xaf\x86"},
+        {CP_UTF8, L"a\xd800", false, ""},
+    };
+    for (const row& r : rows) {
+        std::string out = "junk";
+        EXPECT_EQ(r.ok, mon::to_code_page(r.text, r.code_page, out)) << r.code_page;
+        EXPECT_EQ(std::string(r.bytes), out) << r.code_page;
+    }
 }

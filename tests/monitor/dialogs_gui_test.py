@@ -30,11 +30,11 @@ FAILS = mg.FAILS
 PIN_TITLE = "Change the USB key PIN"
 NOTICE = "Notice"
 SETTINGS_TITLE = "Advanced settings"
-IDC_LABEL4, IDC_LABEL5, IDC_LABEL6 = 1005, 1006, 1007
-IDC_EDTUPIN, IDC_EDTNEWUPIN1, IDC_EDTNEWUPIN2 = 1010, 1011, 1012
-IDC_BTNOK, IDCANCEL = 1020, 2
-IDC_CBDEFAULTPIN, IDC_BTN1, IDC_BTN2 = 1032, 1033, 1034
-IDC_CBOPENURL, IDC_EDTURL, IDC_EDTCERTDAY, IDC_BTNSAVE = 1102, 1103, 1107, 1112
+IDC_PIN_OLD_COUNT, IDC_PIN_NEW_COUNT, IDC_PIN_CONFIRM_COUNT = 1005, 1006, 1007
+IDC_PIN_OLD_EDIT, IDC_PIN_NEW_EDIT, IDC_PIN_CONFIRM_EDIT = 1010, 1011, 1012
+IDC_PIN_OK, IDCANCEL = 1020, 2
+IDC_PROMPT_ASK_AGAIN, IDC_PROMPT_YES, IDC_PROMPT_NO = 1032, 1033, 1034
+IDC_CFG_OPEN_URL, IDC_CFG_URL, IDC_CFG_CERT_DAYS, IDC_CFG_SAVE = 1102, 1103, 1107, 1112
 
 
 read_text = guibed.read_text
@@ -75,12 +75,13 @@ class Case:
         with open(os.path.join(config_dir(), "MgrConfig.ini"), "w") as f:
             f.write(text.replace("\n", "\r\n"))
 
-    def start(self, action):
+    def start(self, action, extra_env=None):
         env = {
             "SOLVANTEX_MON_TEST": "log=%s;boxes=real;sleep=0" % guibed.windows_path(self.log_path),
             "SOLVANTA_FAKE_MGR_SCENARIO": guibed.windows_path(self.scenario_path),
             "SOLVANTA_FAKE_MGR_LOG": guibed.windows_path(self.calls_path),
         }
+        env.update(extra_env or {})
         self.proc = S.spawn([os.path.join(self.app, "probe.exe"), self.language, action], env=env)
         return self.proc
 
@@ -173,56 +174,60 @@ def case_pin_rules():
     DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
     c.wait_log("pin dialog shown mode=0 width=380 height=230")
     check(DRV("count", "tupinsetform").stdout.strip() == "1", "the dialog's class is TUPinSetForm")
+    for edit in (IDC_PIN_OLD_EDIT, IDC_PIN_NEW_EDIT, IDC_PIN_CONFIRM_EDIT):
+        r = DRV("dlg", PIN_TITLE, "pwchar", edit, check=False)
+        check(r.stdout.strip() == str(ord("*")), "edit %d shows '*' for each character (%r)" % (edit, r.stdout))
     # Old PIN of 3: OK stays off whatever the new entries hold.
     typed(PIN_TITLE, "123")
-    wait_counters(PIN_TITLE, {IDC_LABEL4: "3"}, "the old PIN's counter follows typing")
+    wait_counters(PIN_TITLE, {IDC_PIN_OLD_COUNT: "3"}, "the old PIN's counter follows typing")
     DRV("dlg", PIN_TITLE, "enter")
-    wait_counters(PIN_TITLE, {IDC_LABEL4: "", IDC_LABEL5: "0"}, "Enter moves on; leaving clears the counter")
+    wait_counters(PIN_TITLE, {IDC_PIN_OLD_COUNT: "", IDC_PIN_NEW_COUNT: "0"}, "Enter moves on; leaving clears the counter")
     typed(PIN_TITLE, "abcde")
     DRV("dlg", PIN_TITLE, "down")
-    wait_counters(PIN_TITLE, {IDC_LABEL5: "", IDC_LABEL6: "0"}, "Down moves on from the new PIN")
+    wait_counters(PIN_TITLE, {IDC_PIN_NEW_COUNT: "", IDC_PIN_CONFIRM_COUNT: "0"}, "Down moves on from the new PIN")
     typed(PIN_TITLE, "abcde")
-    wait_counters(PIN_TITLE, {IDC_LABEL6: "5"}, "the confirmation's counter")
+    wait_counters(PIN_TITLE, {IDC_PIN_CONFIRM_COUNT: "5"}, "the confirmation's counter")
     check(last_ok(c) == "pin ok=0", "old PIN of 3 characters: OK off (%s)" % last_ok(c))
     # Enter in the confirmation with an old PIN of 3 does nothing.
     DRV("dlg", PIN_TITLE, "enter")
     check(DRV("waitwin", "#32770", NOTICE, 300, check=False).returncode != 0,
           "Enter in the confirmation with an old PIN of 3: no check")
     # Back to the old PIN: a fourth character turns OK on.
-    DRV("dlg", PIN_TITLE, "click", IDC_EDTUPIN)
-    wait_counters(PIN_TITLE, {IDC_LABEL4: "3", IDC_LABEL6: ""}, "entering the old PIN shows its counter")
-    DRV("dlg", PIN_TITLE, "fill", IDC_EDTUPIN, "")
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OLD_EDIT)
+    wait_counters(PIN_TITLE, {IDC_PIN_OLD_COUNT: "3", IDC_PIN_CONFIRM_COUNT: ""}, "entering the old PIN shows its counter")
+    DRV("dlg", PIN_TITLE, "fill", IDC_PIN_OLD_EDIT, "")
     typed(PIN_TITLE, "1234")
     guibed.wait_until(lambda: last_ok(c) == "pin ok=1", 10, "OK on at 4/5/5")
     check(True, "old 4, new 5, confirmation 5: OK on")
     # Enter in the confirmation: the length rule (no policy on the token).
-    DRV("dlg", PIN_TITLE, "click", IDC_EDTNEWUPIN2)
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_CONFIRM_EDIT)
     DRV("dlg", PIN_TITLE, "enter")
     text = answer()
     check(text == "The user PIN length is out of range!(6--32)", "5 characters: UPIN_E2(6--32) (%r)" % text)
     # Mismatch.
     typed(PIN_TITLE, "X")
-    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OK)
     text = answer()
     check(text == "The new PIN and its confirmation must be the same!", "mismatch: S_PIN_equal (%r)" % text)
     check(DRV("shows", "-", PIN_TITLE, check=False).returncode == 0, "the dialog stays after a refusal")
     # 30 characters typed keep 24.
-    DRV("dlg", PIN_TITLE, "click", IDC_EDTUPIN)
-    DRV("dlg", PIN_TITLE, "fill", IDC_EDTUPIN, "")
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OLD_EDIT)
+    DRV("dlg", PIN_TITLE, "fill", IDC_PIN_OLD_EDIT, "")
     typed(PIN_TITLE, "A" * 30)
-    wait_counters(PIN_TITLE, {IDC_LABEL4: "24"}, "30 typed characters keep 24")
-    # A character outside printable ASCII is not taken.
+    wait_counters(PIN_TITLE, {IDC_PIN_OLD_COUNT: "24"}, "30 typed characters keep 24")
     typed(PIN_TITLE, "\u00e9")
-    wait_counters(PIN_TITLE, {IDC_LABEL4: "24"}, "a full edit stays at 24")
-    DRV("dlg", PIN_TITLE, "click", IDC_EDTNEWUPIN1)
-    DRV("dlg", PIN_TITLE, "fill", IDC_EDTNEWUPIN1, "")
-    typed(PIN_TITLE, "new-\u00e9PIN1")
-    wait_counters(PIN_TITLE, {IDC_LABEL5: "8"}, "a non-ASCII character is not taken")
-    DRV("dlg", PIN_TITLE, "click", IDC_EDTNEWUPIN2)
-    DRV("dlg", PIN_TITLE, "fill", IDC_EDTNEWUPIN2, "")
+    wait_counters(PIN_TITLE, {IDC_PIN_OLD_COUNT: "24"}, "a full edit stays at 24")
+    # A character the system code page (1252 on the bed) cannot represent
+    # is not taken.
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_NEW_EDIT)
+    DRV("dlg", PIN_TITLE, "fill", IDC_PIN_NEW_EDIT, "")
+    typed(PIN_TITLE, "new-\u4e2dPIN1")
+    wait_counters(PIN_TITLE, {IDC_PIN_NEW_COUNT: "8"}, "a character outside the code page is not taken")
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_CONFIRM_EDIT)
+    DRV("dlg", PIN_TITLE, "fill", IDC_PIN_CONFIRM_EDIT, "")
     typed(PIN_TITLE, "new-PIN1")
     shot("pin_change_dialog")
-    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OK)
     text = answer()
     check(text == "Changed successfully", "the change: K_Set_Yes (%r)" % text)
     c.finish()
@@ -231,6 +236,61 @@ def case_pin_rules():
     check("token_change_upin 0 old=%s new=new-PIN1" % ("A" * 24) in calls, "the new PIN as typed")
     check(calls.find("token_logout 0") > calls.find("token_login 0"), "logout between login and change")
     check("token_read_file 0 name=PINLimit" in calls, "the policy was read")
+
+
+def case_pin_code_page_936():
+    """Under code page 936 a PIN of Chinese characters is typed and changed,
+    reaching the library as the code page's bytes; a character the code
+    page cannot represent (Hangul) is not taken."""
+    c = Case("pin_cp936")
+    c.start("pin", {"LANG": "zh_CN.UTF-8", "LC_ALL": "zh_CN.UTF-8"})
+    DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
+    old_pin, new_pin = "\u5bc6\u7801123", "\u65b0\u5bc6\u7801\u4e2d\u6587"
+    typed(PIN_TITLE, old_pin)
+    wait_counters(PIN_TITLE, {IDC_PIN_OLD_COUNT: "5"}, "the Chinese old PIN typed")
+    DRV("dlg", PIN_TITLE, "enter")
+    typed(PIN_TITLE, new_pin + "\ud55c")
+    wait_counters(PIN_TITLE, {IDC_PIN_NEW_COUNT: "5"}, "Hangul, outside code page 936, is not taken")
+    DRV("dlg", PIN_TITLE, "enter")
+    typed(PIN_TITLE, new_pin)
+    wait_counters(PIN_TITLE, {IDC_PIN_CONFIRM_COUNT: "5"}, "the confirmation typed")
+    shot("pin_change_cp936")
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OK)
+    text = answer()
+    check(text == "Changed successfully", "the Chinese PIN is changed (%r)" % text)
+    c.finish()
+    with open(c.calls_path, "rb") as f:
+        calls = f.read()
+    want = b"token_change_upin 0 old=" + old_pin.encode("gbk") + b" new=" + new_pin.encode("gbk") + b"\n"
+    check(want in calls, "the PINs reached the library as code page 936 bytes\n%r" % calls)
+
+
+def case_about():
+    """The About form, shown through its action (no menu item leads to it):
+    icon, texts, bevel, the hand cursor over the two links; its button
+    hides it."""
+    c = Case("about")
+    c.start("about")
+    DRV("waitwin", "TSolvantex_TrayIcon", "-", 20000)
+    c.wait_log("probe about shown")
+    guibed.wait_until(lambda: DRV("shows", "TSolvantex_TrayIcon", "-", check=False).returncode == 0, 10,
+                      "the About form shows")
+    text = DRV("text", "TSolvantex_TrayIcon", "-").stdout
+    for want in ("PKI manager", "1.0.0.1"):
+        check(want in text, "the About form holds %r\n%s" % (want, text))
+    shot("about_form")
+    # Over the two links the cursor is one shape, other than over the
+    # button; back on the first link it is that shape again.
+    def shape(ctrl):
+        r = DRV("cursorover", "TSolvantex_TrayIcon", "-", ctrl, 5000, check=False)
+        check(r.returncode == 0, "the cursor settles over control %d (%r)" % (ctrl, r.stdout))
+        return r.stdout.strip()
+    url, mail, button, url_again = shape(7), shape(8), shape(1), shape(7)
+    check(url == mail == url_again and button != url,
+          "one cursor over both links, another over the button (%s %s %s %s)" % (url, mail, button, url_again))
+    DRV("dlg", "About", "clickok")
+    c.wait_log("probe about hidden")
+    c.finish()
 
 
 def case_pin_escape_and_front():
@@ -272,9 +332,9 @@ def case_pin_policy_refused():
     text = answer()
     check(text == "Password strength does not match", "the policy refuses (%r)" % text)
     check("pin policy result=13" in c.log(), "upper case tested first: 13")
-    for edit in (IDC_EDTNEWUPIN1, IDC_EDTNEWUPIN2):
+    for edit in (IDC_PIN_NEW_EDIT, IDC_PIN_CONFIRM_EDIT):
         DRV("dlg", PIN_TITLE, "fill", edit, "Abcdefg1")
-    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OK)
     text = answer()
     check(text == "Changed successfully", "a PIN that meets the policy is changed (%r)" % text)
     c.finish()
@@ -290,9 +350,9 @@ def case_wrong_old_pin_formatter():
     utf16_file(lng, text)
     c.start("pin")
     DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
-    for edit, pin in ((IDC_EDTUPIN, "999999"), (IDC_EDTNEWUPIN1, "abcdef"), (IDC_EDTNEWUPIN2, "abcdef")):
+    for edit, pin in ((IDC_PIN_OLD_EDIT, "999999"), (IDC_PIN_NEW_EDIT, "abcdef"), (IDC_PIN_CONFIRM_EDIT, "abcdef")):
         DRV("dlg", PIN_TITLE, "fill", edit, pin)
-    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OK)
     text = answer()
     check(text == "%s: 7 of %d left, 100%", "K_OldCheck through the safe formatter (%r)" % text)
     c.finish()
@@ -310,29 +370,29 @@ def case_default_prompt_loop():
     c.wait_log("pin dialog shown mode=100")
     got = children(NOTICE)
     check(got.get(1030) == "The USB key still has its default PIN. Change it now?", "the prompt's text")
-    check(got.get(IDC_CBDEFAULTPIN) == "Ask again next time", "the prompt's check box")
+    check(got.get(IDC_PROMPT_ASK_AGAIN) == "Ask again next time", "the prompt's check box")
     shot("default_pin_prompt")
     # The advanced action is ignored while the prompt runs.
     DRV("postreg", "SolvantexDialogsProbe", "ProbeAdvanced")
     c.wait_log("probe advanced ignored: pin prompt busy")
-    DRV("dlg", NOTICE, "click", IDC_CBDEFAULTPIN)
-    DRV("dlg", NOTICE, "click", IDC_BTN1)
+    DRV("dlg", NOTICE, "click", IDC_PROMPT_ASK_AGAIN)
+    DRV("dlg", NOTICE, "click", IDC_PROMPT_YES)
     c.wait_log("default pin prompt result=1 again=0")
     cfg = read_text(os.path.join(config_dir(), "MgrConfig.ini"))
     check("DefaultPINMode=0" in cfg, "DefaultPINMode=0 written (%r)" % cfg)
     DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
-    for edit, pin in ((IDC_EDTUPIN, "000000"), (IDC_EDTNEWUPIN1, "abcdef"), (IDC_EDTNEWUPIN2, "abcdef")):
+    for edit, pin in ((IDC_PIN_OLD_EDIT, "000000"), (IDC_PIN_NEW_EDIT, "abcdef"), (IDC_PIN_CONFIRM_EDIT, "abcdef")):
         DRV("dlg", PIN_TITLE, "fill", edit, pin)
-    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OK)
     text = answer()
     check(text == "The old PIN is wrong, 9 retries left", "wrong old PIN: retries (%r)" % text)
     # Still the default PIN: the dialog again; the token then locks.
     DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
     c.wait_count("pin dialog shown mode=0", 2)
     c.scenario("pin_state=0,10,0,0,1,1\nlogin=1\nlogin_retries=0\n")
-    for edit, pin in ((IDC_EDTUPIN, "111111"), (IDC_EDTNEWUPIN1, "abcdef"), (IDC_EDTNEWUPIN2, "abcdef")):
+    for edit, pin in ((IDC_PIN_OLD_EDIT, "111111"), (IDC_PIN_NEW_EDIT, "abcdef"), (IDC_PIN_CONFIRM_EDIT, "abcdef")):
         DRV("dlg", PIN_TITLE, "fill", edit, pin)
-    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OK)
     text = answer()
     check(text == "The old PIN is wrong, 0 retries left", "second wrong PIN (%r)" % text)
     text = answer()
@@ -402,10 +462,10 @@ def case_settings_fill_and_save():
     check(DRV("count", "TProjectConfigForm").stdout.strip() == "1", "a second request opens no second dialog")
     check(DRV("shows", "-", SETTINGS_TITLE, check=False).returncode == 0, "the dialog is shown")
     shot("settings_dialog")
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_EDTCERTDAY)
-    DRV("dlg", SETTINGS_TITLE, "fill", IDC_EDTCERTDAY, "")
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_CERT_DAYS)
+    DRV("dlg", SETTINGS_TITLE, "fill", IDC_CFG_CERT_DAYS, "")
     typed(SETTINGS_TITLE, "400")
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_BTNSAVE)
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_SAVE)
     text = answer()
     check(text == "Saved", "save: S_Save_Yes (%r)" % text)
     log = c.finish()
@@ -422,14 +482,14 @@ def case_settings_url_rules():
     c.start("advanced")
     DRV("waitwin", "TProjectConfigForm", SETTINGS_TITLE, 20000)
     c.wait_log("settings dialog loaded")
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_BTNSAVE)
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_SAVE)
     text = answer()
     check(text == "The address must not be empty.", "checked box, empty address: S_URLNull (%r)" % text)
     check(DRV("shows", "-", SETTINGS_TITLE, check=False).returncode == 0, "the dialog stays")
     check(not os.path.exists(os.path.join(config_dir(), "MgrConfig.ini")) or saved().get("URL") == "",
           "nothing saved")
-    DRV("dlg", SETTINGS_TITLE, "fill", IDC_EDTURL, "   ")
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_BTNSAVE)
+    DRV("dlg", SETTINGS_TITLE, "fill", IDC_CFG_URL, "   ")
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_SAVE)
     text = answer()
     check(text == "Saved", "blanks pass the emptiness test (%r)" % text)
     c.finish()
@@ -440,8 +500,8 @@ def case_settings_url_rules():
     c.start("advanced")
     DRV("waitwin", "TProjectConfigForm", SETTINGS_TITLE, 20000)
     c.wait_log("settings dialog loaded")
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_CBOPENURL)
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_BTNSAVE)
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_OPEN_URL)
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_SAVE)
     answer()
     c.finish()
     s = saved()
@@ -454,7 +514,7 @@ def case_settings_no_language():
     DRV("waitwin", "TProjectConfigForm", SETTINGS_TITLE, 20000)
     c.wait_log("settings dialog loaded")
     check("selected=-1" in c.log(), "no entry for the configured language: none selected")
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_BTNSAVE)
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_SAVE)
     answer()
     c.finish()
     check(saved().get("LanguageID") == "1041", "no language selected: LanguageID kept")
@@ -477,7 +537,7 @@ def case_settings_write_failure():
         if not immutable:
             os.remove(path)
             os.makedirs(path)
-        DRV("dlg", SETTINGS_TITLE, "click", IDC_BTNSAVE)
+        DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_SAVE)
         text = answer()
         check(text == "Could not save", "a file that cannot be written: S_Save_No (%r)" % text)
         log = c.finish()
@@ -642,8 +702,8 @@ def case_card_road():
     DRV("waitwin", "TUPinSetForm", NOTICE, 30000)
     c.wait_log("pin dialog shown mode=100")
     shot("card_default_pin_prompt")
-    DRV("dlg", NOTICE, "click", IDC_CBDEFAULTPIN)
-    DRV("dlg", NOTICE, "click", IDC_BTN1)
+    DRV("dlg", NOTICE, "click", IDC_PROMPT_ASK_AGAIN)
+    DRV("dlg", NOTICE, "click", IDC_PROMPT_YES)
     c.wait_log("default pin prompt result=1 again=0")
     check("DefaultPINMode=0" in read_text(os.path.join(config_dir(), "MgrConfig.ini")),
           "DefaultPINMode=0 in the user's MgrConfig.ini")
@@ -661,12 +721,12 @@ def road_change(c):
     DRV("dlg", PIN_TITLE, "enter")
     text = answer()
     check(text == "Password strength does not match", "the token's policy refuses road-pin9 (%r)" % text)
-    for edit in (IDC_EDTNEWUPIN1, IDC_EDTNEWUPIN2):
+    for edit in (IDC_PIN_NEW_EDIT, IDC_PIN_CONFIRM_EDIT):
         DRV("dlg", PIN_TITLE, "click", edit)
         DRV("dlg", PIN_TITLE, "fill", edit, "")
         typed(PIN_TITLE, NEW_PIN)
     shot("card_change_dialog")
-    DRV("dlg", PIN_TITLE, "click", IDC_BTNOK)
+    DRV("dlg", PIN_TITLE, "click", IDC_PIN_OK)
     text = answer()
     check(text == "Changed successfully", "K_Set_Yes on the token (%r)" % text)
     c.finish(timeout=60)
@@ -679,10 +739,10 @@ def road_change(c):
 
 
 GROUPS = {
-    "pin": [case_pin_rules, case_pin_escape_and_front, case_pin_removal_closes, case_pin_policy_refused,
+    "pin": [case_pin_rules, case_pin_code_page_936, case_pin_escape_and_front, case_pin_removal_closes, case_pin_policy_refused,
             case_wrong_old_pin_formatter, case_default_prompt_loop, case_default_prompt_off],
     "settings": [case_settings_fill_and_save, case_settings_url_rules, case_settings_no_language,
-                 case_settings_write_failure],
+                 case_settings_write_failure, case_about],
     "card": [case_card_road],
     "looks": [case_edit_borders],
 }

@@ -2,7 +2,9 @@
 // GUI bed: the language file of the program folder (argument 1, below
 // Languages\), the tokens of the manager library beside it (the fake or the
 // real one), then one action (argument 2): "pin" (ChangeUserPin), "default"
-// (CheckDefaultPin) or "advanced" (the settings dialog). While it runs, a
+// (CheckDefaultPin), "advanced" (the settings dialog) or "about" (the main
+// form made and shown through its About action, until the user hides it
+// with its button). While it runs, a
 // hidden window of class "SolvantexDialogsProbe" takes the registered
 // messages "ProbeChangePin", "ProbeAdvanced" and "ProbeDefaultPin" (a second
 // request while a dialog is open; the settings request is ignored while the
@@ -18,7 +20,9 @@
 
 #include <pkcs11_vendor.h>
 
-#include "dialogs.h"
+#include "monitor_globals.h"
+#include "pin_flows.h"
+#include "settings_dialog.h"
 #include "main_form.h"
 #include "mgr_wrappers.h"
 #include "project_base.h"
@@ -110,6 +114,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         mon::PinStateRecord after = {};
         int ra = mon::ReadPinState(0, after);
         mon::test_switch::logf("probe format=%d state=%d to_be_changed=%d", rf, ra, after.to_be_changed);
+    } else if (std::wstring(argv[2]) == L"about") {
+        if (form.create()) {
+            form.AcAboutExecute();
+            mon::test_switch::log("probe about shown");
+            MSG msg;
+            while (IsWindowVisible(form.window()) && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            mon::test_switch::log("probe about hidden");
+        }
     } else {
         run(argv[2]);
     }

@@ -6,7 +6,8 @@ if(NOT WIN32)
   return()
 endif()
 
-foreach(group register arrival expiry closing copydata update_box session dialogs settings_reload)
+foreach(group register arrival expiry exit_in_expiry closing copydata manager_reply update_box session dialogs
+    settings_reload)
   solvanta_add_gui_test(monitor_main_form_${group} SCRIPT ${CMAKE_CURRENT_LIST_DIR}/main_form_gui_test.py
     ARGS ${group} --monitor $<TARGET_FILE:SolvantexMon> --dist ${SOLVANTEX_MON_DIST}
          --fake $<TARGET_FILE:fake_solvanta_mgr> --probe $<TARGET_FILE:monitor_components_probe>

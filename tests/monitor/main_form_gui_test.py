@@ -176,11 +176,13 @@ def group_arrival():
     check("register token=0 result=0" in new, "both tokens registered")
     check("timer TCheckDefaultUPIN" not in new, "no default-PIN check with two tokens")
 
-    # A removal while every token still answers changes nothing.
+    # A removal while every token still answers changes nothing, at the
+    # notice nor when it is checked again 3 s later.
     before = c.log(p)
     calls_before = c.calls()
     drv("devchange", "removal", PATH_0166)
     c.wait_log(p, "usb removal: every token still answers", 10)
+    c.wait_log(p, "removal check again: token gone=0", 10)
     check("remove_all_certs_from_store" not in c.calls()[len(calls_before):], "nothing removed")
     check("USB key removed" not in c.log(p), "no removal balloon")
 
@@ -194,6 +196,31 @@ def group_arrival():
     check(new_calls.find("remove_all_certs_from_store") < new_calls.rfind("container_load_all 0"),
           "re-registered after the removal\n" + new_calls)
     check("tokens after removal=1" in c.log(p), "one token left")
+    c.stop(p)
+
+    # After a removal every token that answers is registered: the first one
+    # failing does not stop the second.
+    c = Case("removal_one_fails", tokens=0)
+    c.scenario("[library]\ntokens=3\n[token0]\ncontainers=a\n[token1]\ncontainers=b\n[token2]\ncontainers=c\n")
+    shipped_config(c)
+    p = started(c)
+    c.wait_log(p, "register token=2 result=0", 20)
+    c.scenario("[library]\ntokens=2\n[token0]\ninfo=5\ncontainers=a\n[token1]\ncontainers=b\n")
+    calls_before = c.calls()
+    drv("devchange", "removal", PATH_0166)
+    c.wait_log(p, "text=USB key removed", 10)
+    new_calls = c.calls()[len(calls_before):]
+    removed = new_calls.find("remove_all_certs_from_store")
+    check(removed >= 0 and new_calls.find("container_load_all 1", removed) > removed,
+          "the answering second token registered after the removal\n" + new_calls)
+    check("tokens after removal=2 unanswered=1" in c.log(p), "two found, one unanswered\n" + c.log(p))
+    # The first answers again by the time the removal is checked again: its
+    # certificates are registered then.
+    c.scenario("[library]\ntokens=2\n[token0]\ncontainers=a\n[token1]\ncontainers=b\n")
+    calls_before = c.calls()
+    c.wait_log(p, "removal check again:", 10)
+    check("container_load_all 0" in c.calls()[len(calls_before):],
+          "the token that answers again is registered\n" + c.calls()[len(calls_before):])
     c.stop(p)
 
 
@@ -230,6 +257,75 @@ def group_expiry():
             time.sleep(1.0)
             check("msgbox" not in c.log(p), "days %d, %s: no warning" % (days, when))
         c.stop(p)
+
+
+def group_exit_in_expiry():
+    """Exit from the tray menu while an expiry box is open: the exit
+    completes (entries removed, CLOSE at the manager, exit code 0) and
+    nothing runs on the form after it."""
+    c = Case("exit_in_expiry", tokens=0)
+    shipped_config(c, tips=1, days=30)
+    mgrlog = os.path.join(c.dir, "fakemgr.log")
+    mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 120000)
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    p = started(c)
+    c.scenario("[library]\ntokens=1\n[token0]\ncontainers=a\n[container 0 a]\ncert1=ca1\n"
+               "[cert ca1]\nsubject=CN=soon\nnot_after=%s\n" % datetime.date.today().isoformat())
+    drv("devchange", "arrival", PATH_0166)
+    drv("waitwin", "#32770", "Notice", 20000)
+    check(drv("shows", "#32770", "Notice", check=False).returncode == 0, "the expiry box is open")
+    drv("tray", 0x204)
+    drv("menu", "keys", 3)
+    try:
+        p.wait(timeout=60)
+    except Exception:
+        check(False, "the monitor ended after the exit\n" + c.log(p))
+        c.stop(p)
+        return
+    check(p.returncode == 0, "exit code 0 (got %r)\n%s" % (p.returncode, c.log(p)))
+    calls = c.calls()
+    check(calls.rfind("remove_all_certs_from_store") > calls.rfind("container_load_all 0") and
+          calls.rfind("remove_all_certs_from_store") < calls.rfind("uninit_pkcs11"),
+          "the certificates removed at the exit, before the library ends\n" + calls)
+    guibed.wait_until(lambda: "0 CLOSE" in mg.read_text(mgrlog), 10, "CLOSE at the fake manager")
+    check(drv("waitgone", "#32770", "Notice", 5000, check=False).returncode == 0, "no box left behind")
+    log = c.log(p)
+    check("form destroyed" in log and log.rfind("timer TCheckDefaultUPIN") < log.find("action exit"),
+          "nothing of the arrival ran after the exit\n" + log)
+
+
+def group_manager_reply():
+    """Messages to the manager application: one that answers with a message
+    of its own while it handles ours is served at once; a hung one times
+    out and the monitor goes on."""
+    c = Case("manager_reply", scenario="[library]\ntokens=1\n[token0]\ncontainers=a\n[container 0 a]\ncert1=x\n")
+    shipped_config(c)
+    mgrlog = os.path.join(c.dir, "fakemgr.log")
+    mgr = mg.DRV.spawn("fakemgr", guibed.windows_path(mgrlog), 120000, "reply")
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    p = started(c)
+    drv("send", "TSolvantex_TrayIcon", 0, "RegCert")
+    guibed.wait_until(lambda: "reply answered=" in mg.read_text(mgrlog), 30, "the manager's reply done")
+    check("0 LoadCert\nreply answered=1\n" in mg.read_text(mgrlog),
+          "the manager's own message during LoadCert was answered\n" + mg.read_text(mgrlog))
+    c.wait_log(p, "sent LoadCert answered=", 20)
+    log = c.log(p)
+    check(-1 < log.find("copydata data=2 text=reply-LoadCert") < log.find("sent LoadCert answered=1"),
+          "the reply was served inside the send, which the manager then answered\n" + log)
+    # A manager that hangs: the send gives up and the monitor goes on.
+    drv("close", "TSolvantex_Mgr", "-")
+    drv("waitgone", "TSolvantex_Mgr", "-", 10000)
+    mgr.wait(timeout=20)
+    hunglog = os.path.join(c.dir, "hungmgr.log")
+    mg.DRV.spawn("fakemgr", guibed.windows_path(hunglog), 120000, "hang")
+    drv("waitwin", "TSolvantex_Mgr", "-", 20000)
+    before = c.log(p)
+    drv("send", "TSolvantex_TrayIcon", 0, "RegCert")
+    guibed.wait_until(lambda: "sent LoadCert answered=0" in new_lines(c, p, before), 30, "the send to the hung one")
+    drv("send", "TSolvantex_TrayIcon", 2, "still-here")
+    c.wait_log(p, "copydata data=2 text=still-here", 20)
+    check("0 LoadCert" in mg.read_text(hunglog), "the hung manager got LoadCert")
+    c.stop(p)
 
 
 # ---- closing ------------------------------------------------------------------------
@@ -546,8 +642,9 @@ class Road:
                       timeout=60)
         return set(m.upper() for m in re.findall(r"\\Certificates\\([0-9A-Fa-f]{40})", r.stdout))
 
-    def removal_until_none(self, tries=20):
-        return guibed.removal_until_none(drv, PATH_0166, lambda: self.c.log(self.p), tries)
+    def removal_notice(self):
+        """One removal notice; True when the monitor then counts no token."""
+        return guibed.removal_notice(drv, PATH_0166, lambda: self.c.log(self.p))
 
     def arrival_registered(self, before, timeout=70):
         """The arrival notice; True once the monitor registered the token
@@ -610,12 +707,23 @@ def group_road():
     r = mg.S.wine(["reg", "query", "HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates"])
     check(road.root_sha1 in r.stdout.upper(), "the CA in ROOT (%s)\n%s" % (road.root_sha1, r.stdout))
 
-    # The card goes.
+    # One removal notice while the card stays in: the entry stays, at the
+    # notice and when the removal is checked again.
+    before = c.log(p)
+    check(not road.removal_notice(), "a notice while the card is in lets no token go")
+    check("removal check again: token gone=0 tokens=1" in road.lines_since(before),
+          "checked again, still there\n" + road.lines_since(before))
+    check(road.in_my().returncode == 0, "the MY entry stays while the card is in")
+    # One notice sent while the card is still in, the card taken out just
+    # after: once TUSBRemove has run, MY holds nothing of the token.
+    before = c.log(p)
+    drv("devchange", "removal", PATH_0166)
     road.vt.remove()
-    road.removal_until_none()
-    check("tokens after removal=0" in c.log(p), "the monitor counts no token after the removal\n" + c.log(p))
-    c.wait_log(p, "text=USB key removed", 30)
-    check(road.my_count() == 0, "the MY entry is gone after the removal")
+    guibed.wait_until(lambda: "removal check again:" in road.lines_since(before), 30, "the removal checked again")
+    new = road.lines_since(before)
+    check("tokens after removal=0" in new, "the monitor counts no token after the removal\n" + new)
+    check("text=USB key removed" in new, "the removal balloon\n" + new)
+    check(road.my_count() == 0, "the MY entry is gone once the removal was checked again")
     # It comes back.
     road.vt.insert(wait_ready=True)
     before = c.log(p)
@@ -646,7 +754,7 @@ def group_road_pullout():
 
     # One registration pass counted: from the arrival to "registered".
     vt.remove()
-    check(road.removal_until_none(), "the monitor lets the token go")
+    check(road.removal_notice(), "the monitor lets the token go")
     before = c.log(p)
     vt.insert(wait_ready=True)
     vt.clear_log()
@@ -661,7 +769,7 @@ def group_road_pullout():
     for n in range(1, count + 1):
         fails = len(mg.FAILS)
         vt.remove()
-        check(road.removal_until_none(), "N=%d: the monitor lets the token go" % n)
+        check(road.removal_notice(), "N=%d: the monitor lets the token go" % n)
         before = c.log(p)
         vt.insert(wait_ready=True)
         vt.pull_after(n)
@@ -677,7 +785,7 @@ def group_road_pullout():
             cell = "registered" if "register token=0 result=0" in new else "cut"
             # The card is out: the monitor is told and lets it go; nothing
             # of it stays registered.
-            check(road.removal_until_none(), "N=%d: the monitor lets the pulled token go" % n)
+            check(road.removal_notice(), "N=%d: the monitor lets the pulled token go" % n)
             my = road.thumbprints("My")
             check(my == set(), "N=%d: MY empty once the pulled token is gone (%s)" % (n, sorted(my)))
             before = c.log(p)
@@ -710,7 +818,7 @@ def group_road_service():
     pid = p.pid
     with card_env.pcscd_stopped(mg.ARGS.card_env):
         # The service is gone: so is the card for the monitor.
-        check(road.removal_until_none(), "the monitor lets the token go while pcscd is stopped")
+        check(road.removal_notice(), "the monitor lets the token go while pcscd is stopped")
         my = road.thumbprints("My")
         check(my == set(), "MY empty while pcscd is stopped (%s)" % sorted(my))
         road.answers("service-down")
@@ -724,7 +832,7 @@ def group_road_service():
     # pcscd is away (it is put back as pcscd comes up).
     with card_env.pcscd_stopped(mg.ARGS.card_env):
         road.vt.remove()
-        check(road.removal_until_none(), "the monitor lets the token go (second stop)")
+        check(road.removal_notice(), "the monitor lets the token go (second stop)")
         before = c.log(p)
     road.arrival_registered(before)
     road.exactly_the_tokens(root_store, "after the second restart")
@@ -736,6 +844,7 @@ def group_road_service():
 GROUPS = {"register": group_register, "arrival": group_arrival, "expiry": group_expiry,
           "closing": group_closing, "copydata": group_copydata, "update_box": group_update_box,
           "session": group_session, "dialogs": group_dialogs, "settings_reload": group_settings_reload,
+          "exit_in_expiry": group_exit_in_expiry, "manager_reply": group_manager_reply,
           "road": group_road, "road_pullout": group_road_pullout, "road_service": group_road_service}
 
 

@@ -328,6 +328,9 @@ def group_tray():
     c.ready(p)
     log = c.log(p)
     check("tray add id=1 ok=1 tip=PKI manager\n" in log, "icon with the P_Caption tip\n" + log)
+    # The application's title is P_Caption too.
+    check(DRV("waitwin", "TSolvantex_Application", "PKI manager", 10000, check=False).returncode == 0,
+          "the application window titled P_Caption")
     # TaskbarCreated re-adds a visible icon.
     n = c.log(p).count("tray add")
     DRV("postreg", "TSolvantex_TrayIcon", "TaskbarCreated")

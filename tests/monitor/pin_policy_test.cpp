@@ -143,14 +143,14 @@ TEST(PinTexts, OkAndEnterRules) {
     }
 }
 
-TEST(PinTexts, PrintableAsciiOnly) {
-    EXPECT_TRUE(mon::pin_char_allowed(u' '));
-    EXPECT_TRUE(mon::pin_char_allowed(u'~'));
-    EXPECT_TRUE(mon::pin_char_allowed(u'A'));
-    EXPECT_FALSE(mon::pin_char_allowed(0x1F));
-    EXPECT_FALSE(mon::pin_char_allowed(0x7F));
-    EXPECT_FALSE(mon::pin_char_allowed(u'é'));
-    EXPECT_FALSE(mon::pin_char_allowed(u'中'));
+TEST(PinTexts, EveryCharacterButControls) {
+    struct row {
+        char16_t c;
+        bool typable;
+    } rows[] = {{u' ', true},  {u'~', true},  {u'A', true},  {u'\u00e9', true}, {u'\u4e2d', true},
+                {u'\ud55c', true}, {0x1F, false}, {0x7F, false}, {0x80, false},   {0x9F, false},
+                {0xA0, true}};
+    for (const row& r : rows) EXPECT_EQ(r.typable, mon::pin_char_typable(r.c)) << static_cast<unsigned>(r.c);
 }
 
 }  // namespace

@@ -88,7 +88,9 @@ add_executable(monitor_dialogs_probe
   ${CMAKE_SOURCE_DIR}/monitor/src/main_form.cpp
   ${CMAKE_SOURCE_DIR}/monitor/src/main_form_certs.cpp
   ${CMAKE_SOURCE_DIR}/monitor/src/main_form_messages.cpp
-  ${CMAKE_SOURCE_DIR}/monitor/src/dialogs.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/pin_dialog.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/pin_flows.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/src/settings_dialog.cpp
   ${CMAKE_SOURCE_DIR}/monitor/res/monitor.rc
   ${CMAKE_SOURCE_DIR}/monitor/res/dialogs.rc)
 solvanta_strict(monitor_dialogs_probe)

@@ -248,7 +248,7 @@ class Monitor:
         balloon shown. The log's length before the arrival."""
         mark = len(self.log())
         vt.remove()
-        if not self.guibed.removal_until_none(self.drv, USB_PATH, self.log):
+        if not self.guibed.removal_notice(self.drv, USB_PATH, self.log):
             raise RoadError("the monitor still counts the token after its removal\n" + self.log()[mark:])
         mark = len(self.log())
         vt.insert(wait_ready=True)

@@ -68,7 +68,7 @@ def main():
                 guibed.wait_until(lambda: "register token=0" in read(log), 120, "registration at start")
                 with VtCtl(40470, timeout=5.0) as vt:
                     vt.remove()
-                if not guibed.removal_until_none(drv, PATH_0166, lambda: read(log)):
+                if not guibed.removal_notice(drv, PATH_0166, lambda: read(log)):
                     raise AssertionError("the monitor still counts the pulled token")
                 with VtCtl(40470, timeout=5.0) as vt:
                     vt.insert(wait_ready=True)

@@ -1,8 +1,6 @@
-// The main form's entry points into the PIN and settings dialogs.
-#ifndef SOLVANTEX_MON_DIALOGS_H
-#define SOLVANTEX_MON_DIALOGS_H
-
-#include <windows.h>
+// The main form's PIN flows.
+#ifndef SOLVANTEX_MON_PIN_FLOWS_H
+#define SOLVANTEX_MON_PIN_FLOWS_H
 
 namespace mon {
 
@@ -17,10 +15,6 @@ void ChangeUserPin(main_form& form);
 
 // True while the default-PIN prompt or its PIN change is running.
 bool PinPromptBusy();
-
-// Runs the advanced-settings dialog ("TProjectConfigForm") modally; its
-// modal result.
-int RunProjectConfigForm(HWND owner);
 
 }  // namespace mon
 

@@ -112,14 +112,24 @@ int SOLVANTAMGR_CALL token_waitfor_event(unsigned long* slot_id) {
     });
 }
 
+namespace {
+
+// Closes the record's session, if any, and marks it not connected.
+token_record* close_session(const token_ref& t, int index) {
+    token_record* r = mgr::record_at(index);
+    if (r->session != 0) (void)t.f->C_CloseSession(r->session);
+    r->session = 0;
+    r->connected = 0;
+    return r;
+}
+
+}  // namespace
+
 int SOLVANTAMGR_CALL token_connect(int index) {
     return mgr::guarded(1, [&]() -> int {
         token_ref t;
         if (mgr::checked_token(index, need::index_only, &t) != 0) return 1;
-        token_record* r = mgr::record_at(index);
-        if (r->session != 0) (void)t.f->C_CloseSession(r->session);
-        r->session = 0;
-        r->connected = 0;
+        token_record* r = close_session(t, index);
         CK_SESSION_HANDLE session = 0;
         if (t.f->C_OpenSession(r->slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session) != CKR_OK)
             return 1;
@@ -133,10 +143,7 @@ int SOLVANTAMGR_CALL token_disconnect(int index) {
     return mgr::guarded(1, [&]() -> int {
         token_ref t;
         if (mgr::checked_token(index, need::index_only, &t) != 0) return 1;
-        token_record* r = mgr::record_at(index);
-        if (r->session != 0) (void)t.f->C_CloseSession(r->session);
-        r->session = 0;
-        r->connected = 0;
+        close_session(t, index);
         return 0;
     });
 }

@@ -8,6 +8,11 @@ namespace names {
 
 // Window classes.
 constexpr wchar_t main_window_class[] = L"TSolvantex_TrayIcon";
+// The hidden handler windows of the tray icons, the timers and the USB
+// notifications.
+constexpr wchar_t tray_handler_class[] = L"TSolvantex_TrayHandler";
+constexpr wchar_t timer_handler_class[] = L"TSolvantex_TimerHandler";
+constexpr wchar_t usb_window_class[] = L"TSolvantex_USB";
 constexpr wchar_t application_window_class[] = L"TSolvantex_Application";
 constexpr wchar_t manager_window_class[] = L"TSolvantex_Mgr";
 constexpr wchar_t pin_form_class[] = L"TUPinSetForm";

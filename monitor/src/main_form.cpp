@@ -501,7 +501,6 @@ void main_form::FormDestroy() {
 }
 
 LRESULT main_form::handle(UINT m, WPARAM w, LPARAM l) {
-    if (tray_ && tray_->on_owner_message(m)) return 0;
     switch (m) {
         case WM_COMMAND:
             if (LOWORD(w) == kButtonOk) ShowWindow(window_, SW_HIDE);

@@ -163,10 +163,10 @@ INT_PTR CALLBACK project_config_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
             if (ctl::edit_box* e = ctl::edit_of(GetDlgItem(h, IDC_CFG_CERT_DAYS))) {
                 if (e->spin) {
                     e->spin->value.AllowKeyEdit = true;
-                    e->spin->value.set_min(0);
-                    e->spin->value.set_max(365);
-                    e->spin->value.set_check_range(true);
-                    e->spin->value.set_integers_only(true);
+                    e->set_min(0);
+                    e->set_max(365);
+                    e->set_check_range(true);
+                    e->set_integers_only(true);
                 }
             }
             if (ctl::push_button* b = ctl::button_of(GetDlgItem(h, IDCANCEL))) b->Cancel = true;

@@ -3,7 +3,9 @@
 #include <map>
 #include <set>
 
+#include "app_names.h"
 #include "test_switch.h"
+#include "ui_helpers.h"
 #include "ustring.h"
 #include "win_text.h"
 
@@ -12,8 +14,6 @@ namespace mon {
 namespace {
 
 const UINT kTrayCallback = 0x800;
-const wchar_t kTimerClass[] = L"TSolvantex_TimerHandler";
-const wchar_t kTrayClass[] = L"TSolvantex_TrayHandler";
 
 struct timer_handler {
     HWND window = nullptr;
@@ -69,7 +69,7 @@ LRESULT CALLBACK timer_window_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
 
 simple_timer::simple_timer(UINT interval, std::function<void()> on_timer)
     : interval_(interval), on_timer_(std::move(on_timer)) {
-    if (g_timers.timers++ == 0) g_timers.window = make_hidden(kTimerClass, timer_window_proc);
+    if (g_timers.timers++ == 0) g_timers.window = make_hidden(names::timer_handler_class, timer_window_proc);
     g_timers.live.insert(this);
 }
 
@@ -194,7 +194,7 @@ LRESULT CALLBACK owner_hook_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
 cool_tray_icon::cool_tray_icon(HWND owner)
     : owner_(owner), id_(0), click_timer_(GetDoubleClickTime()), exit_timer_(20), cycle_timer_(0),
       alive_(std::make_shared<bool>(true)) {
-    if (g_tray.icons++ == 0) g_tray.window = make_hidden(kTrayClass, tray_window_proc);
+    if (g_tray.icons++ == 0) g_tray.window = make_hidden(names::tray_handler_class, tray_window_proc);
     id_ = g_tray.next_id++;
     g_tray.by_id[id_] = this;
     click_timer_.set_one_shot(true);
@@ -434,13 +434,8 @@ void cool_tray_icon::popup_at_cursor() {
     POINT p;
     GetCursorPos(&p);
     SetForegroundWindow(g_tray.window);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) { PostQuitMessage(static_cast<int>(msg.wParam)); break; }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-        if (!*alive) return;
-    }
+    pump_pending_messages(alive.get());
+    if (!*alive) return;
     test_switch::logf("menu open at %ld,%ld", p.x, p.y);
     UINT cmd = static_cast<UINT>(TrackPopupMenuEx(menu_, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, p.x, p.y,
                                                   g_tray.window, nullptr));

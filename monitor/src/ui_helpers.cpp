@@ -30,9 +30,9 @@ void set_font_all(HWND window, HFONT font) {
     EnumChildWindows(window, set_font_proc, reinterpret_cast<LPARAM>(use));
 }
 
-void pump_pending_messages() {
+void pump_pending_messages(const bool* alive) {
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while ((!alive || *alive) && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(msg.wParam));
             break;

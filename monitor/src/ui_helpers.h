@@ -23,8 +23,9 @@ HFONT create_language_font();
 void set_font_all(HWND window, HFONT font);
 
 // Runs the messages waiting now; a WM_QUIT found is posted again so the main
-// loop still ends.
-void pump_pending_messages();
+// loop still ends. With `alive`, stops as soon as a message handler has
+// cleared it (the object that pumps was freed by what it dispatched).
+void pump_pending_messages(const bool* alive = nullptr);
 // The program's message loop until WM_QUIT. A message that cannot be
 // received (GetMessage fails: Wine returns a negative status for a copy-data
 // record too large to be passed on) is dropped; failures that never stop end

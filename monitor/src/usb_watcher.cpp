@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 
+#include "app_names.h"
 #include "test_switch.h"
 #include "token_lists.h"
 #include "win_text.h"
@@ -12,7 +13,6 @@
 namespace mon {
 
 namespace {
-const wchar_t kUsbClass[] = L"TSolvantex_USB";
 const GUID kUsbDevice = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 }  // namespace
 
@@ -38,9 +38,9 @@ usb_watcher::usb_watcher() {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = usb_window_proc;
     wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = kUsbClass;
+    wc.lpszClassName = names::usb_window_class;
     RegisterClassW(&wc);
-    window_ = CreateWindowExW(WS_EX_TOOLWINDOW, kUsbClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+    window_ = CreateWindowExW(WS_EX_TOOLWINDOW, names::usb_window_class, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                               wc.hInstance, this);
     if (!window_) return;
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};

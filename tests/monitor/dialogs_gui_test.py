@@ -378,8 +378,12 @@ def case_default_prompt_loop():
     DRV("dlg", NOTICE, "click", IDC_PROMPT_ASK_AGAIN)
     DRV("dlg", NOTICE, "click", IDC_PROMPT_YES)
     c.wait_log("default pin prompt result=1 again=0")
-    cfg = read_text(os.path.join(config_dir(), "MgrConfig.ini"))
-    check("DefaultPINMode=0" in cfg, "DefaultPINMode=0 written (%r)" % cfg)
+    # The answer is logged before the configuration is written: wait for the file.
+    cfg_path = os.path.join(config_dir(), "MgrConfig.ini")
+    try:
+        guibed.wait_until(lambda: "DefaultPINMode=0" in read_text(cfg_path), 10, "DefaultPINMode=0 written")
+    except AssertionError:
+        check(False, "DefaultPINMode=0 written (%r)" % read_text(cfg_path))
     DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
     for edit, pin in ((IDC_PIN_OLD_EDIT, "000000"), (IDC_PIN_NEW_EDIT, "abcdef"), (IDC_PIN_CONFIRM_EDIT, "abcdef")):
         DRV("dlg", PIN_TITLE, "fill", edit, pin)

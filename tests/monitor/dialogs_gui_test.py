@@ -637,8 +637,8 @@ def case_edit_borders():
     DRV("waitwin", "TUPinSetForm", PIN_TITLE, 20000)
     c.wait_log("pin dialog shown mode=0")
     check_framed("borders_pin_dialog", [(PIN_TITLE, ident, "PIN dialog, %s edit" % name) for ident, name in
-                                        ((IDC_EDTUPIN, "old PIN"), (IDC_EDTNEWUPIN1, "new PIN"),
-                                         (IDC_EDTNEWUPIN2, "confirmation"))])
+                                        ((IDC_PIN_OLD_EDIT, "old PIN"), (IDC_PIN_NEW_EDIT, "new PIN"),
+                                         (IDC_PIN_CONFIRM_EDIT, "confirmation"))])
     # Escape typed (a real key) in the first edit, which has the focus:
     # the Cancel button's click ends the dialog as cancelled.
     DRV("dlg", PIN_TITLE, "key", 27)
@@ -652,15 +652,15 @@ def case_edit_borders():
     c.wait_log("settings dialog loaded")
     check("url_enabled=0" in c.log(), "the address box starts disabled")
     img = check_framed("borders_settings_disabled",
-                       [(SETTINGS_TITLE, IDC_EDTURL, "settings dialog, disabled address box"),
-                        (SETTINGS_TITLE, IDC_EDTCERTDAY, "settings dialog, days box", "left")])
-    left, top, right, bottom = control_rect(SETTINGS_TITLE, IDC_EDTURL)
+                       [(SETTINGS_TITLE, IDC_CFG_URL, "settings dialog, disabled address box"),
+                        (SETTINGS_TITLE, IDC_CFG_CERT_DAYS, "settings dialog, days box", "left")])
+    left, top, right, bottom = control_rect(SETTINGS_TITLE, IDC_CFG_URL)
     spot = (right - 5, (top + bottom) // 2)
     disabled_bg = pixel(img, *spot)
-    DRV("dlg", SETTINGS_TITLE, "click", IDC_CBOPENURL)
+    DRV("dlg", SETTINGS_TITLE, "click", IDC_CFG_OPEN_URL)
     guibed.wait_until(lambda: pixel(screen("borders_settings_enabled"), *spot) != disabled_bg, 10,
                       "the address box's background changes once it is enabled")
-    check_framed("borders_settings_enabled", [(SETTINGS_TITLE, IDC_EDTURL, "settings dialog, enabled address box")])
+    check_framed("borders_settings_enabled", [(SETTINGS_TITLE, IDC_CFG_URL, "settings dialog, enabled address box")])
     DRV("close", "-", SETTINGS_TITLE, check=False)
     c.finish()
 

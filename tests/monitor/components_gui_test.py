@@ -69,7 +69,7 @@ def events_since(mark):
     return [l[len("event "):] for l in log()[mark:].splitlines() if l.startswith("event ")]
 
 
-def wait_log(text, mark=0, timeout=10, count=1):
+def wait_log(text, mark=0, timeout=30, count=1):
     guibed.wait_until(lambda: log()[mark:].count(text) >= count, timeout, repr(text))
 
 

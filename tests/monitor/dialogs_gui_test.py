@@ -709,8 +709,12 @@ def case_card_road():
     DRV("dlg", NOTICE, "click", IDC_PROMPT_ASK_AGAIN)
     DRV("dlg", NOTICE, "click", IDC_PROMPT_YES)
     c.wait_log("default pin prompt result=1 again=0")
-    check("DefaultPINMode=0" in read_text(os.path.join(config_dir(), "MgrConfig.ini")),
-          "DefaultPINMode=0 in the user's MgrConfig.ini")
+    # The answer is logged before the configuration is written: wait for the file.
+    cfg_path = os.path.join(config_dir(), "MgrConfig.ini")
+    try:
+        guibed.wait_until(lambda: "DefaultPINMode=0" in read_text(cfg_path), 10, "DefaultPINMode=0 written")
+    except AssertionError:
+        check(False, "DefaultPINMode=0 in the user's MgrConfig.ini")
     road_change(c)
 
 

@@ -344,8 +344,12 @@ def group_tray():
     S.screenshot("tray_menu.png")
     DRV("menu", "escape")
     c.wait_log(p, "menu closed item=0")
-    # Down, Enter: the first item, the manager application's start.
+    # Down, Enter: the first item, the manager application's start. The keys
+    # go once the menu is open again.
+    opened = c.log(p).count("menu open at")
     DRV("tray", 0x204)
+    guibed.wait_until(lambda: c.log(p).count("menu open at") > opened, 10, "the menu open again")
+    DRV("waitwin", "#32768", "-", 5000)
     DRV("menu", "keys", 1)
     c.wait_log(p, "menu closed item=101")
     c.wait_log(p, "shell open file=")

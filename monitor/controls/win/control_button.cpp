@@ -324,55 +324,57 @@ struct host_window {
 
 }  // namespace
 
-LRESULT CALLBACK spin_buttons_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
-  auto* s = object_of<spin_pair_window>(h);
+namespace {
+
+// The window procedure of a window-less button owner: the object of type T
+// lives from WM_NCCREATE to WM_NCDESTROY; `own` takes the messages of the
+// owner's kind first (true with *r set when it answered), then the buttons.
+template <typename T, typename Own>
+LRESULT owner_window_proc(HWND h, UINT m, WPARAM w, LPARAM l, Own own) {
+  auto* s = object_of<T>(h);
   if (m == WM_NCCREATE) {
-    s = new spin_pair_window(h);
+    s = new T(h);
     SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(s));
   }
   if (!s) return DefWindowProcW(h, m, w, l);
-  s->owner.focus_control = s->FocusControl;
-  LRESULT r;
-  switch (m) {
-    case WM_SIZE: s->layout(); break;
-    case WM_GETDLGCODE: return DLGC_WANTARROWS;
-    case WM_KEYDOWN:
-      if (w == VK_UP && s->OnUpRightClick) s->OnUpRightClick();
-      else if (w == VK_DOWN && s->OnDownLeftClick) s->OnDownLeftClick();
-      return 0;
-    case WM_NCDESTROY:
-      SetWindowLongPtrW(h, GWLP_USERDATA, 0);
-      delete s;
-      return DefWindowProcW(h, m, w, l);
-    default: break;
+  if (m == WM_NCDESTROY) {
+    SetWindowLongPtrW(h, GWLP_USERDATA, 0);
+    delete s;
+    return DefWindowProcW(h, m, w, l);
   }
+  LRESULT r = 0;
+  if (own(s, &r)) return r;
   if (s->owner.handle(m, w, l, &r)) return r;
   return DefWindowProcW(h, m, w, l);
 }
 
+}  // namespace
+
+LRESULT CALLBACK spin_buttons_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+  return owner_window_proc<spin_pair_window>(h, m, w, l, [&](spin_pair_window* s, LRESULT* r) {
+    s->owner.focus_control = s->FocusControl;
+    switch (m) {
+      case WM_SIZE: s->layout(); return false;
+      case WM_GETDLGCODE: *r = DLGC_WANTARROWS; return true;
+      case WM_KEYDOWN:
+        if (w == VK_UP && s->OnUpRightClick) s->OnUpRightClick();
+        else if (w == VK_DOWN && s->OnDownLeftClick) s->OnDownLeftClick();
+        *r = 0;
+        return true;
+      default: return false;
+    }
+  });
+}
+
 LRESULT CALLBACK host_proc(HWND h, UINT m, WPARAM w, LPARAM l) {
-  auto* s = object_of<host_window>(h);
-  if (m == WM_NCCREATE) {
-    s = new host_window(h);
-    SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(s));
-  }
-  if (!s) return DefWindowProcW(h, m, w, l);
-  LRESULT r;
-  switch (m) {
-    case WM_SIZE: {
+  return owner_window_proc<host_window>(h, m, w, l, [&](host_window* s, LRESULT*) {
+    if (m == WM_SIZE) {
       RECT c;
       GetClientRect(h, &c);
       s->button.rect = from_rect(c);
-      break;
     }
-    case WM_NCDESTROY:
-      SetWindowLongPtrW(h, GWLP_USERDATA, 0);
-      delete s;
-      return DefWindowProcW(h, m, w, l);
-    default: break;
-  }
-  if (s->owner.handle(m, w, l, &r)) return r;
-  return DefWindowProcW(h, m, w, l);
+    return false;
+  });
 }
 
 spin_buttons::spin_buttons(HWND h) : hwnd(h) {
